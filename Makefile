@@ -1,0 +1,40 @@
+# Thin front over CMake. `make demo` runs the example program, `make test` builds and runs every
+# test; both configure and install what is missing first.
+BUILD ?= build
+BUILD_ASAN ?= build-asan
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build demo test test-sanitize format format-check clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+demo: configure
+	@cmake --build $(BUILD) --target qor_demo -j $(JOBS)
+	@$(BUILD)/examples/qor_demo
+
+test: build
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-sanitize: deps
+	@cmake -S . -B $(BUILD_ASAN) -DQOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	@cmake --build $(BUILD_ASAN) -j $(JOBS)
+	@ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+format-check:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
+clean:
+	@rm -rf $(BUILD) $(BUILD_ASAN)

@@ -1,0 +1,187 @@
+// QORSpecializedNew / QORSpecializedDelete: route a request by its pool argument.
+// Fast path (configured, pooling active, no instrumentation): one flag test, then the route.
+// The full route runs the first call's configuration, the inactive and cancelled rules and the
+// instrumentation hooks.
+#include "Configuration.h"
+#include "FixedPools.h"
+#include "Hooks.h"
+#include "PoolInterface.h"
+#include "../platform/Platform.h"
+
+namespace qor {
+namespace {
+
+constexpr std::uintptr_t kPoolHeap = 0;
+constexpr std::uintptr_t kPoolPermanent = 1;
+constexpr std::uintptr_t kPoolInParam = 2;
+constexpr std::uintptr_t kPoolFast = 4;
+constexpr std::uintptr_t kPoolBesideBlock = 8;
+constexpr std::uintptr_t kPoolThreaded = 32;
+// Pool arguments and owners below this are numbers, never pool objects.
+constexpr std::uintptr_t kSmallestPoolAddress = 0x10000;
+constexpr std::uintptr_t kHeapOwnerWord = 1;
+constexpr std::uintptr_t kExtraMarker = 16;
+constexpr std::uintptr_t kPageMask = ~std::uintptr_t{0xFFF};
+constexpr std::size_t kPageObjectOffset = 0xFD0;
+
+// Set until the first allocation, and for good when pooling is inactive or instrumented.
+int gTakeFullRoute = -1;
+
+inline std::uintptr_t Value(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+inline std::size_t ExtraOf(void* param, int n) {
+    return Value(param) == kExtraMarker ? static_cast<std::size_t>(static_cast<std::int64_t>(n))
+                                        : 0;
+}
+
+inline std::uint64_t Round8(std::uint64_t bytes) { return (bytes + 7) & ~std::uint64_t{7}; }
+
+// A heap block: malloc'ed with the 16-byte header in front; the size word is the whole request.
+void* HeapAllocate(std::size_t totalBytes) {
+    auto* header = static_cast<BlockHeader*>(platform::Malloc(totalBytes));
+    if (header == nullptr) return nullptr;
+    header->ownerWord = kHeapOwnerWord;
+    header->sizeWord = totalBytes;
+    return header + 1;
+}
+
+// The chunk that holds a block with a header: null for a heap block, kInvalidOwner when the owner
+// word is 0 (reported to the invalid-pointer hook, which is a no-op unless instrumented).
+void* OwnerFromHeader(void* block) {
+    const std::uintptr_t ownerWord = HeaderOf(block)->ownerWord;
+    if (ownerWord == 0) {
+        hooks::QORSignalInvalidPtr(block, -1, kInvalidOwner, 0, "PoolFromAddr");
+        return reinterpret_cast<void*>(kInvalidOwner);
+    }
+    return reinterpret_cast<void*>(ownerWord & ~kOwnerBits);
+}
+
+void* AllocateFrom(PoolBase* pool, std::size_t bytes, std::size_t extra) {
+    return pool == nullptr ? nullptr : pool->Allocate(bytes, extra);
+}
+
+// `delta` is the hook library's share in front of the block (0 when not instrumented); the fast
+// pool is chosen by the caller's size alone.
+inline void* Obtain(std::size_t size, std::size_t delta, std::uintptr_t poolArgument, void* param,
+                    std::size_t extra) {
+    if (poolArgument > kPoolThreaded)
+        return reinterpret_cast<PoolBase*>(poolArgument)->Allocate(size + delta, extra);
+    switch (poolArgument) {
+    case kPoolHeap:
+        return HeapAllocate(delta + size + kBlockHeaderBytes);
+    case kPoolPermanent:
+        return AllocateFrom(FixedPool(kPermanentEntry), size + delta, extra);
+    case kPoolFast:
+        return AllocateFrom(FixedPool(FastPoolEntry(extra + Round8(size))), size + delta, extra);
+    case kPoolThreaded:
+        return AllocateFrom(ThreadedPool(), size + delta, extra);
+    case kPoolInParam:
+        return AllocateFrom(static_cast<PoolBase*>(param), size + delta, extra);
+    case kPoolBesideBlock: {
+        if (param == nullptr) return nullptr;
+        void* neighbour = static_cast<char*>(param) - delta;
+        void* chunk = OwnerFromHeader(neighbour);
+        if (chunk == nullptr || Value(chunk) == kInvalidOwner) return nullptr;
+        return ReallocateThroughOwner(chunk, size + delta, neighbour);
+    }
+    default:
+        return nullptr;
+    }
+}
+
+void* NewInstrumented(std::size_t size, std::uintptr_t poolArgument, void* param, int n) {
+    void* pool = reinterpret_cast<void*>(poolArgument);
+    const auto delta = static_cast<std::size_t>(
+        static_cast<std::int64_t>(hooks::QORGetDelta(size, pool, param, n)));
+    void* block = Obtain(size, delta, poolArgument, param, ExtraOf(param, n));
+    if (block == nullptr) {
+        hooks::QORSignalMallocFailure(nullptr, size, pool, param, n);
+        return nullptr;
+    }
+    hooks::QORSignalMalloc(block, size, pool, param, n);
+    return static_cast<char*>(block) + delta;
+}
+
+__attribute__((noinline)) void* NewFullRoute(std::size_t size, std::uintptr_t poolArgument,
+                                             void* param, int n) {
+    if (!config::gFirstAllocationDone) {
+        config::ConfigureIfPending();
+        config::gFirstAllocationDone = -1;
+        gTakeFullRoute = (config::gInactive || hooks::On()) ? -1 : 0;
+    }
+    if (config::gInactive) {
+        if (poolArgument != kPoolInParam) poolArgument = kPoolHeap;
+        if (config::gCancelled) return platform::Malloc(size);
+    }
+    if (hooks::On()) return NewInstrumented(size, poolArgument, param, n);
+    return Obtain(size, 0, poolArgument, param, ExtraOf(param, n));
+}
+
+// The owner of a block being released: the named pool (or chunk), the pool of a paged block's
+// page, or the chunk in the block's header.
+inline void* FindOwner(void* block, void* pool, int flags) {
+    if (pool != nullptr)
+        return Value(pool) < kSmallestPoolAddress ? reinterpret_cast<void*>(kInvalidOwner) : pool;
+    if (flags & kFlagPaged) {
+        void* pagePool = *reinterpret_cast<void**>((Value(block) & kPageMask) + kPageObjectOffset);
+        return pagePool != nullptr ? pagePool : reinterpret_cast<void*>(kInvalidOwner);
+    }
+    return OwnerFromHeader(block);
+}
+
+void DeleteInstrumented(void* block, void* pool, int flags) {
+    block = static_cast<char*>(block) -
+            static_cast<std::int64_t>(hooks::QORGetDelta(~std::size_t{0}, nullptr, block, 0));
+    void* owner = FindOwner(block, pool, flags);
+    if (Value(owner) == kInvalidOwner) {
+        hooks::QORSignalInvalidPtr(block, -1, kInvalidOwner, 0, "SpeDel");
+        return;
+    }
+    if (owner == nullptr) {
+        hooks::QORSignalFree(block, nullptr, HeaderOf(block)->sizeWord);
+        platform::Free(HeaderOf(block));
+        return;
+    }
+    PoolBase* blockPool = FieldsOf(owner)->owner;
+    hooks::QORSignalFree(block, owner, blockPool != nullptr ? blockPool->GetBlockSize(block) : 0);
+    ReleaseThroughOwner(owner, block);
+}
+
+} // namespace
+} // namespace qor
+
+using namespace qor;
+
+void* QORSpecializedNew(std::size_t size, void* pool, void* param, int n, int) {
+    if (__builtin_expect(gTakeFullRoute != 0, 0)) return NewFullRoute(size, Value(pool), param, n);
+    return Obtain(size, 0, Value(pool), param, ExtraOf(param, n));
+}
+
+void* QORSpecializedNew(std::size_t size, void* pool, void* param, int n) {
+    return QORSpecializedNew(size, pool, param, n, 0);
+}
+
+void QORSpecializedDelete(void* block, void* pool, int flags) {
+    if (__builtin_expect(config::gCancelled != 0, 0)) {
+        platform::Free(block);
+        return;
+    }
+    if (block == nullptr) return;
+    if (hooks::On()) return DeleteInstrumented(block, pool, flags);
+    void* owner = FindOwner(block, pool, flags);
+    if (__builtin_expect(Value(owner) == kInvalidOwner, 0)) return;
+    if (owner == nullptr)
+        platform::Free(HeaderOf(block));
+    else
+        ReleaseThroughOwner(owner, block);
+}
+
+void QORSpecializedDelete(void* block, void* pool) { QORSpecializedDelete(block, pool, 0); }
+
+void* QORSpecializedResize(void*, std::size_t, void*) { return nullptr; }
+
+void* QORSysGetAllocatorFromAddress(void* block) {
+    return block == nullptr ? nullptr : OwnerFromHeader(block);
+}
+
+extern "C" int ORVANTIS_ZULX_INTERNAL_QORSysAllocator() { return 1; }

@@ -1,0 +1,27 @@
+// Every environment variable the library reads, in one table: name, values, effect.
+// docs/CONFIGURATION.md is checked against this table by the test suite.
+#pragma once
+
+namespace qor {
+
+struct EnvironmentVariable {
+    const char* name;
+    const char* values;
+    const char* effect;
+};
+
+inline constexpr EnvironmentVariable kEnvironmentVariables[] = {
+    {"QORSysPoolAllocator", "ON, OFF or CANCELED",
+     "forces pooling on, off, or off with bare malloc and free"},
+    {"ReplayPurify", "any (only presence counts)",
+     "registers the exit clean-up; unless pooling is forced, also turns pooling off and cancels "
+     "headers"},
+    {"QORSysAllocatorInstrum", "base name of the hook library (63 characters at most)",
+     "loads <name>.dll and calls its hooks on every allocation, release and pool event"},
+};
+
+inline constexpr const char* kPoolAllocatorVariable = kEnvironmentVariables[0].name;
+inline constexpr const char* kReplayPurifyVariable = kEnvironmentVariables[1].name;
+inline constexpr const char* kInstrumentationVariable = kEnvironmentVariables[2].name;
+
+} // namespace qor

@@ -1,0 +1,45 @@
+// The pools the library creates on first use: the permanent pool (entry 0), single-size pools for
+// keys 8..80 (entries 1..10) and 128 (entry 11), the fast pool (entry 16) and the threaded pool.
+// Entries 12..15 stay null. No lock guards creation: two threads that both find a pool missing
+// may each create one (only the threaded pool's operations are thread-safe).
+#pragma once
+
+#include "../generalpool/GeneralPool.h"
+
+#include <cstdint>
+
+namespace qor {
+
+constexpr int kFixedPoolEntries = 17;
+constexpr int kPermanentEntry = 0;
+constexpr int kFirstSingleSizeEntry = 1;
+constexpr int kLastSmallKeyEntry = 10;
+constexpr int kEntry128 = 11;
+constexpr int kFastEntry = 16;
+
+extern GeneralPool* gFixedPools[kFixedPoolEntries];
+extern GeneralPool* gThreadedPool;
+
+// key = extra + round8(size). Keys 8, 16, ... 80 and 128 have a single-size pool of their own;
+// every other key goes to the fast pool.
+inline int FastPoolEntry(std::uint64_t key) {
+    constexpr std::uint64_t kLargestSmallKey = 80;
+    if ((key & 7) == 0 && key - 8 <= kLargestSmallKey - 8) return static_cast<int>(key >> 3);
+    return key == 128 ? kEntry128 : kFastEntry;
+}
+
+GeneralPool* CreateFixedPool(int entry);
+GeneralPool* CreateThreadedPool();
+// The permanent pool as the report call creates it when it is missing (same size and flags).
+GeneralPool* CreatePermanentPoolForReport();
+
+inline GeneralPool* FixedPool(int entry) {
+    GeneralPool* pool = gFixedPools[entry];
+    return __builtin_expect(pool != nullptr, 1) ? pool : CreateFixedPool(entry);
+}
+
+inline GeneralPool* ThreadedPool() {
+    return __builtin_expect(gThreadedPool != nullptr, 1) ? gThreadedPool : CreateThreadedPool();
+}
+
+} // namespace qor

@@ -1,0 +1,117 @@
+// Pool management calls: creation, flush, optimise, statistics, and the exit clean-up.
+// None of them locks the registry or the fixed-pool pointers; each pool locks itself.
+#include "Configuration.h"
+#include "ExitCleanup.h"
+#include "FixedPools.h"
+#include "PoolInterface.h"
+
+namespace qor {
+namespace {
+
+constexpr std::uintptr_t kPoolPermanent = 1;
+constexpr std::uintptr_t kPoolFast = 4;
+constexpr std::uintptr_t kPoolThreaded = 32;
+// Numbers below this are pool arguments or sentinels, never pool objects.
+constexpr std::uintptr_t kSmallestPoolAddress = 0x10000;
+
+constexpr std::size_t kGeneralPoolStructBytes = 112;
+constexpr std::size_t kPoolBaseBytes = 80;
+constexpr std::size_t kChunkHeaderBytes = 64;
+constexpr int kAllocAddedSize = 8;
+
+inline PoolBase* AsPool(void* pool) {
+    return reinterpret_cast<std::uintptr_t>(pool) < kSmallestPoolAddress
+               ? nullptr
+               : static_cast<PoolBase*>(pool);
+}
+
+void ReportIfPresent(PoolBase* pool, FILE* stream, QORPoolInfo* record, int options) {
+    if (pool != nullptr) pool->Report(stream, record, options);
+}
+
+void DestroyFixedPool(int entry) {
+    if (gFixedPools[entry] != nullptr) gFixedPools[entry]->Flush(QORSysPoolFlag::FLUSH_DESTROY);
+    gFixedPools[entry] = nullptr;
+}
+
+} // namespace
+
+void RunExitCleanup() {
+    for (int entry = kPermanentEntry; entry < kFixedPoolEntries; ++entry) DestroyFixedPool(entry);
+    // A flushed pool may unlink itself: the next link is read first.
+    for (PoolBase* pool = gPoolRegistry; pool != nullptr;) {
+        PoolBase* next = pool->nextPool;
+        if (pool->chunk.flags & kFlagPaged)
+            pool->Flush(QORSysPoolFlag::FLUSH_DESTROY | QORSysPoolFlag::FLUSH_DESTROY_IF_EMPTY);
+        pool = next;
+    }
+}
+
+} // namespace qor
+
+using namespace qor;
+
+void* QORSysCreatePool(int flags, std::size_t size, const char* name) {
+    if (config::gFirstPoolCreation) {
+        config::gFirstPoolCreation = 0;
+        config::ConfigureIfPending();
+    }
+    // Paged pools arrive with the paged-pool subsystem; until then their creation fails.
+    if (static_cast<std::uint32_t>(flags) & kFlagPaged) return nullptr;
+    return CreateGeneralPool(size, static_cast<std::uint32_t>(flags), name);
+}
+
+void* QORSysCreatePool(int flags, std::size_t size) { return QORSysCreatePool(flags, size, "unknown"); }
+
+int QORSysFlushPool(void* pool, int mode) {
+    PoolBase* p = AsPool(pool);
+    return p == nullptr ? -1 : p->Flush(mode);
+}
+
+int QORSysOptimizePool(void* pool, int how) {
+    PoolBase* p = AsPool(pool);
+    return p == nullptr ? -1 : p->Optimize(how);
+}
+
+void QORSysGetPoolInfo(void* pool, FILE* stream, QORPoolInfo* record, int options) {
+    switch (reinterpret_cast<std::uintptr_t>(pool)) {
+    case 0:
+        for (PoolBase* p = gPoolRegistry; p != nullptr; p = p->nextPool) p->Report(stream, record, 0);
+        return;
+    case kPoolPermanent: {
+        GeneralPool* permanent = gFixedPools[kPermanentEntry];
+        if (permanent == nullptr) permanent = CreatePermanentPoolForReport();
+        ReportIfPresent(permanent, stream, record, options);
+        return;
+    }
+    case kPoolFast:
+        for (int entry = kFirstSingleSizeEntry; entry <= kLastSmallKeyEntry; ++entry)
+            ReportIfPresent(gFixedPools[entry], stream, record, options);
+        return;
+    case kPoolThreaded:
+        ReportIfPresent(gThreadedPool, stream, record, options);
+        return;
+    default:
+        ReportIfPresent(AsPool(pool), stream, record, options);
+    }
+}
+
+int QORSysPoolGetFreeSpace(void* pool, std::size_t* freeBytes, std::size_t* largestChunkFree) {
+    if (pool == nullptr) return 0;
+    QORPoolInfo record{};
+    QORSysGetPoolInfo(pool, nullptr, &record, 0);
+    if (freeBytes != nullptr) *freeBytes = record.freeSize;
+    if (largestChunkFree != nullptr) *largestChunkFree = record.maxChunkFree;
+    return -1;
+}
+
+int QORSysPoolGetAllocAddedSize(int, void*) { return kAllocAddedSize; }
+
+void QORSysAllGetStructInfos(std::size_t* a, std::size_t* b, std::size_t* c) {
+    if (a == nullptr) return;
+    *a = kGeneralPoolStructBytes;
+    *b = kPoolBaseBytes;
+    *c = kChunkHeaderBytes;
+}
+
+int QORSysGetPoolActivityStatus() { return config::gInactive ? 0 : -1; }

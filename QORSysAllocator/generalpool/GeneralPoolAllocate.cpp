@@ -1,0 +1,233 @@
+// Placement and release in a general pool.
+// Plain placement: first fit touching only `free` and the list head (areas in front of the fit
+// drop out of the list until a reset or an address-walk merge). Tracked placement: first fit that
+// keeps the list exact and freeAreaCount, pieceCount and largestFreeArea true, where
+// largestFreeArea == kLargestUnknown means "not known, do not skip this chunk".
+// Every piece is a multiple of 8 bytes; a split never leaves a free area below 24 bytes.
+#include "GeneralPool.h"
+
+#include "../frontend/Hooks.h"
+
+namespace qor {
+
+namespace {
+
+// need8 is a 32-bit quantity: larger requests are refused before they reach a chunk.
+constexpr std::uint64_t kMaxNeed8 = 0x7FFFFFF8;
+constexpr std::uint64_t kSplitSlack = 16; // a split remainder must exceed this
+constexpr std::uint64_t kArenaHeaderBytes = SubPool::kHeaderBytes;
+
+constexpr std::uint64_t Round8(std::uint64_t bytes) { return (bytes + 7) & ~std::uint64_t{7}; }
+
+// Piece size for `size` bytes plus `extra` reserved bytes plus the header; 0 when out of range.
+inline std::uint64_t Need8(std::size_t size, std::size_t extra) {
+    if (size > kMaxNeed8 || extra > kMaxNeed8) return 0;
+    const std::uint64_t need = size + extra + kBlockHeaderBytes;
+    return need > kMaxNeed8 ? 0 : Round8(need);
+}
+
+inline FreeArea* AreaAt(void* base, std::uint64_t offset) {
+    return reinterpret_cast<FreeArea*>(static_cast<char*>(base) + offset);
+}
+
+inline BlockHeader* MarkInUse(FreeArea* area, void* chunkBase) {
+    auto* header = reinterpret_cast<BlockHeader*>(area);
+    header->ownerWord = reinterpret_cast<std::uintptr_t>(chunkBase) | kOwnerInUse;
+    return header;
+}
+
+// Cost: one pass over the list until the first fit; no counter upkeep.
+BlockHeader* PlainTake(void* chunkBase, std::uint64_t need8) {
+    ChunkFields& k = *FieldsOf(chunkBase);
+    if (k.free < need8) return nullptr;
+    for (FreeArea* area = k.freeList; area != nullptr; area = area->next) {
+        const std::uint64_t areaBytes = area->size;
+        if (areaBytes < need8) continue;
+        if (areaBytes > need8 + kSplitSlack) {
+            FreeArea* rest = AreaAt(area, need8);
+            rest->next = area->next;
+            rest->size = areaBytes - need8;
+            k.freeList = rest;
+            k.free -= need8;
+            area->size = need8;
+        } else {
+            k.freeList = area->next;
+            k.free -= areaBytes;
+        }
+        return MarkInUse(area, chunkBase);
+    }
+    return nullptr;
+}
+
+// The largest area is known again after a fit when the areas passed include one of at least half
+// the remaining free bytes (no other area can be larger); otherwise it becomes unknown.
+inline void UpdateLargestAfterTake(ChunkFields& k, std::uint64_t takenAreaBytes,
+                                   std::uint64_t largestPassed) {
+    if (takenAreaBytes != k.largestFreeArea) return;
+    k.largestFreeArea = largestPassed >= (k.free >> 1) ? static_cast<std::uint32_t>(largestPassed)
+                                                       : kLargestUnknown;
+}
+
+// Cost: skipped in O(1) when `free` or a known largestFreeArea rules the chunk out; otherwise one
+// pass that keeps the predecessor.
+BlockHeader* TrackedTake(void* chunkBase, std::uint64_t need8) {
+    ChunkFields& k = *FieldsOf(chunkBase);
+    if (k.free < need8 ||
+        (k.largestFreeArea != kLargestUnknown && k.largestFreeArea < static_cast<std::uint32_t>(need8)))
+        return nullptr;
+    std::uint64_t largestPassed = 0;
+    for (FreeArea** link = &k.freeList; *link != nullptr; link = &(*link)->next) {
+        FreeArea* area = *link;
+        const std::uint64_t areaBytes = area->size;
+        if (areaBytes < need8) {
+            if (areaBytes > largestPassed) largestPassed = areaBytes;
+            continue;
+        }
+        if (areaBytes <= need8 + kSplitSlack) {
+            *link = area->next;
+            --k.freeAreaCount;
+            k.free -= areaBytes;
+        } else {
+            FreeArea* rest = AreaAt(area, need8);
+            rest->next = area->next;
+            rest->size = areaBytes - need8;
+            *link = rest;
+            if (rest->size > largestPassed) largestPassed = rest->size;
+            k.free -= need8;
+            ++k.pieceCount;
+            area->size = need8;
+        }
+        UpdateLargestAfterTake(k, areaBytes, largestPassed);
+        return MarkInUse(area, chunkBase);
+    }
+    k.largestFreeArea = static_cast<std::uint32_t>(largestPassed);
+    return nullptr;
+}
+
+// Requires: `extra` leaves room for the arena header and the object's header.
+void* LayOutArena(BlockHeader* outer, PoolBase* pool, std::size_t size, std::size_t extra) {
+    const std::uint64_t objectPiece = Round8(size) + kBlockHeaderBytes;
+    outer->ownerWord |= kOwnerArena;
+    // The arena's `next` word is the outer block's size word: it is left as it is.
+    ChunkFields& arena = *FieldsOf(outer);
+    arena.size = size + extra;
+    arena.free = size + extra - objectPiece - kArenaHeaderBytes;
+    FreeArea* area = AreaAt(outer, kArenaHeaderBytes + objectPiece);
+    area->next = nullptr;
+    area->size = arena.free;
+    arena.freeList = area;
+    arena.owner = pool;
+    arena.freeAreaCount = 1;
+    arena.pieceCount = 1;
+    arena.largestFreeArea = static_cast<std::uint32_t>(arena.free);
+    arena.flags = 0;
+    auto* object = reinterpret_cast<BlockHeader*>(AreaAt(outer, kArenaHeaderBytes));
+    object->ownerWord = reinterpret_cast<std::uintptr_t>(outer) | kOwnerInUse;
+    object->sizeWord = objectPiece;
+    return object + 1;
+}
+
+inline bool IsArena(const ChunkFields& k) { return k.flags == 0; }
+
+} // namespace
+
+BlockHeader* GeneralPool::TakeIn(void* chunkBase, std::uint64_t need8) {
+    return (chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) ? TrackedTake(chunkBase, need8)
+                                                            : PlainTake(chunkBase, need8);
+}
+
+BlockHeader* GeneralPool::TrackedFitOnward(SubPool* start, std::uint64_t need8) {
+    for (SubPool* k = start; k != nullptr; k = static_cast<SubPool*>(k->chunk.next)) {
+        if (BlockHeader* block = TrackedTake(k, need8)) {
+            currentChunk = k;
+            return block;
+        }
+        if (k == currentChunk) currentChunk = nullptr;
+    }
+    return nullptr;
+}
+
+// Requires: the pool's lock is held.
+BlockHeader* GeneralPool::AllocateLocked(std::uint64_t need8) {
+    const bool tracked = (chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) != 0;
+    if (tracked) {
+        if ((chunk.flags & QORSysPoolFlag::CURRENT_SUBPOOL_HINT) && currentChunk != nullptr)
+            if (BlockHeader* block = TrackedTake(currentChunk, need8)) return block;
+        if (BlockHeader* block = TrackedFitOnward(this, need8)) return block;
+    } else {
+        for (SubPool* k = this; k != nullptr; k = static_cast<SubPool*>(k->chunk.next))
+            if (BlockHeader* block = PlainTake(k, need8)) return block;
+    }
+    if (chunk.flags & QORSysPoolFlag::NO_NEW_SUBPOOL) return nullptr;
+    SubPool* added = AddChunk(need8);
+    if (added == nullptr) return nullptr;
+    return tracked ? TrackedFitOnward(added, need8) : PlainTake(added, need8);
+}
+
+void* GeneralPool::Allocate(std::size_t size, std::size_t extra) {
+    const std::uint64_t need8 = Need8(size, extra);
+    if (need8 == 0) return nullptr;
+    // An arena needs room for its 64-byte header and the object's own header inside `extra`.
+    if (extra != 0 && extra < Round8(size) + kBlockHeaderBytes - size + kArenaHeaderBytes)
+        return nullptr;
+    PoolLockGuard guard(*this);
+    BlockHeader* block = AllocateLocked(need8);
+    if (block == nullptr) return nullptr;
+    return extra == 0 ? static_cast<void*>(block + 1) : LayOutArena(block, this, size, extra);
+}
+
+void* GeneralPool::Reallocate(std::size_t size, void*, void* chunkBase) {
+    const std::uint64_t need8 = Need8(size, 0);
+    if (need8 == 0) return nullptr;
+    {
+        PoolLockGuard guard(*this);
+        void* target = chunkBase != nullptr ? chunkBase : static_cast<void*>(this);
+        if (BlockHeader* block = TakeIn(target, need8)) {
+            if ((chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) && !IsArena(*FieldsOf(target)))
+                currentChunk = static_cast<SubPool*>(target);
+            return block + 1;
+        }
+    }
+    return Allocate(size, 0);
+}
+
+void GeneralPool::Free(void* block, void* chunkBase) {
+    if (chunkBase == nullptr && block != nullptr) {
+        // The header needs no lock: the block is the caller's until this call returns.
+        const std::uintptr_t owner = HeaderOf(block)->ownerWord & ~kOwnerBits;
+        if (owner == kInvalidOwner) {
+            if (hooks::On())
+                hooks::QORSignalInvalidPtr(block, -1, reinterpret_cast<std::uintptr_t>(this),
+                                           kInvalidOwner, "Deall");
+            return;
+        }
+        chunkBase = reinterpret_cast<void*>(owner);
+    }
+    if (block == nullptr) {
+        if (hooks::On())
+            hooks::QORSignalInvalidPtr(nullptr, -1, reinterpret_cast<std::uintptr_t>(this),
+                                       reinterpret_cast<std::uintptr_t>(chunkBase), "Deall");
+        return;
+    }
+    if (chunkBase == nullptr) return; // a heap block: not ours to release
+
+    PoolLockGuard guard(*this);
+    ChunkFields& k = *FieldsOf(chunkBase);
+    const std::uint64_t pieceBytes = HeaderOf(block)->sizeWord;
+    k.free += pieceBytes;
+    // An arena is compared with its exact span, so it resets only when every block in it, the
+    // object that carries it included, has come back.
+    const std::uint64_t span = IsArena(k) ? k.size : k.size & kChunkSizeMask;
+    if (k.free + HeaderBytesOf(chunkBase) < span) {
+        auto* area = reinterpret_cast<FreeArea*>(HeaderOf(block));
+        area->next = k.freeList;
+        k.freeList = area;
+        ++k.freeAreaCount;
+        if (pieceBytes > k.largestFreeArea)
+            k.largestFreeArea = static_cast<std::uint32_t>(pieceBytes);
+    } else {
+        ResetChunk(chunkBase);
+    }
+}
+
+} // namespace qor

@@ -1,0 +1,76 @@
+// Flush (reset or destroy a pool) and Optimize (give back empty chunks, merge free areas).
+// After a flush that does not destroy, the pool is as created: its own chunk is one free area
+// and the further chunks are released, so currentChunk is null or the pool itself.
+#include "GeneralPool.h"
+
+#include "MergeFreeAreas.h"
+
+#include "../frontend/Hooks.h"
+#include "../platform/Platform.h"
+
+namespace qor {
+
+namespace {
+inline SubPool* NextChunk(const SubPool* k) { return static_cast<SubPool*>(k->chunk.next); }
+} // namespace
+
+void GeneralPool::ReleaseChunksAfterPool() {
+    for (SubPool* k = NextChunk(this); k != nullptr;) {
+        SubPool* next = NextChunk(k);
+        if (currentChunk == k) currentChunk = nullptr;
+        platform::Free(k);
+        k = next;
+    }
+    lastChunk = this;
+    chunk.next = nullptr;
+}
+
+int GeneralPool::Flush(int mode) {
+    using namespace QORSysPoolFlag;
+    if (hooks::On()) hooks::QORSignalPoolFlush(this, mode);
+    PoolLockGuard guard(*this);
+    if (mode & FLUSH_DESTROY_IF_EMPTY) {
+        if (!IsEmpty()) return -1;
+        mode = (mode & ~FLUSH_WALK) | FLUSH_DESTROY;
+    }
+    if ((mode & FLUSH_WALK) || !(mode & FLUSH_DESTROY)) {
+        for (SubPool* k = this; k != nullptr; k = NextChunk(k)) {
+            if (!(mode & FLUSH_DESTROY)) ResetChunk(k);
+            if (hooks::On())
+                hooks::QORSignalSubPoolFlushed(
+                    this, k, k->chunk.free, 0,
+                    reinterpret_cast<char*>(k) + HeaderBytesOf(k) + kBlockHeaderBytes,
+                    chunk.free - kBlockHeaderBytes);
+        }
+    }
+    ReleaseChunksAfterPool();
+    if (!(mode & FLUSH_DESTROY)) return 0;
+    guard.Unlock();
+    this->~GeneralPool();
+    platform::Free(this);
+    return 0;
+}
+
+int GeneralPool::Optimize(int bits) {
+    PoolLockGuard guard(*this);
+    if (bits & QORSysPoolFlag::OPTIMIZE_RELEASE_EMPTY) {
+        SubPool* kept = this;
+        for (SubPool* k = NextChunk(this); k != nullptr;) {
+            SubPool* next = NextChunk(k);
+            if (k->ChunkIsEmpty()) {
+                kept->chunk.next = next;
+                if (lastChunk == k) lastChunk = kept;
+                if (currentChunk == k) currentChunk = nullptr;
+                platform::Free(k);
+            } else {
+                kept = k;
+            }
+            k = next;
+        }
+    }
+    if (bits & QORSysPoolFlag::OPTIMIZE_MERGE)
+        for (SubPool* k = this; k != nullptr; k = NextChunk(k)) MergeFreeAreas(*this, k);
+    return 0;
+}
+
+} // namespace qor

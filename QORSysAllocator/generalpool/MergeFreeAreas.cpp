@@ -1,0 +1,134 @@
+#include "MergeFreeAreas.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace qor {
+
+namespace {
+
+constexpr char kForceMethodVariable[] = "QORSysAllocatorForceOptMeth";
+constexpr char kSortProblem[] = "Sort Problem";
+constexpr std::uint64_t kSmallestPiece = 16;
+
+int gMergeMethod = -1; // -1 until the first merge fixes it
+
+inline std::uintptr_t Address(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+// Moves each lower-addressed area to the current position. A list longer than the chunk could
+// hold (a cycle left by a double release) is corrupt and stops the process.
+void SortByAddress(ChunkFields& k) {
+    const std::uint64_t maxAreas = k.size / kSmallestPiece;
+    std::uint64_t length = 0;
+    for (const FreeArea* area = k.freeList; area != nullptr; area = area->next)
+        if (++length > maxAreas) AbortWithMessage(kSortProblem);
+    for (FreeArea** position = &k.freeList; *position != nullptr; position = &(*position)->next) {
+        FreeArea** scan = &(*position)->next;
+        while (*scan != nullptr) {
+            FreeArea* candidate = *scan;
+            if (Address(candidate) < Address(*position)) {
+                *scan = candidate->next;
+                candidate->next = *position;
+                *position = candidate;
+            } else {
+                scan = &candidate->next;
+            }
+        }
+    }
+}
+
+void SortMerge(ChunkFields& k) {
+    SortByAddress(k);
+    std::uint32_t merges = 0;
+    std::uint64_t largestMerged = 0;
+    for (FreeArea* area = k.freeList; area != nullptr; area = area->next) {
+        while (FreeArea* next = area->next) {
+            if (Address(area) >= Address(next)) AbortWithMessage(kSortProblem);
+            if (Address(area) + area->size + 8 < Address(next)) break;
+            area->size += next->size;
+            area->next = next->next;
+            ++merges;
+            if (area->size > largestMerged) largestMerged = area->size;
+        }
+    }
+    k.freeAreaCount -= merges;
+    k.pieceCount -= merges;
+    if (largestMerged > k.largestFreeArea)
+        k.largestFreeArea = static_cast<std::uint32_t>(largestMerged);
+}
+
+struct Piece {
+    std::uintptr_t firstWord; // bit 0 set: a block in use; clear: a free area's next link
+    std::uint64_t size;
+};
+
+void AddressWalk(void* chunkBase, ChunkFields& k, std::size_t headerBytes) {
+    const std::uintptr_t end = Address(chunkBase) + (k.size & kChunkSizeMask);
+    std::uintptr_t at = Address(chunkBase) + headerBytes;
+    FreeArea* head = nullptr;
+    FreeArea** tail = &head;
+    std::uint32_t merges = 0;
+    std::uint64_t largestMerged = 0;
+    while (at < end) {
+        auto* piece = reinterpret_cast<Piece*>(at);
+        if (piece->size < kSmallestPiece) break; // corrupt tiling: keep what was rebuilt
+        if (piece->firstWord & kOwnerInUse) {
+            at += piece->size;
+            continue;
+        }
+        auto* area = reinterpret_cast<FreeArea*>(piece);
+        area->next = nullptr;
+        *tail = area;
+        tail = &area->next;
+        at += area->size;
+        while (at < end && !(reinterpret_cast<Piece*>(at)->firstWord & kOwnerInUse) &&
+               reinterpret_cast<Piece*>(at)->size >= kSmallestPiece) {
+            area->size += reinterpret_cast<Piece*>(at)->size;
+            ++merges;
+            if (area->size > largestMerged) largestMerged = area->size;
+            at = Address(area) + area->size;
+        }
+    }
+    k.freeList = head;
+    k.freeAreaCount -= merges;
+    k.pieceCount -= merges;
+    if (largestMerged > k.largestFreeArea)
+        k.largestFreeArea = static_cast<std::uint32_t>(largestMerged);
+}
+
+MergeMethod ReadForcedMethod() {
+    int method = 0;
+    const char* value = std::getenv(kForceMethodVariable);
+    if (value == nullptr || std::sscanf(value, "%d", &method) != 1 || method < 0 || method > 2)
+        method = 0;
+    return static_cast<MergeMethod>(method);
+}
+
+} // namespace
+
+MergeMethod CurrentMergeMethod() {
+    if (gMergeMethod < 0) gMergeMethod = static_cast<int>(ReadForcedMethod());
+    return static_cast<MergeMethod>(gMergeMethod);
+}
+
+int MergeFreeAreas(GeneralPool& pool, SubPool* chunk) {
+    if (chunk == nullptr || chunk->IsEmpty() ||
+        (pool.chunk.flags & QORSysPoolFlag::SINGLE_SIZE))
+        return -1;
+    ChunkFields& k = chunk->chunk;
+    MergeMethod method = CurrentMergeMethod();
+    if (method == MergeMethod::Automatic) {
+        const double areas = k.freeAreaCount;
+        const bool sortIsCheaper = (areas + 1) * areas < static_cast<double>(k.pieceCount);
+        method = sortIsCheaper && (k.flags & QORSysPoolFlag::TRACKED_FREE_LIST)
+                     ? MergeMethod::SortMerge
+                     : MergeMethod::AddressWalk;
+    }
+    if (method == MergeMethod::SortMerge)
+        SortMerge(k);
+    else
+        AddressWalk(chunk, k, pool.HeaderBytesOf(chunk));
+    return 0;
+}
+
+} // namespace qor

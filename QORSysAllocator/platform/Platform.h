@@ -1,0 +1,67 @@
+// What the library needs of the operating system and C runtime, stated once.
+// Only PlatformLinux.cpp calls the OS; every other file reaches it through these functions.
+// Error convention: as on the platform the library was designed for: a null handle, a null
+// address or 0 (FALSE) for failure; nothing here prints or throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+namespace qor::platform {
+
+using ModuleHandle = void*;
+using ProcAddress = void*;
+
+// Loads a shared library by file name through the platform's usual search path (no directory is
+// prepended). A name ending in ".dll" that cannot be loaded is tried again with ".so" in its place.
+// Returns null on failure. Every successful call takes one load reference.
+ModuleHandle LoadLibraryA(const char* fileName);
+
+// The address of an exported C symbol, or null.
+ProcAddress GetProcAddress(ModuleHandle module, const char* name);
+
+// Drops one load reference. Returns nonzero on success.
+int FreeLibrary(ModuleHandle module);
+
+// Traps into an attached debugger; does nothing when none is attached, so that a fatal stop that
+// follows it still ends in abort.
+void DebugBreak();
+
+// Turns off per-thread attach and detach notifications for a module. There are none on this
+// platform; returns nonzero (success).
+int DisableThreadLibraryCalls(ModuleHandle module);
+
+// Memory aligned at `alignment` (a power of two), released with _aligned_free. Null on failure.
+void* _aligned_malloc(std::size_t bytes, std::size_t alignment);
+void _aligned_free(void* memory);
+
+int _getpid();
+
+// Ends the process at once with `code`: no exit list, no stream flush.
+[[noreturn]] void _exit(int code);
+
+// Adds `function` to the module's exit list: it runs once, when the process exits or when this
+// module is unloaded, whichever comes first. Returns 0 on success, nonzero when it could not be
+// registered.
+int RegisterModuleExit(void (*function)());
+
+// The module's own handle (for the entry point).
+ModuleHandle CurrentModule();
+
+// The library's raw memory: every malloc and free of the pools and the heap path goes through
+// these, so that tests can make chosen requests fail. A filter returns true for a request that
+// must fail. Cost when no filter is set: one predictable branch.
+using MallocFailureFilter = bool (*)(std::size_t bytes);
+extern MallocFailureFilter gMallocFailureFilter;
+void* MallocFiltered(std::size_t bytes);
+void SetMallocFailureFilter(MallocFailureFilter filter);
+
+inline void* Malloc(std::size_t bytes) {
+    if (__builtin_expect(gMallocFailureFilter != nullptr, 0)) return MallocFiltered(bytes);
+    return std::malloc(bytes);
+}
+
+inline void Free(void* memory) { std::free(memory); }
+
+} // namespace qor::platform

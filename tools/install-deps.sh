@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs the build and test dependencies from Debian's archive when any is missing.
+set -euo pipefail
+
+missing=()
+command -v cmake >/dev/null || missing+=(cmake)
+command -v g++ >/dev/null || missing+=(g++)
+command -v make >/dev/null || missing+=(make)
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+[ -f /usr/include/gmock/gmock.h ] || missing+=(libgmock-dev)
+command -v clang-format >/dev/null || missing+=(clang-format)
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
