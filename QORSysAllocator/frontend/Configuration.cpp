@@ -1,11 +1,11 @@
 // The configuration decision: pooling forced on or off, cancelled headers, hooks, exit clean-up.
 #include "Configuration.h"
 
+#include "../platform/Platform.h"
 #include "EnvironmentVariables.h"
 #include "ExitCleanup.h"
 #include "Hooks.h"
 #include "PoolInterface.h"
-#include "../platform/Platform.h"
 
 #include <cstdlib>
 #include <cstring>

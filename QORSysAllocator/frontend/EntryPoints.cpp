@@ -2,11 +2,11 @@
 // Fast path (configured, pooling active, no instrumentation): one flag test, then the route.
 // The full route runs the first call's configuration, the inactive and cancelled rules and the
 // instrumentation hooks.
+#include "../platform/Platform.h"
 #include "Configuration.h"
 #include "FixedPools.h"
 #include "Hooks.h"
 #include "PoolInterface.h"
-#include "../platform/Platform.h"
 
 namespace qor {
 namespace {
@@ -27,14 +27,18 @@ constexpr std::size_t kPageObjectOffset = 0xFD0;
 // Set until the first allocation, and for good when pooling is inactive or instrumented.
 int gTakeFullRoute = -1;
 
-inline std::uintptr_t Value(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+inline std::uintptr_t Value(const void* p) {
+    return reinterpret_cast<std::uintptr_t>(p);
+}
 
 inline std::size_t ExtraOf(void* param, int n) {
     return Value(param) == kExtraMarker ? static_cast<std::size_t>(static_cast<std::int64_t>(n))
                                         : 0;
 }
 
-inline std::uint64_t Round8(std::uint64_t bytes) { return (bytes + 7) & ~std::uint64_t{7}; }
+inline std::uint64_t Round8(std::uint64_t bytes) {
+    return (bytes + 7) & ~std::uint64_t{7};
+}
 
 // A heap block: malloc'ed with the 16-byte header in front; the size word is the whole request.
 void* HeapAllocate(std::size_t totalBytes) {
@@ -176,12 +180,18 @@ void QORSpecializedDelete(void* block, void* pool, int flags) {
         ReleaseThroughOwner(owner, block);
 }
 
-void QORSpecializedDelete(void* block, void* pool) { QORSpecializedDelete(block, pool, 0); }
+void QORSpecializedDelete(void* block, void* pool) {
+    QORSpecializedDelete(block, pool, 0);
+}
 
-void* QORSpecializedResize(void*, std::size_t, void*) { return nullptr; }
+void* QORSpecializedResize(void*, std::size_t, void*) {
+    return nullptr;
+}
 
 void* QORSysGetAllocatorFromAddress(void* block) {
     return block == nullptr ? nullptr : OwnerFromHeader(block);
 }
 
-extern "C" int ORVANTIS_ZULX_INTERNAL_QORSysAllocator() { return 1; }
+extern "C" int ORVANTIS_ZULX_INTERNAL_QORSysAllocator() {
+    return 1;
+}

@@ -35,7 +35,9 @@ GeneralPool* CreateFixedPool(int entry) {
     return gFixedPools[entry] = Create(spec, spec.name);
 }
 
-GeneralPool* CreateThreadedPool() { return gThreadedPool = Create(kThreaded, kThreaded.name); }
+GeneralPool* CreateThreadedPool() {
+    return gThreadedPool = Create(kThreaded, kThreaded.name);
+}
 
 GeneralPool* CreatePermanentPoolForReport() {
     return gFixedPools[kPermanentEntry] = Create(kPermanent, "PermAllocs");

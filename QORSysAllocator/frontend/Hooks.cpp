@@ -34,10 +34,15 @@ struct Slots {
 };
 
 // Resolution order is part of the contract: one load per name, in this order.
-constexpr const char* kEntryPointNames[] = {
-    "QORGetDelta",           "QORSignalMalloc",          "QORSignalFree",
-    "QORSignalMallocFailure", "QORSignalInvalidPtr",     "QORSignalPoolCreation",
-    "QORSignalSubPoolCreation", "QORSignalPoolFlush",    "QORSignalSubPoolFlushed"};
+constexpr const char* kEntryPointNames[] = {"QORGetDelta",
+                                            "QORSignalMalloc",
+                                            "QORSignalFree",
+                                            "QORSignalMallocFailure",
+                                            "QORSignalInvalidPtr",
+                                            "QORSignalPoolCreation",
+                                            "QORSignalSubPoolCreation",
+                                            "QORSignalPoolFlush",
+                                            "QORSignalSubPoolFlushed"};
 
 constexpr std::size_t kBaseNameBytes = 64;
 char gLibraryBaseName[kBaseNameBytes];
@@ -95,8 +100,7 @@ int QORSignalFree(void* block, void* owner, std::size_t size) {
 }
 
 int QORSignalMallocFailure(void* block, std::size_t size, void* pool, void* param, int n) {
-    return gSlots.signalMallocFailure ? gSlots.signalMallocFailure(block, size, pool, param, n)
-                                      : 0;
+    return gSlots.signalMallocFailure ? gSlots.signalMallocFailure(block, size, pool, param, n) : 0;
 }
 
 int QORSignalInvalidPtr(void* address, std::intptr_t code, std::uintptr_t a, std::uintptr_t b,

@@ -19,12 +19,22 @@ static_assert(sizeof(PoolBase) == 80 && offsetof(PoolBase, nextPool) == 64 &&
 
 PoolBase* gPoolRegistry = nullptr;
 
-int SubPool::IsPool() { return 0; }
-int SubPool::IsEmpty() { return ChunkIsEmpty(); }
-std::size_t SubPool::GetBlockSize(void*) { return 0; }
+int SubPool::IsPool() {
+    return 0;
+}
+int SubPool::IsEmpty() {
+    return ChunkIsEmpty();
+}
+std::size_t SubPool::GetBlockSize(void*) {
+    return 0;
+}
 
-int PoolBase::IsPool() { return -1; }
-int PoolBase::CanAttachSwapFile(QORSysSwapFile*) { return 0; }
+int PoolBase::IsPool() {
+    return -1;
+}
+int PoolBase::CanAttachSwapFile(QORSysSwapFile*) {
+    return 0;
+}
 
 void PoolBase::Register() {
     nextPool = gPoolRegistry;
@@ -33,7 +43,8 @@ void PoolBase::Register() {
 
 void PoolBase::Unregister() {
     PoolBase** link = &gPoolRegistry;
-    while (*link != nullptr && *link != this) link = &(*link)->nextPool;
+    while (*link != nullptr && *link != this)
+        link = &(*link)->nextPool;
     if (*link == this) *link = nextPool;
 }
 

@@ -46,22 +46,22 @@ inline BlockHeader* HeaderOf(void* block) {
 // so that an arena (which has no table of virtual operations) is never seen as a polymorphic
 // object.
 struct ChunkFields {
-    void* next;                     // next chunk of the pool; in an arena, the outer size word
-    std::uint64_t size;             // whole chunk in bytes, header included
-    std::uint64_t free;             // bytes in free areas, listed or not
-    FreeArea* freeList;             // head of the chunk's free areas
-    PoolBase* owner;                // the pool; a pool's own owner is itself
-    std::uint32_t freeAreaCount;    // free areas ("holes")
-    std::uint32_t pieceCount;       // blocks and free areas ("blocks")
-    std::uint32_t largestFreeArea;  // largest free area, or kLargestUnknown
-    std::uint32_t flags;            // pool flags; 0x1 on an added chunk, 0 on an arena
+    void* next;                    // next chunk of the pool; in an arena, the outer size word
+    std::uint64_t size;            // whole chunk in bytes, header included
+    std::uint64_t free;            // bytes in free areas, listed or not
+    FreeArea* freeList;            // head of the chunk's free areas
+    PoolBase* owner;               // the pool; a pool's own owner is itself
+    std::uint32_t freeAreaCount;   // free areas ("holes")
+    std::uint32_t pieceCount;      // blocks and free areas ("blocks")
+    std::uint32_t largestFreeArea; // largest free area, or kLargestUnknown
+    std::uint32_t flags;           // pool flags; 0x1 on an added chunk, 0 on an arena
 };
 
 constexpr std::uint32_t kLargestUnknown = 1;
 constexpr std::size_t kChunkFieldsOffset = 8;
 
 static_assert(sizeof(ChunkFields) == 56 && offsetof(ChunkFields, owner) == 32 &&
-              offsetof(ChunkFields, freeAreaCount) == 40 && offsetof(ChunkFields, flags) == 52,
+                  offsetof(ChunkFields, freeAreaCount) == 40 && offsetof(ChunkFields, flags) == 52,
               "chunk header fields sit at fixed offsets that arenas share");
 
 inline ChunkFields* FieldsOf(void* chunk) {
@@ -83,8 +83,8 @@ public:
     SubPool(const SubPool&) = delete;
     SubPool& operator=(const SubPool&) = delete;
 
-    virtual int IsPool();                        // slot 0
-    virtual int IsEmpty();                       // slot 1
+    virtual int IsPool();                          // slot 0
+    virtual int IsEmpty();                         // slot 1
     virtual std::size_t GetBlockSize(void* block); // slot 2
 
     // True when only free space is left: free + 64 >= masked size.
@@ -102,14 +102,14 @@ protected:
 class PoolBase : public SubPool {
 public:
     int IsPool() override;
-    virtual void* Allocate(std::size_t size, std::size_t extra) = 0;             // slot 3
-    virtual void* Reallocate(std::size_t size, void* block, void* chunk) = 0;    // slot 4
-    virtual void Free(void* block, void* chunk) = 0;                             // slot 5
-    virtual int Flush(int mode) = 0;                                             // slot 6
-    virtual int Optimize(int bits) = 0;                                          // slot 7
-    virtual std::size_t GetStructSize() = 0;                                     // slot 8
-    virtual void Report(FILE* stream, QORPoolInfo* record, int options) = 0;     // slot 9
-    virtual int CanAttachSwapFile(QORSysSwapFile* swapFile);                     // slot 10
+    virtual void* Allocate(std::size_t size, std::size_t extra) = 0;          // slot 3
+    virtual void* Reallocate(std::size_t size, void* block, void* chunk) = 0; // slot 4
+    virtual void Free(void* block, void* chunk) = 0;                          // slot 5
+    virtual int Flush(int mode) = 0;                                          // slot 6
+    virtual int Optimize(int bits) = 0;                                       // slot 7
+    virtual std::size_t GetStructSize() = 0;                                  // slot 8
+    virtual void Report(FILE* stream, QORPoolInfo* record, int options) = 0;  // slot 9
+    virtual int CanAttachSwapFile(QORSysSwapFile* swapFile);                  // slot 10
 
     bool IsLocking() const { return (chunk.flags & kFlagLocked) != 0; }
 

@@ -37,7 +37,8 @@ void DestroyFixedPool(int entry) {
 } // namespace
 
 void RunExitCleanup() {
-    for (int entry = kPermanentEntry; entry < kFixedPoolEntries; ++entry) DestroyFixedPool(entry);
+    for (int entry = kPermanentEntry; entry < kFixedPoolEntries; ++entry)
+        DestroyFixedPool(entry);
     // A flushed pool may unlink itself: the next link is read first.
     for (PoolBase* pool = gPoolRegistry; pool != nullptr;) {
         PoolBase* next = pool->nextPool;
@@ -61,7 +62,9 @@ void* QORSysCreatePool(int flags, std::size_t size, const char* name) {
     return CreateGeneralPool(size, static_cast<std::uint32_t>(flags), name);
 }
 
-void* QORSysCreatePool(int flags, std::size_t size) { return QORSysCreatePool(flags, size, "unknown"); }
+void* QORSysCreatePool(int flags, std::size_t size) {
+    return QORSysCreatePool(flags, size, "unknown");
+}
 
 int QORSysFlushPool(void* pool, int mode) {
     PoolBase* p = AsPool(pool);
@@ -76,7 +79,8 @@ int QORSysOptimizePool(void* pool, int how) {
 void QORSysGetPoolInfo(void* pool, FILE* stream, QORPoolInfo* record, int options) {
     switch (reinterpret_cast<std::uintptr_t>(pool)) {
     case 0:
-        for (PoolBase* p = gPoolRegistry; p != nullptr; p = p->nextPool) p->Report(stream, record, 0);
+        for (PoolBase* p = gPoolRegistry; p != nullptr; p = p->nextPool)
+            p->Report(stream, record, 0);
         return;
     case kPoolPermanent: {
         GeneralPool* permanent = gFixedPools[kPermanentEntry];
@@ -105,7 +109,9 @@ int QORSysPoolGetFreeSpace(void* pool, std::size_t* freeBytes, std::size_t* larg
     return -1;
 }
 
-int QORSysPoolGetAllocAddedSize(int, void*) { return kAllocAddedSize; }
+int QORSysPoolGetAllocAddedSize(int, void*) {
+    return kAllocAddedSize;
+}
 
 void QORSysAllGetStructInfos(std::size_t* a, std::size_t* b, std::size_t* c) {
     if (a == nullptr) return;
@@ -114,4 +120,6 @@ void QORSysAllGetStructInfos(std::size_t* a, std::size_t* b, std::size_t* c) {
     *c = kChunkHeaderBytes;
 }
 
-int QORSysGetPoolActivityStatus() { return config::gInactive ? 0 : -1; }
+int QORSysGetPoolActivityStatus() {
+    return config::gInactive ? 0 : -1;
+}

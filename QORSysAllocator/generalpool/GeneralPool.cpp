@@ -12,7 +12,8 @@ namespace qor {
 #pragma GCC diagnostic ignored "-Winvalid-offsetof" // single inheritance: offsets are fixed
 static_assert(sizeof(GeneralPool) <= GeneralPool::kPoolHeaderBytes &&
                   offsetof(GeneralPool, lastChunk) == 80 &&
-                  offsetof(GeneralPool, currentChunk) == 88 && offsetof(GeneralPool, swapFile) == 96,
+                  offsetof(GeneralPool, currentChunk) == 88 &&
+                  offsetof(GeneralPool, swapFile) == 96,
               "the pool object fits the 112-byte header of its first chunk");
 #pragma GCC diagnostic pop
 
@@ -77,7 +78,8 @@ GeneralPool::~GeneralPool() {
 SubPool* GeneralPool::AddChunk(std::size_t need) {
     std::uint64_t bytes = lastChunk->chunk.size & kChunkSizeMask;
     if (!(chunk.flags & kFlagConstantChunkSize)) bytes *= 2;
-    const std::uint64_t fitting = (need + SubPool::kHeaderBytes + kChunkGrain - 1) & ~(kChunkGrain - 1);
+    const std::uint64_t fitting =
+        (need + SubPool::kHeaderBytes + kChunkGrain - 1) & ~(kChunkGrain - 1);
     if (bytes < fitting) bytes = fitting;
 
     void* memory = AllocateChunkMemory(bytes, 1);
@@ -116,9 +118,15 @@ int GeneralPool::IsEmpty() {
     return -1;
 }
 
-std::size_t GeneralPool::GetBlockSize(void*) { return 0; }
-std::size_t GeneralPool::GetStructSize() { return kPoolHeaderBytes; }
-int GeneralPool::CanAttachSwapFile(QORSysSwapFile*) { return -1; }
+std::size_t GeneralPool::GetBlockSize(void*) {
+    return 0;
+}
+std::size_t GeneralPool::GetStructSize() {
+    return kPoolHeaderBytes;
+}
+int GeneralPool::CanAttachSwapFile(QORSysSwapFile*) {
+    return -1;
+}
 
 int SetPoolSwapFile(PoolBase* pool, QORSysSwapFile* swapFile) {
     if (pool == nullptr || pool->CanAttachSwapFile(swapFile) == 0) return -1;

@@ -17,7 +17,9 @@ constexpr std::uint64_t kMaxNeed8 = 0x7FFFFFF8;
 constexpr std::uint64_t kSplitSlack = 16; // a split remainder must exceed this
 constexpr std::uint64_t kArenaHeaderBytes = SubPool::kHeaderBytes;
 
-constexpr std::uint64_t Round8(std::uint64_t bytes) { return (bytes + 7) & ~std::uint64_t{7}; }
+constexpr std::uint64_t Round8(std::uint64_t bytes) {
+    return (bytes + 7) & ~std::uint64_t{7};
+}
 
 // Piece size for `size` bytes plus `extra` reserved bytes plus the header; 0 when out of range.
 inline std::uint64_t Need8(std::size_t size, std::size_t extra) {
@@ -72,8 +74,8 @@ inline void UpdateLargestAfterTake(ChunkFields& k, std::uint64_t takenAreaBytes,
 // pass that keeps the predecessor.
 BlockHeader* TrackedTake(void* chunkBase, std::uint64_t need8) {
     ChunkFields& k = *FieldsOf(chunkBase);
-    if (k.free < need8 ||
-        (k.largestFreeArea != kLargestUnknown && k.largestFreeArea < static_cast<std::uint32_t>(need8)))
+    if (k.free < need8 || (k.largestFreeArea != kLargestUnknown &&
+                           k.largestFreeArea < static_cast<std::uint32_t>(need8)))
         return nullptr;
     std::uint64_t largestPassed = 0;
     for (FreeArea** link = &k.freeList; *link != nullptr; link = &(*link)->next) {
@@ -127,13 +129,15 @@ void* LayOutArena(BlockHeader* outer, PoolBase* pool, std::size_t size, std::siz
     return object + 1;
 }
 
-inline bool IsArena(const ChunkFields& k) { return k.flags == 0; }
+inline bool IsArena(const ChunkFields& k) {
+    return k.flags == 0;
+}
 
 } // namespace
 
 BlockHeader* GeneralPool::TakeIn(void* chunkBase, std::uint64_t need8) {
     return (chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) ? TrackedTake(chunkBase, need8)
-                                                            : PlainTake(chunkBase, need8);
+                                                             : PlainTake(chunkBase, need8);
 }
 
 BlockHeader* GeneralPool::TrackedFitOnward(SubPool* start, std::uint64_t need8) {

@@ -11,7 +11,9 @@
 namespace qor {
 
 namespace {
-inline SubPool* NextChunk(const SubPool* k) { return static_cast<SubPool*>(k->chunk.next); }
+inline SubPool* NextChunk(const SubPool* k) {
+    return static_cast<SubPool*>(k->chunk.next);
+}
 } // namespace
 
 void GeneralPool::ReleaseChunksAfterPool() {
@@ -37,10 +39,10 @@ int GeneralPool::Flush(int mode) {
         for (SubPool* k = this; k != nullptr; k = NextChunk(k)) {
             if (!(mode & FLUSH_DESTROY)) ResetChunk(k);
             if (hooks::On())
-                hooks::QORSignalSubPoolFlushed(
-                    this, k, k->chunk.free, 0,
-                    reinterpret_cast<char*>(k) + HeaderBytesOf(k) + kBlockHeaderBytes,
-                    chunk.free - kBlockHeaderBytes);
+                hooks::QORSignalSubPoolFlushed(this, k, k->chunk.free, 0,
+                                               reinterpret_cast<char*>(k) + HeaderBytesOf(k) +
+                                                   kBlockHeaderBytes,
+                                               chunk.free - kBlockHeaderBytes);
         }
     }
     ReleaseChunksAfterPool();
@@ -69,7 +71,8 @@ int GeneralPool::Optimize(int bits) {
         }
     }
     if (bits & QORSysPoolFlag::OPTIMIZE_MERGE)
-        for (SubPool* k = this; k != nullptr; k = NextChunk(k)) MergeFreeAreas(*this, k);
+        for (SubPool* k = this; k != nullptr; k = NextChunk(k))
+            MergeFreeAreas(*this, k);
     return 0;
 }
 

@@ -13,7 +13,9 @@ constexpr std::uint64_t kSmallestPiece = 16;
 
 int gMergeMethod = -1; // -1 until the first merge fixes it
 
-inline std::uintptr_t Address(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+inline std::uintptr_t Address(const void* p) {
+    return reinterpret_cast<std::uintptr_t>(p);
+}
 
 // Moves each lower-addressed area to the current position. A list longer than the chunk could
 // hold (a cycle left by a double release) is corrupt and stops the process.
@@ -112,8 +114,7 @@ MergeMethod CurrentMergeMethod() {
 }
 
 int MergeFreeAreas(GeneralPool& pool, SubPool* chunk) {
-    if (chunk == nullptr || chunk->IsEmpty() ||
-        (pool.chunk.flags & QORSysPoolFlag::SINGLE_SIZE))
+    if (chunk == nullptr || chunk->IsEmpty() || (pool.chunk.flags & QORSysPoolFlag::SINGLE_SIZE))
         return -1;
     ChunkFields& k = chunk->chunk;
     MergeMethod method = CurrentMergeMethod();

@@ -15,15 +15,15 @@ class QORSysSwapFile;
 // Bits of the flags argument of QORSysCreatePool (and of a pool's flags), of the mode of
 // QORSysFlushPool, of the argument of QORSysOptimizePool and of the options of QORSysGetPoolInfo.
 namespace QORSysPoolFlag {
-constexpr unsigned LOCKED = 0x8;                     // every operation takes the pool's mutex
-constexpr unsigned FLUSHABLE = 0x20;                 // paged pool: own region list
-constexpr unsigned VOLATILE = 0x40;                  // paged pool: release regions when free
-constexpr unsigned SINGLE_SIZE = 0x80;               // general pool: never merge free areas
-constexpr unsigned CONSTANT_SUBPOOL_SIZE = 0x100;    // general pool: chunks do not double
-constexpr unsigned NO_NEW_SUBPOOL = 0x200;           // general pool: never add a chunk
-constexpr unsigned TRACKED_FREE_LIST = 0x100000;     // general pool: exact counters
-constexpr unsigned CURRENT_SUBPOOL_HINT = 0x200000;  // set by the pool with tracking
-constexpr unsigned PAGED = 0x400000;                 // paged pool; paged block on release
+constexpr unsigned LOCKED = 0x8;                    // every operation takes the pool's mutex
+constexpr unsigned FLUSHABLE = 0x20;                // paged pool: own region list
+constexpr unsigned VOLATILE = 0x40;                 // paged pool: release regions when free
+constexpr unsigned SINGLE_SIZE = 0x80;              // general pool: never merge free areas
+constexpr unsigned CONSTANT_SUBPOOL_SIZE = 0x100;   // general pool: chunks do not double
+constexpr unsigned NO_NEW_SUBPOOL = 0x200;          // general pool: never add a chunk
+constexpr unsigned TRACKED_FREE_LIST = 0x100000;    // general pool: exact counters
+constexpr unsigned CURRENT_SUBPOOL_HINT = 0x200000; // set by the pool with tracking
+constexpr unsigned PAGED = 0x400000;                // paged pool; paged block on release
 constexpr int FLUSH_DESTROY = 0x1;
 constexpr int FLUSH_WALK = 0x2;
 constexpr int FLUSH_DESTROY_IF_EMPTY = 0x4;
@@ -52,10 +52,11 @@ struct QORPoolInfo {
 };
 
 static_assert(offsetof(QORPoolInfo, totalSize) == 8 && offsetof(QORPoolInfo, chunkCount) == 24 &&
-              offsetof(QORPoolInfo, maxChunkFree) == 32 &&
-              offsetof(QORPoolInfo, minChunkOccupation) == 48 &&
-              offsetof(QORPoolInfo, occupation) == 56 && offsetof(QORPoolInfo, holeTotal) == 64 &&
-              offsetof(QORPoolInfo, holeSizeUnknown) == 88 && sizeof(QORPoolInfo) == 96,
+                  offsetof(QORPoolInfo, maxChunkFree) == 32 &&
+                  offsetof(QORPoolInfo, minChunkOccupation) == 48 &&
+                  offsetof(QORPoolInfo, occupation) == 56 &&
+                  offsetof(QORPoolInfo, holeTotal) == 64 &&
+                  offsetof(QORPoolInfo, holeSizeUnknown) == 88 && sizeof(QORPoolInfo) == 96,
               "QORPoolInfo keeps its natural layout");
 
 // Allocation. Pool argument: 0 heap with a 16-byte header, 1 permanent pool, 2 the pool object in

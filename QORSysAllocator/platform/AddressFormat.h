@@ -17,7 +17,8 @@ template <std::size_t N> struct AddressFormat {
         std::size_t out = 0;
         for (std::size_t in = 0; in < N; ++in) {
             if (format[in] == '%' && in + 1 < N && format[in + 1] == 'p') {
-                for (char c : {'%', '0', '1', '6', 'l', 'X'}) text[out++] = c;
+                for (char c : {'%', '0', '1', '6', 'l', 'X'})
+                    text[out++] = c;
                 ++in;
             } else if (format[in] == '%' && in + 1 < N && format[in + 1] == '%') {
                 text[out++] = '%';

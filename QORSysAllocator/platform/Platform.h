@@ -62,6 +62,8 @@ inline void* Malloc(std::size_t bytes) {
     return std::malloc(bytes);
 }
 
-inline void Free(void* memory) { std::free(memory); }
+inline void Free(void* memory) {
+    std::free(memory);
+}
 
 } // namespace qor::platform
