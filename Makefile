@@ -1,5 +1,6 @@
 # Thin front over CMake. `make demo` runs the example program, `make test` builds and runs every
 # test; both configure and install what is missing first.
+MAKEFLAGS += --no-print-directory
 BUILD ?= build
 BUILD_ASAN ?= build-asan
 JOBS ?= $(shell nproc)
