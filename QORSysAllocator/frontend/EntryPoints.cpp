@@ -2,6 +2,7 @@
 // Fast path (configured, pooling active, no instrumentation): one flag test, then the route.
 // The full route runs the first call's configuration, the inactive and cancelled rules and the
 // instrumentation hooks.
+#include "../pagedpool/PageObject.h"
 #include "../platform/Platform.h"
 #include "Configuration.h"
 #include "FixedPools.h"
@@ -21,8 +22,6 @@ constexpr std::uintptr_t kPoolThreaded = 32;
 constexpr std::uintptr_t kSmallestPoolAddress = 0x10000;
 constexpr std::uintptr_t kHeapOwnerWord = 1;
 constexpr std::uintptr_t kExtraMarker = 16;
-constexpr std::uintptr_t kPageMask = ~std::uintptr_t{0xFFF};
-constexpr std::size_t kPageObjectOffset = 0xFD0;
 
 // Set until the first allocation, and for good when pooling is inactive or instrumented.
 int gTakeFullRoute = -1;
@@ -127,7 +126,7 @@ inline void* FindOwner(void* block, void* pool, int flags) {
     if (pool != nullptr)
         return Value(pool) < kSmallestPoolAddress ? reinterpret_cast<void*>(kInvalidOwner) : pool;
     if (flags & kFlagPaged) {
-        void* pagePool = *reinterpret_cast<void**>((Value(block) & kPageMask) + kPageObjectOffset);
+        void* pagePool = PageObjectOf(block)->owner;
         return pagePool != nullptr ? pagePool : reinterpret_cast<void*>(kInvalidOwner);
     }
     return OwnerFromHeader(block);

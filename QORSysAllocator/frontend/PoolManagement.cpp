@@ -5,6 +5,8 @@
 #include "FixedPools.h"
 #include "PoolInterface.h"
 
+#include "../pagedpool/PagedPool.h"
+
 namespace qor {
 namespace {
 
@@ -46,6 +48,7 @@ void RunExitCleanup() {
             pool->Flush(QORSysPoolFlag::FLUSH_DESTROY | QORSysPoolFlag::FLUSH_DESTROY_IF_EMPTY);
         pool = next;
     }
+    ReleaseSharedRegionLists();
 }
 
 } // namespace qor
@@ -57,9 +60,9 @@ void* QORSysCreatePool(int flags, std::size_t size, const char* name) {
         config::gFirstPoolCreation = 0;
         config::ConfigureIfPending();
     }
-    // Paged pools arrive with the paged-pool subsystem; until then their creation fails.
-    if (static_cast<std::uint32_t>(flags) & kFlagPaged) return nullptr;
-    return CreateGeneralPool(size, static_cast<std::uint32_t>(flags), name);
+    const auto poolFlags = static_cast<std::uint32_t>(flags);
+    if (poolFlags & kFlagPaged) return CreatePagedPool(poolFlags, name);
+    return CreateGeneralPool(size, poolFlags, name);
 }
 
 void* QORSysCreatePool(int flags, std::size_t size) {

@@ -1,0 +1,146 @@
+// Allocation and release in a paged pool. A block comes from, in this order: the untouched part
+// of its class's current page, a released block (current page, then pages with released blocks),
+// a new page from the region list. Cost of the common paths: allocation is one division (the
+// entry) and a bump of `carved`; release is a mask, a push on the page's chain and a comparison.
+#include "PagedPool.h"
+
+namespace qor {
+
+namespace {
+
+// Bytes of a page's positions that are not in a caller's hands.
+inline std::uint64_t UnusedBytes(const PageObject& page) {
+    return std::uint64_t(page.capacity - page.carved + page.freeCount) * page.blockSize;
+}
+
+} // namespace
+
+void PagedPool::UnlinkPage(PageObject* page) {
+    if (page == nullptr || Table() == nullptr) return;
+    const int index = AccessorIndex(*this, page->blockSize);
+    if (index < 0) return;
+    AccessorEntry& entry = Table()[index];
+    if (page->next != nullptr) page->next->prev = page->prev;
+    if (page->prev != nullptr) {
+        page->prev->next = page->next;
+    } else {
+        if (entry.firstPage == page) entry.firstPage = page->next;
+        if (entry.partialPages == page) entry.partialPages = page->next;
+    }
+    if (entry.currentPage == page) entry.currentPage = nullptr;
+}
+
+void* PagedPool::TakeFromReleased(unsigned sizeClass, int index) {
+    if (Table() == nullptr || index < 0 || Table()[index].size != sizeClass) return nullptr;
+    AccessorEntry& entry = Table()[index];
+    if (entry.currentPage != nullptr)
+        if (void* block = TakeFreeBlock(*entry.currentPage)) return block;
+    while (PageObject* page = entry.partialPages) {
+        if (void* block = TakeFreeBlock(*page)) return block;
+        // Its chain is used up: back to the head of the main list.
+        entry.partialPages = page->next;
+        if (page->next != nullptr) page->next->prev = nullptr;
+        page->next = entry.firstPage;
+        if (entry.firstPage != nullptr) entry.firstPage->prev = page;
+        entry.firstPage = page;
+    }
+    return nullptr;
+}
+
+// Requires: the class has its entry at `index`.
+void* PagedPool::TakeNewPage(unsigned sizeClass, int index) {
+    RegionList* list = Regions();
+    if (list == nullptr) return nullptr;
+    // Pages whose reserved positions fill them (page 0 for large classes) are set aside and given
+    // back once a fit page is found, so that the region does not hand them out again meanwhile.
+    PageObject* rejected = nullptr;
+    PageObject** rejectedTail = &rejected;
+    PageObject* page = list->GetPage(sizeClass, this);
+    while (page != nullptr && ReservedCount(*page) >= PageCapacity(*page)) {
+        page->next = nullptr;
+        *rejectedTail = page;
+        rejectedTail = &page->next;
+        page = list->GetPage(sizeClass, this);
+    }
+    for (PageObject* back = rejected; back != nullptr;) {
+        PageObject* next = back->next;
+        ReleasePageToRegion(back);
+        back = next;
+    }
+    if (page == nullptr) return nullptr;
+
+    if (Table() == nullptr || index < 0 || Table()[index].size != sizeClass)
+        AbortWithMessage("AddPageProblem");
+    AccessorEntry& entry = Table()[index];
+    page->capacity = static_cast<std::uint16_t>(PageCapacity(*page));
+    page->next = nullptr;
+    if (entry.currentPage != nullptr) {
+        entry.currentPage->next = page;
+        page->prev = entry.currentPage;
+    }
+    entry.currentPage = page;
+    if (entry.firstPage == nullptr) entry.firstPage = page;
+    void* block = CarveBlock(*page);
+    chunk.size += kPageBytes;
+    chunk.free += UnusedBytes(*page);
+    return block;
+}
+
+void* PagedPool::Allocate(std::size_t size, std::size_t extra) {
+    // Refused up front: no page could hold the block, and the class must not enter the table.
+    if (size >= kFirstUnservedClass || extra >= kFirstUnservedClass) return nullptr;
+    const unsigned sizeClass = SizeClassOf(size + extra);
+    if (sizeClass >= kFirstUnservedClass) return nullptr;
+
+    PoolLockGuard guard(*this);
+    int index = -1;
+    PageObject* current = FindAccessor(*this, sizeClass, index);
+    if (index < 0) return nullptr; // the table could not grow
+    void* block = current != nullptr ? CarveBlock(*current) : nullptr;
+    if (block == nullptr) block = TakeFromReleased(sizeClass, index);
+    if (block != nullptr) {
+        chunk.free -= sizeClass;
+    } else {
+        block = TakeNewPage(sizeClass, index);
+        if (block == nullptr) return nullptr;
+    }
+    chunk.largestFreeArea += sizeClass;
+    ++chunk.pieceCount;
+    return block;
+}
+
+void PagedPool::MoveToPartialList(PageObject* page, AccessorEntry& entry) {
+    UnlinkPage(page);
+    page->prev = nullptr;
+    page->next = entry.partialPages;
+    if (entry.partialPages != nullptr) entry.partialPages->prev = page;
+    entry.partialPages = page;
+}
+
+void PagedPool::Free(void* block, void*) {
+    PoolLockGuard guard(*this);
+    if (block == nullptr) return;
+    PageObject* page = PageObjectOf(block);
+    const unsigned blockSize = page->blockSize;
+    if (!PutBlock(*page, block)) return; // refused: nothing counted, nothing chained
+    chunk.free += blockSize;
+    chunk.largestFreeArea -= blockSize;
+    --chunk.pieceCount;
+    if (IsPageEmpty(*page)) {
+        UnlinkPage(page);
+        chunk.size -= kPageBytes;
+        chunk.free -= UnusedBytes(*page);
+        ReleasePageToRegion(page);
+        return;
+    }
+    if (page->freeCount != 1 || Table() == nullptr) return;
+    const int index = AccessorIndex(*this, blockSize);
+    if (index >= 0 && page != Table()[index].currentPage) MoveToPartialList(page, Table()[index]);
+}
+
+std::size_t PagedPool::GetBlockSize(void* block) {
+    PoolLockGuard guard(*this);
+    return block == nullptr ? 0 : PageObjectOf(block)->blockSize;
+}
+
+} // namespace qor

@@ -1,0 +1,234 @@
+#include "Region.h"
+
+#include "../frontend/PoolInterface.h"
+#include "../platform/Platform.h"
+
+#include <cstring>
+#include <new>
+
+namespace qor {
+
+int gRegionDelta = 0;
+
+namespace {
+
+constexpr std::uintptr_t kDeltaMask = 0xFFF;
+// With a delta this close to the page end, the region's first grid page would have no room for
+// the header and the delta word: the grid then starts at the next page boundary.
+inline bool GridStartsOnNextPage(unsigned delta) {
+    return delta + 82 > kPageBytes;
+}
+
+RegionList* gSharedListA = nullptr;
+RegionList* gSharedListB = nullptr;
+
+void WriteRegionDelta(PageObject* page0, std::uint16_t delta) {
+    std::memcpy(page0->PageStart() + kRegionDeltaOffset, &delta, sizeof(delta));
+}
+
+void GiveBack(Region* region) {
+    region->Clear();
+    platform::_aligned_free(region);
+}
+
+RegionList* SharedList(RegionList*& list, std::uint32_t mode) {
+    if (list == nullptr) {
+        list = new (std::nothrow) RegionList{};
+        if (list != nullptr) list->mode = mode;
+    }
+    return list;
+}
+
+} // namespace
+
+Region::Region(RegionList* parentList)
+    : parent(parentList), next(nullptr), prev(nullptr), delta(0), freePageHead(kNoFreePage),
+      pagesIssued(0), freePages(kPagesPerRegion) {
+    if (parent == nullptr) AbortWithMessage("Parentless Region");
+    parent->Append(this);
+    delta = static_cast<std::uint16_t>(reinterpret_cast<std::uintptr_t>(this) & kDeltaMask);
+    if (gRegionDelta == delta) return;
+    if (gRegionDelta != 0) AbortWithMessage("Invalid internal assumption on delta repetability");
+    gRegionDelta = delta;
+}
+
+char* Region::GridBase() const {
+    char* base = reinterpret_cast<char*>(const_cast<Region*>(this)) - delta;
+    return GridStartsOnNextPage(delta) ? base + kPageBytes : base;
+}
+
+void Region::Clear() {
+    if (parent != nullptr) parent->Unlink(this);
+    parent = nullptr;
+    next = prev = nullptr;
+    delta = freePageHead = pagesIssued = freePages = 0;
+}
+
+PageObject* Region::GetPage(std::uint64_t blockSize, PagedPool* pool) {
+    if (parent->owner != nullptr && parent->owner != pool) return nullptr;
+    if (blockSize >= 0x10000) return nullptr;
+    const auto size = static_cast<std::uint16_t>(blockSize);
+    PageObject* page;
+    if (freePageHead < kPagesPerRegion) {
+        page = PageAt(freePageHead);
+        freePageHead = page->nextFreePage;
+        page->owner = pool;
+        page->blockSize = size;
+        page->carved = 0;
+        page->nextFreePage = kPageInUse;
+        page->freeCount = 0;
+        if (page->index == 0) {
+            WriteRegionDelta(page, delta);
+            page->carved = static_cast<std::uint16_t>(ReservedCount(*page));
+        }
+    } else if (pagesIssued < kPagesPerRegion) {
+        page = PageAt(pagesIssued);
+        page->nextFreePage = kPageInUse;
+        page->owner = pool;
+        page->next = page->prev = nullptr;
+        page->freeBlocks = nullptr;
+        page->blockSize = size;
+        page->index = pagesIssued;
+        page->freeCount = 0;
+        page->carved = 0;
+        page->capacity = 0;
+        if (pagesIssued == 0) {
+            WriteRegionDelta(page, delta);
+            page->carved = static_cast<std::uint16_t>(ReservedCount(*page));
+            if (GridBase() > reinterpret_cast<char*>(this))
+                AbortWithMessage("Overlapping Page Detected");
+        }
+        ++pagesIssued;
+        freePageHead = kNoFreePage;
+    } else {
+        return nullptr;
+    }
+    --freePages;
+    return page;
+}
+
+void Region::ReleasePage(PageObject* page) {
+    if (page == nullptr || page->index == kNoFreePage || page->index > pagesIssued) return;
+    if (!IsPageEmpty(*page)) return;
+    page->prev = nullptr;
+    page->freeBlocks = nullptr;
+    page->freeCount = 0;
+    page->blockSize = 0;
+    page->nextFreePage = freePageHead;
+    freePageHead = page->index;
+    ++freePages;
+    if (freePages == 1) parent->MoveAfterCurrent(this);
+    if (freePages == kPagesPerRegion && parent->MoveAfterCurrentAndCheckRelease(this))
+        GiveBack(this); // Clear unlinks it from the list first
+}
+
+void RegionList::CheckLast() const {
+    if (first != nullptr && last == nullptr) AbortWithMessage("Invalid Last Region");
+}
+
+void RegionList::Append(Region* region) {
+    if (first == nullptr) first = region;
+    if (last != nullptr) last->next = region;
+    region->prev = last;
+    last = region;
+    current = region;
+}
+
+void RegionList::Unlink(Region* region) {
+    CheckLast();
+    if (first == region) first = region->next;
+    if (last == region) last = region->prev;
+    if (region->prev != nullptr) region->prev->next = region->next;
+    if (region->next != nullptr) region->next->prev = region->prev;
+    if (current == region) current = region->next;
+    region->next = region->prev = nullptr;
+    CheckLast();
+}
+
+// False when the region is current and stays where it is.
+bool RegionList::MoveBehindCurrent(Region* region) {
+    if (region == current) return false;
+    Unlink(region);
+    if (current == nullptr) {
+        Append(region);
+        return true;
+    }
+    region->next = current->next;
+    region->prev = current;
+    if (current->next != nullptr)
+        current->next->prev = region;
+    else
+        last = region;
+    current->next = region;
+    return true;
+}
+
+void RegionList::MoveAfterCurrent(Region* region) {
+    if (MoveBehindCurrent(region)) CheckLast();
+}
+
+bool RegionList::MoveAfterCurrentAndCheckRelease(Region* region) {
+    return MoveBehindCurrent(region) && (mode & kReleaseEmptyRegions);
+}
+
+PageObject* RegionList::GetPage(std::uint64_t blockSize, PagedPool* pool) {
+    Region* region = current;
+    PageObject* page = nullptr;
+    for (; region != nullptr; region = region->next)
+        if ((page = region->GetPage(blockSize, pool)) != nullptr) break;
+    current = region;
+    if (page != nullptr) return page;
+    void* memory = AllocRegionMemory();
+    if (memory == nullptr) return nullptr;
+    return (new (memory) Region(this))->GetPage(blockSize, pool);
+}
+
+void* AllocRegionMemory() {
+    return platform::_aligned_malloc(kRegionBytes - gRegionDelta, kPageBytes);
+}
+
+void ReleasePageToRegion(PageObject* page) {
+    auto* page0 = reinterpret_cast<PageObject*>(reinterpret_cast<char*>(page) -
+                                                std::size_t{page->index} * kPageBytes);
+    if (page0 == nullptr || page0->index != 0) return;
+    std::uint16_t delta;
+    std::memcpy(&delta, page0->PageStart() + kRegionDeltaOffset, sizeof(delta));
+    char* start = page0->PageStart() + delta;
+    if (GridStartsOnNextPage(delta)) start -= kPageBytes;
+    reinterpret_cast<Region*>(start)->ReleasePage(page);
+}
+
+void DestroyRegionList(RegionList* list) {
+    while (list->first != nullptr)
+        GiveBack(list->first);
+    list->mode = 0;
+    list->owner = nullptr;
+    list->first = list->last = list->current = nullptr;
+    if (gSharedListA == list) gSharedListA = nullptr;
+    if (gSharedListB == list) gSharedListB = nullptr;
+}
+
+RegionList* SharedRegionListA() {
+    return SharedList(gSharedListA, RegionList::kReleaseEmptyRegions);
+}
+RegionList* SharedRegionListB() {
+    return SharedList(gSharedListB, 0);
+}
+
+void ReleaseSharedRegionLists() {
+    for (RegionList** shared : {&gSharedListB, &gSharedListA}) {
+        RegionList* list = *shared;
+        if (list == nullptr) continue;
+        for (Region* region = list->first; region != nullptr;) {
+            Region* next = region->next;
+            if (region->freePages == kPagesPerRegion) GiveBack(region);
+            region = next;
+        }
+        if (list->first != nullptr) continue;
+        DestroyRegionList(list);
+        *shared = nullptr;
+        delete list;
+    }
+}
+
+} // namespace qor
