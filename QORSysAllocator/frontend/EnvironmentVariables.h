@@ -18,10 +18,13 @@ inline constexpr EnvironmentVariable kEnvironmentVariables[] = {
      "headers"},
     {"QORSysAllocatorInstrum", "base name of the hook library (63 characters at most)",
      "loads <name>.dll and calls its hooks on every allocation, release and pool event"},
+    {"QORSysAllocatorForceOptMeth", "0, 1 or 2",
+     "merge method of QORSysOptimizePool: automatic, sort-merge, address walk"},
 };
 
 inline constexpr const char* kPoolAllocatorVariable = kEnvironmentVariables[0].name;
 inline constexpr const char* kReplayPurifyVariable = kEnvironmentVariables[1].name;
 inline constexpr const char* kInstrumentationVariable = kEnvironmentVariables[2].name;
+inline constexpr const char* kForceMergeMethodVariable = kEnvironmentVariables[3].name;
 
 } // namespace qor

@@ -1,5 +1,7 @@
 #include "MergeFreeAreas.h"
 
+#include "../frontend/EnvironmentVariables.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -7,7 +9,6 @@ namespace qor {
 
 namespace {
 
-constexpr char kForceMethodVariable[] = "QORSysAllocatorForceOptMeth";
 constexpr char kSortProblem[] = "Sort Problem";
 constexpr std::uint64_t kSmallestPiece = 16;
 
@@ -100,7 +101,7 @@ void AddressWalk(void* chunkBase, ChunkFields& k, std::size_t headerBytes) {
 
 MergeMethod ReadForcedMethod() {
     int method = 0;
-    const char* value = std::getenv(kForceMethodVariable);
+    const char* value = std::getenv(kForceMergeMethodVariable);
     if (value == nullptr || std::sscanf(value, "%d", &method) != 1 || method < 0 || method > 2)
         method = 0;
     return static_cast<MergeMethod>(method);
