@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 namespace qor::platform {
@@ -62,8 +63,20 @@ inline void* Malloc(std::size_t bytes) {
     return std::malloc(bytes);
 }
 
-inline void Free(void* memory) {
-    std::free(memory);
-}
+inline void Free(void* memory) { std::free(memory); }
+
+// Files. Paths are built with this separator; this is the directory of last resort for
+// temporary files.
+constexpr char kPathSeparator = '/';
+constexpr const char* kDefaultTempDirectory = "/tmp";
+
+// Positioned whole-buffer file access (offsets beyond 2 GB included). WriteAt writes and flushes
+// and answers true when every byte reached the file; ReadAt answers the bytes read and fills the
+// rest of the buffer with zeros (a page never written reads as zeros). Tests can make writes fail
+// with a filter that returns true for a write that must fail.
+using WriteFailureFilter = bool (*)(std::size_t bytes);
+void SetWriteFailureFilter(WriteFailureFilter filter);
+bool WriteAt(std::FILE* file, std::uint64_t offset, const void* bytes, std::size_t length);
+std::size_t ReadAt(std::FILE* file, std::uint64_t offset, void* bytes, std::size_t length);
 
 } // namespace qor::platform

@@ -70,34 +70,24 @@ ProcAddress GetProcAddress(ModuleHandle module, const char* name) {
     return module == nullptr ? nullptr : dlsym(module, name);
 }
 
-int FreeLibrary(ModuleHandle module) {
-    return module != nullptr && dlclose(module) == 0;
-}
+int FreeLibrary(ModuleHandle module) { return module != nullptr && dlclose(module) == 0; }
 
 void DebugBreak() {
     if (DebuggerAttached()) std::raise(SIGTRAP);
 }
 
-int DisableThreadLibraryCalls(ModuleHandle) {
-    return 1;
-}
+int DisableThreadLibraryCalls(ModuleHandle) { return 1; }
 
 void* _aligned_malloc(std::size_t bytes, std::size_t alignment) {
     void* memory = nullptr;
     return posix_memalign(&memory, alignment, bytes) == 0 ? memory : nullptr;
 }
 
-void _aligned_free(void* memory) {
-    std::free(memory);
-}
+void _aligned_free(void* memory) { std::free(memory); }
 
-int _getpid() {
-    return static_cast<int>(::getpid());
-}
+int _getpid() { return static_cast<int>(::getpid()); }
 
-void _exit(int code) {
-    ::_exit(code);
-}
+void _exit(int code) { ::_exit(code); }
 
 // __cxa_atexit with this module's handle runs the function at exit() or at dlclose() of this
 // module, whichever comes first; one registration only, so it cannot run twice.
@@ -107,9 +97,7 @@ int RegisterModuleExit(void (*function)()) {
     return __cxa_atexit(RunModuleExitOnce, nullptr, &__dso_handle);
 }
 
-ModuleHandle CurrentModule() {
-    return &__dso_handle;
-}
+ModuleHandle CurrentModule() { return &__dso_handle; }
 
 MallocFailureFilter gMallocFailureFilter = nullptr;
 
@@ -117,8 +105,27 @@ void* MallocFiltered(std::size_t bytes) {
     return gMallocFailureFilter(bytes) ? nullptr : std::malloc(bytes);
 }
 
-void SetMallocFailureFilter(MallocFailureFilter filter) {
-    gMallocFailureFilter = filter;
+void SetMallocFailureFilter(MallocFailureFilter filter) { gMallocFailureFilter = filter; }
+
+namespace {
+WriteFailureFilter gWriteFailureFilter = nullptr;
+}
+
+void SetWriteFailureFilter(WriteFailureFilter filter) { gWriteFailureFilter = filter; }
+
+bool WriteAt(std::FILE* file, std::uint64_t offset, const void* bytes, std::size_t length) {
+    if (gWriteFailureFilter != nullptr && gWriteFailureFilter(length)) return false;
+    if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
+    const bool written = std::fwrite(bytes, 1, length, file) == length;
+    return std::fflush(file) == 0 && written;
+}
+
+std::size_t ReadAt(std::FILE* file, std::uint64_t offset, void* bytes, std::size_t length) {
+    std::size_t got = 0;
+    if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0)
+        got = std::fread(bytes, 1, length, file);
+    std::memset(static_cast<char*>(bytes) + got, 0, length - got);
+    return got;
 }
 
 } // namespace qor::platform

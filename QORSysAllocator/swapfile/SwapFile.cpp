@@ -1,0 +1,189 @@
+// Set-up and tear-down of a swap file: the zone (a general pool that never grows, or a smaller
+// growing one when that cannot be had), the page table and the file on disk.
+#include "SwapFileInternals.h"
+
+#include "../generalpool/GeneralPool.h"
+#include "../platform/Platform.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+using qor::SwapFileInternals;
+
+constexpr std::size_t kZoneGrain = 4096;
+constexpr std::uint32_t kZoneFlags = QORSysPoolFlag::NO_NEW_SUBPOOL | QORSysPoolFlag::FLUSHABLE;
+constexpr std::uint32_t kFallbackZoneFlags = QORSysPoolFlag::FLUSHABLE;
+constexpr std::size_t kPathBytes = 2048;
+
+// The directories to try, first set first; an empty value counts as set.
+constexpr const char* kDirectoryVariables[] = {"QPL_UVT_TMP", "QORSwapFileDir", "QORTemp"};
+
+// Each swap file of the process gets its own sequence number, so no two open the same file.
+int gSwapFileSequence = 0;
+
+constexpr std::uint64_t RoundUp(std::uint64_t bytes, std::uint64_t grain) {
+    return (bytes + grain - 1) / grain * grain;
+}
+
+const char* SwapDirectory() {
+    for (const char* variable : kDirectoryVariables)
+        if (const char* value = std::getenv(variable)) return value;
+    return qor::platform::kDefaultTempDirectory;
+}
+
+// Opens the file, or ends the process: a swap file without its file would lose objects.
+FILE* OpenSwapFileOrExit() {
+    char path[kPathBytes];
+    const int length =
+        std::snprintf(path, sizeof(path), "%s%cSwapFile%-d_%-d.txt", SwapDirectory(),
+                      qor::platform::kPathSeparator, qor::platform::_getpid(), gSwapFileSequence++);
+    FILE* stream = nullptr;
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof(path))
+        errno = ENAMETOOLONG;
+    else
+        stream = std::fopen(path, "wb+");
+    if (stream == nullptr) {
+        std::perror("Unable to open swap file");
+        qor::platform::_exit(1);
+    }
+    return stream;
+}
+
+// Halves the distance to the minimum until a pool can be had; null when not even the minimum.
+void* CreateFallbackZone(std::uint64_t zone, std::uint64_t minimumZone, std::uint64_t& capacity,
+                         bool& gaveUp) {
+    std::uint64_t current = zone;
+    while (current > minimumZone) {
+        std::uint64_t candidate = RoundUp((current + minimumZone) / 2, kZoneGrain);
+        if (candidate >= current) candidate = minimumZone;
+        if (void* pool = QORSysCreatePool(kFallbackZoneFlags, candidate, nullptr)) {
+            capacity = candidate;
+            return pool;
+        }
+        if (candidate == minimumZone) {
+            gaveUp = true;
+            return nullptr;
+        }
+        current = candidate;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+long QORSysSwapFile::Initialize(int, std::size_t zone, std::size_t minimumZone,
+                                std::size_t capacity) {
+    if (pool != nullptr || pageIndex != nullptr || stream != nullptr) return QORSysSwapFailure;
+    const std::uint64_t fileBytes = RoundUp(capacity, qor::kSwapPageBytes);
+    const std::uint64_t zoneBytes = RoundUp(zone, kZoneGrain);
+    const std::uint64_t minimumBytes = RoundUp(minimumZone, kZoneGrain);
+
+    pool = QORSysCreatePool(kZoneFlags, zoneBytes, nullptr);
+    zoneCapacity = zoneBytes;
+    if (pool == nullptr) {
+        bool gaveUp = false;
+        pool = CreateFallbackZone(zoneBytes, minimumBytes, zoneCapacity, gaveUp);
+        if (gaveUp) return QORSysSwapFailure;
+    }
+    if (pool != nullptr) {
+        qor::SetPoolSwapFile(static_cast<qor::PoolBase*>(pool), this);
+        std::size_t freeBytes = 0;
+        QORSysPoolGetFreeSpace(pool, &freeBytes, nullptr);
+        zoneCapacity = freeBytes;
+    }
+
+    fileCapacity = fileBytes;
+    allocatedTotal = 0;
+    const std::uint64_t pages = fileBytes / qor::kSwapPageBytes;
+    pageCount = static_cast<std::int32_t>(pages < qor::kMaxSwapPages ? pages : qor::kMaxSwapPages);
+    pageIndex = static_cast<unsigned char*>(
+        ::operator new(SwapFileInternals::PageTableBytes(pageCount), std::nothrow));
+    if (pageIndex == nullptr) {
+        // Without a page table nothing can be swapped: give the zone back and report failure.
+        if (pool != nullptr) QORSysFlushPool(pool, QORSysPoolFlag::FLUSH_DESTROY);
+        pool = nullptr;
+        return QORSysSwapFailure;
+    }
+    for (std::int32_t page = 0; page < pageCount; ++page) {
+        const std::int32_t run = pageCount - page;
+        pageIndex[page] =
+            run < qor::kLongFreeRun ? static_cast<unsigned char>(run) : qor::kLongFreeRun;
+        SwapFileInternals::TailOf(*this, page) = 0;
+    }
+    stream = OpenSwapFileOrExit();
+    return QORSysSwapSuccess;
+}
+
+QORSysSwapFile::~QORSysSwapFile() {
+    if (pool != nullptr) {
+        qor::SetPoolSwapFile(static_cast<qor::PoolBase*>(pool), nullptr);
+        QORSysFlushPool(pool, 0);
+    }
+    // Buffers still in memory are dropped unwritten; their memory goes back.
+    for (PreSwapPage* buffer = preSwapPages; buffer != nullptr;) {
+        PreSwapPage* next = buffer->next;
+        ::operator delete(buffer);
+        buffer = next;
+    }
+    pool = nullptr;
+    allocatedTotal = zoneUsed = zoneCapacity = fileCapacity = 0;
+    firstFreePage = pageHighWater = 0;
+    preSwapPages = nullptr;
+    oldest = newest = nullptr;
+    minSwapOutBytes = 0;
+    if (stream != nullptr) std::fclose(stream);
+    stream = nullptr;
+    ::operator delete(pageIndex);
+    pageIndex = nullptr;
+}
+
+QORSysSwapFile& QORSysSwapFile::operator=(const QORSysSwapFile& other) {
+    pool = other.pool;
+    pageIndex = other.pageIndex;
+    stream = other.stream;
+    zoneCapacity = other.zoneCapacity;
+    zoneUsed = other.zoneUsed;
+    fileCapacity = other.fileCapacity;
+    allocatedTotal = other.allocatedTotal;
+    pageCount = other.pageCount;
+    firstFreePage = other.firstFreePage;
+    pageHighWater = other.pageHighWater;
+    preSwapPages = other.preSwapPages;
+    oldest = other.oldest;
+    newest = other.newest;
+    minSwapOutBytes = other.minSwapOutBytes;
+    return *this;
+}
+
+long QORSysSwapFile::TuneSwapOut(unsigned int minimumBytes) {
+    minSwapOutBytes = minimumBytes;
+    return QORSysSwapSuccess;
+}
+
+namespace qor {
+
+std::size_t SwapFileInternals::PageTableBytes(std::int32_t pages) {
+    const auto count = static_cast<std::size_t>(pages);
+    return RoundUp(count, 2) + count * sizeof(std::uint16_t);
+}
+
+std::uint16_t* SwapFileInternals::TailTable(QORSysSwapFile& file) {
+    return reinterpret_cast<std::uint16_t*>(file.pageIndex +
+                                            RoundUp(static_cast<std::size_t>(file.pageCount), 2));
+}
+
+void* SwapFileInternals::ZoneAllocate(QORSysSwapFile& file, std::size_t size) {
+    return static_cast<PoolBase*>(file.pool)->Allocate(size, 0);
+}
+
+void SwapFileInternals::ZoneRelease(void* block) {
+    if (block == nullptr) return;
+    const std::uintptr_t owner = HeaderOf(block)->ownerWord & ~kOwnerBits;
+    if (owner != 0 && owner != kInvalidOwner)
+        ReleaseThroughOwner(reinterpret_cast<void*>(owner), block);
+}
+
+} // namespace qor

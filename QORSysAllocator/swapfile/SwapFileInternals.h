@@ -1,0 +1,120 @@
+// Shared pieces of the swap file: the file's page geometry and locators, the page buffers, the
+// page table (run-length free index plus, behind it, the tail length of each page), and the zone.
+//
+// Page table invariants: for a free page i, pageIndex[i] == min(255, length of the free run that
+// starts at i); 0 for a page in use. firstFreePage is the lowest free page (pageCount when none);
+// every page from pageHighWater on is free.
+// Tail table: tailBytes[i] != 0 when page i starts with the last bytes of a large object (the
+// length of that tail), with kTailConsumed set once that object came back while small records of
+// the page are still on disk.
+#pragma once
+
+#include "QORSysSwapFile.h"
+
+#include "../frontend/PoolInterface.h"
+
+#include <cstddef>
+#include <cstdint>
+
+struct QORSysSwapFile::PreSwapPage {
+    PreSwapPage* next;
+    std::uint32_t pageNumber; // kNoPage until a file page is assigned
+    char data[8192];
+    std::uint16_t used;
+};
+
+namespace qor {
+
+constexpr std::size_t kSwapPageBytes = 8192;
+constexpr std::uint32_t kNoPage = 0xFFFFFFFF;
+constexpr std::size_t kRecordHeaderBytes = 16;
+// A buffer this full is written at once: no record (at least 16 bytes) fits behind it.
+constexpr std::size_t kFullPageBytes = 0x1FF0;
+constexpr std::int32_t kMaxSwapPages = 0x40000;
+constexpr unsigned char kLongFreeRun = 255;
+constexpr std::uint16_t kTailConsumed = 0x8000;
+constexpr std::uintptr_t kLocatorTag = 1;
+// The owner word of a record already brought back from a page that could not be read whole.
+constexpr std::uintptr_t kRecordRestored = 0x2;
+
+constexpr std::uint64_t MakeLocator(std::uint64_t page, std::uint64_t offset) {
+    return page * 16384 + offset + kLocatorTag;
+}
+constexpr int LocatorPage(std::uint64_t locator) {
+    return static_cast<int>((locator & ~std::uint64_t{kLocatorTag}) >> 14);
+}
+constexpr std::size_t LocatorOffset(std::uint64_t locator) { return (locator - 1) % 16384; }
+constexpr std::size_t RoundUp4(std::size_t bytes) { return (bytes + 3) & ~std::size_t{3}; }
+
+// Access to QORSysSwapFile's private state for the swap file's own implementation files.
+class SwapFileInternals {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof" // single inheritance: offsets are fixed
+    static_assert(sizeof(QORSysSwapFile) == 104 && offsetof(QORSysSwapFile, zoneCapacity) == 24 &&
+                      offsetof(QORSysSwapFile, pageCount) == 56 &&
+                      offsetof(QORSysSwapFile, preSwapPages) == 72 &&
+                      offsetof(QORSysSwapFile, minSwapOutBytes) == 96,
+                  "swap file fields at their fixed offsets");
+    static_assert(sizeof(QORSysSwappable_hdl) == 16, "smart handle: table and handle");
+    static_assert(sizeof(QORSysSwappable) == 48 && offsetof(QORSysSwappable, reserved) == 16 &&
+                      offsetof(QORSysSwappable, older) == 40,
+                  "swappable object header");
+    static_assert(sizeof(QORSysSwappableHdl) == 40 && offsetof(QORSysSwappableHdl, object) == 8 &&
+                      offsetof(QORSysSwappableHdl, refCount) == 24 &&
+                      offsetof(QORSysSwappableHdl, reserved) == 32,
+                  "permanent handle");
+#pragma GCC diagnostic pop
+
+public:
+    using PreSwapPage = QORSysSwapFile::PreSwapPage;
+
+    // The zone: its blocks always come straight from the swap file's general pool, whatever the
+    // configuration (pools inactive or cancelled) or instrumentation (a delta) says, so that
+    // every object has the pool's 16-byte block header right in front of it.
+    static void* ZoneAllocate(QORSysSwapFile& file, std::size_t size);
+    static void ZoneRelease(void* block);
+
+    static std::uint16_t* TailTable(QORSysSwapFile& file);
+    static std::uint16_t& TailOf(QORSysSwapFile& file, int page) { return TailTable(file)[page]; }
+    static std::size_t PageTableBytes(std::int32_t pageCount);
+
+    static void LowerZoneUsed(QORSysSwapFile& file, std::uint64_t bytes) {
+        file.zoneUsed = bytes > file.zoneUsed ? 0 : file.zoneUsed - bytes;
+    }
+
+    static void AppendBuffer(QORSysSwapFile& file, PreSwapPage* buffer);
+    static void UnlinkBuffer(QORSysSwapFile& file, PreSwapPage* buffer);
+    static PreSwapPage* NewBuffer();
+
+    // Writes a buffer to its page; on success unlinks and releases it. A buffer whose write
+    // failed stays in the list: it is still the newest contents of its page.
+    static void WriteOutBuffer(QORSysSwapFile& file, PreSwapPage* buffer);
+
+    // One make-room pass for `bytes`: swaps out the oldest objects, never `keep`. Returns the
+    // bytes swapped out, or -1 when a swap-out failed or no page is left.
+    static long long MakeRoom(QORSysSwapFile& file, std::size_t bytes, const QORSysSwappable* keep);
+    static void* FindZone(QORSysSwapFile& file, std::size_t size, const QORSysSwappable* keep);
+
+    // The record a caller asked for, and the object it became once back in memory.
+    struct Recall {
+        int page;
+        std::size_t offset;
+        QORSysSwappable* found;
+    };
+
+    // Brings back the records of `page`; `tail` receives the page's first tailLength bytes (the
+    // end of a large object read from its first page). 0 when the page is done with.
+    static long ReadPage(QORSysSwapFile& file, int page, char* tail, int tailLength, Recall& want);
+
+private:
+    static long ReadLargeObject(QORSysSwapFile& file, int page, const char* firstPage,
+                                Recall& want);
+    static QORSysSwappable* BringBack(QORSysSwapFile& file, const char* record, std::size_t size,
+                                      const Recall& want);
+    static PreSwapPage* TakeBufferOf(QORSysSwapFile& file, int page);
+    // Puts the page's remaining contents back where a later read finds them.
+    static void KeepPage(QORSysSwapFile& file, int page, PreSwapPage* buffer, const char* bytes,
+                         std::size_t used);
+};
+
+} // namespace qor

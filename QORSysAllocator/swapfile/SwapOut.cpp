@@ -1,0 +1,231 @@
+// Swap-out: records go to page buffers (small objects, first fit) or straight to a run of file
+// pages (large objects); the page table books what is used and FreeIndex gives pages back.
+// A record is the object's block with its 16-byte header; its owner word names the zone pool.
+#include "SwapFileInternals.h"
+
+#include "../platform/Platform.h"
+
+#include <cstring>
+#include <new>
+
+namespace qor {
+
+namespace {
+
+constexpr std::size_t kMaxBuffersBeforeEviction = 10;
+
+// Lowest page from `from` on whose entry is not 0, or pageCount.
+std::int32_t NextFreePage(const unsigned char* index, std::int32_t from, std::int32_t pageCount) {
+    while (from < pageCount && index[from] == 0)
+        ++from;
+    return from;
+}
+
+// Free pages from run start `first`, counted up to `enough`.
+std::int32_t FreeRunLength(const unsigned char* index, std::int32_t first, std::int32_t pageCount,
+                           std::int32_t enough) {
+    std::int32_t length = 0;
+    for (std::int32_t page = first; page < pageCount && length < enough;) {
+        const unsigned char entry = index[page];
+        if (entry == 0) break;
+        length += entry;
+        if (entry < kLongFreeRun) break; // an exact entry: the run ends there
+        page += kLongFreeRun;
+    }
+    return length;
+}
+
+} // namespace
+
+QORSysSwapFile::PreSwapPage* SwapFileInternals::NewBuffer() {
+    void* memory = ::operator new(sizeof(PreSwapPage), std::nothrow);
+    if (memory == nullptr) return nullptr;
+    auto* buffer = new (memory) PreSwapPage;
+    std::memset(static_cast<void*>(buffer), 0, sizeof(PreSwapPage));
+    buffer->pageNumber = kNoPage;
+    return buffer;
+}
+
+void SwapFileInternals::AppendBuffer(QORSysSwapFile& file, PreSwapPage* buffer) {
+    buffer->next = nullptr;
+    PreSwapPage** link = &file.preSwapPages;
+    while (*link != nullptr)
+        link = &(*link)->next;
+    *link = buffer;
+}
+
+void SwapFileInternals::UnlinkBuffer(QORSysSwapFile& file, PreSwapPage* buffer) {
+    for (PreSwapPage** link = &file.preSwapPages; *link != nullptr; link = &(*link)->next)
+        if (*link == buffer) {
+            *link = buffer->next;
+            buffer->next = nullptr;
+            return;
+        }
+}
+
+void SwapFileInternals::WriteOutBuffer(QORSysSwapFile& file, PreSwapPage* buffer) {
+    if (file.DirectCopyToFile(static_cast<int>(buffer->pageNumber), 0, buffer->data,
+                              kSwapPageBytes) != QORSysSwapSuccess)
+        return;
+    UnlinkBuffer(file, buffer);
+    ::operator delete(buffer);
+}
+
+long long SwapFileInternals::MakeRoom(QORSysSwapFile& file, std::size_t bytes,
+                                      const QORSysSwappable* keep) {
+    std::uint32_t swapped = 0;
+    while (file.zoneCapacity - file.zoneUsed < bytes || swapped < file.minSwapOutBytes) {
+        QORSysSwappable* victim = file.oldest;
+        if (victim != nullptr && victim == keep) victim = victim->newer;
+        if (victim == nullptr) break;
+        if (file.firstFreePage >= file.pageCount) return -1;
+        unsigned int victimBytes = 0;
+        if (file.EffectiveSwapOut(victim, nullptr, &victimBytes) != QORSysSwapSuccess) return -1;
+        swapped += victimBytes;
+    }
+    return swapped;
+}
+
+} // namespace qor
+
+using qor::SwapFileInternals;
+
+long QORSysSwapFile::DirectCopyToFile(int page, int, void* buffer, std::size_t length) {
+    // A record that did not reach the file must not be booked: its object stays in memory.
+    if (stream == nullptr ||
+        !qor::platform::WriteAt(stream, std::uint64_t(page) * qor::kSwapPageBytes, buffer, length))
+        return QORSysSwapFailure;
+    const auto pages =
+        static_cast<std::int32_t>((length + qor::kSwapPageBytes - 1) / qor::kSwapPageBytes);
+    for (std::int32_t p = page; p < page + pages; ++p)
+        pageIndex[p] = 0;
+    if (firstFreePage >= page && firstFreePage < page + pages)
+        firstFreePage = qor::NextFreePage(pageIndex, page + pages, pageCount);
+    if (pageHighWater < page + pages) pageHighWater = page + pages;
+
+    const std::size_t tailBytes = length % qor::kSwapPageBytes;
+    if (tailBytes == 0) return QORSysSwapSuccess;
+    // The run's last page is shared: its buffer keeps the tail so that small records can follow.
+    const auto tailPage = page + static_cast<std::int32_t>(length / qor::kSwapPageBytes);
+    SwapFileInternals::TailOf(*this, tailPage) = static_cast<std::uint16_t>(tailBytes);
+    if (PreSwapPage* tail = SwapFileInternals::NewBuffer()) {
+        std::memcpy(tail->data, static_cast<char*>(buffer) + length - tailBytes, tailBytes);
+        tail->pageNumber = static_cast<std::uint32_t>(tailPage);
+        tail->used = static_cast<std::uint16_t>(qor::RoundUp4(tailBytes));
+        SwapFileInternals::AppendBuffer(*this, tail);
+    }
+    return QORSysSwapSuccess;
+}
+
+long QORSysSwapFile::FreeIndex(int page) {
+    int start = page;
+    for (int back = page - 1; back >= 0 && page - back <= 254 && pageIndex[back] != 0; --back)
+        start = back;
+    const int following = page + 1 < pageCount ? pageIndex[page + 1] : 0;
+    for (int j = start; j <= page; ++j) {
+        const int run = page - j + 1 + following;
+        pageIndex[j] =
+            run < qor::kLongFreeRun ? static_cast<unsigned char>(run) : qor::kLongFreeRun;
+    }
+    SwapFileInternals::TailOf(*this, page) = 0;
+    if (page < firstFreePage) firstFreePage = page;
+    if (page == pageHighWater - 1) pageHighWater = page;
+    return QORSysSwapSuccess;
+}
+
+long QORSysSwapFile::EffectiveSwapOut(QORSysSwappable* object, QORSysSwappableHdl* handle,
+                                      unsigned int* swappedBytes) {
+    if (object == nullptr) return QORSysSwapFailure;
+    const std::size_t size = object->GetSize();
+    qor::BlockHeader* record = qor::HeaderOf(object);
+    // In the file a record's owner word names the zone pool, whichever chunk held the block.
+    const std::uintptr_t ownerInMemory = record->ownerWord;
+    const std::uintptr_t ownerInFile = reinterpret_cast<std::uintptr_t>(pool) | qor::kOwnerInUse;
+    std::uint64_t locator;
+
+    if (size <= qor::kSwapPageBytes) {
+        PreSwapPage* target = nullptr;
+        std::size_t visited = 0;
+        std::size_t smallestRoom = qor::kSwapPageBytes;
+        for (PreSwapPage* buffer = preSwapPages; buffer != nullptr; buffer = buffer->next) {
+            ++visited;
+            const std::size_t room = qor::kSwapPageBytes - buffer->used;
+            if (room < smallestRoom) smallestRoom = room;
+            if (room >= size) {
+                target = buffer;
+                break;
+            }
+        }
+        if (target == nullptr) {
+            if (firstFreePage >= pageCount) return QORSysSwapFailure;
+            target = SwapFileInternals::NewBuffer();
+            if (target == nullptr) return QORSysSwapFailure;
+            SwapFileInternals::AppendBuffer(*this, target);
+            // Too many buffers: the fullest ones go to the file.
+            if (visited > qor::kMaxBuffersBeforeEviction)
+                for (PreSwapPage* buffer = preSwapPages; buffer != nullptr;) {
+                    PreSwapPage* next = buffer->next;
+                    if (buffer != target && qor::kSwapPageBytes - buffer->used == smallestRoom)
+                        SwapFileInternals::WriteOutBuffer(*this, buffer);
+                    buffer = next;
+                }
+        }
+        if (target->pageNumber == qor::kNoPage) {
+            target->pageNumber = static_cast<std::uint32_t>(firstFreePage);
+            pageIndex[firstFreePage] = 0;
+            firstFreePage = qor::NextFreePage(pageIndex, firstFreePage + 1, pageCount);
+            if (pageHighWater < firstFreePage) pageHighWater = firstFreePage;
+        }
+        const std::size_t offset = target->used;
+        std::memcpy(target->data + offset, record, size);
+        std::memcpy(target->data + offset, &ownerInFile, sizeof(ownerInFile));
+        target->used = static_cast<std::uint16_t>(offset + size);
+        locator = qor::MakeLocator(target->pageNumber, offset);
+        if (target->used >= qor::kFullPageBytes) {
+            std::memset(target->data + target->used, 0, qor::kSwapPageBytes - target->used);
+            SwapFileInternals::WriteOutBuffer(*this, target);
+        }
+    } else {
+        const auto pages =
+            static_cast<std::int32_t>((size + qor::kSwapPageBytes - 1) / qor::kSwapPageBytes);
+        std::int32_t start = -1;
+        for (std::int32_t page = firstFreePage; page < pageCount;) {
+            if (pageIndex[page] == 0) {
+                ++page;
+                continue;
+            }
+            const std::int32_t run = qor::FreeRunLength(pageIndex, page, pageCount, pages);
+            if (run >= pages) {
+                start = page;
+                break;
+            }
+            page += run;
+        }
+        if (start < 0) return QORSysSwapFailure;
+        record->ownerWord = ownerInFile;
+        const long written = DirectCopyToFile(start, 0, record, size);
+        record->ownerWord = ownerInMemory;
+        if (written != QORSysSwapSuccess) return QORSysSwapFailure;
+        locator = qor::MakeLocator(static_cast<std::uint64_t>(start), 0);
+    }
+
+    object->SwapOut(QORSysSwapZoneFull);
+    SwapFileInternals::LowerZoneUsed(*this, size);
+    if (swappedBytes != nullptr) *swappedBytes = static_cast<unsigned int>(size);
+    object->UpdateHandles(locator);
+    if (handle != nullptr) handle->object = locator;
+    SwapFileInternals::ZoneRelease(object);
+    return QORSysSwapSuccess;
+}
+
+long QORSysSwapFile::SwapOutObject(QORSysSwappableHdl* handle) {
+    if (handle == nullptr) return QORSysSwapFailure;
+    if (handle->object & qor::kLocatorTag) return QORSysSwapSuccess;
+    return EffectiveSwapOut(reinterpret_cast<QORSysSwappable*>(handle->object), handle, nullptr);
+}
+
+long QORSysSwapFile::SwapOutOldestObjects(std::size_t bytes) {
+    if (bytes > zoneCapacity || zoneUsed == 0) return QORSysSwapFailure;
+    return SwapFileInternals::MakeRoom(*this, bytes, nullptr) < 0 ? QORSysSwapFailure
+                                                                  : QORSysSwapSuccess;
+}
