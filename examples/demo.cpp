@@ -1,9 +1,11 @@
 // A tour of the library as an application uses it: the pool arguments of QORSpecializedNew,
 // private pools, blocks placed next to each other, maintenance and the statistics.
 #include <QORSysAllocator.h>
+#include <QORSysSwapFile.h>
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -16,6 +18,54 @@ void* const kReservedRoom = reinterpret_cast<void*>(16);
 
 void Show(const char* what, void* block) {
     std::printf("%-44s %p (chunk %p)\n", what, block, QORSysGetAllocatorFromAddress(block));
+}
+
+// A swappable object and the typed smart handle the application keeps instead of its address.
+struct Note : QORSysSwappable {
+    Note(QORSysSwapFile* file, int number) : QORSysSwappable(file, 0), number(number) {
+        std::snprintf(text, sizeof(text), "note %d, kept on disk when the zone is full", number);
+    }
+    ~Note() override = default;
+    int number;
+    char text[1000];
+};
+
+struct NoteRef : QORSysSwappable_hdl {
+    using QORSysSwappable_hdl::QORSysSwappable_hdl;
+    Note* operator->() { return static_cast<Note*>(GetObject()); } // brings it back if needed
+};
+
+void PagedPoolTour() {
+    void* paged = QORSysCreatePool(QORSysPoolFlag::PAGED, 0, "demo paged");
+    std::vector<void*> blocks;
+    for (int i = 0; i < 1000; ++i)
+        blocks.push_back(QORSpecializedNew(8 + i % 64, paged, nullptr, 0));
+    QORPoolInfo info{};
+    QORSysGetPoolInfo(paged, nullptr, &info, 0);
+    std::printf("\npaged pool: %llu bytes of pages, %llu blocks, %llu bytes in use\n",
+                static_cast<unsigned long long>(info.totalSize),
+                static_cast<unsigned long long>(info.blockTotal),
+                static_cast<unsigned long long>(info.maxChunkFree));
+    for (void* block : blocks)
+        QORSpecializedDelete(block, nullptr, QORSysPoolFlag::PAGED);
+    std::printf("after release: flush-and-destroy answers %d\n",
+                QORSysFlushPool(paged, QORSysPoolFlag::FLUSH_DESTROY));
+}
+
+void SwapFileTour() {
+    QORSysSwapFile file;
+    // A 64 KB zone for 200 notes of about 1 KB: most of them live on disk at any moment.
+    file.Initialize(0, 64 << 10, 32 << 10, 16 << 20);
+    std::vector<NoteRef> notes;
+    for (int i = 0; i < 200; ++i)
+        notes.emplace_back(new (&file, nullptr, 0) Note(&file, i));
+    int intact = 0;
+    for (int i = 0; i < 200; ++i) {
+        char expected[1000];
+        std::snprintf(expected, sizeof(expected), "note %d, kept on disk when the zone is full", i);
+        intact += notes[i]->number == i && std::strcmp(notes[i]->text, expected) == 0;
+    }
+    std::printf("\nswap file: %d of 200 notes read back intact through their handles\n", intact);
 }
 
 } // namespace
@@ -74,7 +124,10 @@ int main() {
     QORSpecializedDelete(permanent, nullptr);
     QORSpecializedDelete(small, nullptr);
     QORSpecializedDelete(threaded, nullptr);
-    std::printf("\nthe fixed pools, still registered:\n");
+    PagedPoolTour();
+    SwapFileTour();
+
+    std::printf("\nthe pools still registered:\n");
     QORSysGetPoolInfo(nullptr, stdout, nullptr, 0);
     return 0;
 }
