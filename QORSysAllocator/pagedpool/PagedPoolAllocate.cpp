@@ -13,6 +13,13 @@ inline std::uint64_t UnusedBytes(const PageObject& page) {
     return std::uint64_t(page.capacity - page.carved + page.freeCount) * page.blockSize;
 }
 
+// The last page of a list, or null.
+PageObject* LastPage(PageObject* page) {
+    while (page != nullptr && page->next != nullptr)
+        page = page->next;
+    return page;
+}
+
 } // namespace
 
 void PagedPool::UnlinkPage(PageObject* page) {
@@ -74,9 +81,14 @@ void* PagedPool::TakeNewPage(unsigned sizeClass, int index) {
     AccessorEntry& entry = Table()[index];
     page->capacity = static_cast<std::uint16_t>(PageCapacity(*page));
     page->next = nullptr;
-    if (entry.currentPage != nullptr) {
-        entry.currentPage->next = page;
-        page->prev = entry.currentPage;
+    // The new page goes at the tail of the main list, which is the current page unless that page
+    // emptied and left the list (currentPage null). The tail is then found by a walk (rare path):
+    // a page left outside the list would later give the list a head whose `prev` is set, and
+    // taking that head off would leave `firstPage` on a page already given back.
+    PageObject* tail = entry.currentPage != nullptr ? entry.currentPage : LastPage(entry.firstPage);
+    if (tail != nullptr) {
+        tail->next = page;
+        page->prev = tail;
     }
     entry.currentPage = page;
     if (entry.firstPage == nullptr) entry.firstPage = page;
