@@ -22,6 +22,9 @@ constexpr std::uintptr_t kPoolThreaded = 32;
 constexpr std::uintptr_t kSmallestPoolAddress = 0x10000;
 constexpr std::uintptr_t kHeapOwnerWord = 1;
 constexpr std::uintptr_t kExtraMarker = 16;
+// malloc refuses anything larger; refusing it first keeps size + 16 from wrapping around to a
+// request of a few bytes.
+constexpr std::size_t kLargestHeapRequest = PTRDIFF_MAX;
 
 // Set until the first allocation, and for good when pooling is inactive or instrumented.
 int gTakeFullRoute = -1;
@@ -71,6 +74,7 @@ inline void* Obtain(std::size_t size, std::size_t delta, std::uintptr_t poolArgu
         return reinterpret_cast<PoolBase*>(poolArgument)->Allocate(size + delta, extra);
     switch (poolArgument) {
     case kPoolHeap:
+        if (size > kLargestHeapRequest) return nullptr;
         return HeapAllocate(delta + size + kBlockHeaderBytes);
     case kPoolPermanent:
         return AllocateFrom(FixedPool(kPermanentEntry), size + delta, extra);
