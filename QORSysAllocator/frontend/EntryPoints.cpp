@@ -12,14 +12,6 @@
 namespace qor {
 namespace {
 
-constexpr std::uintptr_t kPoolHeap = 0;
-constexpr std::uintptr_t kPoolPermanent = 1;
-constexpr std::uintptr_t kPoolInParam = 2;
-constexpr std::uintptr_t kPoolFast = 4;
-constexpr std::uintptr_t kPoolBesideBlock = 8;
-constexpr std::uintptr_t kPoolThreaded = 32;
-// Pool arguments and owners below this are numbers, never pool objects.
-constexpr std::uintptr_t kSmallestPoolAddress = 0x10000;
 constexpr std::uintptr_t kHeapOwnerWord = 1;
 constexpr std::uintptr_t kExtraMarker = 16;
 // malloc refuses anything larger; refusing it first keeps size + 16 from wrapping around to a
@@ -29,18 +21,14 @@ constexpr std::size_t kLargestHeapRequest = PTRDIFF_MAX;
 // Set until the first allocation, and for good when pooling is inactive or instrumented.
 int gTakeFullRoute = -1;
 
-inline std::uintptr_t Value(const void* p) {
-    return reinterpret_cast<std::uintptr_t>(p);
-}
+inline std::uintptr_t Value(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
 inline std::size_t ExtraOf(void* param, int n) {
     return Value(param) == kExtraMarker ? static_cast<std::size_t>(static_cast<std::int64_t>(n))
                                         : 0;
 }
 
-inline std::uint64_t Round8(std::uint64_t bytes) {
-    return (bytes + 7) & ~std::uint64_t{7};
-}
+inline std::uint64_t Round8(std::uint64_t bytes) { return (bytes + 7) & ~std::uint64_t{7}; }
 
 // A heap block: malloc'ed with the 16-byte header in front; the size word is the whole request.
 void* HeapAllocate(std::size_t totalBytes) {
@@ -127,8 +115,7 @@ __attribute__((noinline)) void* NewFullRoute(std::size_t size, std::uintptr_t po
 // The owner of a block being released: the named pool (or chunk), the pool of a paged block's
 // page, or the chunk in the block's header.
 inline void* FindOwner(void* block, void* pool, int flags) {
-    if (pool != nullptr)
-        return Value(pool) < kSmallestPoolAddress ? reinterpret_cast<void*>(kInvalidOwner) : pool;
+    if (pool != nullptr) return IsPoolNumber(pool) ? reinterpret_cast<void*>(kInvalidOwner) : pool;
     if (flags & kFlagPaged) {
         void* pagePool = PageObjectOf(block)->owner;
         return pagePool != nullptr ? pagePool : reinterpret_cast<void*>(kInvalidOwner);
@@ -183,18 +170,12 @@ void QORSpecializedDelete(void* block, void* pool, int flags) {
         ReleaseThroughOwner(owner, block);
 }
 
-void QORSpecializedDelete(void* block, void* pool) {
-    QORSpecializedDelete(block, pool, 0);
-}
+void QORSpecializedDelete(void* block, void* pool) { QORSpecializedDelete(block, pool, 0); }
 
-void* QORSpecializedResize(void*, std::size_t, void*) {
-    return nullptr;
-}
+void* QORSpecializedResize(void*, std::size_t, void*) { return nullptr; }
 
 void* QORSysGetAllocatorFromAddress(void* block) {
     return block == nullptr ? nullptr : OwnerFromHeader(block);
 }
 
-extern "C" int ORVANTIS_ZULX_INTERNAL_QORSysAllocator() {
-    return 1;
-}
+extern "C" int ORVANTIS_ZULX_INTERNAL_QORSysAllocator() { return 1; }

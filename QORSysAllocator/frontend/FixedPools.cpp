@@ -35,9 +35,7 @@ GeneralPool* CreateFixedPool(int entry) {
     return gFixedPools[entry] = Create(spec, spec.name);
 }
 
-GeneralPool* CreateThreadedPool() {
-    return gThreadedPool = Create(kThreaded, kThreaded.name);
-}
+GeneralPool* CreateThreadedPool() { return gThreadedPool = Create(kThreaded, kThreaded.name); }
 
 GeneralPool* CreatePermanentPoolForReport() {
     return gFixedPools[kPermanentEntry] = Create(kPermanent, "PermAllocs");

@@ -10,6 +10,20 @@
 
 namespace qor {
 
+// Pool arguments of QORSpecializedNew; 1, 4 and 32 also name fixed pools to QORSysGetPoolInfo.
+constexpr std::uintptr_t kPoolHeap = 0;
+constexpr std::uintptr_t kPoolPermanent = 1;
+constexpr std::uintptr_t kPoolInParam = 2;
+constexpr std::uintptr_t kPoolFast = 4;
+constexpr std::uintptr_t kPoolBesideBlock = 8;
+constexpr std::uintptr_t kPoolThreaded = 32;
+// Values below this are pool arguments or sentinels, never pool objects.
+constexpr std::uintptr_t kSmallestPoolAddress = 0x10000;
+
+inline bool IsPoolNumber(const void* value) {
+    return reinterpret_cast<std::uintptr_t>(value) < kSmallestPoolAddress;
+}
+
 constexpr int kFixedPoolEntries = 17;
 constexpr int kPermanentEntry = 0;
 constexpr int kFirstSingleSizeEntry = 1;

@@ -12,9 +12,7 @@ namespace qor::hooks {
 // 0 off, 1 on (the variable is set, whether or not its library could be loaded).
 extern int gInstrumentationState;
 
-inline bool On() {
-    return __builtin_expect(gInstrumentationState != 0, 0);
-}
+inline bool On() { return __builtin_expect(gInstrumentationState != 0, 0); }
 
 // Copies `libraryBaseName` (at most 63 characters are kept) and, once per process, resolves the
 // nine entry points in "<name>.dll".

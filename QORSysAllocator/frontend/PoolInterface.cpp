@@ -19,22 +19,12 @@ static_assert(sizeof(PoolBase) == 80 && offsetof(PoolBase, nextPool) == 64 &&
 
 PoolBase* gPoolRegistry = nullptr;
 
-int SubPool::IsPool() {
-    return 0;
-}
-int SubPool::IsEmpty() {
-    return ChunkIsEmpty();
-}
-std::size_t SubPool::GetBlockSize(void*) {
-    return 0;
-}
+int SubPool::IsPool() { return 0; }
+int SubPool::IsEmpty() { return ChunkIsEmpty(); }
+std::size_t SubPool::GetBlockSize(void*) { return 0; }
 
-int PoolBase::IsPool() {
-    return -1;
-}
-int PoolBase::CanAttachSwapFile(QORSysSwapFile*) {
-    return 0;
-}
+int PoolBase::IsPool() { return -1; }
+int PoolBase::CanAttachSwapFile(QORSysSwapFile*) { return 0; }
 
 void PoolBase::Register() {
     nextPool = gPoolRegistry;

@@ -10,21 +10,10 @@
 namespace qor {
 namespace {
 
-constexpr std::uintptr_t kPoolPermanent = 1;
-constexpr std::uintptr_t kPoolFast = 4;
-constexpr std::uintptr_t kPoolThreaded = 32;
-// Numbers below this are pool arguments or sentinels, never pool objects.
-constexpr std::uintptr_t kSmallestPoolAddress = 0x10000;
-
-constexpr std::size_t kGeneralPoolStructBytes = 112;
-constexpr std::size_t kPoolBaseBytes = 80;
-constexpr std::size_t kChunkHeaderBytes = 64;
 constexpr int kAllocAddedSize = 8;
 
 inline PoolBase* AsPool(void* pool) {
-    return reinterpret_cast<std::uintptr_t>(pool) < kSmallestPoolAddress
-               ? nullptr
-               : static_cast<PoolBase*>(pool);
+    return IsPoolNumber(pool) ? nullptr : static_cast<PoolBase*>(pool);
 }
 
 void ReportIfPresent(PoolBase* pool, FILE* stream, QORPoolInfo* record, int options) {
@@ -112,17 +101,13 @@ int QORSysPoolGetFreeSpace(void* pool, std::size_t* freeBytes, std::size_t* larg
     return -1;
 }
 
-int QORSysPoolGetAllocAddedSize(int, void*) {
-    return kAllocAddedSize;
-}
+int QORSysPoolGetAllocAddedSize(int, void*) { return kAllocAddedSize; }
 
 void QORSysAllGetStructInfos(std::size_t* a, std::size_t* b, std::size_t* c) {
     if (a == nullptr) return;
-    *a = kGeneralPoolStructBytes;
-    *b = kPoolBaseBytes;
-    *c = kChunkHeaderBytes;
+    *a = GeneralPool::kPoolHeaderBytes;
+    *b = sizeof(PoolBase);
+    *c = SubPool::kHeaderBytes;
 }
 
-int QORSysGetPoolActivityStatus() {
-    return config::gInactive ? 0 : -1;
-}
+int QORSysGetPoolActivityStatus() { return config::gInactive ? 0 : -1; }
