@@ -1,337 +1,162 @@
-// QORSpecializedNew routing by pool argument, the fixed pools it creates on first use, and the
-// owner lookup that QORSpecializedDelete and QORSysGetAllocatorFromAddress share. Every case runs
-// in a fresh process, so the fixed pools and the registry start empty.
-#include "frontend/EntryPointsTestSupport.h"
+// Entry points, pool management and locking pools under threads, each case in a fresh process.
+#include "frontend/FixedPools.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <algorithm>
+#include <barrier>
 #include <cstring>
-#include <ostream>
+#include <random>
+#include <thread>
 
-namespace qor::test {
+namespace qor {
 namespace {
 
-constexpr std::uint64_t kPoolHeader = GeneralPool::kPoolHeaderBytes;
-constexpr std::uint64_t kChunkHeader = SubPool::kHeaderBytes;
-constexpr std::uintptr_t kExtraMarker = 16;
-constexpr std::uintptr_t kForeign = 0xFF00;
+using Sizes = std::vector<std::size_t>;
 
-class EntryPoints : public ::testing::Test {
-protected:
-    void SetUp() override { ConfigureThroughHeapBlock(); }
+void* Ptr(std::uintptr_t value) { return reinterpret_cast<void*>(value); }
+void* New(std::size_t size, void* pool, void* param = nullptr, int n = 0) {
+    return QORSpecializedNew(size, pool, param, n);
+}
 
-    // A general pool of one 32 KB chunk plus an added chunk that holds `big`.
-    GeneralPool* PoolWithAddedChunk(void*& big) {
-        auto* pool = static_cast<GeneralPool*>(QORSysCreatePool(0, 32768));
-        big = NewFrom(40000, pool);
-        return pool;
+std::string Report(void* pool, int options = QORSysPoolFlag::REPORT_ONE_LINE) {
+    static char text[1 << 16];
+    FILE* stream = fmemopen(text, sizeof(text), "w");
+    QORSysGetPoolInfo(pool, stream, nullptr, options);
+    std::fclose(stream); // ends the text with a null byte
+    return text;
+}
+
+TEST(EntryPoints, RoutesByPoolArgumentAndReportsFixedPools) {
+    EXPECT_EQ(Report(Ptr(4)) + Report(Ptr(32)), ""); // not created yet
+    void* heap = New(100, Ptr(0));
+    EXPECT_EQ(Sizes({HeaderOf(heap)->ownerWord, HeaderOf(heap)->sizeWord}), (Sizes{1, 116}));
+    EXPECT_EQ(QORSysGetAllocatorFromAddress(heap), nullptr);
+    EXPECT_EQ(New(32, Ptr(8), heap), nullptr); // nothing can be placed beside a heap block
+    QORSpecializedDelete(heap, nullptr);       // the header names the heap; a leak shows under ASan
+    for (std::uintptr_t none : {3, 16, 31})
+        EXPECT_EQ(New(24, Ptr(none)), nullptr);
+    // Flags: creation's | 0x11. n = 8 counts only with param 16, too little for an arena (refused).
+    const std::tuple<std::size_t, std::uintptr_t, std::uintptr_t, int, std::size_t, unsigned>
+        cases[] = {{100, 1, 0, 0, 0x200000, 0x300011}, {0, 4, 0, 16, 0x40000, 0x51},
+                   {20, 4, 16, 4, 0x40000, 0xD1},      {20, 4, 0, 3, 0x40000, 0xD1},
+                   {81, 4, 0, 16, 0x40000, 0x51},      {121, 4, 0, 11, 0x40000, 0xD1},
+                   {50, 32, 0, -1, 0x80000, 0x19}};
+    for (auto [size, number, param, entry, bytes, flags] : cases) {
+        void* block = New(size, Ptr(number), Ptr(param), 8);
+        GeneralPool* pool = entry < 0 ? gThreadedPool : gFixedPools[entry];
+        ASSERT_NE(pool, nullptr) << size << " through " << number;
+        EXPECT_EQ(Sizes({pool->chunk.size, pool->chunk.flags}), (Sizes{bytes, flags}));
+        EXPECT_TRUE(param != 0 || QORSysGetAllocatorFromAddress(block) == pool) << size;
     }
-};
-
-bool AllBytesAre(const void* block, unsigned char value, std::size_t bytes) {
-    const auto* p = static_cast<const unsigned char*>(block);
-    for (std::size_t i = 0; i < bytes; ++i)
-        if (p[i] != value) return false;
-    return true;
+    GeneralPool** fixed = gFixedPools;
+    EXPECT_EQ(Report(Ptr(4)), Report(fixed[3]) + Report(fixed[4])); // by key; not 128, not fast
+    EXPECT_EQ(Report(Ptr(32)), Report(gThreadedPool));
+    std::string all; // each pool once, newest first, in the block form whatever the caller asked
+    for (void* pool : {gThreadedPool, fixed[11], fixed[3], fixed[4], fixed[16], fixed[0]})
+        all += Report(pool, 0);
+    EXPECT_EQ(Report(nullptr), all);
 }
 
-TEST_F(EntryPoints, HeapBlockCarriesOwnerOneAndTotalSize) {
-    MallocLog log;
-    void* block = NewFrom(100, std::uintptr_t{0});
-    ASSERT_NE(block, nullptr);
-    ASSERT_EQ(log.count, 1);
-    EXPECT_EQ(log.sizes[0], 116u);
-    EXPECT_EQ(HeaderOf(block)->ownerWord, 1u);
-    EXPECT_EQ(HeaderOf(block)->sizeWord, 116u);
-    EXPECT_EQ(QORSysGetAllocatorFromAddress(block), nullptr);
-    std::memset(block, 0x5A, 100);
-    QORSpecializedDelete(block, nullptr); // a block left behind shows up in LeakSanitizer
-    EXPECT_EQ(CountFixedPools(), 0);
-    EXPECT_EQ(gPoolRegistry, nullptr);
+// Regression: size + 16 wrapped around; nearly 2^64 bytes got a few, the header written past them.
+TEST(EntryPoints, HeapRequestThatWrapsAroundFails) {
+    for (std::size_t size : {SIZE_MAX, SIZE_MAX - 15})
+        EXPECT_EQ(New(size, Ptr(0)), nullptr);
 }
 
-TEST_F(EntryPoints, HeapMallocFailureYieldsNull) {
-    MallocLog log(/*failAll=*/true);
-    EXPECT_EQ(NewFrom(100, std::uintptr_t{0}), nullptr);
-    EXPECT_EQ(log.count, 1);
-}
-
-// Regression: size + 16 wrapped around, so a request for nearly 2^64 bytes got a few bytes of
-// malloc with the header written past them.
-TEST_F(EntryPoints, HeapRequestThatWrapsAroundFails) {
-    for (std::size_t size : {SIZE_MAX, SIZE_MAX - 7, SIZE_MAX - 15})
-        EXPECT_EQ(NewFrom(size, std::uintptr_t{0}), nullptr) << size;
-}
-
-TEST_F(EntryPoints, ArgumentsThatNameNoPoolFail) {
-    MallocLog log;
-    for (std::uintptr_t argument = 3; argument <= 31; ++argument) {
-        if (argument == 4 || argument == 8) continue;
-        EXPECT_EQ(NewFrom(24, argument), nullptr) << "pool argument " << argument;
-    }
-    EXPECT_EQ(log.count, 0);
-    EXPECT_EQ(CountFixedPools(), 0);
-    EXPECT_EQ(gThreadedPool, nullptr);
-}
-
-// One request that creates a fixed pool: which entry, with which chunk size and flags. The flags
-// are those of creation plus what every general pool sets on itself (0x11, and 0x200000 when
-// tracked).
-struct FixedRoute {
-    const char* name;
-    std::size_t size;
-    std::uintptr_t poolArgument;
-    std::uintptr_t param;
-    int n;
-    int entry; // kThreaded for the threaded pool
-    std::uint64_t chunkBytes;
-    std::uint32_t flags;
-};
-
-void PrintTo(const FixedRoute& route, std::ostream* out) { *out << route.name; }
-
-constexpr int kThreaded = -1;
-constexpr std::uint32_t kPermanentFlags = 0x100000 | 0x200000 | 0x11;
-constexpr std::uint32_t kSingleSizeFlags = 0xC0 | 0x11;
-constexpr std::uint32_t kFastFlags = 0x40 | 0x11;
-constexpr std::uint32_t kThreadedFlags = 0x8 | 0x11;
-
-class EntryPointsFixedRoute : public EntryPoints,
-                              public ::testing::WithParamInterface<FixedRoute> {};
-
-TEST_P(EntryPointsFixedRoute, CreatesItsPoolOnceWithItsSizeAndFlags) {
-    const FixedRoute& route = GetParam();
-    MallocLog log;
-    void* first = NewFrom(route.size, route.poolArgument, Ptr(route.param), route.n);
-    ASSERT_NE(first, nullptr);
-    GeneralPool* pool = route.entry == kThreaded ? gThreadedPool : gFixedPools[route.entry];
-    ASSERT_NE(pool, nullptr);
-    EXPECT_EQ(CountFixedPools() + (gThreadedPool != nullptr), 1);
-    ASSERT_EQ(log.count, 1);
-    EXPECT_EQ(log.sizes[0], route.chunkBytes);
-    EXPECT_EQ(pool->chunk.size, route.chunkBytes);
-    EXPECT_EQ(pool->chunk.flags, route.flags);
-    EXPECT_EQ(gPoolRegistry, pool);
-
-    const bool arena = route.param == kExtraMarker;
-    void* owner = QORSysGetAllocatorFromAddress(first);
-    if (arena) {
-        EXPECT_EQ(owner, static_cast<char*>(first) - GeneralPool::kArenaOverheadBytes);
-        EXPECT_EQ(FieldsOf(owner)->owner, pool);
-    } else {
-        EXPECT_EQ(owner, pool);
-    }
-
-    // The same request again is served by the same pool, which is not created a second time.
-    void* second = NewFrom(route.size, route.poolArgument, Ptr(route.param), route.n);
-    ASSERT_NE(second, nullptr);
-    EXPECT_NE(second, first);
-    EXPECT_EQ(log.count, 1);
-    EXPECT_EQ(FieldsOf(QORSysGetAllocatorFromAddress(second))->owner, pool);
-
-    std::memset(first, 0x11, route.size);
-    std::memset(second, 0x22, route.size);
-    EXPECT_TRUE(AllBytesAre(first, 0x11, route.size));
-    QORSpecializedDelete(first, nullptr);
-    QORSpecializedDelete(second, nullptr);
-    // An arena's carrying block is never given back to its chunk.
-    if (!arena) {
-        EXPECT_EQ(pool->chunk.free, FreeWhenEmpty(pool, kPoolHeader));
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Routes, EntryPointsFixedRoute,
-    ::testing::Values(
-        FixedRoute{"Permanent", 100, 1, 0, 0, 0, 0x200000, kPermanentFlags},
-        FixedRoute{"Size0ToFastPool", 0, 4, 0, 0, 16, 0x40000, kFastFlags},
-        FixedRoute{"Size1ToKey8", 1, 4, 0, 0, 1, 0x40000, kSingleSizeFlags},
-        FixedRoute{"Size20ToKey24", 20, 4, 0, 0, 3, 0x40000, kSingleSizeFlags},
-        FixedRoute{"Size73ToKey80", 73, 4, 0, 0, 10, 0x40000, kSingleSizeFlags},
-        FixedRoute{"Size81ToFastPool", 81, 4, 0, 0, 16, 0x40000, kFastFlags},
-        FixedRoute{"Size120ToFastPool", 120, 4, 0, 0, 16, 0x40000, kFastFlags},
-        FixedRoute{"Size121ToKey128", 121, 4, 0, 0, 11, 0x40000, kSingleSizeFlags},
-        FixedRoute{"Size129ToFastPool", 129, 4, 0, 0, 16, 0x40000, kFastFlags},
-        // n counts only when param is the marker 16: 104 + 24 makes key 128, an arena.
-        FixedRoute{"ReservedRoomCountsInKey", 24, 4, kExtraMarker, 104, 11, 0x40000,
-                   kSingleSizeFlags},
-        FixedRoute{"ParamOtherThanMarkerAddsNoRoom", 20, 4, 17, 104, 3, 0x40000, kSingleSizeFlags},
-        FixedRoute{"Threaded", 50, 32, 0, 0, kThreaded, 0x80000, kThreadedFlags}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(EntryPoints, ReservedRoomOfEightMakesKey32) {
-    // Eight bytes cannot hold an arena's headers, so the pool may refuse; the request must still
-    // have gone to the pool for 32, not to the one for 24.
-    void* block = NewFrom(20, 4, Ptr(kExtraMarker), 8);
-    ASSERT_NE(gFixedPools[4], nullptr);
-    EXPECT_EQ(gFixedPools[3], nullptr);
-    EXPECT_EQ(CountFixedPools(), 1);
-    QORSpecializedDelete(block, nullptr);
-}
-
-TEST_F(EntryPoints, PoolObjectAsArgumentOrInParam) {
-    void* pool = QORSysCreatePool(0, 32768);
-    void* direct = NewFrom(40, pool);
-    void* inParam = NewFrom(40, 2, pool);
-    ASSERT_NE(direct, nullptr);
-    ASSERT_NE(inParam, nullptr);
-    EXPECT_NE(direct, inParam);
-    EXPECT_EQ(QORSysGetAllocatorFromAddress(direct), pool);
-    EXPECT_EQ(QORSysGetAllocatorFromAddress(inParam), pool);
-    EXPECT_EQ(CountFixedPools(), 0);
-    QORSpecializedDelete(direct, nullptr);
-    QORSpecializedDelete(inParam, nullptr);
-    EXPECT_EQ(FieldsOf(pool)->free, FreeWhenEmpty(pool, kPoolHeader));
-}
-
-TEST_F(EntryPoints, BesideBlockPlacesInTheChunkThatHoldsIt) {
-    void* big = nullptr;
-    GeneralPool* pool = PoolWithAddedChunk(big);
-    void* inFirstChunk = NewFrom(48, pool);
+// The lookup names each block's chunk (pool, added chunk, arena) and serves as release argument.
+TEST(EntryPoints, OwnerLookupAndRelease) {
+    auto* pool = static_cast<GeneralPool*>(QORSysCreatePool(0, 32768));
+    void* big = New(40000, pool);
+    void* object = New(40, pool, Ptr(16), 200);
     void* added = QORSysGetAllocatorFromAddress(big);
-    ASSERT_NE(added, nullptr);
-    ASSERT_NE(added, pool);
-    std::memset(inFirstChunk, 0xA5, 48);
-
-    void* nearFirst = NewFrom(32, 8, inFirstChunk);
-    void* nearBig = NewFrom(32, 8, big);
-    EXPECT_EQ(QORSysGetAllocatorFromAddress(nearFirst), pool);
-    EXPECT_EQ(QORSysGetAllocatorFromAddress(nearBig), added);
-    // The neighbour stays allocated and untouched.
-    EXPECT_TRUE(AllBytesAre(inFirstChunk, 0xA5, 48));
-    EXPECT_EQ(QORSysGetAllocatorFromAddress(inFirstChunk), pool);
-    EXPECT_EQ(CountFixedPools(), 0);
-}
-
-TEST_F(EntryPoints, BesideBlockPlacesInsideItsArena) {
-    void* pool = QORSysCreatePool(0, 32768);
-    void* object = NewFrom(40, pool, Ptr(kExtraMarker), 200);
-    ASSERT_NE(object, nullptr);
     void* arena = QORSysGetAllocatorFromAddress(object);
     ASSERT_EQ(arena, static_cast<char*>(object) - GeneralPool::kArenaOverheadBytes);
-    // The arena begins at its carrying block's header: owner word = holding chunk | 3.
-    EXPECT_EQ(*static_cast<std::uintptr_t*>(arena), reinterpret_cast<std::uintptr_t>(pool) | 3);
-    EXPECT_EQ(FieldsOf(arena)->owner, pool);
-
-    auto* inArena = static_cast<char*>(NewFrom(32, 8, object));
-    ASSERT_NE(inArena, nullptr);
-    EXPECT_EQ(QORSysGetAllocatorFromAddress(inArena), arena);
-    EXPECT_GE(inArena, static_cast<char*>(object) + 40);
-    EXPECT_LE(inArena + 32, static_cast<char*>(arena) + 40 + 200);
-}
-
-TEST_F(EntryPoints, BesideBlockFailsForHeapNullAndForeignBlocks) {
-    void* heap = NewFrom(64, std::uintptr_t{0});
-    EXPECT_EQ(NewFrom(32, 8, heap), nullptr);
-    EXPECT_EQ(NewFrom(32, 8, nullptr), nullptr);
-    alignas(16) std::uintptr_t foreign[6] = {};
-    EXPECT_EQ(NewFrom(32, 8, &foreign[2]), nullptr);
-    EXPECT_EQ(CountFixedPools(), 0);
-    QORSpecializedDelete(heap, nullptr);
-}
-
-TEST_F(EntryPoints, LookupResultWorksAsReleaseArgument) {
-    EXPECT_EQ(QORSysGetAllocatorFromAddress(nullptr), nullptr);
-    void* big = nullptr;
-    GeneralPool* pool = PoolWithAddedChunk(big);
-    void* added = QORSysGetAllocatorFromAddress(big);
-    void* small = NewFrom(48, pool);
-    void* object = NewFrom(40, pool, Ptr(kExtraMarker), 200);
-    void* arena = QORSysGetAllocatorFromAddress(object);
-    void* inArena = NewFrom(32, 8, object);
-    const std::uint64_t poolFreeWithArena = pool->chunk.free;
-    const std::uint64_t smallPiece = HeaderOf(small)->sizeWord;
-
-    for (void* block : {big, small, inArena, object})
-        QORSpecializedDelete(block, QORSysGetAllocatorFromAddress(block));
-    EXPECT_EQ(FieldsOf(added)->free, FreeWhenEmpty(added, kChunkHeader));
-    // The arena is one free area again once both of its blocks are back.
-    EXPECT_EQ(FieldsOf(arena)->free, 240 - kChunkHeader);
-    EXPECT_EQ(FieldsOf(arena)->freeAreaCount, 1u);
-    EXPECT_EQ(pool->chunk.free, poolFreeWithArena + smallPiece);
-}
-
-TEST_F(EntryPoints, ExplicitChunkWinsOverHeader) {
-    void* big = nullptr;
-    PoolWithAddedChunk(big);
-    void* added = QORSysGetAllocatorFromAddress(big);
-    // With a header that claims a foreign block, only the caller's chunk can release it.
-    HeaderOf(big)->ownerWord = 0;
-    QORSpecializedDelete(big, added);
-    EXPECT_EQ(FieldsOf(added)->free, FreeWhenEmpty(added, kChunkHeader));
-}
-
-TEST_F(EntryPoints, OwnerWordZeroReleasesAndCorruptsNothing) {
-    void* pool = QORSysCreatePool(0, 32768);
-    const std::uint64_t poolFree = FieldsOf(pool)->free;
-    alignas(16) unsigned char foreign[64];
-    std::memset(foreign, 0, 16);
-    std::memset(foreign + 16, 0x3C, 48);
-    unsigned char copy[64];
-    std::memcpy(copy, foreign, sizeof(copy));
-    // A stack buffer: a release that reached free() or a pool would be caught here or by ASan.
-    EXPECT_EQ(QORSysGetAllocatorFromAddress(foreign + 16), Ptr(kForeign));
-    QORSpecializedDelete(foreign + 16, nullptr);
-    EXPECT_EQ(std::memcmp(foreign, copy, sizeof(copy)), 0);
-    EXPECT_EQ(FieldsOf(pool)->free, poolFree);
-}
-
-TEST_F(EntryPoints, PoolNumbersAreNotAcceptedOnRelease) {
-    void* block = NewFrom(24, 4);
-    GeneralPool* pool = gFixedPools[3];
-    const std::uint64_t freeWithBlock = pool->chunk.free;
-    const BlockHeader header = *HeaderOf(block);
-    for (std::uintptr_t number : {1, 4, 32})
-        QORSpecializedDelete(block, Ptr(number));
-    EXPECT_EQ(pool->chunk.free, freeWithBlock);
-    EXPECT_EQ(HeaderOf(block)->ownerWord, header.ownerWord);
-    EXPECT_EQ(HeaderOf(block)->sizeWord, header.sizeWord);
-    EXPECT_EQ(gFixedPools[0], nullptr);
-    EXPECT_EQ(gThreadedPool, nullptr);
-    QORSpecializedDelete(block, nullptr);
-    EXPECT_EQ(pool->chunk.free, FreeWhenEmpty(pool, kPoolHeader));
-}
-
-TEST_F(EntryPoints, ResizeNeverResizes) {
-    void* block = NewFrom(24, 4);
-    std::memset(block, 0x77, 24);
-    EXPECT_EQ(QORSpecializedResize(block, 200, nullptr), nullptr);
-    EXPECT_EQ(QORSpecializedResize(block, 8, gFixedPools[3]), nullptr);
-    EXPECT_TRUE(AllBytesAre(block, 0x77, 24));
-    EXPECT_EQ(QORSysGetAllocatorFromAddress(block), gFixedPools[3]);
-    QORSpecializedDelete(block, nullptr);
-}
-
-TEST_F(EntryPoints, PagedReleaseReadsPoolFromPageDescriptor) {
-    auto* pool = static_cast<GeneralPool*>(QORSysCreatePool(0, 32768));
-    NewFrom(1000, pool); // keeps the pool from resetting when the piece comes back
     const std::uint64_t poolFree = pool->chunk.free;
-    constexpr std::size_t kPage = 4096;
-    auto* page = static_cast<std::uintptr_t*>(std::aligned_alloc(kPage, kPage));
-    std::memset(page, 0, kPage);
-    page[0xFD0 / 8] = reinterpret_cast<std::uintptr_t>(pool);
-    // A 48-byte piece in the middle of the page, with the header the pool's Free reads.
-    std::uintptr_t* piece = page + 2032 / 8;
-    piece[0] = reinterpret_cast<std::uintptr_t>(pool) | 1;
-    piece[1] = 48;
-    QORSpecializedDelete(piece + 2, nullptr, QORSysPoolFlag::PAGED);
-    EXPECT_EQ(pool->chunk.free, poolFree + 48);
-    EXPECT_EQ(pool->chunk.freeList, reinterpret_cast<FreeArea*>(piece));
-    // The pool's list now reaches into the page: drop the pool before the page.
-    QORSysFlushPool(pool, QORSysPoolFlag::FLUSH_DESTROY);
-    std::free(page);
+    void* direct = New(48, pool);
+    const std::pair<void*, void*> owners[] = {{nullptr, nullptr},
+                                              {direct, pool},
+                                              {New(40, Ptr(2), pool), pool},
+                                              {New(32, Ptr(8), direct), pool},
+                                              {New(32, Ptr(8), big), added},
+                                              {New(32, Ptr(8), object), arena}};
+    for (auto [block, owner] : owners)
+        EXPECT_EQ(QORSysGetAllocatorFromAddress(block), owner);
+    std::uintptr_t foreign[4] = {0, 0, 0x3C, 0x3C}; // owner word 0; a free() of it shows in ASan
+    EXPECT_EQ(QORSysGetAllocatorFromAddress(&foreign[2]), Ptr(kInvalidOwner));
+    EXPECT_EQ(New(32, Ptr(8), &foreign[2]), nullptr);
+    QORSpecializedDelete(&foreign[2], nullptr);
+
+    for (std::uintptr_t number : {1, 4, 32}) // pool numbers are no owners on release
+        QORSpecializedDelete(direct, Ptr(number));
+    for (auto [block, owner] : owners)
+        QORSpecializedDelete(block, owner);
+    HeaderOf(big)->ownerWord = 0; // the caller's chunk wins over the header
+    QORSpecializedDelete(big, added);
+    QORSpecializedDelete(object, arena);
+    EXPECT_EQ(pool->chunk.free, poolFree); // the arena's carrying block is never given back
+    EXPECT_EQ(FieldsOf(added)->free, FieldsOf(added)->size - SubPool::kHeaderBytes);
+    auto* paged = static_cast<PoolBase*>(QORSysCreatePool(QORSysPoolFlag::PAGED, 0));
+    void* pagedBlock = New(24, paged);
+    ASSERT_NE(pagedBlock, nullptr); // with 0x400000 the pool comes from the block's page
+    QORSpecializedDelete(pagedBlock, nullptr, QORSysPoolFlag::PAGED);
+    EXPECT_EQ(paged->IsEmpty(), -1);
 }
 
-TEST_F(EntryPoints, PagedReleaseReachesRealPagedPool) {
-    auto* pool = static_cast<PoolBase*>(QORSysCreatePool(QORSysPoolFlag::PAGED, 0));
-    ASSERT_NE(pool, nullptr);
-    void* block = NewFrom(24, pool);
-    ASSERT_NE(block, nullptr);
-    EXPECT_EQ(pool->IsEmpty(), 0);
-    QORSpecializedDelete(block, nullptr, QORSysPoolFlag::PAGED);
-    EXPECT_EQ(pool->IsEmpty(), -1);
+TEST(PoolManagement, CreateReportAndFixedAnswers) {
+    EXPECT_EQ(QORSysGetPoolActivityStatus(), -1);
+    auto* pool = static_cast<GeneralPool*>(QORSysCreatePool(0, 1000));
+    void* named = QORSysCreatePool(0, 40000, "named"); // rounded down to 1024, not up
+    auto* paged = static_cast<PoolBase*>(QORSysCreatePool(QORSysPoolFlag::PAGED, 1 << 24));
+    EXPECT_EQ(Sizes({pool->chunk.size, FieldsOf(named)->size, paged->GetStructSize()}),
+              (Sizes{32768, 39936, 88}));
+    EXPECT_EQ(Report(pool).rfind("POOL:0x", 0), 0u); // a pool object gets the caller's options
+    EXPECT_NE(Report(Ptr(1)), ""); // pool 1 creates the permanent pool when it is missing
+    EXPECT_EQ(gFixedPools[0]->chunk.size, 0x200000u);
+
+    New(40000, pool); // a second chunk, so that largest and total free differ
+    std::size_t total = 0, largest = 0;
+    EXPECT_EQ(QORSysPoolGetFreeSpace(pool, nullptr, &largest), -1);
+    EXPECT_EQ(QORSysPoolGetFreeSpace(pool, &total, nullptr), -1);
+    const std::uint64_t own = pool->chunk.free, added = FieldsOf(pool->chunk.next)->free;
+    EXPECT_EQ(Sizes({total, largest}), (Sizes{own + added, std::max(own, added)}));
+    EXPECT_EQ(QORSysPoolGetFreeSpace(nullptr, &total, &largest), 0);
+    EXPECT_EQ(QORSysFlushPool(nullptr, 0) + QORSysOptimizePool(nullptr, 0), -2); // -1 each
+    std::size_t a = 0, b = 0, c = 0;
+    QORSysAllGetStructInfos(&a, &b, &c);
+    EXPECT_EQ(Sizes({a, b, c, std::size_t(QORSysPoolGetAllocAddedSize(4, pool))}),
+              (Sizes{112, 80, 64, 8}));
+}
+
+// Each thread releases its neighbour's row of slot-tagged blocks while the others fill their next.
+TEST(EntryPointsConcurrency, LockingPoolsServeSeveralThreads) {
+    QORSpecializedDelete(New(8, Ptr(32)), nullptr); // configures and creates the pool, unlocked
+    auto* locked = static_cast<PoolBase*>(QORSysCreatePool(QORSysPoolFlag::LOCKED, 0));
+    for (PoolBase* pool : {static_cast<PoolBase*>(gThreadedPool), locked}) {
+        std::pair<unsigned char*, std::size_t> rows[2][4][32];
+        auto tag = [](int round, int t, int i) { return round % 2 * 128 + t * 32 + i; };
+        std::barrier sync(4);
+        auto work = [&](int t) {
+            std::mt19937 random(t);
+            for (int round = 0; round < 100; ++round) {
+                for (int i = 0; i < 32; ++i) {
+                    auto& [block, size] = rows[round % 2][t][i];
+                    size = random() % 64 ? random() % 200 : 1000 + random() % 20000;
+                    block = static_cast<unsigned char*>(New(size, pool == locked ? pool : Ptr(32)));
+                    std::memset(block, tag(round, t, i), size);
+                }
+                sync.arrive_and_wait();
+                for (int i = 0, n = (t + 1) % 4; i < 32; ++i) {
+                    auto [block, size] = rows[round % 2][n][i];
+                    EXPECT_EQ(std::count(block, block + size, tag(round, n, i)), long(size));
+                    QORSpecializedDelete(block, nullptr);
+                }
+            }
+        };
+        std::jthread a(work, 0), b(work, 1), c(work, 2), d(work, 3); // joined right here
+    }
+    EXPECT_EQ(gThreadedPool->IsEmpty() + locked->IsEmpty(), -2) << "a block lost or released twice";
 }
 
 } // namespace
-} // namespace qor::test
+} // namespace qor

@@ -1,5 +1,3 @@
 # Entry points, pool management calls and concurrent use of the locking pools. Each case runs in
 # a fresh process: the fixed pools and the registry start empty.
 qor_test(QOREntryPointsTest EntryPointsTest.cpp)
-qor_test(QORPoolManagementTest PoolManagementTest.cpp)
-qor_test(QOREntryPointsConcurrencyTest EntryPointsConcurrencyTest.cpp)
