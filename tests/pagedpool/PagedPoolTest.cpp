@@ -1,470 +1,278 @@
-// The paged pool through its operations: where the first blocks land, the counters and the
-// report, released blocks and the partial list, damaged chains, refused pointers and classes,
-// flush and destruction, the exit clean-up, and the front end's paged route.
-#include "pagedpool/PagedPoolTestSupport.h"
-
+// The paged pool, from its pages to the front end. Each case runs in a fresh process.
+#include "pagedpool/PagedPool.h"
 #include "frontend/ExitCleanup.h"
+#include "platform/Platform.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <algorithm>
 #include <cstring>
+#include <map>
+#include <new>
+#include <random>
+#include <sstream>
+#include <thread>
 #include <vector>
 
 namespace qor::test {
-namespace {
 
-struct Counters {
-    std::uint64_t size, free;
-    std::uint32_t pieceCount, bytesInUse;
-    bool operator==(const Counters&) const = default;
-};
-Counters CountersOf(const PagedPool* pool) {
-    return {pool->chunk.size, pool->chunk.free, pool->chunk.pieceCount,
-            pool->chunk.largestFreeArea};
+namespace Flag = QORSysPoolFlag;
+
+alignas(4096) char gMem[kRegionBytes + kPageBytes]; // hand-made pages and regions
+
+PagedPool* NewPool(std::uint32_t flags = 0) { // the front end's route to a paged pool
+    return static_cast<PagedPool*>(QORSysCreatePool(int(flags | Flag::PAGED), 0));
 }
-void PrintTo(const Counters& c, std::ostream* os) {
-    *os << "{size " << c.size << ", free " << c.free << ", blocks " << c.pieceCount << ", in use "
-        << c.bytesInUse << "}";
+char Tag(const void* block) { return char(reinterpret_cast<std::uintptr_t>(block) >> 3); }
+
+template <class... T> std::string Join(const T&... values) {
+    std::ostringstream out;
+    ((out << ' ' << values), ...);
+    return out.str().substr(1);
+}
+std::string Counters(const PagedPool* p) { // page bytes, not in use, blocks, bytes in use
+    return Join(p->chunk.size, p->chunk.free, p->chunk.pieceCount, p->chunk.largestFreeArea);
+}
+std::string Info(PagedPool* pool) {
+    QORPoolInfo i{};
+    QORSysGetPoolInfo(pool, nullptr, &i, 0);
+    return Join(i.flagBits, i.totalSize, i.freeSize, i.chunkCount, i.maxChunkFree, i.minChunkFree,
+                i.minChunkOccupation, i.maxChunkOccupation, i.occupation, i.holeTotal, i.blockTotal,
+                i.largestKnownHole, i.holeSizeUnknown);
+}
+bool IsRegistered(const PoolBase* pool, const PoolBase* p = gPoolRegistry) {
+    return p != nullptr && (p == pool || IsRegistered(pool, p->nextPool));
+}
+std::string Mapping(const PagedPool* pool) { // minSize maxSize step : the sizes by index
+    std::ostringstream out;
+    out << Join(pool->minSize, pool->maxSize, pool->step) << " :";
+    for (int i = 0; i < AccessorEntryCount(*pool); ++i)
+        out << ' ' << pool->Table()[i].size;
+    return out.str();
+}
+template <class T> std::vector<T*> Walk(T* node) { // checking every link back
+    std::vector<T*> nodes;
+    for (; node != nullptr; nodes.push_back(node), node = node->next)
+        EXPECT_EQ(node->prev, nodes.empty() ? nullptr : nodes.back());
+    return nodes;
+}
+PageObject* MakePage(std::uint16_t index, std::uint16_t blockSize) {
+    return new (gMem + index * kPageBytes + kPageObjectOffset)
+        PageObject{nullptr, nullptr, nullptr, nullptr, index, blockSize, kPageInUse, 0, 0, 0};
 }
 
-std::vector<void*> AllocateMany(PagedPool* pool, std::size_t size, int count) {
-    std::vector<void*> blocks;
-    for (int i = 0; i < count; ++i) {
-        blocks.push_back(pool->Allocate(size, 0));
-        EXPECT_NE(blocks.back(), nullptr);
+TEST(PageTest, SizeClassesCapacitiesAndReservedPositions) {
+    // Block size, capacity of pages 1 to 127 and of page 0, page 0's reserved count, a request.
+    const std::uint16_t cases[][5] = {
+        {2, 2024, 2022, 16, 0}, {4, 1012, 1011, 8, 3}, {8, 506, 505, 4, 5},
+        {16, 253, 252, 2, 9},   {24, 168, 168, 2, 17}, {40, 101, 100, 1, 33},
+        {64, 63, 63, 1, 57},    {1024, 3, 3, 1, 1017}, {2024, 1, 1, 1, 2017},
+        {4040, 1, 0, 1, 4033},  {4048, 0, 0, 1, 4041}, {65528, 0, 0, 1, 65521}};
+    for (const auto& c : cases)
+        EXPECT_EQ(Join(PageCapacity(*MakePage(1, c[0])), PageCapacity(*MakePage(0, c[0])),
+                       ReservedCount(*MakePage(0, c[0])), SizeClassOf(c[4])),
+                  Join(c[1], c[2], c[3], c[0]));
+}
+
+TEST(AccessorsTableTest, TheTableGrowsWithOneEntryPerSizeAndSurvivesAFailedRebuild) {
+    PagedPool* pool = NewPool();
+    // Size allocated: served, table rebuilt, Mapping. The rebuild for 1000, which falls on 968,
+    // would take 128 entries at step 32: that malloc fails.
+    platform::SetMallocFailureFilter([](std::size_t bytes) { return bytes == 128 * 32; });
+    const std::pair<unsigned, const char*> steps[] = {
+        {4, "1 1 0 0 0 : 2 4 0"},
+        {1872, "1 1 1872 1872 1872 : 2 4 1872"},
+        {512, "1 1 512 1872 1360 : 2 4 512 1872"},
+        {968, "1 1 512 1872 456 : 2 4 512 968 1872"},
+        {4008, "1 1 512 4008 456 : 2 4 512 968 1872 0 0 0 0 4008"},
+        {1424, "1 1 512 4008 448 : 2 4 512 968 1424 1872 0 0 0 4008"},    // the same count
+        {2304, "1 0 512 4008 448 : 2 4 512 968 1424 1872 2304 0 0 4008"}, // vacant, though close
+        {8, "1 1 8 4008 432 : 2 4 8 512 968 1424 1872 2304 0 0 0 4008"},  // 2304 - 1872
+        {1000, "0 0 8 4008 432 : 2 4 8 512 968 1424 1872 2304 0 0 0 4008"}};
+    for (const auto& [size, expected] : steps) {
+        const AccessorEntry* before = pool->Table();
+        const bool served = pool->Allocate(size, 0) != nullptr;
+        EXPECT_EQ(Join(served, pool->Table() != before, Mapping(pool)), expected);
     }
-    return blocks;
+    const std::string before = Counters(pool) + Mapping(pool);
+    const std::size_t unservable[][2] = {{4041, 0},  {4048, 0},     {4000, 48},       {65536, 0},
+                                         {0, 70000}, {SIZE_MAX, 0}, {8, SIZE_MAX - 3}};
+    for (const auto& [size, extra] : unservable)
+        EXPECT_EQ(pool->Allocate(size, extra), nullptr);
+    EXPECT_EQ(Counters(pool) + Mapping(pool), before) << "no entry, no page for them";
 }
 
-TEST(PagedPoolTest, FirstBlockOfAFreshPool) {
-    PagedPoolHandle pool;
-    void* block = pool->Allocate(16, 0);
-    ASSERT_NE(block, nullptr);
-    PageObject* page = PageOf(block);
-    EXPECT_EQ(gRegionDelta, 0);
-    EXPECT_EQ(page->index, 0);
-    EXPECT_EQ(page->owner, pool.get());
-    EXPECT_EQ(ReservedCount(*page), 2);
-    EXPECT_EQ(page->capacity, 252);
-    EXPECT_EQ(PageOffset(block), 32u);
-    EXPECT_EQ(reinterpret_cast<Region*>(PageStartOf(block)), pool->Regions()->first);
-    EXPECT_EQ(EntryOf(pool.get(), 16).currentPage, page);
-    EXPECT_EQ(CountersOf(pool.get()), (Counters{4096, 3984, 1, 16}));
-    EXPECT_EQ(pool->IsEmpty(), 0);
-
-    QORPoolInfo info;
-    std::memset(&info, 0xA5, sizeof(info));
-    pool->Report(stderr, &info, 3);
-    EXPECT_EQ(info.flagBits, 0u);
-    EXPECT_EQ(info.totalSize, 4096u);
-    EXPECT_EQ(info.freeSize, 3984u);
-    EXPECT_EQ(info.blockTotal, 1u);
-    EXPECT_EQ(info.maxChunkFree, 16u);
-    EXPECT_EQ(info.chunkCount, 0u);
-    EXPECT_EQ(info.occupation, 2);
-    EXPECT_EQ(info.minChunkFree, 0u);
-    EXPECT_EQ(info.holeTotal, 0u);
-    EXPECT_EQ(info.largestKnownHole, 0u);
-    EXPECT_EQ(info.holeSizeUnknown, 0);
-
-    std::size_t freeBytes = 0, largest = 0;
-    EXPECT_EQ(QORSysPoolGetFreeSpace(pool.get(), &freeBytes, &largest), -1);
-    EXPECT_EQ(freeBytes, 3984u);
-    EXPECT_EQ(largest, 16u) << "bytes in use";
-    pool->Free(block, nullptr);
+TEST(HandMadeDeathTest, DamagedTablesAndRegions) {
+    PagedPool* pool = NewPool();
+    int index = -1;
+    FindAccessor(*pool, 16, index);
+    pool->Table()[2].size = 0;
+    EXPECT_DEATH(FindAccessor(*pool, 16, index), "AccessorsTable inconsistency c3");
+    pool->Table()[2].size = 24;
+    EXPECT_DEATH(FindAccessor(*pool, 16, index), "AccessorsTable inconsistency c4");
+    RegionList list{};
+    EXPECT_DEATH(new (gMem) Region(nullptr), "Parentless Region");
+    EXPECT_DEATH((new (gMem + 4016) Region(&list))->GetPage(16, nullptr),
+                 "Overlapping Page Detected");
+    EXPECT_DEATH(PutBlock(*MakePage(1, 16), gMem), "Invalid Page Object in Page");
+    // Delta 16: the grid starts 16 bytes below the region and ends 16 bytes before its 0x80000.
+    auto* region = new (gMem + 16) Region(&list);
+    EXPECT_EQ(Join(region->delta, gRegionDelta, region->GridBase() == gMem), "16 16 1");
+    EXPECT_EQ(region->PageAt(127)->PageStart() + kPageBytes, gMem + kRegionBytes);
+    std::vector<PageObject*> pages(6);
+    std::generate(pages.begin(), pages.end(), [&] { return region->GetPage(16, nullptr); });
+    EXPECT_EQ(pages[5], reinterpret_cast<PageObject*>(gMem + 5 * kPageBytes + 4048));
+    EXPECT_EQ(Join(ReservedCount(*pages[0]), pages[0]->carved), "3 3") << "ceil((16 + 32) / 16)";
+    ReleasePageToRegion(pages[5]);
+    EXPECT_EQ(Join(region->freePageHead, region->freePages), "5 123");
+    EXPECT_DEATH(new (gMem + 64) Region(&list),
+                 "Invalid internal assumption on delta repetability");
+    list.last = nullptr;
+    EXPECT_DEATH(list.Unlink(region), "Invalid Last Region");
 }
 
-TEST(PagedPoolTest, ANewPoolReportsNothingInUse) {
-    PagedPoolHandle pool(Flag::LOCKED | Flag::FLUSHABLE | Flag::VOLATILE);
-    QORPoolInfo info;
-    std::memset(&info, 0xA5, sizeof(info));
-    QORSysGetPoolInfo(pool.get(), nullptr, &info, 0);
-    EXPECT_EQ(info.flagBits, 0x60u);
-    EXPECT_EQ(info.totalSize, 0u);
-    EXPECT_EQ(info.freeSize, 0u);
-    EXPECT_EQ(info.occupation, 0);
-    EXPECT_EQ(info.chunkCount, 0xFFFFFFFFu);
-    EXPECT_EQ(info.blockTotal, 0u);
-    EXPECT_EQ(pool->Reallocate(16, nullptr, nullptr), nullptr);
-    EXPECT_EQ(pool->GetBlockSize(nullptr), 0u);
-}
-
-// No block fits page 0 beside the region header from class 2024 on: the page goes back to the
-// region once a fit page has been found.
-TEST(PagedPoolTest, LargeClassesSkipPageZero) {
-    PagedPoolHandle pool;
-    void* block = pool->Allocate(2020, 0);
-    ASSERT_NE(block, nullptr);
-    Region* region = pool->Regions()->first;
-    EXPECT_EQ(block, region->PageAt(1)->PageStart());
-    EXPECT_EQ(region->pagesIssued, 2);
-    EXPECT_EQ(region->freePageHead, 0);
-    EXPECT_EQ(region->freePages, 127);
-    EXPECT_EQ(CountersOf(pool.get()), (Counters{4096, 0, 1, 2024}));
-
-    void* largest = pool->Allocate(4033, 0); // class 4040: page 0 has no position at all
-    ASSERT_NE(largest, nullptr);
-    EXPECT_EQ(largest, region->PageAt(2)->PageStart());
-    EXPECT_EQ(region->freePageHead, 0);
-    pool->Free(largest, nullptr);
-    pool->Free(block, nullptr);
-    EXPECT_EQ(region->freePages, 128);
-}
-
-TEST(PagedPoolTest, ClassesNoPageCanHoldAreRefusedUpFront) {
-    PagedPoolHandle pool;
-    const std::size_t unserved[][2] = {{4041, 0},  {4048, 0},     {4000, 48},       {65536, 0},
-                                       {0, 70000}, {SIZE_MAX, 0}, {8, SIZE_MAX - 3}};
-    for (const auto& request : unserved)
-        EXPECT_EQ(pool->Allocate(request[0], request[1]), nullptr);
-    EXPECT_EQ(pool->Table(), nullptr);
-    EXPECT_EQ(pool->Regions()->first, nullptr);
-
-    void* block = pool->Allocate(24, 0);
-    const AccessorEntry* table = pool->Table();
-    const Region* region = RegionOf(block);
-    for (const auto& request : unserved)
-        EXPECT_EQ(pool->Allocate(request[0], request[1]), nullptr);
-    EXPECT_EQ(pool->Table(), table);
-    EXPECT_EQ(pool->maxSize, 24);
-    EXPECT_EQ(region->pagesIssued, 1);
-    EXPECT_EQ(pool->Regions()->last, region);
-    EXPECT_EQ(CountersOf(pool.get()), (Counters{4096, (168 - 2 - 1) * 24, 1, 24}));
-    pool->Free(block, nullptr);
-}
-
-// Blocks at page offsets 32, 48 and 64 of a class-16 page 0.
-class ReleasedBlocksTest : public testing::Test {
-protected:
-    PagedPoolHandle pool;
-    std::vector<void*> blocks = AllocateMany(pool.get(), 16, 3);
-    char* start = PageStartOf(blocks[0]);
-    PageObject* page = PageOf(blocks[0]);
-};
-
-TEST_F(ReleasedBlocksTest, ReleasedBlocksComeBackLastInFirstOut) {
-    ASSERT_EQ(blocks[2], start + 64);
-    pool->Free(blocks[0], nullptr);
-    pool->Free(blocks[2], nullptr);
-    EXPECT_EQ(LinkAt(start + 32), 0);
-    EXPECT_EQ(LinkAt(start + 64), -32);
-    std::uint16_t linkMarker;
-    std::uint32_t blockMarker;
-    std::memcpy(&linkMarker, start + 66, sizeof(linkMarker));
-    std::memcpy(&blockMarker, start + 68, sizeof(blockMarker));
-    EXPECT_EQ(linkMarker, 0xbeef);
-    EXPECT_EQ(blockMarker, 0xabaddeadu);
-    EXPECT_EQ(page->freeBlocks, start + 64);
-    EXPECT_EQ(EntryOf(pool.get(), 16).partialPages, nullptr) << "the current page stays put";
-    EXPECT_EQ(CountersOf(pool.get()), (Counters{4096, 3984, 1, 16}));
-
-    // Untouched positions come first; then the released blocks, newest first.
-    std::vector<void*> rest = AllocateMany(pool.get(), 16, 247);
-    for (void* b : rest)
-        EXPECT_GE(PageOffset(b), 80u);
-    EXPECT_EQ(page->carved, page->capacity);
-    EXPECT_EQ(pool->Allocate(16, 0), start + 64);
-    EXPECT_EQ(pool->Allocate(16, 0), start + 32);
-    void* next = pool->Allocate(16, 0);
-    EXPECT_EQ(PageOf(next)->index, 1);
-    EXPECT_EQ(pool->chunk.size, 2 * kPageBytes);
-    EXPECT_EQ(pool->chunk.pieceCount, 251u);
-
-    for (void* b : rest)
-        pool->Free(b, nullptr);
-    for (void* b : {next, blocks[0], blocks[1], blocks[2]})
-        pool->Free(b, nullptr);
-    EXPECT_EQ(CountersOf(pool.get()), (Counters{0, 0, 0, 0}));
-}
-
-TEST_F(ReleasedBlocksTest, PointersNeverHandedOutAreRefused) {
-    for (int released = 0; released < 2; ++released) {
-        const Counters before = CountersOf(pool.get());
-        const std::uint16_t freeCount = page->freeCount;
-        char* b = static_cast<char*>(blocks[1]);
-        for (char* bad : {b + 1, b + 4, b + 8, start, start + 16, start + 160, start + 4000})
-            pool->Free(bad, nullptr);
-        pool->Free(nullptr, nullptr);
-        EXPECT_EQ(CountersOf(pool.get()), before);
-        EXPECT_EQ(page->freeCount, freeCount);
-        pool->Free(blocks[2 * released], nullptr);
+TEST(RegionListTest, RegionsMoveBehindCurrentAndGoBackOnlyInModesWithBitOne) {
+    const std::pair<unsigned, unsigned> cases[] = {{0x68, 3}, {0x20, 2}, {0x40, 1}, {0, 0}};
+    for (const auto& [flags, mode] : cases) {
+        PagedPool* pool = NewPool(flags);
+        RegionList* list = pool->Regions();
+        EXPECT_EQ(Join(list->owner, list->mode), Join(flags & 0x28 ? pool : nullptr, mode));
+        std::vector<PageObject*> pages(129);
+        std::generate(pages.begin(), pages.end(), [&] { return list->GetPage(16, pool); });
+        Region *first = list->first, *second = list->current;
+        EXPECT_EQ(Walk(first), (std::vector{first, second})) << "a full region: a new current";
+        ReleasePageToRegion(pages[5]);
+        EXPECT_EQ(Walk(list->first), (std::vector{second, first})) << "right behind current";
+        for (int i = 0; i < 128; ++i)
+            if (i != 5) ReleasePageToRegion(pages[i]);
+        EXPECT_EQ(Walk(list->first), (mode & 1 ? std::vector{second} : std::vector{second, first}));
+        ReleasePageToRegion(pages[128]);
+        EXPECT_EQ(Join(list->current == second, second->freePages), "1 128") << "current stays";
+        EXPECT_EQ(pool->Flush(Flag::FLUSH_DESTROY), 0);
     }
-    void* next = pool->Allocate(16, 0);
-    EXPECT_EQ(next, start + 80) << "the untouched part is intact";
-    pool->Free(next, nullptr);
-    pool->Free(blocks[1], nullptr);
-    EXPECT_EQ(CountersOf(pool.get()), (Counters{0, 0, 0, 0}));
 }
 
-TEST_F(ReleasedBlocksTest, TheLastBlockOfAPageTakesThePageBack) {
-    const Region* region = RegionOf(blocks[0]);
-    pool->Free(blocks[1], nullptr);
-    pool->Free(blocks[0], nullptr);
-    EXPECT_EQ(pool->chunk.size, kPageBytes);
-    pool->Free(blocks[2], nullptr);
-    EXPECT_EQ(CountersOf(pool.get()), (Counters{0, 0, 0, 0}));
-    EXPECT_EQ(page->blockSize, 0);
-    EXPECT_EQ(region->freePages, 128);
-    EXPECT_EQ(pool->Regions()->first, region) << "a list without mode bit 1 keeps the region";
-    EXPECT_EQ(EntryOf(pool.get(), 16).currentPage, nullptr);
-    EXPECT_EQ(EntryOf(pool.get(), 16).firstPage, nullptr);
-
-    // The page serves another class next, with the capacity of that class.
-    void* large = pool->Allocate(1000, 24);
-    EXPECT_EQ(large, start + 1024);
-    EXPECT_EQ(page->capacity, 3);
-    EXPECT_EQ(page->carved, 2);
-    EXPECT_EQ(CountersOf(pool.get()), (Counters{4096, 1024, 1, 1024}));
-    pool->Free(large, nullptr);
+TEST(PagedPoolTest, FirstBlocksReportReleasedChainAndDamagedMarker) {
+    PagedPool* pool = NewPool(Flag::LOCKED | Flag::VOLATILE);
+    auto allocate = [&] { return static_cast<char*>(QORSpecializedNew(16, pool, nullptr, 0)); };
+    auto release = [](void* block) { QORSpecializedDelete(block, nullptr, Flag::PAGED); };
+    ASSERT_EQ(Info(pool), "64 0 0 4294967295 0 0 0 0 0 0 0 0 0");
+    std::vector<char*> b{allocate()};
+    char* start = reinterpret_cast<char*>(pool->Regions()->first); // page 0
+    EXPECT_EQ(b[0], start + 32);
+    EXPECT_EQ(Info(pool), "64 4096 3984 0 16 0 0 0 2 0 1 0 0");
+    b.insert(b.end(), {allocate(), allocate()});
+    release(b[0]);
+    release(b[2]);
+    // Links to the next released block (0 ends) and the markers 0xbeef, 0xabaddead.
+    EXPECT_EQ(std::memcmp(start + 32, "\x00\x00\xef\xbe\xad\xde\xad\xab", 8), 0);
+    EXPECT_EQ(std::memcmp(start + 64, "\xe0\xff\xef\xbe\xad\xde\xad\xab", 8), 0);
+    for (char* bad : {b[1] + 1, b[1] + 4, b[1] + 8, start, start + 16, start + 160})
+        release(bad);
+    EXPECT_EQ(Counters(pool), "4096 3984 1 16") << "misaligned, mid-block, header, untouched";
+    b.resize(252);
+    std::generate(b.begin() + 3, b.end(), allocate);
+    EXPECT_EQ((std::vector{b[249], b[250], b[251]}), (std::vector{start + 4016, b[2], b[0]}))
+        << "untouched positions first, then the released blocks, newest first";
+    release(b[251]);
+    start[34] = 0; // the 0xbeef marker of the released block at 32
+    EXPECT_EQ(PageObjectOf(allocate())->index, 1) << "a new page, not the block at 32";
+    b[0] = b[2] = b[251] = nullptr; // b[250] is the old b[2]
+    std::for_each(b.begin(), b.end(), release);
+    EXPECT_EQ(Counters(pool), "4096 4032 1 16") << "page 0 emptied all the same";
 }
 
-// Class 1024: page 0 has two usable positions, later pages three.
-TEST(PagedPoolTest, PagesWithReleasedBlocksGoOnThePartialList) {
-    PagedPoolHandle pool;
-    std::vector<void*> b = AllocateMany(pool.get(), 1024, 3);
-    PageObject* page0 = PageOf(b[0]);
-    PageObject* page1 = PageOf(b[2]);
-    ASSERT_EQ(PageOf(b[1]), page0);
-    AccessorEntry* entry = &EntryOf(pool.get(), 1024);
-    EXPECT_EQ(entry->firstPage, page0);
-    EXPECT_EQ(page0->next, page1);
-    EXPECT_EQ(entry->currentPage, page1);
-
-    pool->Free(b[0], nullptr);
-    EXPECT_EQ(entry->partialPages, page0);
-    EXPECT_EQ(entry->firstPage, page1);
-    EXPECT_EQ(page1->prev, nullptr);
-
-    std::vector<void*> more = AllocateMany(pool.get(), 1024, 2);
-    EXPECT_EQ(PageOf(more[1]), page1);
-    EXPECT_EQ(pool->Allocate(1024, 0), b[0]) << "from the partial list";
-    EXPECT_EQ(entry->partialPages, page0) << "stays at the head until its chain runs dry";
-
-    void* fresh = pool->Allocate(1024, 0);
-    PageObject* page2 = PageOf(fresh);
-    EXPECT_EQ(page2->index, 2);
-    EXPECT_EQ(entry->partialPages, nullptr);
-    EXPECT_EQ(entry->firstPage, page0) << "back at the head of the main list";
-    EXPECT_EQ(page0->next, page1);
-    EXPECT_EQ(page1->prev, page0);
-    EXPECT_EQ(page1->next, page2);
-    EXPECT_EQ(entry->currentPage, page2);
-
-    // A page on the partial list that becomes empty goes back to its region from there.
-    pool->Free(more[0], nullptr);
-    EXPECT_EQ(entry->partialPages, page1);
-    EXPECT_EQ(page0->next, page2);
-    pool->Free(more[1], nullptr);
-    pool->Free(b[2], nullptr);
-    EXPECT_EQ(entry->partialPages, nullptr);
-    EXPECT_EQ(page1->blockSize, 0);
-    for (void* block : {b[0], b[1], fresh})
-        pool->Free(block, nullptr);
-    EXPECT_EQ(CountersOf(pool.get()), (Counters{0, 0, 0, 0}));
-}
-
-TEST(PagedPoolTest, AReleasedBlockWithADamagedMarkerIsNeverHandedOutAgain) {
-    PagedPoolHandle pool;
-    std::vector<void*> b = AllocateMany(pool.get(), 1024, 3); // page 0 full, page 1 current
-    pool->Free(b[0], nullptr);
-    static_cast<char*>(b[0])[2] = 0; // the 0xbeef marker
-    std::vector<void*> more = AllocateMany(pool.get(), 1024, 3);
-    EXPECT_EQ(PageOf(more[2])->index, 2);
-    for (void* block : more)
-        EXPECT_NE(block, b[0]);
-    const std::uint64_t size = pool->chunk.size;
-    pool->Free(b[1], nullptr);
-    EXPECT_EQ(pool->chunk.size, size - kPageBytes) << "page 0 is empty all the same";
-    EXPECT_EQ(PageOf(b[0])->blockSize, 0);
-    for (void* block : {b[2], more[0], more[1], more[2]})
-        pool->Free(block, nullptr);
-    EXPECT_EQ(CountersOf(pool.get()), (Counters{0, 0, 0, 0}));
-}
-
-TEST(PagedPoolTest, ALinkOverwrittenToABlockInUseNeverHandsThatBlockOut) {
-    PagedPoolHandle pool;
-    std::vector<void*> b = AllocateMany(pool.get(), 1024, 5); // page 1 (current) holds b[2..4]
-    char* inUse = static_cast<char*>(b[2]);
-    std::memset(inUse, 0x5A, 1024);
-    pool->Free(b[4], nullptr);
-    pool->Free(b[3], nullptr);
-    const std::int16_t toInUse = -1024;
-    std::memcpy(b[3], &toInUse, sizeof(toInUse));
-
-    EXPECT_EQ(pool->Allocate(1024, 0), b[3]);
-    void* next = pool->Allocate(1024, 0);
-    EXPECT_NE(next, inUse);
-    EXPECT_NE(next, b[4]);
-    EXPECT_EQ(PageOf(next)->index, 2);
-    EXPECT_EQ(static_cast<unsigned char>(inUse[2]), 0x5A);
-    for (void* block : {b[0], b[1], b[2], b[3], next})
-        pool->Free(block, nullptr);
-    EXPECT_EQ(CountersOf(pool.get()), (Counters{0, 0, 0, 0}));
-}
-
-// The main list of a class from firstPage: every page linked back to the one before it.
-std::vector<PageObject*> MainList(const AccessorEntry& entry) {
-    std::vector<PageObject*> pages;
-    for (PageObject* page = entry.firstPage; page != nullptr && pages.size() < 1000;
-         page = page->next) {
-        EXPECT_EQ(page->prev, pages.empty() ? nullptr : pages.back());
-        pages.push_back(page);
-    }
-    return pages;
-}
-
-// Regression: once the current page had emptied and left, the next new page was not linked to
-// the main list; after more pages came and went the list's head kept a `prev`, and taking that
-// head off left firstPage on a page given back to its region (a truly empty pool then died in
-// destruction with "Delete pool with existing allocation").
+// Regression: a new page taken after the current page had emptied was left off the main list;
+// firstPage later stayed on a page given back. Class 2024: one block per page, none on page 0.
 TEST(PagedPoolRegressionTest, ANewPageAfterTheCurrentPageEmptiedJoinsTheMainList) {
-    PagedPoolHandle pool;
-    auto entry = [&]() -> AccessorEntry& { return EntryOf(pool.get(), 4000); };
-    void* a = pool->Allocate(4000, 0); // one block per page
-    void* b = pool->Allocate(4000, 0);
-    pool->Free(b, nullptr);
-    EXPECT_EQ(entry().currentPage, nullptr) << "the current page emptied";
-    void* c = pool->Allocate(4000, 0);
-    void* d = pool->Allocate(4000, 0);
-    EXPECT_EQ(MainList(entry()), (std::vector<PageObject*>{PageOf(a), PageOf(c), PageOf(d)}));
-    pool->Free(a, nullptr);
-    void* e = pool->Allocate(4000, 0);
-    EXPECT_EQ(MainList(entry()), (std::vector<PageObject*>{PageOf(c), PageOf(d), PageOf(e)}));
-    EXPECT_EQ(entry().currentPage, PageOf(e));
-    pool->Free(e, nullptr);
-    pool->Free(c, nullptr);
-    pool->Free(d, nullptr);
-    EXPECT_EQ(entry().firstPage, nullptr);
-    EXPECT_EQ(CountersOf(pool.get()), (Counters{0, 0, 0, 0}));
-    EXPECT_EQ(pool.Release()->Flush(Flag::FLUSH_DESTROY), 0);
+    PagedPool* pool = NewPool();
+    auto take = [&] { return PageObjectOf(pool->Allocate(2020, 0)); };
+    auto release = [&](PageObject* page) { pool->Free(page->PageStart(), nullptr); };
+    PageObject* a = take();
+    EXPECT_EQ(Join(a->index, pool->Regions()->first->freePageHead), "1 0") << "page 0 given back";
+    release(take());
+    const AccessorEntry& entry = pool->Table()[2];
+    EXPECT_EQ(entry.currentPage, nullptr) << "the current page emptied";
+    PageObject *c = take(), *d = take();
+    EXPECT_EQ(Walk(entry.firstPage), (std::vector{a, c, d}));
+    release(a);
+    PageObject* e = take();
+    EXPECT_EQ(Walk(entry.firstPage), (std::vector{c, d, e}));
+    for (PageObject* page : {c, d, e})
+        release(page);
+    EXPECT_EQ(Counters(pool), "0 0 0 0");
+    EXPECT_EQ(pool->Flush(Flag::FLUSH_DESTROY), 0);
 }
 
-// Flush.
-
-TEST(PagedPoolLifecycleTest, FlushOfANewPoolChangesNothing) {
-    PagedPoolHandle pool;
-    EXPECT_EQ(QORSysFlushPool(pool.get(), 0), 0);
-    EXPECT_TRUE(IsRegistered(pool.get()));
-    EXPECT_EQ(pool->Table(), nullptr);
-    EXPECT_EQ(CountersOf(pool.get()), (Counters{0, 0, 0, 0}));
-}
-
-TEST(PagedPoolLifecycleTest, FlushRefusesAPoolWithABlockInUse) {
-    PagedPoolHandle pool(Flag::LOCKED);
-    void* block = pool->Allocate(40, 0);
-    const Counters before = CountersOf(pool.get());
-    for (int mode : {0, 1, 4, 5}) {
-        EXPECT_EQ(pool->Flush(mode), -1) << mode;
-        EXPECT_TRUE(IsRegistered(pool.get()));
-        EXPECT_EQ(CountersOf(pool.get()), before);
+// Sizes 2 and 4 only (no step). Counters faked empty while pages are listed: fatal without 0x20.
+TEST(PagedPoolDeathTest, FlushRefusesAPoolInUseAndDestructionGivesPagesAndRegionsBack) {
+    for (std::uint32_t flags : {0u, Flag::FLUSHABLE, Flag::LOCKED}) {
+        PagedPool* pool = NewPool(flags);
+        std::vector<void*> blocks(3000);
+        std::generate(blocks.begin(), blocks.end(),
+                      [&, i = 0]() mutable { return pool->Allocate(1 + i++ % 4, 0); });
+        for (int mode : {0, 1, 4, 5})
+            EXPECT_EQ(pool->Flush(mode), -1);
+        EXPECT_EQ(Mapping(pool), "0 0 0 : 2 4 0");
+        if (flags == Flag::LOCKED) // a private list: its regions go too (leak-checked)
+            std::for_each(blocks.begin(), blocks.end(), [&](void* b) { pool->Free(b, nullptr); });
+        pool->chunk.largestFreeArea = 0;
+        if (flags == 0)
+            EXPECT_DEATH(pool->Flush(Flag::FLUSH_DESTROY), "Delete pool with existing allocation");
+        else
+            EXPECT_TRUE(pool->Flush(Flag::FLUSH_DESTROY) == 0 && !IsRegistered(pool));
     }
-    pool->Free(block, nullptr);
-    EXPECT_EQ(pool->Flush(0), 0);
-    PagedPool* p = pool.Release();
-    EXPECT_EQ(p->Flush(Flag::FLUSH_DESTROY), 0);
-    EXPECT_FALSE(IsRegistered(p));
 }
 
-// The counters say empty while pages are still listed: the flag 0x20 lets them go.
-TEST(PagedPoolLifecycleTest, AFlushablePoolIsDestroyedWithItsPagesAndRegions) {
-    PagedPoolHandle pool(Flag::FLUSHABLE);
-    std::vector<void*> blocks;
-    for (std::size_t size : {2, 4, 24, 1024, 4040})
-        for (int i = 0; i < 140; ++i)
-            blocks.push_back(pool->Allocate(size, 0));
-    for (std::size_t i = 0; i < blocks.size(); i += 3)
-        pool->Free(blocks[i], nullptr); // some pages go on the partial lists
-    ASSERT_NE(pool->Regions()->first->next, nullptr) << "more than one region";
-    pool->chunk.largestFreeArea = 0;
-    PagedPool* p = pool.Release();
-    EXPECT_EQ(p->Flush(Flag::FLUSH_DESTROY), 0);
-    EXPECT_FALSE(IsRegistered(p));
-}
-
-TEST(PagedPoolLifecycleDeathTest, DestroyingAPoolWithListedPagesIsFatalUnlessFlushable) {
-    PagedPoolHandle pool;
-    void* block = pool->Allocate(64, 0);
-    pool->chunk.largestFreeArea = 0;
-    EXPECT_DEATH(pool->Flush(Flag::FLUSH_DESTROY), "Delete pool with existing allocation");
-    pool->chunk.largestFreeArea = 64;
-    pool->Free(block, nullptr);
-}
-
-// With the lock flag alone the list is private; it goes with the pool (checked for leaks).
-TEST(PagedPoolLifecycleTest, ALockedPoolGivesItsPrivateRegionsBack) {
-    PagedPoolHandle pool(Flag::LOCKED);
-    std::vector<void*> blocks = AllocateMany(pool.get(), 4040, 200);
-    ASSERT_NE(pool->Regions()->first->next, nullptr);
-    for (void* block : blocks)
-        pool->Free(block, nullptr);
-    EXPECT_EQ(pool->Regions()->first->freePages, 128) << "mode 2 kept the empty regions";
-    PagedPool* p = pool.Release();
-    EXPECT_EQ(QORSysFlushPool(p, Flag::FLUSH_DESTROY), 0);
-    EXPECT_FALSE(IsRegistered(p));
-}
-
-TEST(PagedPoolLifecycleTest, ExitCleanUpDestroysEmptyPoolsAndReleasesFreeSharedRegions) {
-    auto* emptyShared = static_cast<PagedPool*>(QORSysCreatePool(Flag::PAGED, 0));
-    auto* emptyPrivate =
-        static_cast<PagedPool*>(QORSysCreatePool(Flag::PAGED | Flag::FLUSHABLE, 0));
-    auto* inUse = static_cast<PagedPool*>(QORSysCreatePool(Flag::PAGED | Flag::VOLATILE, 0));
-    for (PagedPool* pool : {emptyShared, emptyPrivate})
+// Empty pools go; a shared list with only free regions gives them back and goes too.
+TEST(PagedPoolTest, ExitCleanUp) {
+    PagedPool *shared = NewPool(), *own = NewPool(Flag::FLUSHABLE), *kept = NewPool(Flag::VOLATILE);
+    for (PagedPool* pool : {shared, own})
         pool->Free(pool->Allocate(100, 0), nullptr);
-    void* block = inUse->Allocate(100, 0);
-    RegionList* listB = SharedRegionListB();
-    RegionList* listA = SharedRegionListA();
-    ASSERT_EQ(emptyShared->Regions(), listB);
-    Region* regionA = RegionOf(block);
-    ASSERT_EQ(listB->first->freePages, 128);
-
+    void* block = kept->Allocate(100, 0);
     RunExitCleanup();
-    EXPECT_FALSE(IsRegistered(emptyShared));
-    EXPECT_FALSE(IsRegistered(emptyPrivate));
-    ASSERT_TRUE(IsRegistered(inUse));
-    EXPECT_EQ(SharedRegionListA(), listA) << "a region in use keeps its list";
-    EXPECT_EQ(listA->first, regionA);
-    EXPECT_EQ(regionA->freePages, 127);
-
-    RegionList* newB = SharedRegionListB();
-    EXPECT_EQ(newB->first, nullptr);
-    EXPECT_EQ(newB->mode, 0u);
-#if defined(__SANITIZE_ADDRESS__)
-    EXPECT_NE(newB, listB) << "the old list was deleted";
-#endif
-    EXPECT_EQ(inUse->GetBlockSize(block), 104u);
-    inUse->Free(block, nullptr);
-    EXPECT_EQ(inUse->Flush(Flag::FLUSH_DESTROY), 0);
+    EXPECT_EQ(Join(IsRegistered(shared), IsRegistered(own), IsRegistered(kept)), "0 0 1");
+    EXPECT_EQ(Join(SharedRegionListA()->first->freePages, kept->GetBlockSize(block),
+                   SharedRegionListB()->first),
+              "127 104 0");
 }
 
-// The front end: a paged pool made by the management call, its blocks released through the page.
-TEST(PagedPoolFrontEndTest, BlocksComeAndGoThroughTheEntryPoints) {
-    void* pool = QORSysCreatePool(Flag::PAGED, 1000);
-    ASSERT_NE(pool, nullptr);
-    auto* paged = dynamic_cast<PagedPool*>(static_cast<PoolBase*>(pool));
-    ASSERT_NE(paged, nullptr);
-    EXPECT_EQ(paged->chunk.flags, Flag::PAGED);
-    EXPECT_EQ(paged->chunk.size, 0u) << "the size argument is not used";
+class PagedPoolModelTest : public testing::TestWithParam<std::uint32_t> {};
 
-    std::vector<void*> blocks;
-    for (std::size_t size : {20, 24, 17, 3, 500})
-        blocks.push_back(QORSpecializedNew(size, pool, nullptr, 0));
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(PageOf(blocks[i])->owner, paged);
-        EXPECT_EQ(paged->GetBlockSize(blocks[i]), 24u);
-    }
-    EXPECT_EQ(paged->GetBlockSize(blocks[3]), 4u);
-    EXPECT_EQ(paged->chunk.pieceCount, 5u);
-    std::size_t freeBytes = 0;
-    EXPECT_EQ(QORSysPoolGetFreeSpace(pool, &freeBytes, nullptr), -1);
-    EXPECT_EQ(freeBytes, paged->chunk.free);
-
-    for (void* block : blocks)
-        QORSpecializedDelete(block, nullptr, Flag::PAGED);
-    EXPECT_EQ(CountersOf(paged), (Counters{0, 0, 0, 0}));
-    EXPECT_EQ(QORSysFlushPool(pool, Flag::FLUSH_DESTROY), 0);
-    EXPECT_FALSE(IsRegistered(paged));
+TEST_P(PagedPoolModelTest, RandomTrafficKeepsBlocksAndCounters) {
+    PagedPool* pool = NewPool(GetParam());
+    const bool twoThreads = GetParam() & Flag::LOCKED;
+    auto run = [&](unsigned seed) {
+        std::mt19937 random(seed);
+        std::map<char*, unsigned> live;      // block -> class, filled with its Tag
+        for (int op = 0; op < 30000; ++op) { // from op 20000 on, only releases
+            if (op < 20000 && (live.empty() || random() % 100 < (live.size() < 900 ? 60u : 40u))) {
+                const std::size_t size = random() % 4112 >> random() % 5, extra = random() % 8;
+                const unsigned sizeClass = SizeClassOf(size + extra);
+                auto* b = static_cast<char*>(pool->Allocate(size, extra));
+                ASSERT_EQ(b == nullptr, sizeClass >= PagedPool::kFirstUnservedClass);
+                if (b == nullptr) continue;
+                ASSERT_EQ(pool->GetBlockSize(b), sizeClass);
+                ASSERT_TRUE(live.emplace(b, sizeClass).second);
+                std::memset(b, Tag(b), sizeClass);
+            } else if (!live.empty()) {
+                const auto [b, sizeClass] = *std::next(live.begin(), random() % live.size());
+                ASSERT_EQ(std::count(b, b + sizeClass, Tag(b)), std::ptrdiff_t(sizeClass));
+                pool->Free(b, nullptr);
+                live.erase(b);
+            }
+            ASSERT_TRUE(twoThreads || pool->chunk.pieceCount == live.size()) << op;
+        }
+    };
+    std::thread other(run, 2u); // alongside run(1) only on a locked pool
+    if (!twoThreads) other.join();
+    run(1u);
+    if (twoThreads) other.join();
+    EXPECT_EQ(Counters(pool), "0 0 0 0");
+    EXPECT_EQ(pool->Flush(Flag::FLUSH_DESTROY), 0);
 }
 
-} // namespace
+INSTANTIATE_TEST_SUITE_P(RegionLists, PagedPoolModelTest,
+                         testing::Values(0u, 0x20u, 0x40u, 0x60u, 0x8u, 0x48u));
+
 } // namespace qor::test
