@@ -1,268 +1,207 @@
-// The configuration decision: every row of the table (QORSysPoolAllocator crossed with
-// ReplayPurify) in a process of its own, and which calls run the configuration.
-// Each case checks the text printed by the first call, byte for byte, the flags, the activity
-// status, the exit clean-up registration and how requests are then routed.
-#include "ConfigurationTestEnvironment.h"
+// Configuration, hooks (tests/hooks libraries) and exit clean-up, each case in its own process.
+#include "hooks/RecordingHooks.h"
 
 #include "QORSysAllocator.h"
 #include "frontend/Configuration.h"
+#include "frontend/ExitCleanup.h"
 #include "frontend/FixedPools.h"
-#include "pagedpool/PagedPool.h"
 #include "platform/Platform.h"
 
 #include <gtest/gtest.h>
 
-#include <malloc.h>
-
-#include <cstdlib>
-#include <string>
-#include <vector>
-
 namespace qor {
 namespace {
 
-using namespace testenv;
+using namespace testhooks;
+using namespace QORSysPoolFlag;
 
-constexpr char kActivation[] = "! FORCED ACTIVATION FOR QORSysAllocators\n";
-constexpr char kInactivation[] = "! FORCED INACTIVATION FOR QORSysAllocators\n";
-constexpr char kInvalid[] = "Invalid value for QORSysPoolAllocator\nValid values are ON , OFF or "
-                            "CANCELED";
+std::vector<std::size_t> gMallocs;
 
-enum class Routing { Pooled, HeapWithHeader, BareMalloc };
-
-struct Row {
-    const char* name;
-    const char* poolAllocator; // null: the variable is absent
-    bool replayPurify;
-    const char* message;
-    int inactive;
-    int cancelled;
-    int exitCleanup;
-    Routing routing;
-};
-
-const Row kRows[] = {
-    {"AbsentAlone", nullptr, false, "", 0, 0, 0, Routing::Pooled},
-    {"AbsentWithReplay", nullptr, true, "", -1, -1, -1, Routing::BareMalloc},
-    {"OnAlone", "ON", false, kActivation, 0, 0, 0, Routing::Pooled},
-    {"OnWithReplay", "ON", true, kActivation, 0, 0, -1, Routing::Pooled},
-    {"OffAlone", "OFF", false, kInactivation, -1, 0, 0, Routing::HeapWithHeader},
-    {"OffWithReplay", "OFF", true, kInactivation, -1, 0, 0, Routing::HeapWithHeader},
-    {"CanceledAlone", "CANCELED", false, kInactivation, -1, -1, 0, Routing::BareMalloc},
-    {"CanceledWithReplay", "CANCELED", true, kInactivation, -1, -1, 0, Routing::BareMalloc},
-    {"LowerCaseAlone", "on", false, kInvalid, 0, 0, 0, Routing::Pooled},
-    {"LowerCaseWithReplay", "on", true, kInvalid, -1, -1, -1, Routing::BareMalloc},
-    {"TrailingBlankAlone", "ON ", false, kInvalid, 0, 0, 0, Routing::Pooled},
-    {"TrailingBlankWithReplay", "ON ", true, kInvalid, -1, -1, -1, Routing::BareMalloc},
-    {"EmptyAlone", "", false, kInvalid, 0, 0, 0, Routing::Pooled},
-};
-
-void* Number(std::uintptr_t poolArgument) { return Address(poolArgument); }
-
-std::uintptr_t ChunkOf(void* block) { return OwnerWordOf(block) & ~kOwnerBits; }
-
-void ExpectHeapBlock(void* block, std::size_t size) {
-    ASSERT_NE(block, nullptr);
-    EXPECT_EQ(OwnerWordOf(block), 1u);
-    EXPECT_EQ(HeaderOf(block)->sizeWord, size + kBlockHeaderBytes);
+bool RecordMalloc(std::size_t bytes) {
+    gMallocs.push_back(bytes);
+    return false;
 }
 
-bool NoFixedPoolExists() {
-    for (GeneralPool* pool : gFixedPools)
-        if (pool != nullptr) return false;
-    return gThreadedPool == nullptr;
-}
+void* Number(std::uintptr_t poolArgument) { return reinterpret_cast<void*>(poolArgument); }
 
-// Pools on: the pool argument picks the pool, a pool object is used as given.
-void CheckPooledRoutes(void* first, PoolBase* pool) {
-    ASSERT_NE(gFixedPools[kPermanentEntry], nullptr);
-    EXPECT_EQ(ChunkOf(first), reinterpret_cast<std::uintptr_t>(gFixedPools[kPermanentEntry]));
+void* At(void* p, std::ptrdiff_t bytes) { return static_cast<char*>(p) + bytes; }
 
-    void* inParam = QORSpecializedNew(50, Number(2), pool, 0);
-    void* direct = QORSpecializedNew(50, pool, nullptr, 0);
-    void* fast = QORSpecializedNew(24, Number(4), nullptr, 0);
-    EXPECT_EQ(ChunkOf(inParam), reinterpret_cast<std::uintptr_t>(pool));
-    EXPECT_EQ(ChunkOf(direct), reinterpret_cast<std::uintptr_t>(pool));
-    EXPECT_EQ(ChunkOf(fast), reinterpret_cast<std::uintptr_t>(gFixedPools[3]));
-    EXPECT_EQ(QORSpecializedNew(10, Number(3), nullptr, 0), nullptr);
-    for (void* block : {first, inParam, direct, fast})
-        QORSpecializedDelete(block, nullptr);
-}
+int Expected(const char* variable) { return std::atoi(std::getenv(variable)); }
 
-// Pools inactive: every pool argument but 2 means the heap with a header, even one that names
-// no pool or is a pool object; pool argument 2 still reaches the pool.
-void CheckHeapRoutes(void* first, PoolBase* pool) {
-    ExpectHeapBlock(first, 100);
-    const std::uint64_t poolFree = pool->chunk.free;
-
-    void* inParam = QORSpecializedNew(50, Number(2), pool, 0);
-    EXPECT_EQ(ChunkOf(inParam), reinterpret_cast<std::uintptr_t>(pool));
-    EXPECT_LT(pool->chunk.free, poolFree);
-    QORSpecializedDelete(inParam, nullptr);
-    EXPECT_EQ(pool->chunk.free, poolFree);
-
-    void* direct = QORSpecializedNew(50, pool, nullptr, 0);
-    ExpectHeapBlock(direct, 50);
-    EXPECT_EQ(pool->chunk.free, poolFree);
-    std::vector<void*> blocks{first, direct};
-    for (std::uintptr_t poolArgument : {0, 3, 4, 8, 32}) {
-        void* block = QORSpecializedNew(24, Number(poolArgument), nullptr, 0);
-        ExpectHeapBlock(block, 24);
-        blocks.push_back(block);
-    }
-    EXPECT_TRUE(NoFixedPoolExists());
-    for (void* block : blocks)
-        QORSpecializedDelete(block, nullptr);
-}
-
-// Pools cancelled: malloc of exactly the size asked, free of exactly the pointer given, whatever
-// the pool arguments say.
-void CheckBareRoutes(void* first, PoolBase* pool) {
-    EXPECT_EQ(gMallocRequests, std::vector<std::size_t>{100});
-    const std::uint64_t poolFree = pool->chunk.free;
-
-    gMallocRequests.clear();
-    platform::SetMallocFailureFilter(RecordMallocRequests);
-    void* inParam = QORSpecializedNew(50, Number(2), pool, 0);
-    void* direct = QORSpecializedNew(51, pool, nullptr, 0);
-    void* fast = QORSpecializedNew(24, Number(4), nullptr, 0);
-    void* none = QORSpecializedNew(10, Number(3), nullptr, 0);
-    platform::SetMallocFailureFilter(nullptr);
-    EXPECT_EQ(gMallocRequests, (std::vector<std::size_t>{50, 51, 24, 10}));
-    EXPECT_EQ(pool->chunk.free, poolFree);
-    EXPECT_TRUE(NoFixedPoolExists());
-
-    // A header read or a pool release here would touch memory in front of a malloc result.
-    QORSpecializedDelete(inParam, pool);
-    QORSpecializedDelete(direct, pool, QORSysPoolFlag::PAGED);
-    for (void* block : {first, fast, none})
-        QORSpecializedDelete(block, nullptr);
-    EXPECT_EQ(pool->chunk.free, poolFree);
-}
-
-class DecisionTable : public ::testing::TestWithParam<Row> {};
-
-TEST_P(DecisionTable, FirstAllocationDecides) {
-    const Row& row = GetParam();
-    ASSERT_TRUE(VariableIs(kPoolAllocator, row.poolAllocator));
-    ASSERT_TRUE(ReplayPurifyIs(row.replayPurify));
-    ASSERT_TRUE(VariableIs(kInstrumentation, nullptr));
-
+// The entry sets the row's variables and QOR_TEST_MESSAGE, _INACTIVE, _CANCELLED, _EXIT_CLEANUP.
+// Until the first allocation a release is a plain free (no header read); reports configure nothing.
+TEST(Configuration, FirstAllocationDecides) {
+    const int inactive = Expected("QOR_TEST_INACTIVE"), cancelled = Expected("QOR_TEST_CANCELLED");
+    ::testing::internal::CaptureStderr();
+    QORSpecializedDelete(std::malloc(40), nullptr);
+    for (std::uintptr_t pool : {4, 1, 32})
+        QORSysPoolGetFreeSpace(Number(pool), nullptr, nullptr); // reports on the fixed pools
     EXPECT_EQ(QORSysGetPoolActivityStatus(), -1);
-    EXPECT_EQ(config::gConfigurationPending, -1);
-    EXPECT_EQ(config::gInactive, 0);
-    EXPECT_EQ(config::gCancelled, -1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 
-    gMallocRequests.clear();
-    platform::SetMallocFailureFilter(RecordMallocRequests);
+    platform::SetMallocFailureFilter(RecordMalloc);
     ::testing::internal::CaptureStderr();
     void* first = QORSpecializedNew(100, Number(1), nullptr, 0);
-    const std::string printed = ::testing::internal::GetCapturedStderr();
+    auto* pool = static_cast<PoolBase*>(QORSysCreatePool(0, 1000, "Row")); // configured already
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), std::getenv("QOR_TEST_MESSAGE"));
+    EXPECT_EQ((std::vector{config::gInactive, config::gCancelled, config::gExitCleanupRegistered}),
+              (std::vector{inactive, cancelled, Expected("QOR_TEST_EXIT_CLEANUP")}));
+    EXPECT_EQ(QORSysGetPoolActivityStatus(), inactive ? 0 : -1);
+    const std::uint64_t poolFree = pool->chunk.free;
+    void* second = QORSpecializedNew(50, Number(2), pool, 0);
     platform::SetMallocFailureFilter(nullptr);
-    ASSERT_NE(first, nullptr);
-
-    EXPECT_EQ(printed, row.message);
-    EXPECT_EQ(config::gConfigurationPending, 0);
-    EXPECT_EQ(config::gFirstAllocationDone, -1);
-    EXPECT_EQ(config::gInactive, row.inactive);
-    EXPECT_EQ(config::gCancelled, row.cancelled);
-    EXPECT_EQ(config::gExitCleanupRegistered, row.exitCleanup);
-    EXPECT_EQ(QORSysGetPoolActivityStatus(), row.inactive ? 0 : -1);
-
-    // The first pool creation finds the configuration done: nothing is printed again, and pools
-    // can be created whatever the decision.
-    ::testing::internal::CaptureStderr();
-    auto* pool = static_cast<PoolBase*>(QORSysCreatePool(0, 1000, "Row"));
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    ASSERT_NE(pool, nullptr);
-
-    switch (row.routing) {
-    case Routing::Pooled:
-        CheckPooledRoutes(first, pool);
-        break;
-    case Routing::HeapWithHeader:
-        CheckHeapRoutes(first, pool);
-        break;
-    case Routing::BareMalloc:
-        CheckBareRoutes(first, pool);
-        break;
-    }
-    EXPECT_EQ(QORSysFlushPool(pool, QORSysPoolFlag::FLUSH_DESTROY), 0);
+    // Pooled (the report made the permanent pool), heap blocks with a header but for 2, or bare.
+    const std::vector<std::size_t> mallocs[] = {{32768}, {116, 32768}, {100, 32768, 50}};
+    EXPECT_EQ(gMallocs, mallocs[cancelled ? 2 : inactive ? 1 : 0]);
+    EXPECT_EQ(pool->chunk.free < poolFree, !cancelled);
+    // Bare blocks have no header: a header or page read, or a release into the pool, would fail.
+    for (void* block : {first, second})
+        QORSpecializedDelete(block, cancelled ? pool : nullptr, cancelled ? PAGED : 0);
+    EXPECT_EQ(pool->chunk.free, poolFree);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, DecisionTable, ::testing::ValuesIn(kRows),
-                         [](const ::testing::TestParamInfo<Row>& info) {
-                             return std::string(info.param.name);
-                         });
+std::string Take() { return std::exchange(*LoadedHookLog(QOR_RECORDING_HOOKS ".dll"), {}); }
 
-// Run with QORSysPoolAllocator=OFF: a configuration that ran would print its message.
-TEST(ConfigurationTrigger, OnlyAllocationOrPoolCreationConfigures) {
-    ASSERT_TRUE(VariableIs(kPoolAllocator, "OFF"));
-    ASSERT_TRUE(ReplayPurifyIs(false));
-    ASSERT_TRUE(VariableIs(kInstrumentation, nullptr));
+// The calls of a request that handed out `p`, and of the release of `p`.
+std::string Allocated(void* p, std::size_t size, void* pool, void* param = nullptr) {
+    return Call("GetDelta", size, pool, param, 0) +
+           Call("Malloc", At(p, -kDelta), size, pool, param, 0);
+}
 
-    ::testing::internal::CaptureStderr();
-    // Before the configuration a release is a plain free: the pointer has no header in front of
-    // it, so reading one would fault (or be reported by the address sanitizer). The block is too
-    // large for the allocator's thread cache, so its release shows in the heap statistics (which
-    // stay flat under the sanitizer's own allocator).
-    const std::size_t inUseBefore = mallinfo2().uordblks;
-    QORSpecializedDelete(std::malloc(4096), nullptr);
-    EXPECT_LE(mallinfo2().uordblks, inUseBefore);
-    QORSpecializedDelete(nullptr, nullptr, QORSysPoolFlag::PAGED);
-    EXPECT_EQ(QORSysGetPoolActivityStatus(), -1);
-    QORPoolInfo record{};
-    QORSysGetPoolInfo(nullptr, nullptr, &record, 0);
-    QORSysGetPoolInfo(Number(4), nullptr, &record, 0);
-    // Pool number 1 creates the permanent pool for its report, still without configuring.
-    QORSysGetPoolInfo(Number(1), nullptr, &record, 0);
-    EXPECT_NE(gFixedPools[kPermanentEntry], nullptr);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(config::gConfigurationPending, -1);
-    EXPECT_EQ(config::gCancelled, -1);
-    EXPECT_EQ(QORSysGetPoolActivityStatus(), -1);
+std::string Released(void* p, void* owner, std::size_t size = 0) {
+    return Call("GetDelta", -1, 0, p, 0) + Call("Free", At(p, -kDelta), owner, size);
+}
 
+// Run with QORSysPoolAllocator=OFF and the recording hooks, which then see pool argument 1 as 0.
+TEST(Configuration, PoolCreationConfigures) {
     ::testing::internal::CaptureStderr();
     void* pool = QORSysCreatePool(0, 1000);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), kInactivation);
-    ASSERT_NE(pool, nullptr);
-    EXPECT_EQ(config::gConfigurationPending, 0);
-    EXPECT_EQ(config::gFirstPoolCreation, 0);
-    EXPECT_EQ(config::gFirstAllocationDone, 0);
-    EXPECT_EQ(config::gInactive, -1);
-    EXPECT_EQ(config::gCancelled, 0);
-    EXPECT_EQ(QORSysGetPoolActivityStatus(), 0);
-
-    // The first allocation does not configure a second time; the permanent pool that the report
-    // created is bypassed like every pool while pools are inactive.
-    ::testing::internal::CaptureStderr();
-    void* block = QORSpecializedNew(100, Number(1), nullptr, 0);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    ExpectHeapBlock(block, 100);
-    QORSpecializedDelete(block, nullptr);
-    EXPECT_EQ(QORSysFlushPool(pool, QORSysPoolFlag::FLUSH_DESTROY), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), std::getenv("QOR_TEST_MESSAGE"));
+    void* p = QORSpecializedNew(100, Number(1), nullptr, 0);
+    EXPECT_EQ(Take(), Call("PoolCreation", pool, 32768, 0, "unknown", At(pool, 128), 32768 - 128) +
+                          Allocated(p, 100, nullptr));
+    QORSpecializedDelete(p, nullptr);
 }
 
-// The first paged pool configures by itself: its constructor is the third trigger.
-TEST(ConfigurationTrigger, FirstPagedPoolConfigures) {
-    ASSERT_TRUE(VariableIs(kPoolAllocator, "OFF"));
-    ASSERT_TRUE(ReplayPurifyIs(false));
-    ASSERT_TRUE(VariableIs(kInstrumentation, nullptr));
+// The second block needs an added chunk; only a walking destroy reports the chunks it flushes.
+TEST(RecordingHooks, PoolEvents) {
+    auto* pool = static_cast<PoolBase*>(QORSysCreatePool(0, 32768, "Grown"));
+    void* first = QORSpecializedNew(20000, pool, nullptr, 0);
+    void* second = QORSpecializedNew(20000, pool, nullptr, 0);
+    auto* chunk = static_cast<SubPool*>(pool->chunk.next);
+    const std::uint64_t poolFree = pool->chunk.free, chunkFree = chunk->chunk.free;
+    EXPECT_EQ(QORSysFlushPool(pool, FLUSH_DESTROY | FLUSH_WALK), 0);
+    EXPECT_EQ(Take(),
+              Call("PoolCreation", pool, 32768, 0, "Grown", At(pool, 128), 32768 - 128) +
+                  Allocated(first, 20000, pool) + Call("GetDelta", 20000, pool, 0, 0) +
+                  Call("SubPoolCreation", pool, chunk, 65536 - 64, 0, At(chunk, 80), 65536 - 80) +
+                  Call("Malloc", At(second, -kDelta), 20000, pool, 0, 0) +
+                  Call("PoolFlush", pool, 3) +
+                  Call("SubPoolFlushed", pool, pool, poolFree, 0, At(pool, 128), poolFree - 16) +
+                  Call("SubPoolFlushed", pool, chunk, chunkFree, 0, At(chunk, 80), poolFree - 16));
+    void* empty = QORSysCreatePool(0, 32768, "Empty");
+    Take();
+    EXPECT_EQ(QORSysFlushPool(empty, FLUSH_DESTROY_IF_EMPTY), 0);
+    EXPECT_EQ(Take(), Call("PoolFlush", empty, 4));
+}
 
-    ::testing::internal::CaptureStderr();
-    PagedPool* paged = CreatePagedPool(QORSysPoolFlag::PAGED, "First");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), kInactivation);
-    ASSERT_NE(paged, nullptr);
-    EXPECT_EQ(config::gFirstPagedPool, 0);
-    EXPECT_EQ(config::gFirstPoolCreation, -1);
-    EXPECT_EQ(config::gInactive, -1);
+// Despite the delta the pool gets back the very block it handed out: it heads the free list.
+TEST(RecordingHooks, PoolGetsBackTheBlockItHandedOut) {
+    void* user = QORSysCreatePool(0, 32768, "User");
+    void* neighbour = QORSpecializedNew(100, user, nullptr, 0);
+    const std::tuple<std::size_t, void*, void*> routes[] = {
+        {100, Number(1), nullptr}, {24, Number(4), nullptr},   {128, Number(4), nullptr},
+        {200, Number(4), nullptr}, {100, Number(32), nullptr}, {100, Number(2), user},
+        {100, user, nullptr},      {40, Number(8), neighbour}};
+    for (auto [size, pool, param] : routes) {
+        void* keeper = QORSpecializedNew(size, pool, param, 0); // keeps the chunk in use
+        Take();
+        void* p = QORSpecializedNew(size, pool, param, 0);
+        auto* owner = static_cast<PoolBase*>(QORSysGetAllocatorFromAddress(At(p, -kDelta)));
+        QORSpecializedDelete(p, nullptr);
+        EXPECT_EQ(Take(), Allocated(p, size, pool, param) + Released(p, owner));
+        EXPECT_EQ(owner->chunk.freeList, reinterpret_cast<FreeArea*>(HeaderOf(At(p, -kDelta))));
+        QORSpecializedDelete(keeper, nullptr);
+    }
+}
 
-    ::testing::internal::CaptureStderr();
-    void* pool = QORSysCreatePool(QORSysPoolFlag::PAGED, 0);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    ASSERT_NE(pool, nullptr);
-    EXPECT_EQ(QORSysFlushPool(pool, QORSysPoolFlag::FLUSH_DESTROY), 0);
-    EXPECT_EQ(paged->Flush(QORSysPoolFlag::FLUSH_DESTROY), 0);
+// Requests from no pool, a closed pool, beside a heap block, the heap with malloc failing; then
+// releases of that block made foreign: owner word 0, and through a pool, owner 0xFF00.
+TEST(RecordingHooks, FailuresAndInvalidPointers) {
+    auto* closed = static_cast<PoolBase*>(QORSysCreatePool(NO_NEW_SUBPOOL, 32768, "Closed"));
+    alignas(16) std::uintptr_t foreign[6] = {1, 48}; // a heap block's header, then kDelta bytes
+    void* p = &foreign[4];
+    Take();
+    std::string expected;
+    for (void* pool : {Number(3), Number(31), static_cast<void*>(closed), Number(8), Number(0)}) {
+        void* param = pool == Number(8) ? p : nullptr;
+        if (pool == nullptr) platform::SetMallocFailureFilter([](std::size_t) { return true; });
+        EXPECT_EQ(QORSpecializedNew(40000, pool, param, 5), nullptr);
+        expected += Call("GetDelta", 40000, pool, param, 5) +
+                    Call("MallocFailure", 0, 40000, pool, param, 5);
+    }
+    platform::SetMallocFailureFilter(nullptr);
+    const std::uint64_t freeBefore = closed->chunk.free;
+    foreign[0] = 0;
+    QORSpecializedDelete(p, nullptr);
+    foreign[0] = 0xFF01;
+    QORSpecializedDelete(p, closed);
+    EXPECT_EQ(closed->chunk.free, freeBefore);
+    EXPECT_EQ(Take(), expected + Call("GetDelta", -1, 0, p, 0) +
+                          Call("InvalidPtr", &foreign[2], -1, 0xFF00, 0, "PoolFromAddr") +
+                          Call("InvalidPtr", &foreign[2], -1, 0xFF00, 0, "SpeDel") +
+                          Released(p, closed) +
+                          Call("InvalidPtr", &foreign[2], -1, closed, 0xFF00, "Deall"));
+}
+
+// The entry names the file that must be loaded (none: no hook) and the delta blocks must get.
+TEST(HookLibrary, IsFoundByItsName) {
+    const char* file = std::getenv("QOR_TEST_HOOK_FILE");
+    const int delta = Expected("QOR_TEST_DELTA");
+    void* p = QORSpecializedNew(100, nullptr, nullptr, 0);
+    EXPECT_EQ(HeaderOf(At(p, -delta))->sizeWord, 116u + delta);
+    QORSpecializedDelete(p, nullptr);
+    if (file == nullptr) return;
+    const std::string* log = LoadedHookLog(file);
+    ASSERT_NE(log, nullptr);
+    EXPECT_EQ(*log, delta ? Allocated(p, 100, nullptr) + Released(p, nullptr, 132)
+                          : Call("Malloc", p, 100, 0, 0, 0));
+}
+
+std::string gExpectedAtExit;
+
+void CheckLogAtExit() { std::_Exit(Take().ends_with(gExpectedAtExit) ? 0 : 1); }
+
+// Makes fixed, threaded, application and paged pools; returns the flushes that a clean-up makes.
+std::string UsePools() {
+    for (std::uintptr_t pool : {1, 4, 32})
+        QORSpecializedNew(pool == 4 ? 24 : 100, Number(pool), nullptr, 0);
+    QORSpecializedNew(200, Number(4), nullptr, 0);
+    QORSpecializedNew(100, QORSysCreatePool(0, 32768, "Mine"), nullptr, 0);
+    void* paged = QORSysCreatePool(PAGED, 0, "Paged");
+    Take();
+    return Call("PoolFlush", gFixedPools[0], 1) + Call("PoolFlush", gFixedPools[3], 1) +
+           Call("PoolFlush", gFixedPools[kFastEntry], 1) + Call("PoolFlush", paged, 5);
+}
+
+// ReplayPurify with pools forced on. At exit (in a child) CheckLogAtExit runs last; registering
+// again must not make a second run flush the permanent pool that an exit function makes anew.
+TEST(ExitCleanup, DestroysTheFixedPoolsOnce) {
+    EXPECT_EXIT(
+        {
+            std::atexit(CheckLogAtExit);
+            gExpectedAtExit = UsePools();
+            std::atexit([] { QORSpecializedNew(100, Number(1), nullptr, 0); });
+            platform::RegisterModuleExit(RunExitCleanup);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    const std::string flushes = UsePools();
+    RunExitCleanup();
+    EXPECT_EQ(Take(), flushes);
+    EXPECT_EQ(std::vector(std::begin(gFixedPools), std::end(gFixedPools)),
+              std::vector<GeneralPool*>(kFixedPoolEntries));
+    EXPECT_NE(gThreadedPool, nullptr);
 }
 
 } // namespace

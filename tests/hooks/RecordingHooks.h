@@ -1,67 +1,29 @@
-// The state of the test hook libraries, shared between the libraries (which fill it) and the tests
-// (which find it with dlopen(RTLD_NOLOAD) + dlsym of kStateAccessorName and read it).
-// Everything is in fixed-size arrays, so that recording never allocates while a pool operation is
-// under way.
-// Deltas: a release is answered the delta that its block got at allocation,
-// 0 for a pointer that the library never saw.
+// Shared by the test hook libraries (RecordingHooks.cpp) and the tests that read their log: one
+// line per call, "<hook> <argument>...", each argument a signed word or, for text, the text.
 #pragma once
 
-#include <cstddef>
+#include <dlfcn.h>
+
 #include <cstdint>
+#include <string>
 
 namespace qor::testhooks {
 
-enum class Event : int {
-    GetDelta,
-    Malloc,
-    Free,
-    MallocFailure,
-    InvalidPtr,
-    PoolCreation,
-    SubPoolCreation,
-    PoolFlush,
-    SubPoolFlushed,
-};
+constexpr int kDelta = 16; // every block's delta, with the libraries that export QORGetDelta
 
-constexpr std::size_t kMaxCalls = 1024;
-constexpr std::size_t kMaxLiveDeltas = 1024;
-constexpr std::size_t kTextBytes = 64;
-constexpr std::size_t kMaxArguments = 6;
+inline std::string Word(const char* text) { return text != nullptr ? text : "(null)"; }
 
-// One hook call: its arguments in call order as words (ints sign-extended), and a copy of its
-// text argument (the tag or the pool name), truncated to kTextBytes - 1 characters.
-struct Call {
-    Event event;
-    std::uintptr_t args[kMaxArguments];
-    char text[kTextBytes];
-};
+template <typename T> std::string Word(T value) { return std::to_string(std::intptr_t(value)); }
 
-// A block handed out with a non-zero delta, by the address that its caller received.
-struct LiveDelta {
-    std::uintptr_t callerAddress;
-    int delta;
-};
+template <typename... Args> std::string Call(const char* hook, Args... args) {
+    return (std::string(hook) + ... + (' ' + Word(args))) + '\n';
+}
 
-constexpr int kDefaultAllocationDelta = 16;
-
-struct HookState {
-    int allocationDelta = kDefaultAllocationDelta; // what QORGetDelta answers for an allocation
-    int dumpFlushesAtExit = 0; // non-zero: the library prints its pool flushes when unloaded
-    std::size_t dumpFrom = 0;  // first call index of that print
-    std::size_t callCount = 0;
-    std::size_t droppedCalls = 0; // calls or live deltas that did not fit the arrays
-    Call calls[kMaxCalls] = {};
-    int pendingDelta = 0; // answered by the last allocation's QORGetDelta, taken by QORSignalMalloc
-    std::size_t liveCount = 0;
-    LiveDelta live[kMaxLiveDeltas] = {};
-};
-
-using StateAccessor = HookState* (*)();
-inline constexpr const char kStateAccessorName[] = "QORTestHookState";
-
-// First line and last line of the print at unload; in between, one line per pool flush:
-// "PoolFlush <creation name> 0x<creation flags, lower-case hex> <mode>".
-inline constexpr const char kDumpBegin[] = "hook log at exit\n";
-inline constexpr const char kDumpEnd[] = "end of hook log\n";
+// The log of the library loaded as `fileName`, or null; the front end keeps the library loaded.
+inline std::string* LoadedHookLog(const char* fileName) {
+    void* library = dlopen(fileName, RTLD_NOW | RTLD_NOLOAD);
+    return library ? reinterpret_cast<std::string* (*)()>(dlsym(library, "QORTestHookLog"))()
+                   : nullptr;
+}
 
 } // namespace qor::testhooks
