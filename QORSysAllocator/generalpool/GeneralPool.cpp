@@ -118,15 +118,9 @@ int GeneralPool::IsEmpty() {
     return -1;
 }
 
-std::size_t GeneralPool::GetBlockSize(void*) {
-    return 0;
-}
-std::size_t GeneralPool::GetStructSize() {
-    return kPoolHeaderBytes;
-}
-int GeneralPool::CanAttachSwapFile(QORSysSwapFile*) {
-    return -1;
-}
+std::size_t GeneralPool::GetBlockSize(void*) { return 0; }
+std::size_t GeneralPool::GetStructSize() { return kPoolHeaderBytes; }
+int GeneralPool::CanAttachSwapFile(QORSysSwapFile*) { return -1; }
 
 int SetPoolSwapFile(PoolBase* pool, QORSysSwapFile* swapFile) {
     if (pool == nullptr || pool->CanAttachSwapFile(swapFile) == 0) return -1;

@@ -17,9 +17,7 @@ constexpr std::uint64_t kMaxNeed8 = 0x7FFFFFF8;
 constexpr std::uint64_t kSplitSlack = 16; // a split remainder must exceed this
 constexpr std::uint64_t kArenaHeaderBytes = SubPool::kHeaderBytes;
 
-constexpr std::uint64_t Round8(std::uint64_t bytes) {
-    return (bytes + 7) & ~std::uint64_t{7};
-}
+constexpr std::uint64_t Round8(std::uint64_t bytes) { return (bytes + 7) & ~std::uint64_t{7}; }
 
 // Piece size for `size` bytes plus `extra` reserved bytes plus the header; 0 when out of range.
 inline std::uint64_t Need8(std::size_t size, std::size_t extra) {
@@ -129,9 +127,7 @@ void* LayOutArena(BlockHeader* outer, PoolBase* pool, std::size_t size, std::siz
     return object + 1;
 }
 
-inline bool IsArena(const ChunkFields& k) {
-    return k.flags == 0;
-}
+inline bool IsArena(const ChunkFields& k) { return k.flags == 0; }
 
 } // namespace
 

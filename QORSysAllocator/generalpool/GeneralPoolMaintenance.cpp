@@ -11,9 +11,7 @@
 namespace qor {
 
 namespace {
-inline SubPool* NextChunk(const SubPool* k) {
-    return static_cast<SubPool*>(k->chunk.next);
-}
+inline SubPool* NextChunk(const SubPool* k) { return static_cast<SubPool*>(k->chunk.next); }
 } // namespace
 
 void GeneralPool::ReleaseChunksAfterPool() {

@@ -41,12 +41,8 @@ struct PoolFigures {
     }
 };
 
-inline unsigned Low32(std::uint64_t value) {
-    return static_cast<unsigned>(value);
-}
-inline int Signed32(std::uint64_t value) {
-    return static_cast<int>(static_cast<unsigned>(value));
-}
+inline unsigned Low32(std::uint64_t value) { return static_cast<unsigned>(value); }
+inline int Signed32(std::uint64_t value) { return static_cast<int>(static_cast<unsigned>(value)); }
 
 double ChunkOccupation(const ChunkFields& k) {
     return static_cast<double>(k.size - k.free) * 100.0 / static_cast<double>(k.size);

@@ -14,9 +14,7 @@ constexpr std::uint64_t kSmallestPiece = 16;
 
 int gMergeMethod = -1; // -1 until the first merge fixes it
 
-inline std::uintptr_t Address(const void* p) {
-    return reinterpret_cast<std::uintptr_t>(p);
-}
+inline std::uintptr_t Address(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
 // Moves each lower-addressed area to the current position. A list longer than the chunk could
 // hold (a cycle left by a double release) is corrupt and stops the process.

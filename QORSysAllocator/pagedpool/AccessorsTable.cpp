@@ -26,9 +26,7 @@ struct Mapping {
     bool operator==(const Mapping&) const = default;
 };
 
-Mapping MappingOf(const PagedPool& pool) {
-    return {pool.minSize, pool.maxSize, pool.step};
-}
+Mapping MappingOf(const PagedPool& pool) { return {pool.minSize, pool.maxSize, pool.step}; }
 
 AccessorEntry* NewTable(int count) {
     auto* table = static_cast<AccessorEntry*>(platform::Malloc(count * sizeof(AccessorEntry)));
@@ -124,9 +122,7 @@ int InsertSize(PagedPool& pool, unsigned size) {
 
 } // namespace
 
-int AccessorEntryCount(const PagedPool& pool) {
-    return MappingOf(pool).Count();
-}
+int AccessorEntryCount(const PagedPool& pool) { return MappingOf(pool).Count(); }
 
 int AccessorIndex(const PagedPool& pool, unsigned size) {
     const AccessorEntry* table = pool.Table();

@@ -14,13 +14,9 @@ constexpr int kRegionHeaderBytes = 32;
 constexpr int kPage0TailBytes = 52;
 constexpr int kPage0Slack = 56;
 
-constexpr int CeilDiv(int a, int b) {
-    return (a + b - 1) / b;
-}
+constexpr int CeilDiv(int a, int b) { return (a + b - 1) / b; }
 
-inline std::uintptr_t Address(const void* p) {
-    return reinterpret_cast<std::uintptr_t>(p);
-}
+inline std::uintptr_t Address(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
 bool IsAlignedFor(std::uintptr_t address, unsigned blockSize) {
     if (blockSize >= 8) return (address & 7) == 0;

@@ -91,9 +91,7 @@ int PagedPool::IsEmpty() {
     return chunk.size != 0 && chunk.free < chunk.size && chunk.largestFreeArea != 0 ? 0 : -1;
 }
 
-void* PagedPool::Reallocate(std::size_t, void*, void*) {
-    return nullptr;
-}
+void* PagedPool::Reallocate(std::size_t, void*, void*) { return nullptr; }
 
 int PagedPool::Flush(int mode) {
     int empty;
@@ -115,12 +113,8 @@ int PagedPool::Optimize(int) {
     return 0;
 }
 
-std::size_t PagedPool::GetStructSize() {
-    return kStructBytes;
-}
-int PagedPool::CanAttachSwapFile(QORSysSwapFile*) {
-    return 0;
-}
+std::size_t PagedPool::GetStructSize() { return kStructBytes; }
+int PagedPool::CanAttachSwapFile(QORSysSwapFile*) { return 0; }
 
 void PagedPool::Report(FILE*, QORPoolInfo* record, int) {
     PoolLockGuard guard(*this);

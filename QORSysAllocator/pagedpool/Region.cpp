@@ -15,9 +15,7 @@ namespace {
 constexpr std::uintptr_t kDeltaMask = 0xFFF;
 // With a delta this close to the page end, the region's first grid page would have no room for
 // the header and the delta word: the grid then starts at the next page boundary.
-inline bool GridStartsOnNextPage(unsigned delta) {
-    return delta + 82 > kPageBytes;
-}
+inline bool GridStartsOnNextPage(unsigned delta) { return delta + 82 > kPageBytes; }
 
 RegionList* gSharedListA = nullptr;
 RegionList* gSharedListB = nullptr;
@@ -211,9 +209,7 @@ void DestroyRegionList(RegionList* list) {
 RegionList* SharedRegionListA() {
     return SharedList(gSharedListA, RegionList::kReleaseEmptyRegions);
 }
-RegionList* SharedRegionListB() {
-    return SharedList(gSharedListB, 0);
-}
+RegionList* SharedRegionListB() { return SharedList(gSharedListB, 0); }
 
 void ReleaseSharedRegionLists() {
     for (RegionList** shared : {&gSharedListB, &gSharedListA}) {

@@ -30,6 +30,4 @@ void QORMutex::LockSlow() noexcept {
         state_.wait(kContended, std::memory_order_relaxed);
 }
 
-void QORMutex::WakeOne() noexcept {
-    state_.notify_one();
-}
+void QORMutex::WakeOne() noexcept { state_.notify_one(); }
