@@ -1,0 +1,362 @@
+// The swap file; the last case also runs under the environments of CMakeLists.txt's entries.
+#include "frontend/Configuration.h"
+#include "frontend/Hooks.h"
+#include "generalpool/GeneralPool.h"
+#include "platform/Platform.h"
+#include "swapfile/SwapFileInternals.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <random>
+#include <sstream>
+
+using Objects = std::vector<QORSysSwappable*>;
+
+class QORSysSwapFileTestAccess { // a friend of the swap-file classes
+public:
+    using File = QORSysSwapFile;
+    static qor::GeneralPool* Pool(File& f) { return static_cast<qor::GeneralPool*>(f.pool); }
+    static unsigned char* Index(File& f) { return f.pageIndex; }
+    static FILE* Stream(File& f) { return f.stream; }
+    static std::uint64_t ZoneCapacity(File& f) { return f.zoneCapacity; }
+    static std::uint64_t ZoneUsed(File& f) { return f.zoneUsed; }
+    static std::uint64_t AllocatedTotal(File& f) { return f.allocatedTotal; }
+    static int PageCount(File& f) { return f.pageCount; }
+    static std::int32_t& FirstFree(File& f) { return f.firstFreePage; }
+    static std::int32_t& HighWater(File& f) { return f.pageHighWater; }
+    static std::uint64_t Object(QORSysSwappableHdl* h) { return h->object; }
+    static long FreeIndex(File& f, int page) { return f.FreeIndex(page); }
+    static std::string Dump(File& f, int detailed) { // the count, then the listing
+        char text[256] = {};
+        FILE* stream = fmemopen(text, sizeof text - 1, "w");
+        const std::size_t count = f.DumpObjectsToSwap(stream, "Zone", detailed);
+        std::fclose(stream);
+        return std::to_string(count) + " " + text;
+    }
+    static std::string Buffers(File& f) { // "pageNumber:used" of each page buffer
+        std::string pages;
+        for (File::PreSwapPage* b = f.preSwapPages; b != nullptr; b = b->next)
+            pages += std::to_string(b->pageNumber) + ":" + std::to_string(b->used) + " ";
+        return pages;
+    }
+    static Objects AgeList(File& f) { // oldest first; an object whose link back is wrong: null
+        Objects list;
+        for (QORSysSwappable* o = f.oldest; o != nullptr && list.size() < 100000; o = o->newer)
+            list.push_back(o->older == (list.empty() ? nullptr : list.back()) ? o : nullptr);
+        EXPECT_EQ(f.newest, list.empty() ? nullptr : list.back());
+        return list;
+    }
+    static bool PagesSound(File& f) { // entries, firstFreePage, pageHighWater, buffers
+        int run = 0, lowestFree = f.pageCount;
+        for (int page = f.pageCount - 1; page >= 0; --page) {
+            run = f.pageIndex[page] == 0 ? 0 : run + 1;
+            if (f.pageIndex[page] != std::min(run, 255) || (run == 0 && page >= f.pageHighWater))
+                return false;
+            lowestFree = run != 0 ? page : lowestFree;
+        }
+        for (File::PreSwapPage* b = f.preSwapPages; b != nullptr; b = b->next)
+            if (b->pageNumber >= unsigned(f.pageCount) || f.pageIndex[b->pageNumber]) return false;
+        return f.firstFreePage == lowestFree;
+    }
+};
+
+using namespace qor;
+namespace {
+
+using SF = QORSysSwapFileTestAccess;
+
+std::uintptr_t Addr(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+template <class... T> std::string Join(const T&... values) {
+    std::ostringstream out;
+    ((out << ' ' << values), ...);
+    return out.str().substr(1);
+}
+
+// Its bytes past the fields are a pattern of its seed: a copy that lost or mixed bytes shows.
+struct Blob : QORSysSwappable {
+    Blob(QORSysSwapFile* file, std::size_t bytes, std::uint32_t s)
+        : QORSysSwappable(file, 0), seed(s), size(static_cast<std::uint32_t>(bytes)) {
+        for (std::size_t i = sizeof(Blob); i < size; ++i)
+            reinterpret_cast<unsigned char*>(this)[i] = Pattern(i);
+    }
+    ~Blob() override { ++destroyed; }
+    unsigned char Pattern(std::size_t i) const { return (seed * 2654435761u + i * 131) >> 7; }
+    bool Intact(std::uint32_t s) {
+        for (std::size_t i = sizeof(Blob); i < size; ++i)
+            if (reinterpret_cast<unsigned char*>(this)[i] != Pattern(i)) return false;
+        return seed == s;
+    }
+    static inline int destroyed = 0;
+    std::uint32_t seed, size;
+};
+// A blob of `blockBytes` with its 16-byte header; null when the swap file refuses.
+Blob* MakeBlob(QORSysSwapFile& file, std::size_t blockBytes, std::uint32_t seed) {
+    void* memory = QORSysSwappable::operator new(blockBytes - 16, &file, nullptr, 0);
+    return memory == nullptr ? nullptr : ::new (memory) Blob(&file, blockBytes - 16, seed);
+}
+
+struct Ref : QORSysSwappable_hdl {
+    using QORSysSwappable_hdl::QORSysSwappable_hdl;
+    Blob* Get() { return static_cast<Blob*>(GetObject()); }
+    QORSysSwappableHdl* H() const { return handle; }
+    std::uint64_t Obj() const { return SF::Object(handle); }
+    bool OnDisk() const { return (Obj() & 1) != 0; }
+    QORSysSwappable* Mem() const { return reinterpret_cast<QORSysSwappable*>(Obj()); }
+};
+
+std::string PathOf(FILE* stream) {
+    return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fileno(stream)));
+}
+bool Init(QORSysSwapFile& f, std::size_t zone, std::size_t capacity = 1 << 20) {
+    return f.Initialize(0, zone, 4096, capacity) == 0;
+}
+std::string gChunks; // the chunk-sized requests that FailChunks failed
+bool FailChunks(std::size_t bytes) { return bytes >= 32768 && (gChunks += Join(bytes, ""), true); }
+
+class SwapFileTest : public testing::Test {
+protected:
+    SwapFileTest() {
+        EXPECT_TRUE(!::setenv("QPL_UVT_TMP", mkdtemp(dir), 1) && Init(file, 65536, 9000 * 8192));
+    }
+    ~SwapFileTest() override { std::filesystem::remove_all(dir); }
+    char dir[24] = "/tmp/qorswaptest.XXXXXX";
+    QORSysSwapFile file;
+};
+
+TEST_F(SwapFileTest, InitializeMakesTheZoneAndPageTableAndShrinksTheZoneToTheMinimum) {
+    const std::size_t cases[][3] = {
+        {10000, 100000, 13}, {4096, 1000 * 8192, 1000}, {4096, 3ul << 30, 262144}};
+    for (const auto& [zone, capacity, pages] : cases) { // the smallest chunk (32 KB) for all
+        QORSysSwapFile f;
+        ASSERT_EQ(f.Initialize(0, zone, zone / 2, capacity), 0);
+        EXPECT_EQ(Join(SF::Pool(f)->chunk.flags, SF::Pool(f)->chunk.size, SF::Pool(f)->swapFile,
+                       SF::ZoneCapacity(f), SF::PageCount(f)),
+                  Join(0x231, 32768, &f, 32768 - 112, pages));
+        EXPECT_TRUE(SF::PagesSound(f)); // all free: 13, 12 .. 1; 255 up to page 745 of 1000
+    }
+    platform::SetMallocFailureFilter([](std::size_t n) { return n >= 300000 && FailChunks(n); });
+    QORSysSwapFile shrunk, none;
+    EXPECT_EQ(shrunk.Initialize(0, 1 << 20, 256 << 10, 1 << 20), 0); // halving toward the minimum
+    EXPECT_EQ(Join(gChunks, SF::Pool(shrunk)->chunk.flags, SF::ZoneCapacity(shrunk)),
+              "1048576 655360 458752 360448 311296  49 286608");
+    gChunks.clear();
+    platform::SetMallocFailureFilter(&FailChunks);
+    EXPECT_EQ(none.Initialize(0, 65536, 32768, 1 << 20), QORSysSwapFailure);
+    platform::SetMallocFailureFilter(nullptr);
+    EXPECT_EQ(Join(gChunks, SF::Pool(none), SF::PageCount(none), SF::Stream(none),
+                   MakeBlob(none, 128, 1) == nullptr),
+              "65536 49152 40960 36864 32768  0 0 0 1"); // nothing else set
+}
+
+TEST_F(SwapFileTest, FileThatCannotBeOpenedEndsTheProcess) {
+    const auto openIn = [](std::string directory) {
+        ::setenv("QPL_UVT_TMP", directory.c_str(), 1);
+        Init(*new QORSysSwapFile, 4096);
+    };
+    EXPECT_EXIT(openIn(dir + std::string("/missing")), testing::ExitedWithCode(1),
+                "^Unable to open swap file: No such file or directory");
+    std::string nested = dir; // its first 2047 bytes name a file that could be made
+    while (nested.size() < 1800)
+        std::filesystem::create_directory((nested += '/').append(200, 'd'));
+    (nested += '/').append(2047 - nested.size(), 'f');
+    EXPECT_EXIT(openIn(nested), testing::ExitedWithCode(1), "^Unable to open swap file");
+    EXPECT_FALSE(std::filesystem::exists(nested));
+}
+
+TEST_F(SwapFileTest, ObjectsAreChargedListedByAgeDumpedAndReleasedByTheirLastHandle) {
+    Blob *a = MakeBlob(file, 120, 1), *b = MakeBlob(file, 120, 2), *c = MakeBlob(file, 120, 3);
+    EXPECT_EQ(Join(SF::ZoneUsed(file), SF::AllocatedTotal(file)), "336 336"); // ZoneSize(104)
+    a->IsUsed();                                                              // the oldest
+    EXPECT_EQ(SF::AgeList(file), (Objects{b, c, a}));
+    c->IsUsed();
+    EXPECT_EQ(SF::AgeList(file), (Objects{b, a, c}));
+    delete a;
+    EXPECT_EQ(SF::Dump(file, 0), "2 <Zone>\n<count=2>\n<size=240>\n</Zone>\n");
+    {
+        Ref first(b), second(first);
+        EXPECT_EQ(Join(first.H() == b->GetPermanentHandle(), b->GetRefCount()), "1 2");
+        ASSERT_EQ(file.SwapOutObject(first.H()), 0);
+        char line[32]; // objects on disk are not listed
+        std::snprintf(line, sizeof line, "<0x%016lX-120/>\n", Addr(c));
+        EXPECT_EQ(SF::Dump(file, 1),
+                  "1 <Zone>\n" + (line + std::string("<count=1>\n<size=120>\n</Zone>\n")));
+    } // the last of the two references brings b back, destroys it and deletes its handle
+    QORSysSwappableHdl* h = c->GetPermanentHandle();
+    Ref last(c);
+    delete c; // credited 120 each: zoneUsed must not wrap below 0
+    EXPECT_EQ(last.Get(), nullptr);
+    last = Ref(); // nothing to destroy: the handle is kept, the caller's to free
+    EXPECT_EQ(Join(h->IsNull(), Blob::destroyed, SF::ZoneUsed(file)), "1 3 0");
+    EXPECT_EQ(SF::Dump(file, 1), "0 <Zone>\n<count=0>\n<size=0>\n</Zone>\n");
+    ::operator delete(h);
+}
+
+TEST_F(SwapFileTest, SmallRecordsFillPageBuffersFirstFitAndPagesComeBackWhole) {
+    std::vector<Ref> refs;
+    std::vector<std::vector<unsigned char>> records; // as each leaves, owned by the zone pool
+    const std::uint64_t owner = Addr(SF::Pool(file)) | 1;
+    for (std::size_t bytes : {4096, 4000, 200, 80, 8192}) {
+        const auto* block = reinterpret_cast<unsigned char*>(
+            HeaderOf(refs.emplace_back(MakeBlob(file, bytes, bytes)).Get()));
+        std::memcpy(records.emplace_back(block, block + bytes).data(), &owner, 8);
+        ASSERT_EQ(file.SwapOutObject(refs.back().H()), 0);
+    }
+    // 200 bytes do not fit in the 96 left on page 0, 80 do and bring it to 8176: it is written.
+    EXPECT_EQ(Join(refs[0].Obj(), refs[1].Obj(), refs[2].Obj(), refs[3].Obj(), refs[4].Obj(),
+                   SF::Buffers(file)),
+              "1 4097 16385 8097 32769 1:200 ");
+    std::vector<unsigned char> disk(4 * 8192); // the file as plain stdio reads it
+    FILE* stream = std::fopen(PathOf(SF::Stream(file)).c_str(), "rb");
+    disk.resize(std::fread(disk.data(), 1, disk.size(), stream));
+    std::fclose(stream);
+    ASSERT_EQ(Join(disk.size(), std::count(&disk[8176], &disk[8192], 0)), "24576 16");
+    for (std::size_t i : {0, 1, 3, 4}) {
+        const std::uint64_t at = (refs[i].Obj() >> 14) * 8192 + (refs[i].Obj() - 1) % 16384;
+        EXPECT_EQ(std::memcmp(&disk[at], records[i].data(), records[i].size()), 0) << i;
+    }
+    EXPECT_EQ(file.RecallObject(refs[1].H()), 0); // page order: 4096, 4000, 80
+    EXPECT_EQ(SF::AgeList(file), (Objects{refs[0].Mem(), refs[1].Mem(), refs[3].Mem()}));
+    // 4096 bytes join page 1, 4000 open a buffer for page 0, whose old bytes are in the file.
+    ASSERT_EQ(file.SwapOutObject(refs[0].H()) | file.SwapOutObject(refs[1].H()), 0);
+    EXPECT_TRUE(refs[1].Get()->Intact(4000) && refs[3].Get()->Intact(80));
+    EXPECT_TRUE(SF::PagesSound(file) && SF::Buffers(file) == "1:4296 ");
+}
+
+TEST_F(SwapFileTest, LargeRecordsTakeRunsAndShareTheirTailPages) {
+    Ref a(MakeBlob(file, 24384, 1)), b(MakeBlob(file, 20000, 2)); // tails of 8000 and 3616
+    Ref s1(MakeBlob(file, 2288, 3)), s2(MakeBlob(file, 2272, 4)), s3(MakeBlob(file, 176, 5));
+    ASSERT_EQ(file.SwapOutObject(a.H()) | file.SwapOutObject(b.H()), 0); // page 0 starts a run
+    EXPECT_EQ(Join(SF::Buffers(file), SF::HighWater(file)), "2:8000 5:3616  6");
+    for (Ref* r : {&s1, &s2, &s3}) // first fit: page 5, page 5 (full now), page 2 (full now)
+        ASSERT_EQ(file.SwapOutObject(r->H()), 0);
+    // Pages 0 and 3; page 5 at 3616 and 5904; page 2 at 8000.
+    EXPECT_EQ(Join(a.Obj(), b.Obj(), s1.Obj(), s2.Obj(), s3.Obj()), "1 49153 85537 87825 40769");
+
+    EXPECT_TRUE(b.Get()->Intact(2)); // from the first page of its run: its tail's records too
+    EXPECT_EQ(SF::AgeList(file), (Objects{s1.Mem(), s2.Mem(), b.Mem()}));
+    // s3 is read from a small record's side: the tail keeps its page.
+    EXPECT_TRUE(s1.Get()->Intact(3) && s2.Get()->Intact(4) && s3.Get()->Intact(5));
+    EXPECT_EQ(Join(SF::Buffers(file), SF::FirstFree(file), int(SF::Index(file)[3])),
+              "2:8000  3 255");
+    EXPECT_TRUE(a.Get()->Intact(1));
+    EXPECT_EQ(Join(SF::Buffers(file), int(SF::Index(file)[0])), " 255");
+}
+
+TEST_F(SwapFileTest, FreeIndexJoinsTheFollowingRunAndCapsAt255) {
+    const unsigned char layout[10] = {0, 0, 3, 2, 1, 0, 3, 2, 1, 0}; // then 8990 free pages
+    std::memcpy(SF::Index(file), layout, 10);
+    SF::FirstFree(file) = 2;
+    SF::HighWater(file) = 10;
+    SF::FreeIndex(file, 5);
+    EXPECT_EQ(std::vector(SF::Index(file), SF::Index(file) + 10),
+              (std::vector<unsigned char>{0, 0, 7, 6, 5, 4, 3, 2, 1, 0}));
+    SF::FreeIndex(file, 9); // before a run of 8990: 255, not the run's length cut to a byte
+    SF::FreeIndex(file, 0);
+    EXPECT_TRUE(SF::HighWater(file) == 9 && SF::FirstFree(file) == 0 && SF::PagesSound(file));
+}
+
+TEST_F(SwapFileTest, MoreThanTenBuffersSendTheFullestToTheFileUnlessTheWriteFails) {
+    std::vector<Ref> refs; // 4200-byte records leave 3992 free bytes, 4400-byte ones 3792
+    for (int i = 0; i < 12; ++i) {
+        refs.emplace_back(MakeBlob(file, i == 2 || i == 10 ? 4400 : 4200, i));
+        EXPECT_TRUE(i != 11 || std::filesystem::file_size(PathOf(SF::Stream(file))) == 0);
+        ASSERT_EQ(file.SwapOutObject(refs.back().H()), 0);
+    }
+    EXPECT_EQ(SF::Buffers(file), // the twelfth found 11 buffers without room, none written
+              "0:4200 1:4200 3:4200 4:4200 5:4200 6:4200 7:4200 8:4200 9:4200 11:4200 ");
+    Ref full(MakeBlob(file, 8192, 12)), large(MakeBlob(file, 20000, 13));
+    platform::SetWriteFailureFilter([](std::size_t) { return true; }); // every write fails
+    ASSERT_EQ(file.SwapOutObject(full.H()), 0); // page 12 stays a buffer: its only copy
+    EXPECT_EQ(file.SwapOutObject(large.H()), QORSysSwapFailure); // nothing booked, nothing moved
+    EXPECT_EQ(Join(large.OnDisk(), SF::FirstFree(file), SF::AgeList(file).size()), "0 13 1");
+    platform::SetWriteFailureFilter(nullptr);
+    EXPECT_TRUE(full.Get() != nullptr && full.Get()->Intact(12) && large.Get()->Intact(13));
+    for (int i = 0; i < 12; ++i)
+        EXPECT_TRUE(refs[i].Get()->Intact(i)) << i;
+}
+
+TEST_F(SwapFileTest, PageReadShortOfRoomKeepsTheAskedForObjectAndTheRestReadable) {
+    Ref x(MakeBlob(file, 2720, 1)), y(MakeBlob(file, 2496, 2)), z(MakeBlob(file, 2720, 3));
+    Ref w(MakeBlob(file, 240, 4));
+    for (Ref* r : {&x, &y, &z, &w}) // 8176 bytes: page 0 is written
+        ASSERT_EQ(file.SwapOutObject(r->H()), 0);
+    GeneralPool* pool = SF::Pool(file); // the zone is pinned but for 2800 bytes
+    void* pin = pool->Allocate(pool->chunk.free - 16 - 2800, 0);
+    // For y: x comes back and goes to page 1 to make room; for z y, asked for, is not taken.
+    Blob* back = y.Get();
+    EXPECT_EQ(Join(back && back->Intact(2), x.Obj(), z.Obj(), w.Obj()), "1 16385 5217 7937");
+    EXPECT_EQ(SF::AgeList(file), Objects{back});
+    EXPECT_EQ(SF::Buffers(file), "1:2720 0:8192 "); // page 0 still booked
+    pool->Free(pin, nullptr);
+    EXPECT_TRUE(z.Get()->Intact(3)); // the rest of page 0, x and y not a second time
+    EXPECT_EQ(SF::AgeList(file), (Objects{y.Mem(), z.Mem(), w.Mem()}));
+    EXPECT_TRUE(w.Get()->Intact(4) && x.Get()->Intact(1) && y.Get()->Intact(2));
+    EXPECT_TRUE(SF::Buffers(file).empty() && SF::PagesSound(file));
+}
+
+// Objects of 80 bytes to 30 KB used in random order: the zone holds two of the largest at most.
+TEST_F(SwapFileTest, RandomUseKeepsEveryObjectAndThePageTableSound) {
+    std::mt19937 rng(20240611);
+    std::vector<std::pair<Ref, std::uint32_t>> live; // handle and seed
+    for (std::uint32_t step = 1; step <= 4500; ++step) {
+        const unsigned action = step <= 1500 ? 70 : rng() % 100;
+        const std::size_t i = rng() % std::max<std::size_t>(live.size(), 1);
+        if (action < 40) {
+            ASSERT_TRUE(live[i].first.Get()->Intact(live[i].second)) << step;
+        } else if (action < 50) {
+            live[i].first.Get()->IsUsed();
+        } else if (action < 65) {
+            live.erase(live.begin() + i);
+        } else if (action < 90) {
+            const std::size_t bytes = (80 + rng() % (rng() % 4 ? 2000 : 30000)) / 8 * 8;
+            live.emplace_back(Ref(MakeBlob(file, bytes, step)), step);
+            ASSERT_NE(live.back().first.H(), nullptr) << step;
+        } else {
+            ASSERT_EQ(file.SwapOutObject(live[i].first.H()), 0) << step;
+        }
+        std::size_t inMemory = 0;
+        for (auto& [ref, seed] : live) { // in memory, or on a booked page
+            ASSERT_TRUE(!ref.OnDisk() || SF::Index(file)[ref.Obj() >> 14] == 0) << step;
+            inMemory += !ref.OnDisk();
+        }
+        ASSERT_TRUE(SF::AgeList(file).size() == inMemory && SF::PagesSound(file)) << step;
+    }
+    live.clear(); // the last references: each object brought back if needed and destroyed
+    EXPECT_EQ(Join(SF::AgeList(file).size(), SF::FirstFree(file)), "0 0");
+}
+
+// QOR_TEST_SWAP_DIR: the directory the variables must select (unset: /tmp);
+// QOR_TEST_POOLS_INACTIVE, QOR_TEST_DELTA: what the configuration must have done.
+TEST(SwapFileEnvironment, FilesAreNumberedZoneBlocksStayInThePoolAndFilesAreKept) {
+    const char* selected = std::getenv("QOR_TEST_SWAP_DIR");
+    if (selected == nullptr) ::setenv("QPL_UVT_TMP", selected = "/tmp", 1);
+    const std::string path = selected + ("/SwapFile" + std::to_string(getpid())) + "_";
+    QORSysSwapFile second, *file = new QORSysSwapFile;
+    ASSERT_TRUE(Init(*file, 65536) && Init(second, 4096));
+    EXPECT_EQ(file->Initialize(0, 65536, 4096, 8192), QORSysSwapFailure); // refused
+    EXPECT_EQ(Join(PathOf(SF::Stream(*file)), PathOf(SF::Stream(second))),
+              Join(path + "0.txt", path + "1.txt"));
+    EXPECT_TRUE(std::getenv("QOR_TEST_POOLS_INACTIVE") == nullptr || config::gInactive == -1);
+    EXPECT_TRUE(std::getenv("QOR_TEST_DELTA") == nullptr || hooks::gInstrumentationState == 1);
+    GeneralPool* pool = SF::Pool(*file); // whatever the configuration, the zone's blocks
+    Ref small(MakeBlob(*file, 8192, 1)), large(MakeBlob(*file, 20000, 2));
+    EXPECT_EQ(HeaderOf(small.Get())->ownerWord, Addr(pool) | 1);
+    ASSERT_EQ(file->SwapOutObject(small.H()) | file->SwapOutObject(large.H()), 0);
+    EXPECT_TRUE(small.Get()->Intact(1) && large.Get()->Intact(2));
+    small = large = Ref();
+    ASSERT_TRUE(MakeBlob(*file, 40000, 3) && MakeBlob(*file, 96, 4));
+    ASSERT_EQ(file->SwapOutOldestObjects(0), 0); // its tail's buffer is dropped unwritten
+    const int fd = fileno(SF::Stream(*file));
+    delete file; // the zone is flushed and detached, not destroyed; the file is closed, not deleted
+    EXPECT_EQ(Join(gPoolRegistry->nextPool == pool, pool->IsEmpty() != 0, pool->swapFile,
+                   Blob::destroyed, fcntl(fd, F_GETFD), std::filesystem::file_size(path + "0.txt")),
+              "1 1 0 2 -1 40000");
+    for (const char* name : {"0.txt", "1.txt"})
+        std::filesystem::remove(path + name);
+}
+
+} // namespace
