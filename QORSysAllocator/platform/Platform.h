@@ -70,8 +70,8 @@ inline void Free(void* memory) { std::free(memory); }
 constexpr char kPathSeparator = '/';
 constexpr const char* kDefaultTempDirectory = "/tmp";
 
-// Positioned whole-buffer file access (offsets beyond 2 GB included). WriteAt writes and flushes
-// and answers true when every byte reached the file; ReadAt answers the bytes read and fills the
+// Positioned whole-buffer file access (offsets beyond 2 GB included). WriteAt answers true when
+// every byte reached the file; ReadAt answers the bytes read and fills the
 // rest of the buffer with zeros (a page never written reads as zeros). Tests can make writes fail
 // with a filter that returns true for a write that must fail.
 using WriteFailureFilter = bool (*)(std::size_t bytes);

@@ -2,6 +2,7 @@
 // aligned memory, the C runtime's exit registration for the module exit list.
 #include "Platform.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -113,17 +114,34 @@ WriteFailureFilter gWriteFailureFilter = nullptr;
 
 void SetWriteFailureFilter(WriteFailureFilter filter) { gWriteFailureFilter = filter; }
 
+// Positioned system calls on the stream's descriptor: no seek, and no stdio buffer to flush, so
+// a record is in the file (the kernel's page cache) when WriteAt returns. The library never uses
+// stdio's own buffered calls on this stream.
 bool WriteAt(std::FILE* file, std::uint64_t offset, const void* bytes, std::size_t length) {
     if (gWriteFailureFilter != nullptr && gWriteFailureFilter(length)) return false;
-    if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
-    const bool written = std::fwrite(bytes, 1, length, file) == length;
-    return std::fflush(file) == 0 && written;
+    const int descriptor = fileno(file);
+    const char* next = static_cast<const char*>(bytes);
+    while (length > 0) {
+        const ssize_t written = pwrite(descriptor, next, length, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        next += written;
+        offset += static_cast<std::uint64_t>(written);
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
 }
 
 std::size_t ReadAt(std::FILE* file, std::uint64_t offset, void* bytes, std::size_t length) {
+    const int descriptor = fileno(file);
     std::size_t got = 0;
-    if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0)
-        got = std::fread(bytes, 1, length, file);
+    while (got < length) {
+        const ssize_t read = pread(descriptor, static_cast<char*>(bytes) + got, length - got,
+                                   static_cast<off_t>(offset + got));
+        if (read < 0 && errno == EINTR) continue;
+        if (read <= 0) break;
+        got += static_cast<std::size_t>(read);
+    }
     std::memset(static_cast<char*>(bytes) + got, 0, length - got);
     return got;
 }

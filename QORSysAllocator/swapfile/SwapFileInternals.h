@@ -31,6 +31,7 @@ constexpr std::size_t kRecordHeaderBytes = 16;
 // A buffer this full is written at once: no record (at least 16 bytes) fits behind it.
 constexpr std::size_t kFullPageBytes = 0x1FF0;
 constexpr std::int32_t kMaxSwapPages = 0x40000;
+constexpr std::size_t kMaxBuffersBeforeEviction = 10;
 constexpr unsigned char kLongFreeRun = 255;
 constexpr std::uint16_t kTailConsumed = 0x8000;
 constexpr std::uintptr_t kLocatorTag = 1;
@@ -83,6 +84,11 @@ public:
     }
 
     static void AppendBuffer(QORSysSwapFile& file, PreSwapPage* buffer);
+    // Writes out every buffer but `keep` whose free room equals `room` (the fullest ones).
+    static void EvictFullest(QORSysSwapFile& file, const PreSwapPage* keep, std::size_t room);
+    // Appends a new buffer; when more than ten were there already, the fullest of those go to
+    // the file, so that buffers never pile up (large objects alone would add one each).
+    static void AppendBufferAndEvict(QORSysSwapFile& file, PreSwapPage* buffer);
     static void UnlinkBuffer(QORSysSwapFile& file, PreSwapPage* buffer);
     static PreSwapPage* NewBuffer();
 

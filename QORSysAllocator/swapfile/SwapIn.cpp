@@ -113,7 +113,8 @@ long SwapFileInternals::ReadPage(QORSysSwapFile& file, int page, char* tail, int
     if (file.stream == nullptr || page < 0 || page >= file.pageCount || file.pageIndex[page] != 0)
         return QORSysSwapFailure;
     PreSwapPage* buffer = TakeBufferOf(file, page);
-    char work[kSwapPageBytes] = {};
+    // Only the first `bytes` bytes of the page are ever looked at.
+    char work[kSwapPageBytes];
     std::size_t bytes = kSwapPageBytes;
     if (buffer != nullptr) {
         bytes = buffer->used;

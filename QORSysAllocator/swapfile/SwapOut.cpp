@@ -12,8 +12,6 @@ namespace qor {
 
 namespace {
 
-constexpr std::size_t kMaxBuffersBeforeEviction = 10;
-
 // Lowest page from `from` on whose entry is not 0, or pageCount.
 std::int32_t NextFreePage(const unsigned char* index, std::int32_t from, std::int32_t pageCount) {
     while (from < pageCount && index[from] == 0)
@@ -61,6 +59,27 @@ void SwapFileInternals::UnlinkBuffer(QORSysSwapFile& file, PreSwapPage* buffer) 
             buffer->next = nullptr;
             return;
         }
+}
+
+void SwapFileInternals::AppendBufferAndEvict(QORSysSwapFile& file, PreSwapPage* buffer) {
+    std::size_t count = 0;
+    std::size_t smallestRoom = kSwapPageBytes;
+    for (const PreSwapPage* other = file.preSwapPages; other != nullptr; other = other->next) {
+        ++count;
+        if (kSwapPageBytes - other->used < smallestRoom)
+            smallestRoom = kSwapPageBytes - other->used;
+    }
+    AppendBuffer(file, buffer);
+    if (count > kMaxBuffersBeforeEviction) EvictFullest(file, buffer, smallestRoom);
+}
+
+void SwapFileInternals::EvictFullest(QORSysSwapFile& file, const PreSwapPage* keep,
+                                     std::size_t room) {
+    for (PreSwapPage* buffer = file.preSwapPages; buffer != nullptr;) {
+        PreSwapPage* next = buffer->next;
+        if (buffer != keep && kSwapPageBytes - buffer->used == room) WriteOutBuffer(file, buffer);
+        buffer = next;
+    }
 }
 
 void SwapFileInternals::WriteOutBuffer(QORSysSwapFile& file, PreSwapPage* buffer) {
@@ -112,7 +131,7 @@ long QORSysSwapFile::DirectCopyToFile(int page, int, void* buffer, std::size_t l
         std::memcpy(tail->data, static_cast<char*>(buffer) + length - tailBytes, tailBytes);
         tail->pageNumber = static_cast<std::uint32_t>(tailPage);
         tail->used = static_cast<std::uint16_t>(qor::RoundUp4(tailBytes));
-        SwapFileInternals::AppendBuffer(*this, tail);
+        SwapFileInternals::AppendBufferAndEvict(*this, tail);
     }
     return QORSysSwapSuccess;
 }
@@ -163,12 +182,7 @@ long QORSysSwapFile::EffectiveSwapOut(QORSysSwappable* object, QORSysSwappableHd
             SwapFileInternals::AppendBuffer(*this, target);
             // Too many buffers: the fullest ones go to the file.
             if (visited > qor::kMaxBuffersBeforeEviction)
-                for (PreSwapPage* buffer = preSwapPages; buffer != nullptr;) {
-                    PreSwapPage* next = buffer->next;
-                    if (buffer != target && qor::kSwapPageBytes - buffer->used == smallestRoom)
-                        SwapFileInternals::WriteOutBuffer(*this, buffer);
-                    buffer = next;
-                }
+                SwapFileInternals::EvictFullest(*this, target, smallestRoom);
         }
         if (target->pageNumber == qor::kNoPage) {
             target->pageNumber = static_cast<std::uint32_t>(firstFreePage);

@@ -279,6 +279,19 @@ TEST_F(SwapFileTest, MoreThanTenBuffersSendTheFullestToTheFileUnlessTheWriteFail
         EXPECT_TRUE(refs[i].Get()->Intact(i)) << i;
 }
 
+TEST_F(SwapFileTest, TailBuffersOfLargeRecordsDoNotPileUp) { // they went unbounded once
+    std::vector<Ref> refs;
+    for (int i = 0; i < 30; ++i) {
+        refs.emplace_back(MakeBlob(file, 20000, i));
+        ASSERT_EQ(file.SwapOutObject(refs.back().H()), 0);
+    }
+    const std::string buffers = SF::Buffers(file);
+    EXPECT_LE(std::count(buffers.begin(), buffers.end(), ' '), 11) << buffers;
+    for (int i = 0; i < 30; ++i)
+        EXPECT_TRUE(refs[i].Get()->Intact(i)) << i;
+    EXPECT_TRUE(SF::PagesSound(file));
+}
+
 TEST_F(SwapFileTest, PageReadShortOfRoomKeepsTheAskedForObjectAndTheRestReadable) {
     Ref x(MakeBlob(file, 2720, 1)), y(MakeBlob(file, 2496, 2)), z(MakeBlob(file, 2720, 3));
     Ref w(MakeBlob(file, 240, 4));
