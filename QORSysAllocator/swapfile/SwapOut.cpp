@@ -13,7 +13,18 @@ namespace qor {
 namespace {
 
 // Lowest page from `from` on whose entry is not 0, or pageCount.
+// Used pages are skipped eight at a time: after the file has filled up once, the next free
+// page can lie far above the one just taken.
 std::int32_t NextFreePage(const unsigned char* index, std::int32_t from, std::int32_t pageCount) {
+    constexpr std::int32_t kWord = sizeof(std::uint64_t);
+    while (from < pageCount && (from % kWord != 0 || from + kWord > pageCount)) {
+        if (index[from] != 0) return from;
+        ++from;
+    }
+    for (std::uint64_t word; from + kWord <= pageCount; from += kWord) {
+        std::memcpy(&word, index + from, kWord);
+        if (word != 0) break;
+    }
     while (from < pageCount && index[from] == 0)
         ++from;
     return from;
