@@ -58,8 +58,10 @@ void* AllocateFrom(PoolBase* pool, std::size_t bytes, std::size_t extra) {
 // pool is chosen by the caller's size alone.
 inline void* Obtain(std::size_t size, std::size_t delta, std::uintptr_t poolArgument, void* param,
                     std::size_t extra) {
-    if (poolArgument > kPoolThreaded)
-        return reinterpret_cast<PoolBase*>(poolArgument)->Allocate(size + delta, extra);
+    if (poolArgument > kPoolThreaded) // a pool object; the numbers up to 0xFFFF name none
+        return poolArgument < kSmallestPoolAddress
+                   ? nullptr
+                   : reinterpret_cast<PoolBase*>(poolArgument)->Allocate(size + delta, extra);
     switch (poolArgument) {
     case kPoolHeap:
         if (size > kLargestHeapRequest) return nullptr;

@@ -34,7 +34,7 @@ TEST(EntryPoints, RoutesByPoolArgumentAndReportsFixedPools) {
     EXPECT_EQ(QORSysGetAllocatorFromAddress(heap), nullptr);
     EXPECT_EQ(New(32, Ptr(8), heap), nullptr); // nothing can be placed beside a heap block
     QORSpecializedDelete(heap, nullptr);       // the header names the heap; a leak shows under ASan
-    for (std::uintptr_t none : {3, 16, 31})
+    for (std::uintptr_t none : {3, 16, 31, 33, 0xFFFF}) // no pool, and numbers no object has
         EXPECT_EQ(New(24, Ptr(none)), nullptr);
     // Flags: creation's | 0x11. n = 8 counts only with param 16, too little for an arena (refused).
     const std::tuple<std::size_t, std::uintptr_t, std::uintptr_t, int, std::size_t, unsigned>
