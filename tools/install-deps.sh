@@ -9,6 +9,11 @@ command -v make >/dev/null || missing+=(make)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || missing+=(libgmock-dev)
 command -v clang-format >/dev/null || missing+=(clang-format)
+# Fuzzing (libFuzzer comes with clang's runtime) and the memcheck run of CI.
+command -v clang++ >/dev/null || missing+=(clang)
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
+  missing+=(libclang-rt-14-dev)
+command -v valgrind >/dev/null || missing+=(valgrind)
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
