@@ -71,7 +71,8 @@ template <typename Fn> Fn LookUpAs(std::size_t index) {
 
 void LoadHooks(const char* libraryBaseName) {
     if (libraryBaseName != nullptr) {
-        std::strncpy(gLibraryBaseName, libraryBaseName, kBaseNameBytes);
+        // The last byte is always the terminator: a longer name is cut to 63 characters.
+        std::strncpy(gLibraryBaseName, libraryBaseName, kBaseNameBytes - 1);
         gLibraryBaseName[kBaseNameBytes - 1] = '\0';
     }
     if (gHooksLoaded) return;

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# ThreadSanitizer run: builds the thread stress test, the mutex test and the two binaries with
+# concurrent cases (entry points, paged pool) with -fsanitize=thread and runs their threaded cases
+# through ctest.
+# Any race or lock-order report ends the process at once (halt_on_error) and fails the run.
+# Usage: tools/ci-tsan.sh [build dir]   (default: build-tsan, relative to the repository)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-tsan}
+jobs=${JOBS:-$(nproc)}
+
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_TSAN=ON \
+  -DQOR_SANITIZE=OFF -DQOR_BUILD_EXAMPLES=OFF -DQOR_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build "$build" -j "$jobs" --target QORStressTest QORMutexTest \
+  QOREntryPointsTest QORPagedPoolTest
+
+# Only the cases that run threads: the other binaries are not built, and their single-threaded
+# cases (death tests among them) gain nothing from the race detector.
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+ctest --test-dir "$build" --output-on-failure --no-tests=error -j "$jobs" \
+  -R '^(Pools/ThreadStress|QORMutex|EntryPointsConcurrency|RegionLists/PagedPoolModelTest)\.'
