@@ -6,7 +6,7 @@ BUILD_ASAN ?= build-asan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build demo test test-sanitize format format-check clean
+.PHONY: all deps configure build demo test test-sanitize memcheck format format-check clean
 
 all: build
 
@@ -30,6 +30,9 @@ test-sanitize: deps
 	@cmake -S . -B $(BUILD_ASAN) -DQOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	@cmake --build $(BUILD_ASAN) -j $(JOBS)
 	@ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
+
+memcheck: build
+	@tools/ci-valgrind.sh $(BUILD)
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -27,7 +27,7 @@ struct Note : QORSysSwappable {
     }
     ~Note() override = default;
     int number;
-    char text[1000];
+    char text[1000] = {};
 };
 
 struct NoteRef : QORSysSwappable_hdl {

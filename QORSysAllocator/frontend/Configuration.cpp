@@ -43,6 +43,14 @@ Forced ReadPoolAllocatorVariable() {
     return Forced::None;
 }
 
+// The hook library's base name, or null. A privileged process (set-user-ID and the like) takes
+// its environment from whoever started it: a name from there would load that party's code into
+// the process, so there the variable counts as absent, as the dynamic loader does for its own.
+const char* InstrumentationLibrary() {
+    if (platform::IsSecureExecution()) return nullptr;
+    return std::getenv(kInstrumentationVariable);
+}
+
 } // namespace
 
 void Configure() {
@@ -50,7 +58,7 @@ void Configure() {
     const bool replayPurify = std::getenv(kReplayPurifyVariable) != nullptr;
     const Forced forced = ReadPoolAllocatorVariable();
 
-    if (const char* hookLibrary = std::getenv(kInstrumentationVariable)) {
+    if (const char* hookLibrary = InstrumentationLibrary()) {
         hooks::gInstrumentationState = 1;
         hooks::LoadHooks(hookLibrary);
     }

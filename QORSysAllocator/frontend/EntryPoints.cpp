@@ -3,6 +3,7 @@
 // The full route runs the first call's configuration, the inactive and cancelled rules and the
 // instrumentation hooks.
 #include "../pagedpool/PageObject.h"
+#include "../pagedpool/Region.h"
 #include "../platform/Platform.h"
 #include "Configuration.h"
 #include "FixedPools.h"
@@ -114,14 +115,26 @@ __attribute__((noinline)) void* NewFullRoute(std::size_t size, std::uintptr_t po
     return Obtain(size, 0, poolArgument, param, ExtraOf(param, n));
 }
 
+// The pool named by the descriptor of a paged block's page, or kInvalidOwner. A caller that gives
+// the paged flag with a block of another kind finds any bytes there: only a descriptor that a page
+// can have (index, free-page link) naming a paged pool (its owner field names itself) is followed,
+// so the mistake is ignored (an aligned owner address of unmapped memory still faults). A few
+// compares, on cache lines that the release reads anyway.
+inline void* PageOwnerOf(void* block) {
+    const PageObject& page = *PageObjectOf(block);
+    void* pool = page.owner;
+    const bool descriptor = !IsPoolNumber(pool) && (Value(pool) & 7) == 0 &&
+                            page.index < kPagesPerRegion && page.nextFreePage <= kPageInUse;
+    if (descriptor && FieldsOf(pool)->owner == pool && (FieldsOf(pool)->flags & kFlagPaged))
+        return pool;
+    return reinterpret_cast<void*>(kInvalidOwner);
+}
+
 // The owner of a block being released: the named pool (or chunk), the pool of a paged block's
 // page, or the chunk in the block's header.
 inline void* FindOwner(void* block, void* pool, int flags) {
     if (pool != nullptr) return IsPoolNumber(pool) ? reinterpret_cast<void*>(kInvalidOwner) : pool;
-    if (flags & kFlagPaged) {
-        void* pagePool = PageObjectOf(block)->owner;
-        return pagePool != nullptr ? pagePool : reinterpret_cast<void*>(kInvalidOwner);
-    }
+    if (flags & kFlagPaged) return PageOwnerOf(block);
     return OwnerFromHeader(block);
 }
 

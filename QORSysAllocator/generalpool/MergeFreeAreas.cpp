@@ -97,11 +97,14 @@ void AddressWalk(void* chunkBase, ChunkFields& k, std::size_t headerBytes) {
         k.largestFreeArea = static_cast<std::uint32_t>(largestMerged);
 }
 
+// Read as "%d" reads it (blanks, a sign, digits, anything after ignored), but a number beyond the
+// int range is another value, not the int it wraps to (sscanf gives 1 for 4294967297).
 MergeMethod ReadForcedMethod() {
-    int method = 0;
     const char* value = std::getenv(kForceMergeMethodVariable);
-    if (value == nullptr || std::sscanf(value, "%d", &method) != 1 || method < 0 || method > 2)
-        method = 0;
+    if (value == nullptr) return MergeMethod::Automatic;
+    char* end = nullptr;
+    const long method = std::strtol(value, &end, 10);
+    if (end == value || method < 0 || method > 2) return MergeMethod::Automatic;
     return static_cast<MergeMethod>(method);
 }
 

@@ -23,14 +23,9 @@ constexpr std::uint32_t kPrivateListMode = 2;
 
 RegionList* ChooseRegionList(PagedPool* pool, std::uint32_t flags) {
     const bool releaseEmpty = (flags & QORSysPoolFlag::VOLATILE) != 0;
-    if (flags & kPrivateListFlags) {
-        RegionList* list = new (std::nothrow) RegionList{};
-        if (list != nullptr) {
-            list->owner = pool;
-            list->mode = kPrivateListMode | (releaseEmpty ? RegionList::kReleaseEmptyRegions : 0);
-        }
-        return list;
-    }
+    if (flags & kPrivateListFlags)
+        return NewRegionList(pool, kPrivateListMode |
+                                       (releaseEmpty ? RegionList::kReleaseEmptyRegions : 0));
     return releaseEmpty ? SharedRegionListA() : SharedRegionListB();
 }
 
@@ -63,7 +58,7 @@ PagedPool::~PagedPool() {
         // flag alone they are all free by now).
         if (RegionList* list = Regions(); list != nullptr && (chunk.flags & kPrivateListFlags)) {
             DestroyRegionList(list);
-            delete list;
+            DeleteRegionList(list);
             chunk.next = nullptr;
         }
         Unregister();

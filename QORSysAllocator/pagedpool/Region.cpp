@@ -30,10 +30,7 @@ void GiveBack(Region* region) {
 }
 
 RegionList* SharedList(RegionList*& list, std::uint32_t mode) {
-    if (list == nullptr) {
-        list = new (std::nothrow) RegionList{};
-        if (list != nullptr) list->mode = mode;
-    }
+    if (list == nullptr) list = NewRegionList(nullptr, mode);
     return list;
 }
 
@@ -206,6 +203,14 @@ void DestroyRegionList(RegionList* list) {
     if (gSharedListB == list) gSharedListB = nullptr;
 }
 
+RegionList* NewRegionList(PagedPool* owner, std::uint32_t mode) {
+    void* memory = platform::AllocateObjectMemory(sizeof(RegionList));
+    return memory == nullptr ? nullptr
+                             : new (memory) RegionList{owner, nullptr, nullptr, nullptr, mode};
+}
+
+void DeleteRegionList(RegionList* list) { platform::ReleaseObjectMemory(list); }
+
 RegionList* SharedRegionListA() {
     return SharedList(gSharedListA, RegionList::kReleaseEmptyRegions);
 }
@@ -223,7 +228,7 @@ void ReleaseSharedRegionLists() {
         if (list->first != nullptr) continue;
         DestroyRegionList(list);
         *shared = nullptr;
-        delete list;
+        DeleteRegionList(list);
     }
 }
 

@@ -78,6 +78,11 @@ void* AllocRegionMemory();
 // Finds the region of a page and lets it take the page back.
 void ReleasePageToRegion(PageObject* page);
 
+// The 40 bytes of a list (no region yet), or null; DeleteRegionList gives them back (requires:
+// the list holds no region).
+RegionList* NewRegionList(PagedPool* owner, std::uint32_t mode);
+void DeleteRegionList(RegionList* list);
+
 // Gives back every region of a list and resets it; clears a shared-list pointer naming it.
 void DestroyRegionList(RegionList* list);
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 namespace qor::platform {
 
@@ -33,7 +34,8 @@ void DebugBreak();
 // platform; returns nonzero (success).
 int DisableThreadLibraryCalls(ModuleHandle module);
 
-// Memory aligned at `alignment` (a power of two), released with _aligned_free. Null on failure.
+// Memory aligned at `alignment` (a power of two), released with _aligned_free. Null on failure
+// (the failure filter below included).
 void* _aligned_malloc(std::size_t bytes, std::size_t alignment);
 void _aligned_free(void* memory);
 
@@ -50,20 +52,39 @@ int RegisterModuleExit(void (*function)());
 // The module's own handle (for the entry point).
 ModuleHandle CurrentModule();
 
-// The library's raw memory: every malloc and free of the pools and the heap path goes through
-// these, so that tests can make chosen requests fail. A filter returns true for a request that
-// must fail. Cost when no filter is set: one predictable branch.
+// True when the process runs with more privilege than the user who started it (set-user-ID or
+// set-group-ID, file capabilities): its environment then comes from a less trusted party and
+// must not choose code to load into it.
+bool IsSecureExecution();
+// Tests: forces the answer (0 or 1); a negative value returns to the process's own.
+void ForceSecureExecution(int answer);
+
+// Every allocation of the library goes through this layer: Malloc (chunks, tables, heap blocks),
+// _aligned_malloc (regions) and AllocateObjectMemory (region lists, the swap file's page table,
+// page buffers and permanent handles). Each asks one failure filter first, so that a test can
+// make any chosen request fail, or the n-th one by counting calls. A filter returns true for a
+// request that must fail. Cost when no filter is set: one predictable branch.
 using MallocFailureFilter = bool (*)(std::size_t bytes);
 extern MallocFailureFilter gMallocFailureFilter;
-void* MallocFiltered(std::size_t bytes);
 void SetMallocFailureFilter(MallocFailureFilter filter);
 
+inline bool RefusedByFilter(std::size_t bytes) {
+    return __builtin_expect(gMallocFailureFilter != nullptr, 0) && gMallocFailureFilter(bytes);
+}
+
 inline void* Malloc(std::size_t bytes) {
-    if (__builtin_expect(gMallocFailureFilter != nullptr, 0)) return MallocFiltered(bytes);
-    return std::malloc(bytes);
+    return RefusedByFilter(bytes) ? nullptr : std::malloc(bytes);
 }
 
 inline void Free(void* memory) { std::free(memory); }
+
+// Memory for the library's small bookkeeping objects (global operator new, never throwing);
+// null on failure. Released with ReleaseObjectMemory, null included.
+inline void* AllocateObjectMemory(std::size_t bytes) {
+    return RefusedByFilter(bytes) ? nullptr : ::operator new(bytes, std::nothrow);
+}
+
+inline void ReleaseObjectMemory(void* memory) { ::operator delete(memory); }
 
 // Files. Paths are built with this separator; this is the directory of last resort for
 // temporary files.
@@ -78,5 +99,9 @@ using WriteFailureFilter = bool (*)(std::size_t bytes);
 void SetWriteFailureFilter(WriteFailureFilter filter);
 bool WriteAt(std::FILE* file, std::uint64_t offset, const void* bytes, std::size_t length);
 std::size_t ReadAt(std::FILE* file, std::uint64_t offset, void* bytes, std::size_t length);
+
+// Creates (or truncates) a file for reading and writing, readable by its owner only: a swap file
+// holds object bytes. Null with errno set when it cannot be opened.
+std::FILE* CreatePrivateFile(const char* path);
 
 } // namespace qor::platform

@@ -1,5 +1,6 @@
 // Linux implementation of the platform interface: dlopen for libraries, posix_memalign for
-// aligned memory, the C runtime's exit registration for the module exit list.
+// aligned memory, the C runtime's exit registration for the module exit list, the auxiliary
+// vector for secure execution.
 #include "Platform.h"
 
 #include <cerrno>
@@ -8,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/auxv.h>
 #include <unistd.h>
 
 // Provided by the C runtime: the handle that identifies this module, and the registration that
@@ -80,6 +83,7 @@ void DebugBreak() {
 int DisableThreadLibraryCalls(ModuleHandle) { return 1; }
 
 void* _aligned_malloc(std::size_t bytes, std::size_t alignment) {
+    if (RefusedByFilter(bytes)) return nullptr;
     void* memory = nullptr;
     return posix_memalign(&memory, alignment, bytes) == 0 ? memory : nullptr;
 }
@@ -100,11 +104,20 @@ int RegisterModuleExit(void (*function)()) {
 
 ModuleHandle CurrentModule() { return &__dso_handle; }
 
-MallocFailureFilter gMallocFailureFilter = nullptr;
-
-void* MallocFiltered(std::size_t bytes) {
-    return gMallocFailureFilter(bytes) ? nullptr : std::malloc(bytes);
+namespace {
+int gForcedSecureExecution = -1;
 }
+
+// The kernel sets AT_SECURE for exactly the cases the dynamic loader treats as secure (it then
+// ignores LD_LIBRARY_PATH and LD_PRELOAD): the library follows the same rule.
+bool IsSecureExecution() {
+    if (gForcedSecureExecution >= 0) return gForcedSecureExecution != 0;
+    return getauxval(AT_SECURE) != 0;
+}
+
+void ForceSecureExecution(int answer) { gForcedSecureExecution = answer < 0 ? -1 : answer; }
+
+MallocFailureFilter gMallocFailureFilter = nullptr;
 
 void SetMallocFailureFilter(MallocFailureFilter filter) { gMallocFailureFilter = filter; }
 
@@ -130,6 +143,14 @@ bool WriteAt(std::FILE* file, std::uint64_t offset, const void* bytes, std::size
         length -= static_cast<std::size_t>(written);
     }
     return true;
+}
+
+std::FILE* CreatePrivateFile(const char* path) {
+    const int descriptor = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (descriptor < 0) return nullptr;
+    std::FILE* file = fdopen(descriptor, "w+b");
+    if (file == nullptr) close(descriptor);
+    return file;
 }
 
 std::size_t ReadAt(std::FILE* file, std::uint64_t offset, void* bytes, std::size_t length) {

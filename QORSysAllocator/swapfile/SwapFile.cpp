@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <new>
 
 namespace {
 
@@ -44,7 +43,7 @@ FILE* OpenSwapFileOrExit() {
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof(path))
         errno = ENAMETOOLONG;
     else
-        stream = std::fopen(path, "wb+");
+        stream = qor::platform::CreatePrivateFile(path);
     if (stream == nullptr) {
         std::perror("Unable to open swap file");
         qor::platform::_exit(1);
@@ -100,7 +99,7 @@ long QORSysSwapFile::Initialize(int, std::size_t zone, std::size_t minimumZone,
     const std::uint64_t pages = fileBytes / qor::kSwapPageBytes;
     pageCount = static_cast<std::int32_t>(pages < qor::kMaxSwapPages ? pages : qor::kMaxSwapPages);
     pageIndex = static_cast<unsigned char*>(
-        ::operator new(SwapFileInternals::PageTableBytes(pageCount), std::nothrow));
+        qor::platform::AllocateObjectMemory(SwapFileInternals::PageTableBytes(pageCount)));
     if (pageIndex == nullptr) {
         // Without a page table nothing can be swapped: give the zone back and report failure.
         if (pool != nullptr) QORSysFlushPool(pool, QORSysPoolFlag::FLUSH_DESTROY);
@@ -125,7 +124,7 @@ QORSysSwapFile::~QORSysSwapFile() {
     // Buffers still in memory are dropped unwritten; their memory goes back.
     for (PreSwapPage* buffer = preSwapPages; buffer != nullptr;) {
         PreSwapPage* next = buffer->next;
-        ::operator delete(buffer);
+        qor::platform::ReleaseObjectMemory(buffer);
         buffer = next;
     }
     pool = nullptr;
@@ -136,7 +135,7 @@ QORSysSwapFile::~QORSysSwapFile() {
     minSwapOutBytes = 0;
     if (stream != nullptr) std::fclose(stream);
     stream = nullptr;
-    ::operator delete(pageIndex);
+    qor::platform::ReleaseObjectMemory(pageIndex);
     pageIndex = nullptr;
 }
 

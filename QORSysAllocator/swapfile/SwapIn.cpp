@@ -171,7 +171,7 @@ long SwapFileInternals::ReadPage(QORSysSwapFile& file, int page, char* tail, int
         KeepPage(file, page, buffer, work, firstRecord);
         return QORSysSwapSuccess;
     }
-    ::operator delete(buffer);
+    platform::ReleaseObjectMemory(buffer);
     file.FreeIndex(page);
     return records == 0 && tail == nullptr ? QORSysSwapFailure : QORSysSwapSuccess;
 }

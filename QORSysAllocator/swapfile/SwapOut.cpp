@@ -47,7 +47,7 @@ std::int32_t FreeRunLength(const unsigned char* index, std::int32_t first, std::
 } // namespace
 
 QORSysSwapFile::PreSwapPage* SwapFileInternals::NewBuffer() {
-    void* memory = ::operator new(sizeof(PreSwapPage), std::nothrow);
+    void* memory = platform::AllocateObjectMemory(sizeof(PreSwapPage));
     if (memory == nullptr) return nullptr;
     auto* buffer = new (memory) PreSwapPage;
     std::memset(static_cast<void*>(buffer), 0, sizeof(PreSwapPage));
@@ -98,7 +98,7 @@ void SwapFileInternals::WriteOutBuffer(QORSysSwapFile& file, PreSwapPage* buffer
                               kSwapPageBytes) != QORSysSwapSuccess)
         return;
     UnlinkBuffer(file, buffer);
-    ::operator delete(buffer);
+    platform::ReleaseObjectMemory(buffer);
 }
 
 long long SwapFileInternals::MakeRoom(QORSysSwapFile& file, std::size_t bytes,

@@ -5,6 +5,8 @@
 // refers to a live object.
 #include "SwapFileInternals.h"
 
+#include "../platform/Platform.h"
+
 #include <new>
 
 using qor::SwapFileInternals;
@@ -97,7 +99,7 @@ unsigned long QORSysSwappable::GetRefCount() {
 
 QORSysSwappableHdl* QORSysSwappable::GetPermanentHandle() {
     if (handle == nullptr) {
-        void* memory = ::operator new(sizeof(QORSysSwappableHdl), std::nothrow);
+        void* memory = qor::platform::AllocateObjectMemory(sizeof(QORSysSwappableHdl));
         if (memory != nullptr) handle = new (memory) QORSysSwappableHdl(this, swapFile);
     }
     return handle;
@@ -194,8 +196,8 @@ long QORSysSwappableHdl::RemoveObject() {
     if (IsSwapped() || IsNull()) return QORSysSwapFailure;
     delete reinterpret_cast<QORSysSwappable*>(object); // clears `object` through the destructor
     object = 0;
-    this->~QORSysSwappableHdl();
-    ::operator delete(this);
+    this->QORSysSwappableHdl::~QORSysSwappableHdl(); // no virtual destructor: this class's own
+    qor::platform::ReleaseObjectMemory(this);
     return QORSysSwapSuccess;
 }
 

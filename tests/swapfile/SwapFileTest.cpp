@@ -353,6 +353,9 @@ TEST(SwapFileEnvironment, FilesAreNumberedZoneBlocksStayInThePoolAndFilesAreKept
     EXPECT_EQ(file->Initialize(0, 65536, 4096, 8192), QORSysSwapFailure); // refused
     EXPECT_EQ(Join(PathOf(SF::Stream(*file)), PathOf(SF::Stream(second))),
               Join(path + "0.txt", path + "1.txt"));
+    const auto permissions = std::filesystem::status(path + "0.txt").permissions();
+    EXPECT_EQ(permissions & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     EXPECT_TRUE(std::getenv("QOR_TEST_POOLS_INACTIVE") == nullptr || config::gInactive == -1);
     EXPECT_TRUE(std::getenv("QOR_TEST_DELTA") == nullptr || hooks::gInstrumentationState == 1);
     GeneralPool* pool = SF::Pool(*file); // whatever the configuration, the zone's blocks
