@@ -2,6 +2,7 @@
 
 #include "../frontend/EnvironmentVariables.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,7 +13,9 @@ namespace {
 constexpr char kSortProblem[] = "Sort Problem";
 constexpr std::uint64_t kSmallestPiece = 16;
 
-int gMergeMethod = -1; // -1 until the first merge fixes it
+// -1 until the first merge fixes it. Locked pools of different threads may both fix it (to the same
+// value): relaxed atomics make that benign race a defined one.
+std::atomic<int> gMergeMethod{-1};
 
 inline std::uintptr_t Address(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
@@ -111,8 +114,12 @@ MergeMethod ReadForcedMethod() {
 } // namespace
 
 MergeMethod CurrentMergeMethod() {
-    if (gMergeMethod < 0) gMergeMethod = static_cast<int>(ReadForcedMethod());
-    return static_cast<MergeMethod>(gMergeMethod);
+    int method = gMergeMethod.load(std::memory_order_relaxed);
+    if (method < 0) {
+        method = static_cast<int>(ReadForcedMethod());
+        gMergeMethod.store(method, std::memory_order_relaxed);
+    }
+    return static_cast<MergeMethod>(method);
 }
 
 int MergeFreeAreas(GeneralPool& pool, SubPool* chunk) {
