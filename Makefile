@@ -6,7 +6,7 @@ BUILD_ASAN ?= build-asan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build demo test test-sanitize memcheck format format-check clean
+.PHONY: all deps configure build demo test test-sanitize memcheck fuzz format format-check clean
 
 all: build
 
@@ -33,6 +33,9 @@ test-sanitize: deps
 
 memcheck: build
 	@tools/ci-valgrind.sh $(BUILD)
+
+fuzz: deps
+	@tools/ci-fuzz.sh build-fuzz
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -1,0 +1,138 @@
+// The general pool through the front end: a pool with flags chosen by the input, the fixed pools,
+// the heap, arenas and blocks placed beside others. After every step each block lies in a chunk
+// or arena of its pool and overlaps no other, contents survive, and every pool's record accounts
+// for exactly the model's blocks and arenas.
+#include "FuzzInput.h"
+#include "frontend/FixedPools.h"
+
+#include <algorithm>
+#include <map>
+#include <tuple>
+
+using namespace qor;
+
+namespace {
+
+struct Block {
+    std::size_t size;
+    std::uint32_t seed;
+    GeneralPool* pool; // null for a heap block
+};
+std::map<char*, Block> gLive;          // by address
+std::map<char*, GeneralPool*> gArenas; // by start: the header of the block that carries it
+
+std::uint64_t Need8(std::uint64_t bytes) { return (bytes + 23) & ~std::uint64_t{7}; }
+char* OwnerOf(char* p) { return reinterpret_cast<char*>(HeaderOf(p)->ownerWord & ~kOwnerBits); }
+
+void CheckAll() {
+    std::map<char*, std::tuple<GeneralPool*, char*, char*>> rooms; // chunk or arena: pool, room
+    std::map<GeneralPool*, std::uint64_t> total, used; // used: headers, blocks and arenas
+    for (PoolBase* registered = gPoolRegistry; registered; registered = registered->nextPool)
+        for (SubPool* c = registered; c != nullptr; c = static_cast<SubPool*>(c->chunk.next)) {
+            auto* const pool = static_cast<GeneralPool*>(registered);
+            auto* const k = reinterpret_cast<char*>(c);
+            rooms[k] = {pool, k + pool->HeaderBytesOf(c), k + (c->chunk.size & kChunkSizeMask)};
+            total[pool] += c->chunk.size, used[pool] += pool->HeaderBytesOf(c);
+        }
+    for (auto [k, pool] : gArenas)
+        rooms[k] = {pool, k + 64, k + FieldsOf(k)->size}, used[pool] += HeaderOf(k + 16)->sizeWord;
+    char* end = nullptr;
+    for (auto& [p, b] : gLive) {
+        const auto [owner, piece] = *HeaderOf(p);
+        const auto [pool, first, last] = rooms[OwnerOf(p)]; // none: all null
+        FUZZ_CHECK(Intact(p, b.size, b.seed, false) && end <= p - 16 && pool == b.pool);
+        FUZZ_CHECK(pool ? p - 16 >= first && p + b.size <= last && piece - Need8(b.size) <= 16
+                        : owner == 1 && piece == b.size + 16);
+        used[pool] += gArenas.contains(OwnerOf(p)) ? 0 : piece, end = p + b.size;
+    }
+    for (auto [pool, bytes] : total) {
+        QORPoolInfo info;
+        QORSysGetPoolInfo(pool, nullptr, &info, 0);
+        FUZZ_CHECK(info.totalSize == bytes && bytes - info.freeSize == used[pool]);
+    }
+}
+
+// Pool arguments by route: the own pool, 2 naming it, the own pool with reserved room (an arena),
+// 8 beside a live block, the permanent pool, 4 (with reserved room or not), 32 and the heap.
+void Allocate(FuzzInput& in, GeneralPool* own, std::uint32_t seed) {
+    const unsigned route = in.Pick(8);
+    const std::size_t word = in.Word(), size = word >> in.Pick(12), n = in.Word() % 4096;
+    const auto near = in.Any(gLive);
+    if (route == 3 && near == gLive.end()) return;
+    void* const kPools[] = {own, (void*)2, own, (void*)8, (void*)1, (void*)4, (void*)32, nullptr};
+    void* const param = route == 1   ? own
+                        : route == 3 ? near->first
+                                     : (void*)(route == 2 || (route == 5 && n & 1) ? 16ul : 0ul);
+    auto* p = static_cast<char*>(QORSpecializedNew(size, kPools[route], param, int(n)));
+    const std::size_t extra = param == (void*)16 ? n : 0, key = extra + (size + 7) / 8 * 8;
+    const int fast = key % 8 == 0 && key - 8 <= 72 ? int(key / 8) : key == 128 ? 11 : 16;
+    GeneralPool* const kFixed[] = {gFixedPools[0], gFixedPools[fast], gThreadedPool, nullptr};
+    GeneralPool* const pool = route < 3 ? own : route == 3 ? near->second.pool : kFixed[route - 4];
+    const bool refused = (extra != 0 && extra + size < Need8(size) + 64) || (route == 3 && !pool);
+    FUZZ_CHECK(p ? !refused : refused || (pool == own && own->chunk.flags & 0x200)); // no new chunk
+    if (p == nullptr) return;
+    if (extra != 0) // the carrying block: both owner bits, room for size + extra
+        FUZZ_CHECK(HeaderOf(p - 64)->ownerWord % 4 == 3 &&
+                   HeaderOf(p - 64)->sizeWord - Need8(size + extra) <= 16 &&
+                   gArenas.emplace(p - 80, pool).second);
+    Fill(p, size, seed);
+    gLive[p] = {size, seed, pool};
+}
+
+} // namespace
+
+// The merge method comes from QORSysAllocatorForceOptMeth, once per process; unset, it is chosen
+// chunk by chunk, so that both methods run.
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return UseDefaultConfiguration(), 0; }
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t bytes) {
+    FuzzInput in{data, bytes};
+    // The first byte: tracked, single size, constant chunk size, no new chunk, locked; walk.
+    unsigned bits = in.Byte(), flags = 0;
+    for (unsigned flag : {0x100000, 0x80, 0x100, 0x200, 0x8})
+        flags |= bits & 1 ? flag : 0, bits >>= 1;
+    const std::size_t poolBytes = in.Byte() * 1024;
+    auto* own = static_cast<GeneralPool*>(QORSysCreatePool(int(flags), poolBytes));
+    static FILE* const devNull = std::fopen("/dev/null", "w");
+    for (std::uint32_t seed = 1; in.More(); CheckAll(), ++seed) {
+        const unsigned op = in.Pick(8);
+        const auto b = in.Any(gLive);
+        if (op < 2 || b == gLive.end()) {
+            Allocate(in, own, seed);
+        } else if (op < 4) { // rewrite, or release naming the chunk or not
+            FUZZ_CHECK(Intact(b->first, b->second.size, b->second.seed, true));
+            if (op == 2) Fill(b->first, b->second.size, b->second.seed = seed);
+            if (op == 3) QORSpecializedDelete(b->first, in.Pick(2) ? OwnerOf(b->first) : nullptr);
+            if (op == 3) gLive.erase(b);
+        } else if (op == 4) { // reset, or destroy only if empty (then a new pool takes over)
+            const int mode = in.Pick(2) ? 0 : 4;
+            const bool empty =
+                std::ranges::none_of(gLive, [own](auto& l) { return l.second.pool == own; }) &&
+                std::ranges::none_of(gArenas, [own](auto& a) { return a.second == own; });
+            FUZZ_CHECK(QORSysFlushPool(own, mode) == (mode && !empty ? -1 : 0));
+            if (mode && empty)
+                own = static_cast<GeneralPool*>(QORSysCreatePool(int(flags), poolBytes));
+            std::erase_if(gLive, [own, mode](auto& l) { return !mode && l.second.pool == own; });
+            std::erase_if(gArenas, [own, mode](auto& a) { return !mode && a.second == own; });
+        } else { // merge (giving back empty chunks or not), or report; numbers name no pool object
+            void* const kPools[] = {own,           gFixedPools[0], gFixedPools[16], (void*)1,
+                                    gThreadedPool, (void*)4,       (void*)32,       nullptr};
+            void* const pool = kPools[in.Pick(8)];
+            const int how = int(in.Pick(4));
+            QORPoolInfo info;
+            if (op == 5)
+                FUZZ_CHECK(QORSysOptimizePool(pool, 0x100 | (how & 1)) ==
+                           (IsPoolNumber(pool) ? -1 : 0));
+            if (op > 5) QORSysGetPoolInfo(pool, devNull, &info, how);
+        }
+    }
+    for (auto& [p, b] : gLive)
+        FUZZ_CHECK(Intact(p, b.size, b.seed, true)), QORSpecializedDelete(p, nullptr);
+    gLive.clear();
+    CheckAll();           // every pool without arenas is empty again
+    while (gPoolRegistry) // each destroyed, walking its chunks or not
+        FUZZ_CHECK(static_cast<GeneralPool*>(gPoolRegistry)->Flush(int(1 | (bits & 2))) == 0);
+    std::fill(gFixedPools, gFixedPools + kFixedPoolEntries, nullptr);
+    gThreadedPool = nullptr, gArenas.clear();
+    return 0;
+}

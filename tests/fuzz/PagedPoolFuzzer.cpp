@@ -1,0 +1,97 @@
+// The paged pool through the front end: two pools over region lists chosen by the input serve
+// many size classes (the accessors table is rebuilt) and take blocks back in random order by the
+// page route. After every step no blocks overlap, each lies in a page of its pool and class,
+// contents survive and the counters follow from the live blocks alone; at the end every page is
+// back and destruction is clean.
+#include "FuzzInput.h"
+#include "pagedpool/PagedPool.h"
+
+#include <map>
+#include <tuple>
+
+using namespace qor;
+
+namespace {
+
+// By address: size class, bytes written, seed and pool (0 or 1); and the blocks of each pool.
+std::map<char*, std::tuple<std::int64_t, std::size_t, std::uint32_t, int>> gLive;
+std::size_t gCount[2];
+
+// Block positions a page offers to class s; page 0 of a region also holds the region header.
+std::int64_t Usable(std::int64_t s, bool page0) {
+    std::int64_t n = 4096 / s - ((page0 ? 52 : 48) + s - 1) / s;
+    n += 4096 - s * (n + 1) > (page0 ? 56 : 48);
+    return n - (page0 ? (gRegionDelta + 32 + s - 1) / s : 0);
+}
+
+void Check(PagedPool* const pools[2]) {
+    std::uint64_t used[2] = {}, pages[2] = {}, offered[2] = {};
+    char* end = nullptr;
+    for (PageObject* last = nullptr; auto& [p, block] : gLive) {
+        const auto [sizeClass, bytes, seed, k] = block;
+        PageObject* const page = PageObjectOf(p);
+        char* const start = page->PageStart();
+        FUZZ_CHECK(end <= p && Intact(p, bytes, seed, false) && page->owner == pools[k]);
+        FUZZ_CHECK(page->blockSize == sizeClass && pools[k]->GetBlockSize(p) == page->blockSize);
+        FUZZ_CHECK((p - start) % sizeClass == 0 && p + sizeClass <= reinterpret_cast<char*>(page) &&
+                   (page->index != 0 || p >= start + gRegionDelta + sizeof(Region)));
+        if (page != last) ++pages[k], offered[k] += Usable(sizeClass, !page->index) * sizeClass;
+        last = page, used[k] += sizeClass, end = p + sizeClass;
+    }
+    for (int k : {0, 1}) {
+        QORPoolInfo info;
+        QORSysGetPoolInfo(pools[k], nullptr, &info, 0);
+        FUZZ_CHECK(info.blockTotal == gCount[k] && info.maxChunkFree == used[k] &&
+                   info.totalSize == 4096 * pages[k] && info.freeSize == offered[k] - used[k]);
+    }
+}
+
+PagedPool* NewPool(std::uint32_t flags) {
+    return static_cast<PagedPool*>(QORSysCreatePool(int(flags | QORSysPoolFlag::PAGED), 0));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return UseDefaultConfiguration(), 0; }
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzInput in{data, size};
+    constexpr std::uint32_t kFlags[] = {0, 0x40, 0x20, 0x60, 0x8, 0x48}; // region list choices
+    const std::uint32_t flags[] = {kFlags[in.Pick(6)], kFlags[in.Pick(6)]};
+    PagedPool* pools[2] = {NewPool(flags[0]), NewPool(flags[1])};
+    for (std::uint32_t seed = 1; in.More(); Check(pools), ++seed) {
+        const unsigned op = in.Pick(8), k = in.Pick(2);
+        const auto b = in.Any(gLive);
+        if (op < 3 || b == gLive.end()) {
+            const std::size_t extra = in.Pick(4) ? 0 : in.Pick(16), word = in.Word(),
+                              t = (word % 4200 >> in.Pick(10)) + extra;
+            auto* p =
+                static_cast<char*>(QORSpecializedNew(t - extra, pools[k], (void*)16, int(extra)));
+            const std::int64_t sizeClass = t <= 2 ? 2 : t <= 4 ? 4 : std::int64_t(t + 7) & ~7;
+            FUZZ_CHECK((p == nullptr) == (sizeClass >= 4048));
+            if (p) Fill(p, t, seed), gLive[p] = {sizeClass, t, seed, int(k)}, ++gCount[k];
+        } else if (op < 6) { // release: the block itself, or (refused) a pointer inside it
+            const auto [sizeClass, bytes, seed, owner] = b->second;
+            FUZZ_CHECK(Intact(b->first, bytes, seed, true));
+            QORSpecializedDelete(b->first + (op == 5) * sizeClass / 2, nullptr, 0x400000); // paged
+            if (op != 5) gLive.erase(b), --gCount[owner];
+        } else { // refused while blocks are in use; destroys an empty pool for a new one
+            const int mode = int(in.Pick(8));
+            FUZZ_CHECK(QORSysFlushPool(pools[k], mode) == (gCount[k] ? -1 : 0));
+            if (!gCount[k] && mode & 1) pools[k] = NewPool(flags[k]);
+        }
+    }
+    for (auto& [p, block] : gLive)
+        FUZZ_CHECK(Intact(p, std::get<1>(block), std::get<2>(block), true)),
+            QORSpecializedDelete(p, nullptr, 0x400000);
+    gLive.clear(), gCount[0] = gCount[1] = 0;
+    Check(pools);
+    for (PagedPool* pool : pools) // every page back, then a clean destruction
+        for (Region* region = pool->Regions()->first; region != nullptr; region = region->next)
+            FUZZ_CHECK(region->freePages == kPagesPerRegion);
+    for (PagedPool* pool : pools)
+        FUZZ_CHECK(QORSysFlushPool(pool, 1) == 0);
+    ReleaseSharedRegionLists();
+    FUZZ_CHECK(gPoolRegistry == nullptr);
+    return 0;
+}

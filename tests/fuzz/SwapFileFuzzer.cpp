@@ -1,0 +1,138 @@
+// The swap file: objects of random sizes with seeded contents, held by smart handles, made, read,
+// marked used, swapped out, recalled and released as the input says, in a small zone over a small
+// file. After every step each object is in the age list or on a booked page, the page index obeys
+// its run-length rule, objects read through their handles are byte-identical to what was
+// written, and failures are 0x80004005 or null and lose no object.
+#include "FuzzInput.h"
+#include "swapfile/SwapFileInternals.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+class QORSysSwapFileTestAccess { // a friend of the swap-file classes
+public:
+    using File = QORSysSwapFile;
+    static void* Pool(File& f) { return f.pool; }
+    static std::uint64_t Object(QORSysSwappableHdl* h) { return h->object; }
+    static bool Booked(File& f, std::uint64_t locator) { return f.pageIndex[locator >> 14] == 0; }
+    static bool AllFree(File& f) { return f.pageIndex[0] == std::min(f.pageCount, 255); }
+    static std::string Path(File& f) { return "/proc/self/fd/" + std::to_string(fileno(f.stream)); }
+    // The run-length rule, firstFreePage, pageHighWater and page buffers; the age list's length.
+    static std::size_t Check(File& f) {
+        int lowest = f.pageCount;
+        for (int page = f.pageCount - 1, run = 0; page >= 0; --page) {
+            run = f.pageIndex[page] == 0 ? 0 : run + 1;
+            FUZZ_CHECK(f.pageIndex[page] == std::min(run, 255) && (run || page < f.pageHighWater));
+            lowest = run ? page : lowest;
+        }
+        FUZZ_CHECK(f.firstFreePage == lowest);
+        for (File::PreSwapPage* b = f.preSwapPages; b != nullptr; b = b->next)
+            FUZZ_CHECK(b->pageNumber < unsigned(f.pageCount) && !f.pageIndex[b->pageNumber]);
+        std::size_t length = 0;
+        for (QORSysSwappable *o = f.oldest, *older = nullptr; o; older = o, o = o->newer, ++length)
+            FUZZ_CHECK(o->older == older && (o->newer || o == f.newest));
+        FUZZ_CHECK(length != 0 || f.newest == nullptr);
+        return length;
+    }
+};
+
+namespace {
+
+using SF = QORSysSwapFileTestAccess;
+int gDestroyed;
+
+struct Blob : QORSysSwappable { // the bytes after its fields carry its seed's pattern
+    Blob(QORSysSwapFile* file, std::size_t n, std::uint32_t s)
+        : QORSysSwappable(file, 0), seed(s), bytes(n) {
+        Fill(this + 1, n - sizeof(Blob), s);
+    }
+    ~Blob() override { ++gDestroyed; }
+    bool Intact(std::uint32_t s, bool whole) {
+        return seed == s && ::Intact(this + 1, bytes - sizeof(Blob), s, whole);
+    }
+    std::uint32_t seed;
+    std::size_t bytes;
+};
+struct Ref : QORSysSwappable_hdl { // what the program keeps
+    using QORSysSwappable_hdl::QORSysSwappable_hdl;
+    Blob* Get() { return static_cast<Blob*>(GetObject()); }
+    QORSysSwappableHdl* H() const { return handle; }
+};
+std::vector<std::pair<Ref, std::uint32_t>> gLive; // references (several per object) and seeds
+
+// Drops reference i. The last one destroys its object; when that object could not be brought
+// back from disk it stays there, and is taken up again so that it is not lost.
+void Release(std::size_t i) {
+    QORSysSwappableHdl* const h = gLive[i].first.H();
+    const std::uint32_t seed = gLive[i].second;
+    const auto last =
+        std::count_if(gLive.begin(), gLive.end(), [h](auto& l) { return l.first.H() == h; }) == 1;
+    const int destroyed = gDestroyed;
+    gLive.erase(gLive.begin() + long(i));
+    FUZZ_CHECK(gDestroyed == destroyed + last || (last && h->IsSwapped()));
+    if (gDestroyed == destroyed && last) h->AddRefToObj(nullptr), gLive.emplace_back(Ref(h), seed);
+}
+
+} // namespace
+
+// Swap files go to the temporary directory, and each leaves it as soon as it is open.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    UseDefaultConfiguration();
+    unsetenv("QPL_UVT_TMP"); // it would come first
+    return setenv("QORSwapFileDir", std::filesystem::temp_directory_path().c_str(), 1);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzInput in{data, size};
+    void* zonePool = nullptr; // the swap file leaves it empty, not destroyed
+    int made = gDestroyed = 0;
+    {
+        QORSysSwapFile file;
+        const unsigned zone = 32768u << in.Pick(3), megabytes = 2 + in.Pick(7);
+        FUZZ_CHECK(file.Initialize(0, zone, 4096, megabytes << 20) == 0);
+        std::filesystem::remove(std::filesystem::read_symlink(SF::Path(file)));
+        file.TuneSwapOut(in.Pick(4) * 3000);
+        zonePool = SF::Pool(file);
+        for (std::uint32_t seed = 1; in.More(); ++seed) {
+            const unsigned op = in.Pick(8);
+            const std::size_t i = gLive.empty() ? 0 : in.Word() % gLive.size();
+            QORSysSwappableHdl* const h = gLive.empty() ? nullptr : gLive[i].first.H();
+            if (op < 2 || h == nullptr) {
+                const unsigned range = in.Pick(8) ? 2000 : 30000,
+                               bytes = sizeof(Blob) + in.Word() % range;
+                if (void* memory = QORSysSwappable::operator new(bytes, &file, nullptr, 0))
+                    gLive.emplace_back(Ref(::new (memory) Blob(&file, bytes, seed)), seed), ++made;
+            } else if (op == 2) { // read, or find it still booked; mark it used
+                Blob* b = gLive[i].first.Get();
+                FUZZ_CHECK(b ? b->Intact(gLive[i].second, true) : SF::Booked(file, SF::Object(h)));
+                if (b && in.Pick(2)) b->IsUsed();
+            } else if (op == 3) {
+                Release(i);
+            } else if (op == 4) {
+                gLive.push_back(gLive[i]); // one more reference
+            } else {
+                const long result = op == 5   ? file.SwapOutObject(h)
+                                    : op == 6 ? file.SwapOutOldestObjects(in.Word() * 4)
+                                              : file.RecallObject(h);
+                FUZZ_CHECK(result == 0 || (result == QORSysSwapFailure && op != 7));
+                FUZZ_CHECK(op != 5 || result != 0 || h->IsSwapped());
+            }
+            std::set<QORSysSwappableHdl*> inMemory;
+            for (auto& [ref, seed] : gLive) {
+                const std::uint64_t object = SF::Object(ref.H());
+                FUZZ_CHECK(object & 1 ? SF::Booked(file, object)
+                                      : reinterpret_cast<Blob*>(object)->Intact(seed, false));
+                if (!(object & 1)) inMemory.insert(ref.H());
+            }
+            FUZZ_CHECK(SF::Check(file) == inMemory.size());
+        }
+        for (std::size_t round = 0; !gLive.empty(); ++round)
+            FUZZ_CHECK(round < 100000), Release(0);
+        FUZZ_CHECK(SF::Check(file) == 0 && SF::AllFree(file) && gDestroyed == made);
+    }
+    FUZZ_CHECK(QORSysFlushPool(zonePool, 1) == 0 && qor::gPoolRegistry == nullptr);
+    return 0;
+}
