@@ -1,4 +1,5 @@
 // Entry points, pool management and locking pools under threads, each case in a fresh process.
+#include "frontend/EnvironmentVariables.h"
 #include "frontend/FixedPools.h"
 
 #include <gtest/gtest.h>
@@ -6,7 +7,9 @@
 #include <algorithm>
 #include <barrier>
 #include <cstring>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <thread>
 
 namespace qor {
@@ -160,3 +163,13 @@ TEST(EntryPointsConcurrency, LockingPoolsServeSeveralThreads) {
 
 } // namespace
 } // namespace qor
+
+TEST(EnvironmentTable, ConfigurationDocumentListsEveryVariableAsTheCodeDescribesIt) {
+    std::stringstream doc;
+    doc << std::ifstream(QOR_CONFIGURATION_DOC).rdbuf();
+    for (const qor::EnvironmentVariable& v : qor::kEnvironmentVariables)
+        EXPECT_NE(doc.str().find("| `" + std::string(v.name) + "` | " + v.values + " | " +
+                                 v.effect + " |"),
+                  std::string::npos)
+            << v.name;
+}
