@@ -28,9 +28,10 @@ bool IsAlignedFor(std::uintptr_t address, unsigned blockSize) {
 // True when `address` is the start of a position this page has handed out.
 bool IsCarvedPosition(const PageObject& page, std::uintptr_t address) {
     const std::uintptr_t offset = address - Address(page.PageStart());
-    if (offset >= kPageObjectOffset || offset % page.blockSize != 0) return false;
-    const std::uintptr_t position = offset / page.blockSize;
-    return position >= static_cast<std::uintptr_t>(ReservedCount(page)) && position < page.carved;
+    if (offset >= kPageObjectOffset) return false;
+    const std::uintptr_t position = offset / page.blockSize; // the release path's one division
+    return position * page.blockSize == offset &&
+           position >= static_cast<std::uintptr_t>(ReservedCount(page)) && position < page.carved;
 }
 
 } // namespace
@@ -59,15 +60,15 @@ bool PutBlock(PageObject& page, void* block) {
     if (block == nullptr || s == 0 || !IsAlignedFor(p, s)) return false;
     const std::uintptr_t start = Address(page.PageStart());
     if (p < start || p > start + kPageBytes) AbortWithMessage("Invalid Page Object in Page");
-    std::int16_t distance = 0;
-    if (page.freeBlocks != nullptr) {
-        distance = static_cast<std::int16_t>(static_cast<std::uint16_t>(Address(page.freeBlocks)) -
-                                             static_cast<std::uint16_t>(p));
-        if (distance % static_cast<int>(s) != 0) return false;
-    }
-    // Stricter than the distance test: a pointer that is not a handed-out position (the region
-    // header, an untouched position, the middle of a block) would corrupt the page if chained.
+    // Only handed-out positions are chained: the region header, an untouched position or the
+    // middle of a block would corrupt the page. This also settles the chain-distance test, since
+    // the chain's head is such a position: the distance between two of them is a multiple of s.
     if (!IsCarvedPosition(page, p)) return false;
+    const std::int16_t distance =
+        page.freeBlocks == nullptr
+            ? 0
+            : static_cast<std::int16_t>(static_cast<std::uint16_t>(Address(page.freeBlocks)) -
+                                        static_cast<std::uint16_t>(p));
     ++page.freeCount;
     std::memcpy(block, &distance, sizeof(distance));
     if (s >= 4) std::memcpy(static_cast<char*>(block) + 2, &kReleasedLinkMarker, 2);
