@@ -3,6 +3,7 @@
 // The full route runs the first call's configuration, the inactive and cancelled rules and the
 // instrumentation hooks.
 #include "../pagedpool/PageObject.h"
+#include "../pagedpool/PagedPool.h"
 #include "../pagedpool/Region.h"
 #include "../platform/Platform.h"
 #include "Configuration.h"
@@ -156,22 +157,15 @@ void DeleteInstrumented(void* block, void* pool, int flags) {
     ReleaseThroughOwner(owner, block);
 }
 
-} // namespace
-} // namespace qor
-
-using namespace qor;
-
-void* QORSpecializedNew(std::size_t size, void* pool, void* param, int n, int) {
-    if (__builtin_expect(gTakeFullRoute != 0, 0)) return NewFullRoute(size, Value(pool), param, n);
-    return Obtain(size, 0, Value(pool), param, ExtraOf(param, n));
+// Every request that the fast paths below do not settle: the whole routing, as described above.
+__attribute__((noinline)) void* NewRoute(std::size_t size, std::uintptr_t poolArgument, void* param,
+                                         int n) {
+    if (gTakeFullRoute != 0) return NewFullRoute(size, poolArgument, param, n);
+    return Obtain(size, 0, poolArgument, param, ExtraOf(param, n));
 }
 
-void* QORSpecializedNew(std::size_t size, void* pool, void* param, int n) {
-    return QORSpecializedNew(size, pool, param, n, 0);
-}
-
-void QORSpecializedDelete(void* block, void* pool, int flags) {
-    if (__builtin_expect(config::gCancelled != 0, 0)) {
+__attribute__((noinline)) void DeleteRoute(void* block, void* pool, int flags) {
+    if (config::gCancelled != 0) {
         platform::Free(block);
         return;
     }
@@ -183,6 +177,68 @@ void QORSpecializedDelete(void* block, void* pool, int flags) {
         platform::Free(HeaderOf(block));
     else
         ReleaseThroughOwner(owner, block);
+}
+
+// Paged pools' fast path, kept out of the general one so that the latter stays small.
+__attribute__((noinline)) void* NewPaged(std::size_t size, PagedPool* pool, void* param, int n) {
+    if (void* block = pool->TryTakeFromCurrentPage(size)) return block;
+    return NewRoute(size, Value(pool), param, n);
+}
+
+// A request with no reserved room, for a fixed pool of pool argument 4 or a pool object. Only two
+// kinds of pool exist, both final: the paged flag tells them apart, so the calls are direct.
+inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param, int n) {
+    GeneralPool* general;
+    if (poolArgument == kPoolFast) {
+        general = gFixedPools[FastPoolEntry(Round8(size))];
+    } else {
+        if (poolArgument < kSmallestPoolAddress) return NewRoute(size, poolArgument, param, n);
+        auto* pool = reinterpret_cast<PoolBase*>(poolArgument);
+        if (FieldsOf(pool)->flags & kFlagPaged)
+            return NewPaged(size, static_cast<PagedPool*>(pool), param, n);
+        general = static_cast<GeneralPool*>(pool);
+    }
+    if (general != nullptr)
+        if (void* block = general->TryTakeHead(size)) return block;
+    return NewRoute(size, poolArgument, param, n);
+}
+
+// A release without a named pool: a paged block, or a general-pool block whose header names its
+// chunk.
+inline bool TryFastDelete(void* block, int flags) {
+    if (flags & kFlagPaged) {
+        void* owner = PageOwnerOf(block);
+        return Value(owner) != kInvalidOwner && static_cast<PagedPool*>(owner)->TryPut(block);
+    }
+    void* chunk = reinterpret_cast<void*>(HeaderOf(block)->ownerWord & ~kOwnerBits);
+    if (IsPoolNumber(chunk)) return false;
+    PoolBase* owner = FieldsOf(chunk)->owner;
+    return owner != nullptr && (FieldsOf(owner)->flags & kFlagPaged) == 0 &&
+           static_cast<GeneralPool*>(owner)->TryPush(block, chunk);
+}
+
+// Configured, active, no hooks: gTakeFullRoute == 0 also means "not cancelled".
+inline bool FastPathsOpen() { return __builtin_expect(gTakeFullRoute == 0, 1); }
+
+} // namespace
+} // namespace qor
+
+using namespace qor;
+
+void* QORSpecializedNew(std::size_t size, void* pool, void* param, int n, int) {
+    if (FastPathsOpen() && Value(param) != kExtraMarker)
+        return FastNew(size, Value(pool), param, n);
+    return NewRoute(size, Value(pool), param, n);
+}
+
+void* QORSpecializedNew(std::size_t size, void* pool, void* param, int n) {
+    return QORSpecializedNew(size, pool, param, n, 0);
+}
+
+void QORSpecializedDelete(void* block, void* pool, int flags) {
+    if (FastPathsOpen() && pool == nullptr && block != nullptr && TryFastDelete(block, flags))
+        return;
+    DeleteRoute(block, pool, flags);
 }
 
 void QORSpecializedDelete(void* block, void* pool) { QORSpecializedDelete(block, pool, 0); }

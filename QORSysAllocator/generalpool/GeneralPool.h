@@ -31,6 +31,11 @@ public:
     void Report(FILE* stream, QORPoolInfo* record, int options) override;
     int CanAttachSwapFile(QORSysSwapFile* swapFile) override;
 
+    // The entry points' fast paths (defined below): null or false when the request is not the
+    // common case, which Allocate and Free then serve with the same result.
+    void* TryTakeHead(std::size_t size);
+    bool TryPush(void* block, void* chunkBase);
+
     // Links a new chunk able to hold a piece of `need` bytes after lastChunk; null when no size
     // between the preferred one and `need` can be obtained (the pool is then unchanged).
     SubPool* AddChunk(std::size_t need);
@@ -54,6 +59,73 @@ private:
     void ReleaseChunksAfterPool();
     void ResetChunk(void* chunk);
 };
+
+namespace placement {
+
+// need8 is a 32-bit quantity: larger requests are refused before they reach a chunk.
+constexpr std::uint64_t kMaxNeed8 = 0x7FFFFFF8;
+constexpr std::uint64_t kSplitSlack = 16; // a split remainder must exceed this
+
+constexpr std::uint64_t Round8(std::uint64_t bytes) { return (bytes + 7) & ~std::uint64_t{7}; }
+
+// Hands out `area` (its size >= need8) from the head of chunk K's list: a split when the rest
+// would exceed the slack, else the whole area. The areas in front of it are no longer listed.
+inline BlockHeader* TakeFromList(ChunkFields& k, FreeArea* area, std::uint64_t need8,
+                                 void* chunkBase) {
+    const std::uint64_t areaBytes = area->size;
+    if (areaBytes > need8 + kSplitSlack) {
+        auto* rest = reinterpret_cast<FreeArea*>(reinterpret_cast<char*>(area) + need8);
+        rest->next = area->next;
+        rest->size = areaBytes - need8;
+        k.freeList = rest;
+        k.free -= need8;
+        area->size = need8;
+    } else {
+        k.freeList = area->next;
+        k.free -= areaBytes;
+    }
+    auto* header = reinterpret_cast<BlockHeader*>(area);
+    header->ownerWord = reinterpret_cast<std::uintptr_t>(chunkBase) | kOwnerInUse;
+    return header;
+}
+
+// Puts a released piece of `pieceBytes` at the head of chunk K's list, when it does not empty K.
+inline void PushOnList(ChunkFields& k, void* block, std::uint64_t pieceBytes) {
+    auto* area = reinterpret_cast<FreeArea*>(HeaderOf(block));
+    area->next = k.freeList;
+    k.freeList = area;
+    k.free += pieceBytes;
+    ++k.freeAreaCount;
+    if (pieceBytes > k.largestFreeArea) k.largestFreeArea = static_cast<std::uint32_t>(pieceBytes);
+}
+
+} // namespace placement
+
+// The entry points' fast path for an unlocked plain pool and no reserved room: when the head area
+// of the pool's own chunk fits, first fit takes it, whatever the rest of the chain holds. Null
+// when the case is not this one; Allocate then decides (and gives the same answer).
+inline void* GeneralPool::TryTakeHead(std::size_t size) {
+    using namespace placement;
+    constexpr std::uint32_t kOtherPaths = QORSysPoolFlag::TRACKED_FREE_LIST | kFlagLocked;
+    if ((chunk.flags & kOtherPaths) != 0 || size > kMaxNeed8 - kBlockHeaderBytes) return nullptr;
+    const std::uint64_t need8 = Round8(size + kBlockHeaderBytes);
+    FreeArea* head = chunk.freeList;
+    if (head == nullptr || head->size < need8 || chunk.free < need8) return nullptr;
+    return TakeFromList(chunk, head, need8, this) + 1;
+}
+
+// The release fast path of an unlocked pool, `chunkBase` being the block's chunk (or arena) as
+// its header names it: false when the release would empty the chunk (Free then resets it).
+inline bool GeneralPool::TryPush(void* block, void* chunkBase) {
+    if (IsLocking()) return false;
+    ChunkFields& k = *FieldsOf(chunkBase);
+    const std::uint64_t pieceBytes = HeaderOf(block)->sizeWord;
+    // An arena (flags 0) is compared with its exact span.
+    const std::uint64_t span = k.flags == 0 ? k.size : k.size & kChunkSizeMask;
+    if (k.free + pieceBytes + HeaderBytesOf(chunkBase) >= span) return false;
+    placement::PushOnList(k, block, pieceBytes);
+    return true;
+}
 
 // Stores the swap file in a pool that accepts one. Returns -1 (and changes nothing) for a null
 // pool or a pool whose CanAttachSwapFile answers 0, else 0.

@@ -12,12 +12,9 @@ namespace qor {
 
 namespace {
 
-// need8 is a 32-bit quantity: larger requests are refused before they reach a chunk.
-constexpr std::uint64_t kMaxNeed8 = 0x7FFFFFF8;
-constexpr std::uint64_t kSplitSlack = 16; // a split remainder must exceed this
-constexpr std::uint64_t kArenaHeaderBytes = SubPool::kHeaderBytes;
+using namespace placement;
 
-constexpr std::uint64_t Round8(std::uint64_t bytes) { return (bytes + 7) & ~std::uint64_t{7}; }
+constexpr std::uint64_t kArenaHeaderBytes = SubPool::kHeaderBytes;
 
 // Piece size for `size` bytes plus `extra` reserved bytes plus the header; 0 when out of range.
 inline std::uint64_t Need8(std::size_t size, std::size_t extra) {
@@ -40,22 +37,8 @@ inline BlockHeader* MarkInUse(FreeArea* area, void* chunkBase) {
 BlockHeader* PlainTake(void* chunkBase, std::uint64_t need8) {
     ChunkFields& k = *FieldsOf(chunkBase);
     if (k.free < need8) return nullptr;
-    for (FreeArea* area = k.freeList; area != nullptr; area = area->next) {
-        const std::uint64_t areaBytes = area->size;
-        if (areaBytes < need8) continue;
-        if (areaBytes > need8 + kSplitSlack) {
-            FreeArea* rest = AreaAt(area, need8);
-            rest->next = area->next;
-            rest->size = areaBytes - need8;
-            k.freeList = rest;
-            k.free -= need8;
-            area->size = need8;
-        } else {
-            k.freeList = area->next;
-            k.free -= areaBytes;
-        }
-        return MarkInUse(area, chunkBase);
-    }
+    for (FreeArea* area = k.freeList; area != nullptr; area = area->next)
+        if (area->size >= need8) return TakeFromList(k, area, need8, chunkBase);
     return nullptr;
 }
 
@@ -214,20 +197,13 @@ void GeneralPool::Free(void* block, void* chunkBase) {
     PoolLockGuard guard(*this);
     ChunkFields& k = *FieldsOf(chunkBase);
     const std::uint64_t pieceBytes = HeaderOf(block)->sizeWord;
-    k.free += pieceBytes;
     // An arena is compared with its exact span, so it resets only when every block in it, the
     // object that carries it included, has come back.
     const std::uint64_t span = IsArena(k) ? k.size : k.size & kChunkSizeMask;
-    if (k.free + HeaderBytesOf(chunkBase) < span) {
-        auto* area = reinterpret_cast<FreeArea*>(HeaderOf(block));
-        area->next = k.freeList;
-        k.freeList = area;
-        ++k.freeAreaCount;
-        if (pieceBytes > k.largestFreeArea)
-            k.largestFreeArea = static_cast<std::uint32_t>(pieceBytes);
-    } else {
+    if (k.free + pieceBytes + HeaderBytesOf(chunkBase) < span)
+        PushOnList(k, block, pieceBytes);
+    else
         ResetChunk(chunkBase);
-    }
 }
 
 } // namespace qor

@@ -124,25 +124,6 @@ int InsertSize(PagedPool& pool, unsigned size) {
 
 int AccessorEntryCount(const PagedPool& pool) { return MappingOf(pool).Count(); }
 
-int AccessorIndex(const PagedPool& pool, unsigned size) {
-    const AccessorEntry* table = pool.Table();
-    if (table == nullptr) return -1;
-    int index;
-    if (size == pool.minSize && size != 0)
-        index = kFirstSizedIndex;
-    else if (size == pool.maxSize && size != 0)
-        index = MappingOf(pool).IndexOf(size);
-    else if (pool.minSize < size && size < pool.maxSize)
-        index = MappingOf(pool).IndexOf(size);
-    else if (size == 2)
-        index = 0;
-    else if (size == 4)
-        index = 1;
-    else
-        return -1;
-    return table[index].size == size ? index : -1;
-}
-
 PageObject* FindAccessor(PagedPool& pool, unsigned size, int& index) {
     if (pool.Table() == nullptr) InsertSize(pool, size);
     if (pool.Table() == nullptr) return index = -1, nullptr;

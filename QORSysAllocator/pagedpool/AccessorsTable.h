@@ -25,8 +25,9 @@ static_assert(sizeof(AccessorEntry) == 32 && offsetof(AccessorEntry, size) == 24
 // Entry count for the pool's current mapping.
 int AccessorEntryCount(const PagedPool& pool);
 
-// Index of the entry holding `size`, or -1; changes nothing.
-int AccessorIndex(const PagedPool& pool, unsigned size);
+// Index of the entry holding `size`, or -1; changes nothing. Inline, in PagedPool.h: the
+// allocation fast path looks its entry up with it.
+inline int AccessorIndex(const PagedPool& pool, unsigned size);
 
 // The current page of `size`'s entry (created when missing); `index` receives the entry's index,
 // or -1 when the table could not grow (malloc failure: the old table stays as it was).

@@ -35,6 +35,11 @@ public:
     void Report(FILE* stream, QORPoolInfo* record, int options) override;
     int CanAttachSwapFile(QORSysSwapFile* swapFile) override;
 
+    // The entry points' fast paths (defined below): null or false when the request is not the
+    // common case, which Allocate and Free then serve with the same result.
+    void* TryTakeFromCurrentPage(std::size_t size);
+    bool TryPut(void* block);
+
     RegionList* Regions() const { return static_cast<RegionList*>(chunk.next); }
     AccessorEntry* Table() const { return reinterpret_cast<AccessorEntry*>(chunk.freeList); }
     void SetTable(AccessorEntry* table) { chunk.freeList = reinterpret_cast<FreeArea*>(table); }
@@ -52,6 +57,8 @@ private:
     void* TakeFromReleased(unsigned sizeClass, int index);
     void* TakeNewPage(unsigned sizeClass, int index);
     void MoveToPartialList(PageObject* page, AccessorEntry& entry);
+    void CountReleased(unsigned blockSize);
+    void OnReleased(PageObject& page);
     void ReleaseMainListPages();
 };
 
@@ -60,6 +67,72 @@ constexpr unsigned SizeClassOf(std::size_t totalBytes) {
     if (totalBytes <= 2) return 2;
     if (totalBytes <= 4) return 4;
     return static_cast<unsigned>((totalBytes + 7) & ~std::size_t{7});
+}
+
+inline int AccessorIndex(const PagedPool& pool, unsigned size) {
+    const AccessorEntry* table = pool.Table();
+    if (table == nullptr) return -1;
+    int index;
+    if (size == pool.minSize && size != 0)
+        index = 2;
+    else if (pool.minSize < size && size <= pool.maxSize)
+        index = static_cast<int>((size - pool.minSize) / pool.step) + 2;
+    else if (size == 2)
+        index = 0;
+    else if (size == 4)
+        index = 1;
+    else
+        return -1;
+    return table[index].size == size ? index : -1;
+}
+
+// An unlocked pool, no reserved room, a class whose entry exists: the next untouched position of
+// the current page, else the last released block of the current page or of the first page with
+// released blocks. Allocate looks in the same places first, and a miss changes nothing there.
+inline void* PagedPool::TryTakeFromCurrentPage(std::size_t size) {
+    if (IsLocking() || size >= kFirstUnservedClass) return nullptr;
+    const unsigned sizeClass = SizeClassOf(size);
+    const int index = AccessorIndex(*this, sizeClass);
+    if (index < 0) return nullptr;
+    const AccessorEntry& entry = Table()[index];
+    PageObject* page = entry.currentPage;
+    void* block = page != nullptr ? CarveBlock(*page) : nullptr;
+    if (block == nullptr && page != nullptr) block = TakeFreeBlock(*page);
+    if (block == nullptr && entry.partialPages != nullptr)
+        block = TakeFreeBlock(*entry.partialPages);
+    if (block == nullptr) return nullptr;
+    chunk.free -= sizeClass;
+    chunk.largestFreeArea += sizeClass;
+    ++chunk.pieceCount;
+    return block;
+}
+
+// Requires: the block's page names this pool. Every release but the one that empties its page
+// (which gives the page back) and those on page 0 (reserved positions) is served here, as Free
+// would serve it.
+inline bool PagedPool::TryPut(void* block) {
+    if (IsLocking()) return false;
+    PageObject& page = *PageObjectOf(block);
+    if (page.index == 0 || page.carved == page.freeCount + 1) return false;
+    const unsigned blockSize = page.blockSize;
+    if (!PutBlock(page, block)) return false;
+    CountReleased(blockSize);
+    OnReleased(page);
+    return true;
+}
+
+inline void PagedPool::CountReleased(unsigned blockSize) {
+    chunk.free += blockSize;
+    chunk.largestFreeArea -= blockSize;
+    --chunk.pieceCount;
+}
+
+// A page that keeps blocks in use and has just had its first one released goes to the pages
+// with released blocks, unless it is the one being carved.
+inline void PagedPool::OnReleased(PageObject& page) {
+    if (page.freeCount != 1) return;
+    const int index = AccessorIndex(*this, page.blockSize);
+    if (index >= 0 && &page != Table()[index].currentPage) MoveToPartialList(&page, Table()[index]);
 }
 
 // A new paged pool in 88 bytes of its own; null when they cannot be had.

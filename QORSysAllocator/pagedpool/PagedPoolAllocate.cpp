@@ -135,19 +135,12 @@ void PagedPool::Free(void* block, void*) {
     PageObject* page = PageObjectOf(block);
     const unsigned blockSize = page->blockSize;
     if (!PutBlock(*page, block)) return; // refused: nothing counted, nothing chained
-    chunk.free += blockSize;
-    chunk.largestFreeArea -= blockSize;
-    --chunk.pieceCount;
-    if (IsPageEmpty(*page)) {
-        UnlinkPage(page);
-        chunk.size -= kPageBytes;
-        chunk.free -= UnusedBytes(*page);
-        ReleasePageToRegion(page);
-        return;
-    }
-    if (page->freeCount != 1 || Table() == nullptr) return;
-    const int index = AccessorIndex(*this, blockSize);
-    if (index >= 0 && page != Table()[index].currentPage) MoveToPartialList(page, Table()[index]);
+    CountReleased(blockSize);
+    if (!IsPageEmpty(*page)) return OnReleased(*page);
+    UnlinkPage(page);
+    chunk.size -= kPageBytes;
+    chunk.free -= UnusedBytes(*page);
+    ReleasePageToRegion(page);
 }
 
 std::size_t PagedPool::GetBlockSize(void* block) {
