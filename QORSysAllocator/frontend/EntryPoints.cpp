@@ -179,42 +179,66 @@ __attribute__((noinline)) void DeleteRoute(void* block, void* pool, int flags) {
         ReleaseThroughOwner(owner, block);
 }
 
-// Paged pools' fast path, kept out of the general one so that the latter stays small.
-__attribute__((noinline)) void* NewPaged(std::size_t size, PagedPool* pool, void* param, int n) {
-    if (void* block = pool->TryTakeFromCurrentPage(size)) return block;
-    return NewRoute(size, Value(pool), param, n);
+// The fast paths of the pools that are paged or locked, out of line so that the unlocked general
+// pool's path, inline in the entry points, needs no stack frame. Only two kinds of pool exist,
+// both final: the paged flag tells them apart, so the calls are direct.
+__attribute__((noinline)) void* NewPagedOrLocked(std::size_t size, PoolBase* pool,
+                                                 std::uintptr_t poolArgument, void* param, int n) {
+    void* block;
+    {
+        PoolLockGuard guard(*pool);
+        block = (FieldsOf(pool)->flags & kFlagPaged)
+                    ? static_cast<PagedPool*>(pool)->TryTakeFromCurrentPage(size)
+                    : static_cast<GeneralPool*>(pool)->TryTakeHead(size);
+    }
+    return block != nullptr ? block : NewRoute(size, poolArgument, param, n);
 }
 
-// A request with no reserved room, for a fixed pool of pool argument 4 or a pool object. Only two
-// kinds of pool exist, both final: the paged flag tells them apart, so the calls are direct.
+// `chunk` is null for a paged block. Releases without a named pool only.
+__attribute__((noinline)) void DeletePagedOrLocked(void* block, PoolBase* pool, void* chunk,
+                                                   int flags) {
+    bool done;
+    {
+        PoolLockGuard guard(*pool);
+        done = chunk == nullptr ? static_cast<PagedPool*>(pool)->TryPut(block)
+                                : static_cast<GeneralPool*>(pool)->TryPush(block, chunk);
+    }
+    if (!done) DeleteRoute(block, nullptr, flags);
+}
+
+// A request with no reserved room, for a fixed pool of pool argument 4 or a pool object.
 inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param, int n) {
     GeneralPool* general;
     if (poolArgument == kPoolFast) {
         general = gFixedPools[FastPoolEntry(Round8(size))];
+        if (general == nullptr) return NewRoute(size, poolArgument, param, n);
     } else {
         if (poolArgument < kSmallestPoolAddress) return NewRoute(size, poolArgument, param, n);
-        auto* pool = reinterpret_cast<PoolBase*>(poolArgument);
-        if (FieldsOf(pool)->flags & kFlagPaged)
-            return NewPaged(size, static_cast<PagedPool*>(pool), param, n);
-        general = static_cast<GeneralPool*>(pool);
+        general = reinterpret_cast<GeneralPool*>(poolArgument);
     }
-    if (general != nullptr)
-        if (void* block = general->TryTakeHead(size)) return block;
+    if (FieldsOf(general)->flags & (kFlagPaged | kFlagLocked))
+        return NewPagedOrLocked(size, general, poolArgument, param, n);
+    if (void* block = general->TryTakeHead(size)) return block;
     return NewRoute(size, poolArgument, param, n);
 }
 
 // A release without a named pool: a paged block, or a general-pool block whose header names its
 // chunk.
-inline bool TryFastDelete(void* block, int flags) {
+inline void FastDelete(void* block, int flags) {
     if (flags & kFlagPaged) {
         void* owner = PageOwnerOf(block);
-        return Value(owner) != kInvalidOwner && static_cast<PagedPool*>(owner)->TryPut(block);
+        if (Value(owner) == kInvalidOwner) return DeleteRoute(block, nullptr, flags);
+        return DeletePagedOrLocked(block, static_cast<PoolBase*>(owner), nullptr, flags);
     }
     void* chunk = reinterpret_cast<void*>(HeaderOf(block)->ownerWord & ~kOwnerBits);
-    if (IsPoolNumber(chunk)) return false;
+    if (IsPoolNumber(chunk)) return DeleteRoute(block, nullptr, flags);
     PoolBase* owner = FieldsOf(chunk)->owner;
-    return owner != nullptr && (FieldsOf(owner)->flags & kFlagPaged) == 0 &&
-           static_cast<GeneralPool*>(owner)->TryPush(block, chunk);
+    if (owner == nullptr) return DeleteRoute(block, nullptr, flags);
+    const std::uint32_t ownerFlags = FieldsOf(owner)->flags;
+    if (ownerFlags & kFlagPaged) return DeleteRoute(block, nullptr, flags);
+    if (ownerFlags & kFlagLocked) return DeletePagedOrLocked(block, owner, chunk, flags);
+    if (!static_cast<GeneralPool*>(owner)->TryPush(block, chunk))
+        DeleteRoute(block, nullptr, flags);
 }
 
 // Configured, active, no hooks: gTakeFullRoute == 0 also means "not cancelled".
@@ -236,8 +260,7 @@ void* QORSpecializedNew(std::size_t size, void* pool, void* param, int n) {
 }
 
 void QORSpecializedDelete(void* block, void* pool, int flags) {
-    if (FastPathsOpen() && pool == nullptr && block != nullptr && TryFastDelete(block, flags))
-        return;
+    if (FastPathsOpen() && pool == nullptr && block != nullptr) return FastDelete(block, flags);
     DeleteRoute(block, pool, flags);
 }
 

@@ -32,7 +32,8 @@ public:
     int CanAttachSwapFile(QORSysSwapFile* swapFile) override;
 
     // The entry points' fast paths (defined below): null or false when the request is not the
-    // common case, which Allocate and Free then serve with the same result.
+    // common case, which Allocate and Free then serve with the same result. Requires: the
+    // pool's lock is held, when the pool has one.
     void* TryTakeHead(std::size_t size);
     bool TryPush(void* block, void* chunkBase);
 
@@ -101,23 +102,23 @@ inline void PushOnList(ChunkFields& k, void* block, std::uint64_t pieceBytes) {
 
 } // namespace placement
 
-// The entry points' fast path for an unlocked plain pool and no reserved room: when the head area
+// The entry points' fast path for a plain pool and no reserved room: when the head area
 // of the pool's own chunk fits, first fit takes it, whatever the rest of the chain holds. Null
 // when the case is not this one; Allocate then decides (and gives the same answer).
 inline void* GeneralPool::TryTakeHead(std::size_t size) {
     using namespace placement;
-    constexpr std::uint32_t kOtherPaths = QORSysPoolFlag::TRACKED_FREE_LIST | kFlagLocked;
-    if ((chunk.flags & kOtherPaths) != 0 || size > kMaxNeed8 - kBlockHeaderBytes) return nullptr;
+    if ((chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) != 0 ||
+        size > kMaxNeed8 - kBlockHeaderBytes)
+        return nullptr;
     const std::uint64_t need8 = Round8(size + kBlockHeaderBytes);
     FreeArea* head = chunk.freeList;
     if (head == nullptr || head->size < need8 || chunk.free < need8) return nullptr;
     return TakeFromList(chunk, head, need8, this) + 1;
 }
 
-// The release fast path of an unlocked pool, `chunkBase` being the block's chunk (or arena) as
+// The release fast path, `chunkBase` being the block's chunk (or arena) as
 // its header names it: false when the release would empty the chunk (Free then resets it).
 inline bool GeneralPool::TryPush(void* block, void* chunkBase) {
-    if (IsLocking()) return false;
     ChunkFields& k = *FieldsOf(chunkBase);
     const std::uint64_t pieceBytes = HeaderOf(block)->sizeWord;
     // An arena (flags 0) is compared with its exact span.

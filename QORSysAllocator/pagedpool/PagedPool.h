@@ -36,7 +36,8 @@ public:
     int CanAttachSwapFile(QORSysSwapFile* swapFile) override;
 
     // The entry points' fast paths (defined below): null or false when the request is not the
-    // common case, which Allocate and Free then serve with the same result.
+    // common case, which Allocate and Free then serve with the same result. Requires: the
+    // pool's lock is held, when the pool has one.
     void* TryTakeFromCurrentPage(std::size_t size);
     bool TryPut(void* block);
 
@@ -86,11 +87,11 @@ inline int AccessorIndex(const PagedPool& pool, unsigned size) {
     return table[index].size == size ? index : -1;
 }
 
-// An unlocked pool, no reserved room, a class whose entry exists: the next untouched position of
+// No reserved room, a class whose entry exists: the next untouched position of
 // the current page, else the last released block of the current page or of the first page with
 // released blocks. Allocate looks in the same places first, and a miss changes nothing there.
 inline void* PagedPool::TryTakeFromCurrentPage(std::size_t size) {
-    if (IsLocking() || size >= kFirstUnservedClass) return nullptr;
+    if (size >= kFirstUnservedClass) return nullptr;
     const unsigned sizeClass = SizeClassOf(size);
     const int index = AccessorIndex(*this, sizeClass);
     if (index < 0) return nullptr;
@@ -111,7 +112,6 @@ inline void* PagedPool::TryTakeFromCurrentPage(std::size_t size) {
 // (which gives the page back) and those on page 0 (reserved positions) is served here, as Free
 // would serve it.
 inline bool PagedPool::TryPut(void* block) {
-    if (IsLocking()) return false;
     PageObject& page = *PageObjectOf(block);
     if (page.index == 0 || page.carved == page.freeCount + 1) return false;
     const unsigned blockSize = page.blockSize;
