@@ -6,8 +6,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -123,16 +125,18 @@ struct PairTimer {
     }
 };
 
+// The timed loops are functions of their own named TimedPairs, so that callgrind can count their
+// instructions alone (--toggle-collect='*TimedPairs*') and tools/bench.sh divide by the pairs.
+
 // churn-16 / churn-24-fifo: a batch of blocks of one size, released newest first (LIFO) or
-// oldest first (FIFO).
-template <class Route> void ChurnFixed(benchmark::State& state, std::size_t bytes, bool fifo) {
-    Route route;
-    std::vector<void*> blocks(kBatch);
-    PairTimer timer;
+// oldest first (FIFO). Returns false when an allocation failed.
+template <class Route>
+[[gnu::noinline]] bool TimedPairsFixed(benchmark::State& state, Route& route,
+                                       std::vector<void*>& blocks, std::size_t bytes, bool fifo) {
     for (auto _ : state) {
         for (void*& block : blocks) {
             block = route.Allocate(bytes);
-            if (block == nullptr) return state.SkipWithError("allocation failed");
+            if (block == nullptr) return false;
             Touch(block, bytes);
         }
         if (fifo) {
@@ -143,20 +147,29 @@ template <class Route> void ChurnFixed(benchmark::State& state, std::size_t byte
                 route.Release(blocks[i], bytes);
         }
     }
+    return true;
+}
+
+template <class Route> void ChurnFixed(benchmark::State& state, std::size_t bytes, bool fifo) {
+    Route route;
+    std::vector<void*> blocks(kBatch);
+    PairTimer timer;
+    if (!TimedPairsFixed(state, route, blocks, bytes, fifo))
+        return state.SkipWithError("allocation failed");
     timer.Report(state);
 }
 
-// Sizes and release slots drawn once from a fixed seed, so that every route sees the same
-// sequence and the generator stays out of the timed loop.
+// Sizes and release draws made once from a fixed seed, so that every route sees the same
+// sequence and the generator stays out of the timed loop. A draw picks a slot of a window of any
+// size by a multiply and a shift, which costs no division in the loop.
 struct MixedScript {
     static constexpr std::size_t kLength = std::size_t{1} << 16;
     std::vector<std::uint16_t> sizes;
-    std::vector<std::uint32_t> slots;
+    std::vector<std::uint32_t> draws;
 
-    explicit MixedScript(std::uint32_t seed) : sizes(kLength), slots(kLength) {
+    explicit MixedScript(std::uint32_t seed) : sizes(kLength), draws(kLength) {
         std::mt19937 random(seed);
         std::uniform_int_distribution<int> percent(0, 99);
-        std::uniform_int_distribution<std::uint32_t> slot(0, kWindow - 1);
         for (std::size_t i = 0; i < kLength; ++i) {
             const int p = percent(random);
             const auto [low, high] = p < 60   ? std::pair{8, 64}
@@ -165,8 +178,11 @@ struct MixedScript {
                                               : std::pair{257, 512};
             sizes[i] =
                 static_cast<std::uint16_t>(std::uniform_int_distribution<int>(low, high)(random));
-            slots[i] = slot(random);
+            draws[i] = static_cast<std::uint32_t>(random());
         }
+    }
+    static std::size_t Slot(std::uint32_t draw, std::size_t window) {
+        return static_cast<std::size_t>((std::uint64_t{draw} * window) >> 32);
     }
 };
 
@@ -175,62 +191,123 @@ const MixedScript& Script(int threadIndex) {
     return scripts[threadIndex & 1];
 }
 
-// churn-mixed: a window of live blocks of mixed sizes; each pair releases a random one and puts
-// a new block in its place. Filling and emptying the window stay outside the timing.
-template <class Route> void ChurnMixed(benchmark::State& state) {
-    Route route;
-    const MixedScript& script = Script(state.thread_index());
-    std::vector<void*> live(kWindow);
-    std::vector<std::uint16_t> liveSizes(kWindow);
-    std::size_t cursor = 0;
-    for (std::size_t i = 0; i < kWindow; ++i) {
-        liveSizes[i] = script.sizes[cursor];
-        live[i] = route.Allocate(liveSizes[i]);
-        if (live[i] == nullptr) return state.SkipWithError("allocation failed");
-        Touch(live[i], liveSizes[i]);
-        cursor = (cursor + 1) % MixedScript::kLength;
-    }
-    bool failed = false;
-    PairTimer timer;
+// A window of live blocks of mixed sizes, with the bytes requested for them now and at most.
+struct LiveWindow {
+    std::vector<void*> blocks;
+    std::vector<std::uint16_t> sizes;
+    std::size_t bytes = 0;
+    std::size_t peakBytes = 0;
+    std::size_t cursor = 0; // next draw of the script
+};
+
+// Each pair releases a random block of the window and allocates its replacement.
+template <class Route>
+[[gnu::noinline]] bool TimedPairsMixed(benchmark::State& state, Route& route,
+                                       const MixedScript& script, LiveWindow& live) {
+    const std::size_t window = live.blocks.size();
     for (auto _ : state) {
         for (std::size_t i = 0; i < kBatch; ++i) {
-            const std::uint32_t slot = script.slots[cursor];
-            const std::uint16_t bytes = script.sizes[cursor];
-            cursor = (cursor + 1) % MixedScript::kLength;
-            route.Release(live[slot], liveSizes[slot]);
+            const std::size_t slot = MixedScript::Slot(script.draws[live.cursor], window);
+            const std::uint16_t bytes = script.sizes[live.cursor];
+            live.cursor = (live.cursor + 1) % MixedScript::kLength;
+            route.Release(live.blocks[slot], live.sizes[slot]);
+            live.bytes += bytes - live.sizes[slot];
+            live.peakBytes = std::max(live.peakBytes, live.bytes);
             void* block = route.Allocate(bytes);
-            live[slot] = block;
-            liveSizes[slot] = bytes;
-            if (block == nullptr) {
-                failed = true;
-                break;
-            }
+            live.blocks[slot] = block;
+            live.sizes[slot] = bytes;
+            if (block == nullptr) return false;
             Touch(block, bytes);
         }
-        if (failed) break;
     }
-    if (!failed) timer.Report(state);
-    for (std::size_t i = 0; i < kWindow; ++i)
-        if (live[i] != nullptr) route.Release(live[i], liveSizes[i]);
-    if (failed) state.SkipWithError("allocation failed");
+    return true;
+}
+
+// The process's resident set now (VmRSS) or at its peak (VmHWM), in bytes, from /proc.
+std::size_t ResidentBytes(const char* field) {
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr) return 0;
+    char line[256];
+    std::size_t kilobytes = 0;
+    const std::size_t length = std::strlen(field);
+    while (std::fgets(line, sizeof line, status) != nullptr)
+        if (std::strncmp(line, field, length) == 0)
+            kilobytes = std::strtoull(line + length, nullptr, 10);
+    std::fclose(status);
+    return kilobytes * 1024;
+}
+
+// churn-mixed and growth: a window of `window` live blocks; filling and emptying it stay outside
+// the timing. "rss_ratio" (peak resident bytes over peak requested bytes) holds only when this is
+// the one benchmark of its process, as tools/bench.sh runs the growth workload.
+template <class Route> void ChurnMixed(benchmark::State& state, std::size_t window) {
+    Route route;
+    const MixedScript& script = Script(state.thread_index());
+    LiveWindow live{std::vector<void*>(window), std::vector<std::uint16_t>(window)};
+    // The process before its first window was filled, the window's own arrays included.
+    static const std::size_t baselineBytes = ResidentBytes("VmRSS:");
+    bool ok = true;
+    for (std::size_t i = 0; i < window && ok; ++i) {
+        live.sizes[i] = script.sizes[live.cursor];
+        live.cursor = (live.cursor + 1) % MixedScript::kLength;
+        live.bytes += live.sizes[i];
+        live.blocks[i] = route.Allocate(live.sizes[i]);
+        ok = live.blocks[i] != nullptr;
+        if (ok) Touch(live.blocks[i], live.sizes[i]);
+    }
+    live.peakBytes = live.bytes;
+    PairTimer timer;
+    ok = ok && TimedPairsMixed(state, route, script, live);
+    if (ok) {
+        timer.Report(state);
+        const std::size_t peak = ResidentBytes("VmHWM:");
+        state.counters["rss_ratio"] =
+            static_cast<double>(peak - std::min(peak, baselineBytes)) /
+            static_cast<double>(live.peakBytes);
+    }
+    for (std::size_t i = 0; i < window; ++i)
+        if (live.blocks[i] != nullptr) route.Release(live.blocks[i], live.sizes[i]);
+    if (!ok) state.SkipWithError("allocation failed");
+}
+
+// With --qor_iterations=N every benchmark runs exactly N iterations of kBatch pairs, once: the
+// instruction counts of tools/bench.sh divide callgrind's total by that.
+std::int64_t gFixedIterations = 0;
+
+template <class... Args>
+benchmark::internal::Benchmark* Add(const std::string& name, Args&&... args) {
+    auto* benchmark = benchmark::RegisterBenchmark(name.c_str(), std::forward<Args>(args)...);
+    if (gFixedIterations > 0) benchmark->Iterations(gFixedIterations)->Repetitions(1);
+    return benchmark;
 }
 
 template <class Route> void Register(const std::string& route) {
-    benchmark::RegisterBenchmark(("churn-16/" + route).c_str(), ChurnFixed<Route>, 16, false);
-    benchmark::RegisterBenchmark(("churn-24-fifo/" + route).c_str(), ChurnFixed<Route>, 24, true);
-    benchmark::RegisterBenchmark(("churn-mixed/" + route).c_str(), ChurnMixed<Route>);
+    Add("churn-16/" + route, ChurnFixed<Route>, 16, false);
+    Add("churn-24-fifo/" + route, ChurnFixed<Route>, 24, true);
+    Add("churn-mixed/" + route, ChurnMixed<Route>, kWindow);
+}
+
+// growth: churn-mixed with ever larger windows, each meant to run alone in its process.
+template <class Route> void RegisterGrowth(const std::string& route) {
+    for (const auto& [name, window] : {std::pair{"1k", 1000}, std::pair{"10k", 10000},
+                                       std::pair{"100k", 100000}, std::pair{"1m", 1000000}})
+        Add("growth-" + std::string(name) + "/" + route, ChurnMixed<Route>,
+            static_cast<std::size_t>(window));
 }
 
 // Two threads at once on one shared route; ns_per_pair is the wall time per pair of each thread.
 template <class Route> void RegisterThreaded(const std::string& route) {
-    benchmark::RegisterBenchmark(("threads-2/" + route).c_str(), ChurnMixed<Route>)
-        ->Threads(2)
-        ->UseRealTime();
+    Add("threads-2/" + route, ChurnMixed<Route>, kWindow)->Threads(2)->UseRealTime();
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], "--qor_iterations=", 17) == 0) {
+            gFixedIterations = std::atoll(argv[i] + 17);
+            argv[i--] = argv[--argc];
+        }
     // The library configures itself and creates its fixed pools on first use, without a lock:
     // every route is used once here, before the benchmarks start any thread.
     for (std::uintptr_t argument : {0, 4, 32})
@@ -243,8 +320,8 @@ int main(int argc, char** argv) {
     Register<MallocRoute>("malloc");
     Register<PmrRoute<std::pmr::unsynchronized_pool_resource>>("pmr-unsync");
 #ifdef QOR_BENCH_HAVE_BOOST_POOL
-    benchmark::RegisterBenchmark("churn-16/boost-pool", ChurnFixed<BoostPoolRoute>, 16, false);
-    benchmark::RegisterBenchmark("churn-24-fifo/boost-pool", ChurnFixed<BoostPoolRoute>, 24, true);
+    Add("churn-16/boost-pool", ChurnFixed<BoostPoolRoute>, 16, false);
+    Add("churn-24-fifo/boost-pool", ChurnFixed<BoostPoolRoute>, 24, true);
 #endif
     Register<FixedArgumentRoute<0>>("qor-arg0");
     Register<FixedArgumentRoute<4>>("qor-arg4");
@@ -253,6 +330,10 @@ int main(int argc, char** argv) {
     Register<TrackedPoolRoute>("qor-tracked");
     Register<PagedSharedRoute>("qor-paged");
     Register<PagedLockedRoute>("qor-paged-locked");
+
+    RegisterGrowth<MallocRoute>("malloc");
+    RegisterGrowth<FixedArgumentRoute<4>>("qor-arg4");
+    RegisterGrowth<PagedSharedRoute>("qor-paged");
 
     RegisterThreaded<MallocRoute>("malloc");
     RegisterThreaded<SharedSynchronizedPmrRoute>("pmr-sync");

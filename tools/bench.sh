@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
-# Runs the allocator benchmarks once per peer malloc (the process's own, then each installed peer
-# through LD_PRELOAD), 5 repetitions each, and prints a markdown table of the median ns per
-# allocate+release pair with the ratio to glibc malloc measured in the same run.
-# Usage: tools/bench.sh [build dir] [min time per repetition, seconds]
+# Runs every benchmark and rewrites docs/BENCHMARKS.md and its chart docs/benchmarks.svg:
+# - the churn and thread workloads, once with the process's own malloc (glibc) and once with each
+#   installed peer malloc preloaded, in interleaved rounds (round r runs every peer before round
+#   r+1 starts), so that every ratio compares runs made at nearly the same time;
+# - the growth workload, each window and route alone in a fresh process (its peak RSS is the
+#   process's);
+# - instructions per pair under callgrind (stable where wall time is not);
+# - the swap file throughput against stdio.
+# Usage: tools/bench.sh [build dir] [rounds] [min seconds per benchmark]
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
-# The peers (preloaded mallocs, boost::pool) and jq are installed here, not by the CI set-up.
+# The peers (preloaded mallocs, boost::pool), Google Benchmark, valgrind, python3 and jq are installed
+# here, not by the CI set-up.
 missing=()
-for package in libbenchmark-dev libjemalloc-dev libmimalloc-dev libgoogle-perftools-dev libboost-dev jq; do
+for package in libbenchmark-dev libjemalloc-dev libmimalloc-dev libgoogle-perftools-dev \
+  libboost-dev valgrind python3 jq; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -19,62 +26,77 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 build=${1:-build-bench}
-min_time=${2:-0.1}
+rounds=${2:-5}
+min_time=${3:-0.1}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF \
+  -DQOR_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target qor_allocator_benchmarks qor_swap_throughput >/dev/null
 binary=$build/bench/qor_allocator_benchmarks
-if [ ! -x "$binary" ]; then
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$build" -j "$(nproc)" --target qor_allocator_benchmarks
-fi
-command -v jq >/dev/null || { echo "jq is needed to read the results" >&2; exit 1; }
+results=$build/bench-results
+rm -rf "$results"
+mkdir -p "$results"
 
 libdir=/usr/lib/x86_64-linux-gnu
 peers=(glibc)
 declare -A preload=([glibc]="")
 for candidate in jemalloc:libjemalloc.so.2 mimalloc:libmimalloc.so.2 tcmalloc:libtcmalloc_minimal.so.4; do
   name=${candidate%%:*}
-  library=$libdir/${candidate#*:}
-  if [ -f "$library" ]; then
+  if [ -f "$libdir/${candidate#*:}" ]; then
     peers+=("$name")
-    preload[$name]=$library
+    preload[$name]=$libdir/${candidate#*:}
   fi
 done
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# run <peer> <filter> <output json>
+run() {
+  LD_PRELOAD=${preload[$1]} "$binary" --benchmark_filter="$2" --benchmark_min_time="$min_time" \
+    --benchmark_out="$3" --benchmark_out_format=json >/dev/null 2>"$results/last-run.log" ||
+    { cat "$results/last-run.log" >&2; exit 1; }
+}
 
-for peer in "${peers[@]}"; do
-  echo "running with $peer malloc" >&2
-  LD_PRELOAD=${preload[$peer]} "$binary" --benchmark_repetitions=5 \
-    --benchmark_report_aggregates_only=true --benchmark_min_time="$min_time" \
-    --benchmark_out="$work/$peer.json" --benchmark_out_format=json >/dev/null
-  # One line per benchmark: name <tab> median ns per pair.
-  jq -r '.benchmarks[] | select(.aggregate_name == "median")
-         | "\(.run_name)\t\(.ns_per_pair)"' "$work/$peer.json" |
-    sed -e 's|/real_time||' -e 's|/threads:2||' >"$work/$peer.tsv"
-done
-
-# One row per workload and route of the plain run, the peers' malloc rows after glibc's; every
-# ratio is to glibc's malloc on the same workload.
-echo "| workload | route | median ns/pair | ratio to glibc malloc |"
-echo "|---|---|---|---|"
-cut -f1 "$work/glibc.tsv" | cut -d/ -f1 | awk '!seen[$0]++' | while read -r workload; do
-  base=$(awk -F'\t' -v n="$workload/malloc" '$1 == n {print $2}' "$work/glibc.tsv")
-  {
-    awk -F'\t' -v w="$workload" 'index($1, w "/") == 1 {
-        route = substr($1, length(w) + 2)
-        print (route == "malloc" ? "malloc (glibc)" : route) "\t" $2
-        if (route == "malloc") print "PEERS"
-      }' "$work/glibc.tsv"
-  } | while IFS=$'\t' read -r route ns; do
-    if [ "$route" = PEERS ]; then
-      for peer in "${peers[@]:1}"; do
-        peer_ns=$(awk -F'\t' -v n="$workload/malloc" '$1 == n {print $2}' "$work/$peer.tsv")
-        [ -n "$peer_ns" ] && printf '| %s | malloc (%s) | %.1f | %.2f |\n' "$workload" "$peer" \
-          "$peer_ns" "$(awk -v a="$peer_ns" -v b="$base" 'BEGIN {print a / b}')"
-      done
-      continue
-    fi
-    printf '| %s | %s | %.1f | %.2f |\n' "$workload" "$route" "$ns" \
-      "$(awk -v a="$ns" -v b="$base" 'BEGIN {print a / b}')"
+start=$SECONDS
+for round in $(seq 1 "$rounds"); do
+  echo "round $round of $rounds ($((SECONDS - start)) s)" >&2
+  run glibc '^(churn|threads)' "$results/main.glibc.$round.json"
+  for peer in "${peers[@]:1}"; do
+    run "$peer" '^(churn|threads)[^/]*/malloc(/|$)' "$results/main.$peer.$round.json"
+  done
+  for window in 1k 10k 100k 1m; do
+    for peer in "${peers[@]}"; do
+      run "$peer" "^growth-$window/malloc\$" "$results/growth.$window.malloc.$peer.$round.json"
+    done
+    for route in qor-arg4 qor-paged; do
+      run glibc "^growth-$window/$route\$" "$results/growth.$window.$route.glibc.$round.json"
+    done
   done
 done
+
+# Instructions per pair: callgrind counts the timed loops alone over a fixed number of pairs.
+echo "instruction counts ($((SECONDS - start)) s)" >&2
+iterations=100 # of 1000 pairs each
+count() { # <peer> <benchmark name>
+  local out=$results/callgrind.out
+  LD_PRELOAD=${preload[$1]} valgrind --tool=callgrind --callgrind-out-file="$out" \
+    --collect-atstart=no --toggle-collect='*TimedPairs*' "$binary" \
+    --qor_iterations=$iterations --benchmark_filter="^$2(/iterations:.*)?\$" >/dev/null 2>&1
+  local total
+  total=$(callgrind_annotate "$out" 2>/dev/null | awk '/PROGRAM TOTALS/ {gsub(",", "", $1); print $1}')
+  printf '%s\t%s\t%s\n' "$2" "$1" "$(awk -v t="$total" -v n=$((iterations * 1000)) \
+    'BEGIN {printf "%.1f", t / n}')" >>"$results/instructions.tsv"
+  rm -f "$out"
+}
+routes=$(jq -r '.benchmarks[].name' "$results/main.glibc.1.json" | grep '^churn' | sort -u)
+for name in $routes; do
+  count glibc "$name"
+done
+for peer in "${peers[@]:1}"; do
+  for workload in churn-16 churn-24-fifo churn-mixed; do
+    count "$peer" "$workload/malloc"
+  done
+done
+
+echo "swap file ($((SECONDS - start)) s)" >&2
+"$build/bench/qor_swap_throughput" "$rounds" 32 >"$results/swap.md"
+
+python3 tools/bench_report.py "$results" docs/BENCHMARKS.md docs/benchmarks.svg
+echo "docs/BENCHMARKS.md and docs/benchmarks.svg rewritten in $((SECONDS - start)) s" >&2

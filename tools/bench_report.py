@@ -1,0 +1,240 @@
+#!/usr/bin/env python3
+"""Turns the results of tools/bench.sh into docs/BENCHMARKS.md and its SVG chart.
+
+Usage: bench_report.py <results dir> <markdown out> <svg out>
+Every ratio is taken within one round (runs made at nearly the same time) and the median of the
+rounds' ratios is reported, so that the machine's drift between rounds cancels out.
+"""
+import glob
+import json
+import math
+import os
+import re
+import statistics
+import sys
+from collections import defaultdict
+
+results, markdown_path, svg_path = sys.argv[1:4]
+WORKLOADS = ["churn-16", "churn-24-fifo", "churn-mixed", "threads-2"]
+WINDOWS = ["1k", "10k", "100k", "1m"]
+
+
+def load(path):
+    with open(path) as stream:
+        data = json.load(stream)
+    rows = {}
+    for bench in data["benchmarks"]:
+        name = re.sub(r"/(real_time|threads:\d+)", "", bench["run_name"])
+        rows[name] = bench
+    return rows, data.get("context", {})
+
+
+def label(route, peer):
+    return f"malloc ({peer})" if route == "malloc" else route
+
+
+# ns[(workload, label)][round] and the glibc malloc figure of the same round.
+ns = defaultdict(dict)
+context = {}
+for path in glob.glob(os.path.join(results, "main.*.json")):
+    _, peer, round_, _ = os.path.basename(path).split(".")
+    rows, context = load(path)
+    for name, bench in rows.items():
+        workload, route = name.split("/", 1)
+        if "ns_per_pair" in bench:
+            ns[(workload, label(route, peer))][round_] = bench["ns_per_pair"]
+
+growth = defaultdict(dict)  # (window, label) -> round -> (ns, rss ratio)
+for path in glob.glob(os.path.join(results, "growth.*.json")):
+    _, window, route, peer, round_, _ = os.path.basename(path).split(".")
+    rows, _ = load(path)
+    for bench in rows.values():
+        if "ns_per_pair" in bench:
+            growth[(window, label(route, peer))][round_] = (bench["ns_per_pair"], bench["rss_ratio"])
+
+instructions = {}
+with open(os.path.join(results, "instructions.tsv")) as stream:
+    for line in stream:
+        name, peer, per_pair = line.rstrip("\n").split("\t")
+        workload, route = name.split("/", 1)
+        instructions[(workload, label(route, peer))] = float(per_pair)
+
+
+def median_ratio(series, base):
+    ratios = [series[r] / base[r] for r in series if r in base]
+    return statistics.median(ratios) if ratios else float("nan")
+
+
+def rows_of(workload):
+    base = ns[(workload, "malloc (glibc)")]
+    out = []
+    for (w, name), series in ns.items():
+        if w == workload:
+            out.append((name, statistics.median(series.values()), median_ratio(series, base)))
+    order = lambda row: (not row[0].startswith("malloc"), row[0].startswith("qor"), row[0])
+    return sorted(out, key=order)
+
+
+def growth_rows(window):
+    base = {r: v[0] for r, v in growth[(window, "malloc (glibc)")].items()}
+    out = []
+    for (w, name), series in growth.items():
+        if w == window:
+            times = {r: v[0] for r, v in series.items()}
+            rss = statistics.median(v[1] for v in series.values())
+            out.append((name, statistics.median(times.values()), median_ratio(times, base), rss))
+    return sorted(out, key=lambda row: (not row[0].startswith("malloc"), row[0]))
+
+
+def lookup(table, name):
+    return next((row for row in table if row[0] == name), None)
+
+
+def fmt(value, digits=2):
+    return "n/a" if value is None or (isinstance(value, float) and math.isnan(value)) else (
+        f"{value:.{digits}f}")
+
+
+# --- Targets, evaluated on the figures above.
+targets = []
+
+
+def target(text, met, measured):
+    targets.append((text, "met" if met else "**not met**", measured))
+
+
+for workload in ["churn-16", "churn-24-fifo"]:
+    table = rows_of(workload)
+    mi = lookup(table, "malloc (mimalloc)")
+    for route in ["qor-arg4", "qor-paged"]:
+        row = lookup(table, route)
+        if row and mi:
+            ir, ir_mi = instructions.get((workload, route)), instructions.get((workload, mi[0]))
+            target(f"{workload}, {route}: no slower than mimalloc", row[2] <= mi[2],
+                   f"{row[1]:.1f} ns vs {mi[1]:.1f} ns (ratio {row[2] / mi[2]:.2f})")
+            target(f"{workload}, {route}: no more instructions per pair than mimalloc",
+                   ir is not None and ir_mi is not None and ir <= ir_mi,
+                   f"{fmt(ir, 0)} vs {fmt(ir_mi, 0)}")
+table = rows_of("churn-mixed")
+mi = lookup(table, "malloc (mimalloc)")
+for route in ["qor-arg4", "qor-paged"]:
+    row = lookup(table, route)
+    if row:
+        target(f"churn-mixed, {route}: faster than glibc", row[2] < 1,
+               f"ratio to glibc {row[2]:.2f}, {row[2] / mi[2]:.2f}x mimalloc's time" if mi else
+               f"ratio to glibc {row[2]:.2f}")
+table = rows_of("threads-2")
+sync = lookup(table, "pmr-sync")
+for route in ["qor-arg32", "qor-paged-locked"]:
+    row = lookup(table, route)
+    if row and sync:
+        target(f"threads-2, {route}: 5x the throughput of synchronized_pool_resource",
+               sync[1] / row[1] >= 5,
+               f"{sync[1] / row[1]:.2f}x; ratio to glibc {row[2]:.2f}")
+big = growth_rows("1m")
+paged, arg4, mi = lookup(big, "qor-paged"), lookup(big, "qor-arg4"), lookup(big, "malloc (mimalloc)")
+if paged and mi:
+    target("growth 10^6 live blocks, qor-paged: peak RSS / requested no higher than mimalloc's",
+           paged[3] <= mi[3], f"{paged[3]:.2f} vs {mi[3]:.2f}")
+if arg4:
+    target("growth 10^6 live blocks, qor-arg4: peak RSS / requested <= 1.3", arg4[3] <= 1.3,
+           f"{arg4[3]:.2f}")
+for route in ["qor-arg4", "qor-paged"]:
+    times = [lookup(growth_rows(w), route) for w in WINDOWS]
+    if all(times):
+        spread = max(t[1] for t in times) / min(t[1] for t in times)
+        target(f"growth, {route}: time per pair flat within 1.5x from 10^3 to 10^6",
+               spread <= 1.5, f"{spread:.2f}x (" + ", ".join(f"{t[1]:.0f}" for t in times) +
+               " ns)")
+with open(os.path.join(results, "swap.md")) as stream:
+    swap_table = stream.read().strip()
+for line in swap_table.splitlines()[2:]:
+    cells = [c.strip() for c in line.strip("|").split("|")]
+    target(f"swap, {cells[0]} objects: 0.8 of stdio each way",
+           float(cells[3]) >= 0.8 and float(cells[6]) >= 0.8,
+           f"out {cells[3]}, in {cells[6]}")
+
+
+# --- The chart: ratio to glibc malloc per route, one group per workload, log scale.
+def chart():
+    groups = [(w, rows_of(w)) for w in WORKLOADS] + [
+        ("growth-1m", [(r[0], r[1], r[2]) for r in growth_rows("1m")])]
+    bar, gap, left, width = 13, 16, 170, 560
+    low, high = math.log2(1 / 8), math.log2(64)
+    x = lambda ratio: left + width * (min(max(math.log2(ratio), low), high) - low) / (high - low)
+    height = 40 + sum(len(rows) * bar + gap + 16 for _, rows in groups) + 30
+    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{left + width + 80}" '
+           f'height="{height}" font-family="sans-serif" font-size="11">',
+           f'<text x="{left}" y="16" font-size="13" font-weight="bold">Time per allocate+release '
+           'pair, ratio to glibc malloc (log scale; shorter is faster)</text>']
+    y = 34
+    for workload, rows in groups:
+        out.append(f'<text x="4" y="{y + 10}" font-weight="bold">{workload}</text>')
+        y += 16
+        for name, _, ratio in rows:
+            if math.isnan(ratio):
+                continue
+            colour = "#2b6cb0" if name.startswith("qor") else "#a0aec0"
+            out.append(f'<text x="{left - 6}" y="{y + 10}" text-anchor="end">{name}</text>')
+            out.append(f'<rect x="{left}" y="{y + 1}" width="{x(ratio) - left:.1f}" '
+                       f'height="{bar - 3}" fill="{colour}"/>')
+            out.append(f'<text x="{x(ratio) + 4:.1f}" y="{y + 10}">{ratio:.2f}</text>')
+            y += bar
+        y += gap
+    for tick in [0.125, 0.25, 0.5, 1, 2, 4, 8, 16, 32, 64]:
+        style = 'stroke="#333"' if tick == 1 else 'stroke="#ddd"'
+        out.append(f'<line x1="{x(tick):.1f}" y1="26" x2="{x(tick):.1f}" y2="{y}" {style}/>')
+        out.append(f'<text x="{x(tick):.1f}" y="{y + 14}" text-anchor="middle">{tick:g}</text>')
+    out.append("</svg>")
+    return "\n".join(out) + "\n"
+
+
+with open(svg_path, "w") as stream:
+    stream.write(chart())
+
+rounds = len({os.path.basename(p).split(".")[2] for p in glob.glob(f"{results}/main.glibc.*")})
+lines = ["# Benchmarks", "",
+         "Generated by `tools/bench.sh` (do not edit by hand). The machines are shared and noisy:",
+         "every ratio is taken between runs of the same round, and the median over the rounds is",
+         "shown; absolute times are for orientation only. Instruction counts come from callgrind",
+         "over 100,000 pairs of the timed loop alone and do not depend on the machine's load.", "",
+         f"Machine: {context.get('num_cpus', '?')} CPUs at {context.get('mhz_per_cpu', '?')} MHz, "
+         f"{rounds} interleaved rounds, {context.get('date', '')[:10]}.", "",
+         "![ratio to glibc malloc](benchmarks.svg)", "", "## Targets", "",
+         "| target | result | measured |", "|---|---|---|"]
+lines += [f"| {t} | {m} | {v} |" for t, m, v in targets]
+lines += ["", "## Allocation workloads", "",
+          "Every block is written in full once after its allocation. `churn-16`: batches of 1000",
+          "blocks of 16 bytes released newest first; `churn-24-fifo`: 24 bytes, oldest first;",
+          "`churn-mixed`: a window of 10,000 live blocks of 8-512 bytes (60 % 8-64, 25 % 65-128,",
+          "10 % 129-256, 5 % 257-512, fixed seed), each pair releasing a random block and",
+          "allocating its replacement; `threads-2`: two threads running churn-mixed at once on one",
+          "shared route (each thread's wall time per pair). Routes: `malloc (peer)` is the peer",
+          "preloaded with `LD_PRELOAD`; `pmr-unsync`/`pmr-sync` the standard pool resources;",
+          "`boost-pool` (fixed sizes only); `qor-arg0/4/32` pool arguments 0, 4 and 32;",
+          "`qor-plain`/`qor-tracked` a private general pool; `qor-paged` a paged pool on the shared",
+          "region list, `qor-paged-locked` a locked paged pool with its own list.", ""]
+for workload in WORKLOADS:
+    lines += [f"### {workload}", "",
+              "| route | median ns/pair | ratio to glibc | instructions/pair |", "|---|---|---|---|"]
+    for name, value, ratio in rows_of(workload):
+        lines.append(f"| {name} | {value:.1f} | {fmt(ratio)} | "
+                     f"{fmt(instructions.get((workload, name)), 0)} |")
+    lines.append("")
+lines += ["## Growth", "",
+          "`churn-mixed` with 10^3 to 10^6 live blocks, each window and route alone in a fresh",
+          "process: time per pair, its ratio to glibc, and the process's peak resident memory",
+          "(VmHWM, less the resident memory before the window was filled) over the peak of the",
+          "bytes requested for live blocks.", "",
+          "| live blocks | route | median ns/pair | ratio to glibc | peak RSS / requested |",
+          "|---|---|---|---|---|"]
+for window in WINDOWS:
+    for name, value, ratio, rss in growth_rows(window):
+        lines.append(f"| {window} | {name} | {value:.1f} | {fmt(ratio)} | {rss:.2f} |")
+lines += ["", "## Swap file", "",
+          "Objects of 200 bytes and of 20 KB pushed through a swap file whose zone holds a tenth of",
+          "them (swap-out), then all read back through their handles (swap-in), against plain",
+          "stdio writes and reads of the same bytes in 8192-byte pages; median of the rounds.", "",
+          swap_table, ""]
+with open(markdown_path, "w") as stream:
+    stream.write("\n".join(lines))
