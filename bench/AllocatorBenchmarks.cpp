@@ -261,9 +261,8 @@ template <class Route> void ChurnMixed(benchmark::State& state, std::size_t wind
     if (ok) {
         timer.Report(state);
         const std::size_t peak = ResidentBytes("VmHWM:");
-        state.counters["rss_ratio"] =
-            static_cast<double>(peak - std::min(peak, baselineBytes)) /
-            static_cast<double>(live.peakBytes);
+        state.counters["rss_ratio"] = static_cast<double>(peak - std::min(peak, baselineBytes)) /
+                                      static_cast<double>(live.peakBytes);
     }
     for (std::size_t i = 0; i < window; ++i)
         if (live.blocks[i] != nullptr) route.Release(live.blocks[i], live.sizes[i]);
