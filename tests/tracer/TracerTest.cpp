@@ -1,0 +1,146 @@
+// The tracer loaded by name into a program built without it (TracedProgram.cpp): its report must
+// name each overrun with its block, size and pool, group the leaks by pool and size, count per
+// pool, and list the foreign pointer, in JSON and in text alike.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+std::string Read(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+std::size_t Count(const std::string& text, const std::string& needle) {
+    std::size_t count = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++count;
+    return count;
+}
+
+// The line of `text` that holds `needle`, or "".
+std::string LineOf(const std::string& text, const std::string& needle) {
+    const auto at = text.find(needle);
+    if (at == std::string::npos) return "";
+    const auto start = text.rfind('\n', at) + 1; // npos + 1 == 0
+    return text.substr(start, text.find('\n', at) - start);
+}
+
+class Tracer : public testing::Test {
+protected:
+    // Runs the program in a fresh directory with the tracer named and `extra` in its environment;
+    // its output goes to dir/out and dir/err. Returns the program's pid.
+    pid_t Run(std::vector<std::string> extra) {
+        char pattern[] = "/tmp/qor-tracer-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        extra.insert(extra.end(),
+                     {"QORSysAllocatorInstrum=QORSysTracer", "LD_LIBRARY_PATH=" QOR_TRACER_DIR});
+        for (char** variable = environ; *variable != nullptr; ++variable)
+            if (std::string(*variable).rfind("QORSys", 0) &&
+                std::string(*variable).rfind("LD_L", 0))
+                extra.push_back(*variable);
+        std::vector<char*> envp;
+        for (std::string& variable : extra)
+            envp.push_back(variable.data());
+        envp.push_back(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(open((dir_ + "/out").c_str(), O_WRONLY | O_CREAT, 0600), 1);
+            dup2(open((dir_ + "/err").c_str(), O_WRONLY | O_CREAT, 0600), 2);
+            char* argv[] = {const_cast<char*>(QOR_TRACED_PROGRAM), nullptr};
+            if (chdir(dir_.c_str()) == 0) execve(argv[0], argv, envp.data());
+            _exit(127);
+        }
+        int status = -1;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Read(dir_ + "/err");
+        std::istringstream printed(Read(dir_ + "/out"));
+        for (std::string name, address; printed >> name >> address;)
+            at_['@' + name] = address;
+        json_ = Read(dir_ + "/report.json");
+        text_ = Read(dir_ + "/report.txt");
+        return pid;
+    }
+
+    // Expects `needle`, each @name in it replaced by the address that the program printed for
+    // name, exactly once in `text`.
+    void Once(const std::string& text, std::string needle) {
+        for (const auto& [name, address] : at_)
+            for (auto at = needle.find(name); at != std::string::npos; at = needle.find(name))
+                needle.replace(at, name.size(), address);
+        EXPECT_EQ(Count(text, needle), 1u) << needle << "\nin:\n" << text;
+    }
+
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string dir_, json_, text_;
+    std::map<std::string, std::string> at_;
+};
+
+TEST_F(Tracer, ReportsEachOverrunWithItsBlockSizeAndPoolAndTheForeignPointer) {
+    Run({"QORSysTracerOutput=report"});
+    // The paged overrun fills its own slot's tail and reaches the next slot's front guard.
+    Once(json_, R"({"block": "@above", "size": 36, "pool": "Pages", "areas": ["front guard"], )"
+                R"("found": "release", "below": "@below", "belowSize": 36})");
+    Once(json_, R"({"block": "@small", "size": 13, "pool": "Scratch", "areas": ["tail"], )"
+                R"("found": "release"})");
+    Once(json_, R"({"block": "@below", "size": 36, "pool": "Pages", "areas": ["tail"], )"
+                R"("found": "exit"})");
+    EXPECT_EQ(Count(json_, R"({"block": )"), 3u) << "nothing else is damaged";
+    Once(json_, R"({"pointer": "@foreign", "tag": "SpeDel", "pool": "no pool"})");
+    EXPECT_EQ(Count(json_, "\"tag\""), 1u) << "the release's header lookup is not a second finding";
+    const std::string line = "@above (36 bytes, pool Pages): front guard overwritten; found at "
+                             "release; block below: @below (36 bytes)\n";
+    Once(text_, "  " + line);
+    Once(text_, "  @small (13 bytes, pool Scratch): bytes past the end overwritten; found at "
+                "release\n");
+    Once(text_, "  @foreign (SpeDel), pool no pool\n");
+    const std::string err = Read(dir_ + "/err");
+    Once(err, "QORSysTracer: " + line); // told at once, too
+    EXPECT_EQ(err.substr(err.size() - std::min(err.size(), text_.size())), text_);
+}
+
+TEST_F(Tracer, CountsPerPoolAndGroupsLeaksBySize) {
+    Run({"QORSysTracerOutput=report"});
+    const std::pair<const char*, const char*> expected[] = {
+        {R"({"name": "Pages",)",
+         R"("allocations": 2, "releases": 1, "failures": 1, )"
+         R"("invalidPointers": 0, "liveBlocks": 1, "liveBytes": 36, "peakBytes": 72,)"},
+        {R"({"name": "Scratch",)",
+         R"("allocations": 5, "releases": 1, "failures": 0, )"
+         R"("invalidPointers": 0, "liveBlocks": 4, "liveBytes": 112, "peakBytes": 125,)"},
+        {R"({"name": "Flushed",)",
+         R"("liveBlocks": 0, "liveBytes": 0, "peakBytes": 64, "chunksAdded": 0, )"
+         R"("flushes": 1, "endedByFlush": 1, "destroyed": true})"},
+        {R"({"name": "heap, argument 0",)", R"("allocations": 1, "releases": 1, "failures": 0,)"},
+        {R"({"pool": "Scratch", "size": 24,)", R"("count": 3, "bytes": 72,)"},
+        {R"({"pool": "Scratch", "size": 40,)", R"("count": 1, "bytes": 40,)"},
+        {R"({"pool": "Pages", "size": 36,)", R"("count": 1, "bytes": 36, "first": "@below"})"}};
+    for (const auto& [key, values] : expected)
+        Once(LineOf(json_, key), values);
+    EXPECT_EQ(Count(json_, R"({"pool": )"), 3u) << "three groups; the flushed block is no leak";
+    Once(text_, "  Scratch: 3 x 24 bytes (first at ");
+    Once(text_,
+         "  Pages: allocations 2, releases 1, failures 1, invalid pointers 0, live blocks 1, "
+         "live bytes 36, peak bytes 72\n");
+}
+
+TEST_F(Tracer, WritesUnderItsPidByDefault) {
+    const std::string pid = std::to_string(Run({}));
+    Once(Read(dir_ + "/qor-trace-" + pid + ".json"), "\"pid\": " + pid + ",");
+}
+
+} // namespace

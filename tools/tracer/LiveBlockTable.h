@@ -1,0 +1,57 @@
+// The live blocks: open addressing with linear probing over one anonymous mapping, made on first
+// use and never grown (no malloc: an application may route malloc or new through the library,
+// whose hooks call here). Erasing shifts the rest of the run back, so there are no tombstones.
+// Invariants: every entry lies in the run that starts at its home slot; count <= capacity * 7 / 8.
+#pragma once
+
+#include "TracerLayout.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qor::tracer {
+
+class LiveBlockTable {
+public:
+    // Maps room for `capacity` entries (rounded up to a power of two) once; false when there is
+    // none, and then every Insert fails.
+    bool Reserve(std::size_t capacity);
+    bool Reserved() const { return entries_ != nullptr; }
+
+    LiveBlock* Find(std::uintptr_t pointer);
+    // A cleared entry holding `pointer`, or null when the table is full.
+    // Requires: `pointer` is not in the table.
+    LiveBlock* Insert(std::uintptr_t pointer);
+    void Erase(LiveBlock* entry);
+
+    // Erases every entry for which drop(entry) is true. Cost: one pass over the capacity.
+    template <typename Predicate> void EraseIf(Predicate drop) {
+        for (std::size_t i = 0; i <= mask_ && entries_ != nullptr; ++i)
+            while (entries_[i].pointer != 0 && drop(entries_[i]))
+                EraseAt(i); // the entry shifted into i is examined in turn
+    }
+
+    // Visits every entry.
+    template <typename Visitor> void ForEach(Visitor visit) {
+        for (std::size_t i = 0; i <= mask_ && entries_ != nullptr; ++i)
+            if (entries_[i].pointer != 0) visit(entries_[i]);
+    }
+
+    // Moves the entries to the front and returns the first; the table is no longer searchable.
+    LiveBlock* Compact();
+    std::size_t Count() const { return count_; }
+
+private:
+    std::size_t Home(std::uintptr_t pointer) const {
+        return static_cast<std::size_t>(((pointer >> 3) * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+    void EraseAt(std::size_t hole);
+
+    LiveBlock* entries_ = nullptr;
+    std::size_t mask_ = 0;
+    std::size_t count_ = 0;
+    std::size_t limit_ = 0;
+    unsigned shift_ = 63;
+};
+
+} // namespace qor::tracer

@@ -1,0 +1,238 @@
+// The nine entry points that the allocation library looks up by name. Each records its event
+// under the tracer's lock; none calls back into the library, so the lock is always the innermost
+// one (a hook may run while a pool holds its own mutex).
+// Cost per traced allocation: one lock, one table insert, the seals; per release: two lookups.
+#include "TracerState.h"
+
+#include "frontend/FixedPools.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#define QOR_TRACER_EXPORT extern "C" __attribute__((visibility("default")))
+
+using namespace qor;
+using namespace qor::tracer;
+using std::size_t;
+
+namespace {
+
+std::atomic<bool> gExitHandlerRegistered{false};
+
+void WriteReportAtExit() { WriteReport(); }
+
+// The library registers its own exit clean-up while it configures, before any hook can run: a
+// handler registered here runs before it, while every pool still exists.
+inline void RegisterExitHandlerOnce() {
+    if (!gExitHandlerRegistered.load(std::memory_order_relaxed) &&
+        !gExitHandlerRegistered.exchange(true))
+        std::atexit(WriteReportAtExit);
+}
+
+// What every recording hook starts with: the exit handler registered, the state's lock held, and
+// nothing recorded once the summary has been written.
+class HookScope {
+public:
+    HookScope() : guard_((RegisterExitHandlerOnce(), gState.lock)) {
+        if (Open()) Start();
+    }
+    bool Open() const { return !gState.finished; }
+
+private:
+    std::lock_guard<std::mutex> guard_;
+};
+
+std::uintptr_t Value(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+// The reserved room behind a block that the caller asked for with param == 16.
+size_t ExtraOf(void* param, int n) {
+    return Value(param) == 16 ? static_cast<size_t>(static_cast<std::int64_t>(n)) : 0;
+}
+
+size_t KeyOf(size_t size, void* param, int n) {
+    return ExtraOf(param, n) + ((size + 7) & ~size_t{7});
+}
+
+// The pool object that a request names directly (argument 2 or a pool object), or null.
+void* NamedPool(std::uintptr_t poolArgument, void* param) {
+    if (poolArgument >= kSmallestPoolAddress) return reinterpret_cast<void*>(poolArgument);
+    return poolArgument == kPoolInParam ? param : nullptr;
+}
+
+// Kind, pool and canary room of a block just handed out. Requires: gState.lock held.
+void Classify(LiveBlock& block, void* given, std::uintptr_t poolArgument, void* param, int n) {
+    if (poolArgument == kPoolHeap) {
+        block.kind = BlockKind::Heap;
+        block.pool = kHeapPool;
+        block.header = *HeaderOf(given);
+        return;
+    }
+    // The kind comes from the pool itself: past kMaxPools, pools of both kinds share a record.
+    void* named = NamedPool(poolArgument, param);
+    if (named != nullptr && (FieldsOf(named)->flags & kFlagPaged)) {
+        // A paged slot is the size class round8(size + delta + extra); room asked for as
+        // `extra` belongs to the caller.
+        block.kind = BlockKind::Paged;
+        block.pool = PoolAt(named);
+        block.tailBytes =
+            ExtraOf(param, n) != 0 ? 0 : ((block.size + 7) & ~std::uint64_t{7}) - block.size;
+        return;
+    }
+    block.kind = BlockKind::General;
+    block.header = *HeaderOf(given);
+    void* chunk = reinterpret_cast<void*>(block.header.ownerWord & ~kOwnerBits);
+    block.pool = PoolAt(FieldsOf(chunk)->owner);
+    const std::uint64_t used = kBlockHeaderBytes + kDelta + block.size;
+    block.tailBytes =
+        block.header.sizeWord > used ? static_cast<std::uint32_t>(block.header.sizeWord - used) : 0;
+    const int role = FixedRoleOf(poolArgument, KeyOf(block.size, param, n));
+    if (role >= 0) FixedPoolRecord(role, block.pool);
+}
+
+// A block about to be released: its seals are checked while the library has not yet read its
+// header, so that a damaged header can be put back first.
+void CheckBeforeRelease(std::uintptr_t pointer) {
+    std::lock_guard<std::mutex> guard(gState.lock);
+    if (gState.finished) return;
+    Start();
+    LiveBlock* block = gState.blocks.Find(pointer);
+    gState.releasing = block != nullptr ? 0 : pointer;
+    if (block == nullptr) {
+        if (GuardsOf(pointer)[1] == (kReleasedSeal ^ pointer))
+            RecordDamage(LiveBlock{pointer, 0, {}, 0, kNoPool, BlockKind::None, 0}, kReleasedTwice,
+                         false);
+        return;
+    }
+    const std::uint8_t areas = DamagedAreas(*block) & ~block->reported;
+    if (areas == 0) return;
+    block->reported |= areas;
+    RecordDamage(*block, areas, false);
+    if (areas & kHeader) *HeaderOf(GuardsOf(pointer)) = block->header;
+}
+
+} // namespace
+
+QOR_TRACER_EXPORT int QORGetDelta(size_t size, void* pool, void* param, int n) {
+    RegisterExitHandlerOnce();
+    // A release asks with (all bits set, null, the caller's pointer, 0).
+    if (size == ~size_t{0} && pool == nullptr && param != nullptr && n == 0)
+        CheckBeforeRelease(Value(param));
+    return kDelta;
+}
+
+QOR_TRACER_EXPORT int QORSignalMalloc(void* block, size_t size, void* pool, void* param, int n) {
+    HookScope scope;
+    if (!scope.Open()) return 0;
+    LiveBlock traced{};
+    traced.pointer = Value(block) + kDelta;
+    traced.size = size;
+    Classify(traced, block, Value(pool), param, n);
+    // Sealed even when untracked, so that no stale seal in the room reads as a second release.
+    Seal(traced);
+    PoolRecord& record = gState.pools[traced.pool];
+    ++record.allocations;
+    LiveBlock* entry = gState.blocks.Insert(traced.pointer);
+    if (entry == nullptr) {
+        ++gState.untrackedBlocks;
+        return 0;
+    }
+    *entry = traced;
+    ++record.liveBlocks;
+    record.liveBytes += size;
+    if (record.liveBytes > record.peakBytes) record.peakBytes = record.liveBytes;
+    return 0;
+}
+
+QOR_TRACER_EXPORT int QORSignalFree(void* block, void*, size_t) {
+    RegisterExitHandlerOnce();
+    std::lock_guard<std::mutex> guard(gState.lock);
+    const std::uintptr_t pointer = Value(block) + kDelta;
+    // Neither pool kind writes this word when it takes a block back: a second release finds it.
+    GuardsOf(pointer)[1] = kReleasedSeal ^ pointer;
+    if (gState.finished) return 0;
+    LiveBlock* entry = gState.blocks.Find(pointer);
+    if (entry == nullptr) {
+        ++gState.untrackedReleases;
+        return 0;
+    }
+    PoolRecord& record = gState.pools[entry->pool];
+    ++record.releases;
+    --record.liveBlocks;
+    record.liveBytes -= entry->size;
+    gState.blocks.Erase(entry);
+    return 0;
+}
+
+QOR_TRACER_EXPORT int QORSignalMallocFailure(void*, size_t size, void* pool, void* param, int n) {
+    HookScope scope;
+    if (!scope.Open()) return 0;
+    std::uint16_t record = kNoPool;
+    const std::uintptr_t argument = Value(pool);
+    if (argument == kPoolHeap) {
+        record = kHeapPool;
+    } else if (void* named = NamedPool(argument, param)) {
+        record = PoolAt(named);
+    } else if (argument == kPoolBesideBlock) {
+        if (const LiveBlock* neighbour = gState.blocks.Find(Value(param))) record = neighbour->pool;
+    } else if (const int role = FixedRoleOf(argument, KeyOf(size, param, n)); role >= 0) {
+        record = FixedPoolRecord(role, kNoPool);
+    }
+    ++gState.pools[record].failures;
+    return 0;
+}
+
+QOR_TRACER_EXPORT int QORSignalInvalidPtr(void* address, std::intptr_t, std::uintptr_t a,
+                                          std::uintptr_t, const char* tag) {
+    HookScope scope;
+    if (!scope.Open()) return 0;
+    const bool deall = tag != nullptr && std::strcmp(tag, "Deall") == 0;
+    const bool refusedRelease = deall || (tag != nullptr && std::strcmp(tag, "SpeDel") == 0);
+    // The header lookup of a release reports first; the release's own report follows.
+    if (!refusedRelease && Value(address) + kDelta == gState.releasing) return 0;
+    const std::uint16_t pool = deall ? PoolAt(reinterpret_cast<void*>(a)) : kNoPool;
+    if (refusedRelease) ++gState.pools[pool].invalidPointers;
+    const std::uintptr_t pointer =
+        refusedRelease && address != nullptr ? Value(address) + kDelta : Value(address);
+    RecordInvalidPointer(pointer, tag, pool);
+    return 0;
+}
+
+QOR_TRACER_EXPORT int QORSignalPoolCreation(void* pool, size_t, int flags, const char* name, void*,
+                                            size_t) {
+    HookScope scope;
+    if (!scope.Open()) return 0;
+    NewPool(pool, name, flags);
+    return 0;
+}
+
+QOR_TRACER_EXPORT int QORSignalSubPoolCreation(void* pool, void*, size_t, std::uintptr_t, void*,
+                                               size_t) {
+    HookScope scope;
+    if (!scope.Open()) return 0;
+    ++gState.pools[PoolAt(pool)].chunksAdded;
+    return 0;
+}
+
+// A general pool's flush ends every block it holds, unless it only destroys an empty pool (0x4);
+// a paged pool refuses any flush while it holds a block.
+QOR_TRACER_EXPORT int QORSignalPoolFlush(void* pool, int mode) {
+    HookScope scope;
+    if (!scope.Open()) return 0;
+    const std::uint16_t index = PoolAt(pool);
+    PoolRecord& record = gState.pools[index];
+    ++record.flushes;
+    if ((FieldsOf(pool)->flags & kFlagPaged) || (mode & QORSysPoolFlag::FLUSH_DESTROY_IF_EMPTY))
+        return 0;
+    DropLiveBlocks(index);
+    if (mode & QORSysPoolFlag::FLUSH_DESTROY) record.destroyed = true;
+    return 0;
+}
+
+QOR_TRACER_EXPORT int QORSignalSubPoolFlushed(void* pool, void*, size_t, std::uintptr_t, void*,
+                                              size_t) {
+    HookScope scope;
+    if (!scope.Open()) return 0;
+    DropLiveBlocks(PoolAt(pool));
+    return 0;
+}

@@ -1,0 +1,273 @@
+// The report, written once when the process exits: per-pool counters, the blocks still live
+// grouped by pool and size, the damage found and the invalid pointers met. Text goes to stderr and
+// <prefix>.txt, JSON to <prefix>.json. Formatted into fixed buffers and written with write(2), so
+// the exit path allocates nothing either.
+#include "TracerState.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace qor::tracer {
+namespace {
+
+// Formatted output to up to two descriptors (-1: none). A line longer than the buffer is cut.
+class Sink {
+public:
+    Sink(int first, int second) : fds_{first, second} {}
+    ~Sink() { Flush(); }
+    Sink(const Sink&) = delete;
+    Sink& operator=(const Sink&) = delete;
+
+    void Print(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            va_list args;
+            va_start(args, format);
+            const int length =
+                std::vsnprintf(buffer_ + used_, sizeof buffer_ - used_, format, args);
+            va_end(args);
+            if (length < 0) return;
+            if (used_ + static_cast<std::size_t>(length) < sizeof buffer_) {
+                used_ += static_cast<std::size_t>(length);
+                return;
+            }
+            if (attempt == 0) Flush();
+        }
+        used_ = sizeof buffer_ - 1;
+    }
+
+private:
+    void Flush() {
+        for (int fd : fds_)
+            WriteAll(fd, buffer_, used_);
+        used_ = 0;
+    }
+
+    int fds_[2];
+    char buffer_[16384];
+    std::size_t used_ = 0;
+};
+
+// `text` as the inside of a JSON string; bytes above 0x7F are taken as Latin-1.
+const char* Json(const char* text, char* out, std::size_t bytes) {
+    std::size_t used = 0;
+    for (; *text != '\0' && used + 7 < bytes; ++text) {
+        const auto c = static_cast<unsigned char>(*text);
+        if (c == '"' || c == '\\') {
+            out[used++] = '\\';
+            out[used++] = static_cast<char>(c);
+        } else if (c < 0x20 || c > 0x7E) {
+            used += static_cast<std::size_t>(std::snprintf(out + used, bytes - used, "\\u%04x", c));
+        } else {
+            out[used++] = static_cast<char>(c);
+        }
+    }
+    out[used] = '\0';
+    return out;
+}
+
+struct Name {
+    char text[112];
+    char json[700];
+    explicit Name(std::uint16_t pool) {
+        DisplayName(gState.pools[pool], text, sizeof text);
+        Json(text, json, sizeof json);
+    }
+};
+
+bool HasActivity(const PoolRecord& pool) {
+    return pool.allocations + pool.failures + pool.invalidPointers != 0;
+}
+
+// Calls visit(first entry, count) for each run of live blocks of one pool and one size.
+// Requires: `live` sorted by pool, then size.
+template <typename Visitor>
+void ForEachLeakGroup(const LiveBlock* live, std::size_t count, Visitor visit) {
+    for (std::size_t start = 0, end = 0; start < count; start = end) {
+        while (end < count && live[end].pool == live[start].pool &&
+               live[end].size == live[start].size)
+            ++end;
+        visit(live[start], end - start);
+    }
+}
+
+const char* KindName(BlockKind kind) {
+    const char* names[] = {"none", "heap", "general", "paged"};
+    return names[static_cast<int>(kind)];
+}
+
+void WriteText(Sink& out, const LiveBlock* live, std::size_t liveCount, const char* jsonPath) {
+    out.Print("QORSysTracer report for process %d (%d bytes reserved in front of every block)\n",
+              gState.pid, kDelta);
+    out.Print("Pools:\n");
+    for (int i = 0; i < gState.poolCount; ++i) {
+        const PoolRecord& pool = gState.pools[i];
+        if (!HasActivity(pool)) continue;
+        out.Print("  %s: allocations %" PRIu64 ", releases %" PRIu64 ", failures %" PRIu64
+                  ", invalid pointers %" PRIu64 ", live blocks %" PRIu64 ", live bytes %" PRIu64
+                  ", peak bytes %" PRIu64,
+                  Name(static_cast<std::uint16_t>(i)).text, pool.allocations, pool.releases,
+                  pool.failures, pool.invalidPointers, pool.liveBlocks, pool.liveBytes,
+                  pool.peakBytes);
+        if (pool.flushes != 0)
+            out.Print(", flushes %" PRIu64 " (blocks ended %" PRIu64 ")", pool.flushes,
+                      pool.dropped);
+        out.Print("%s\n", pool.destroyed ? ", destroyed" : "");
+    }
+    out.Print("Leaks (blocks live at exit), by pool and size:\n");
+    if (liveCount == 0) out.Print("  none\n");
+    ForEachLeakGroup(live, liveCount, [&](const LiveBlock& first, std::size_t count) {
+        out.Print("  %s: %zu x %" PRIu64 " bytes (first at 0x%" PRIxPTR ")\n",
+                  Name(first.pool).text, count, first.size, first.pointer);
+    });
+    out.Print("Damaged blocks:\n");
+    if (gState.damageCount == 0) out.Print("  none\n");
+    for (int i = 0; i < gState.damageCount; ++i) {
+        char line[384];
+        DescribeDamage(gState.damage[i], line, sizeof line);
+        out.Print("  %s\n", line);
+    }
+    out.Print("Invalid pointers:\n");
+    if (gState.invalidCount == 0) out.Print("  none\n");
+    for (int i = 0; i < gState.invalidCount; ++i) {
+        const InvalidPointer& invalid = gState.invalid[i];
+        out.Print("  0x%" PRIxPTR " (%s), pool %s\n", invalid.pointer, invalid.tag,
+                  Name(invalid.pool).text);
+    }
+    if (gState.untrackedBlocks + gState.untrackedReleases + gState.findingsDropped != 0)
+        out.Print("Not tracked: %" PRIu64 " blocks (table full), %" PRIu64
+                  " releases of untracked blocks, %" PRIu64 " findings beyond the tables\n",
+                  gState.untrackedBlocks, gState.untrackedReleases, gState.findingsDropped);
+    out.Print("JSON report: %s\n", jsonPath);
+}
+
+void WriteJson(Sink& out, const LiveBlock* live, std::size_t liveCount) {
+    out.Print("{\"tool\": \"QORSysTracer\", \"pid\": %d, \"delta\": %d,\n\"pools\": [", gState.pid,
+              kDelta);
+    const char* separator = "\n";
+    for (int i = 0; i < gState.poolCount; ++i) {
+        const PoolRecord& pool = gState.pools[i];
+        if (!HasActivity(pool)) continue;
+        out.Print("%s{\"name\": \"%s\", \"address\": \"0x%" PRIxPTR "\", \"kind\": \"%s\", "
+                  "\"allocations\": %" PRIu64 ", \"releases\": %" PRIu64 ", \"failures\": %" PRIu64
+                  ", \"invalidPointers\": %" PRIu64 ", \"liveBlocks\": %" PRIu64
+                  ", \"liveBytes\": %" PRIu64 ", \"peakBytes\": %" PRIu64
+                  ", \"chunksAdded\": %" PRIu64 ", \"flushes\": %" PRIu64
+                  ", \"endedByFlush\": %" PRIu64 ", \"destroyed\": %s}",
+                  separator, Name(static_cast<std::uint16_t>(i)).json,
+                  reinterpret_cast<std::uintptr_t>(pool.address), KindName(pool.kind),
+                  pool.allocations, pool.releases, pool.failures, pool.invalidPointers,
+                  pool.liveBlocks, pool.liveBytes, pool.peakBytes, pool.chunksAdded, pool.flushes,
+                  pool.dropped, pool.destroyed ? "true" : "false");
+        separator = ",\n";
+    }
+    out.Print("],\n\"leaks\": [");
+    separator = "\n";
+    ForEachLeakGroup(live, liveCount, [&](const LiveBlock& first, std::size_t count) {
+        out.Print("%s{\"pool\": \"%s\", \"size\": %" PRIu64 ", \"count\": %zu, \"bytes\": %" PRIu64
+                  ", \"first\": \"0x%" PRIxPTR "\"}",
+                  separator, Name(first.pool).json, first.size, count, first.size * count,
+                  first.pointer);
+        separator = ",\n";
+    });
+    out.Print("],\n\"damage\": [");
+    separator = "\n";
+    for (int i = 0; i < gState.damageCount; ++i) {
+        const Damage& damage = gState.damage[i];
+        const char* names[] = {"front guard", "back guard", "tail", "header", "released twice"};
+        out.Print("%s{\"block\": \"0x%" PRIxPTR "\", \"size\": %" PRIu64
+                  ", \"pool\": \"%s\", \"areas\": [",
+                  separator, damage.pointer, damage.size, Name(damage.pool).json);
+        for (int bit = 0, listed = 0; bit < 5; ++bit)
+            if (damage.areas & (1 << bit)) out.Print("%s\"%s\"", listed++ ? ", " : "", names[bit]);
+        out.Print("], \"found\": \"%s\"", damage.atExit ? "exit" : "release");
+        if (damage.below != 0)
+            out.Print(", \"below\": \"0x%" PRIxPTR "\", \"belowSize\": %" PRIu64, damage.below,
+                      damage.belowSize);
+        out.Print("}");
+        separator = ",\n";
+    }
+    out.Print("],\n\"invalidPointers\": [");
+    separator = "\n";
+    for (int i = 0; i < gState.invalidCount; ++i) {
+        const InvalidPointer& invalid = gState.invalid[i];
+        char tag[112];
+        out.Print("%s{\"pointer\": \"0x%" PRIxPTR "\", \"tag\": \"%s\", \"pool\": \"%s\"}",
+                  separator, invalid.pointer, Json(invalid.tag, tag, sizeof tag),
+                  Name(invalid.pool).json);
+        separator = ",\n";
+    }
+    out.Print("],\n\"untrackedBlocks\": %" PRIu64 ", \"untrackedReleases\": %" PRIu64
+              ", \"findingsDropped\": %" PRIu64 "}\n",
+              gState.untrackedBlocks, gState.untrackedReleases, gState.findingsDropped);
+}
+
+// QORSysTracerOutput, or qor-trace-<pid> in the current directory. A child forked after the
+// tracer started writes under its own pid beside the parent's report.
+void OutputPrefix(char* out, std::size_t bytes) {
+    const char* chosen = std::getenv("QORSysTracerOutput");
+    const int pid = ::getpid();
+    if (chosen == nullptr || *chosen == '\0')
+        std::snprintf(out, bytes, "qor-trace-%d", pid);
+    else if (pid != gState.pid)
+        std::snprintf(out, bytes, "%s-%d", chosen, pid);
+    else
+        std::snprintf(out, bytes, "%s", chosen);
+}
+
+int OpenOutput(const char* path) {
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        char line[4200];
+        std::snprintf(line, sizeof line, "QORSysTracer: cannot write %s: %s\n", path,
+                      std::strerror(errno));
+        WriteAll(STDERR_FILENO, line, std::strlen(line));
+    }
+    return fd;
+}
+
+} // namespace
+
+void WriteReport() {
+    std::lock_guard<std::mutex> guard(gState.lock);
+    if (gState.finished) return;
+    gState.finished = true;
+    Start();
+    gState.blocks.ForEach([](LiveBlock& block) {
+        const std::uint8_t areas = DamagedAreas(block) & ~block.reported;
+        if (areas != 0) RecordDamage(block, areas, true);
+    });
+    const std::size_t liveCount = gState.blocks.Count();
+    LiveBlock* live = gState.blocks.Compact();
+    std::sort(live, live + liveCount, [](const LiveBlock& a, const LiveBlock& b) {
+        if (a.pool != b.pool) return a.pool < b.pool;
+        return a.size != b.size ? a.size < b.size : a.pointer < b.pointer;
+    });
+
+    char prefix[4096];
+    OutputPrefix(prefix, sizeof prefix);
+    char textPath[4112], jsonPath[4112];
+    std::snprintf(textPath, sizeof textPath, "%s.txt", prefix);
+    std::snprintf(jsonPath, sizeof jsonPath, "%s.json", prefix);
+    const int text = OpenOutput(textPath);
+    const int json = OpenOutput(jsonPath);
+    {
+        Sink out(STDERR_FILENO, text);
+        WriteText(out, live, liveCount, jsonPath);
+    }
+    {
+        Sink out(json, -1);
+        WriteJson(out, live, liveCount);
+    }
+    if (text >= 0) ::close(text);
+    if (json >= 0) ::close(json);
+}
+
+} // namespace qor::tracer

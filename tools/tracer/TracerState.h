@@ -1,0 +1,107 @@
+// Everything the tracer knows, in one zero-initialised object guarded by one mutex: the pools it
+// has seen with their counters, the live blocks, and the findings. Nothing here allocates through
+// malloc or new, so a hook may run while the application's own allocator is the library.
+// Invariants: a pool's liveBlocks and liveBytes sum over the table's entries naming it;
+// peakBytes >= liveBytes; records 0 ("no pool") and 1 (the heap) exist once started.
+#pragma once
+
+#include "LiveBlockTable.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+namespace qor::tracer {
+
+struct PoolRecord {
+    void* address;  // the pool object; null for "no pool", the heap and a fixed pool never seen
+    char name[48];  // the creation name, cut to 47 characters
+    char role[48];  // how the application reaches it, for the heap and the fixed pools
+    BlockKind kind; // General or Paged; Heap for record 1, None for record 0
+    bool destroyed;
+    std::uint64_t allocations, releases, failures, invalidPointers;
+    std::uint64_t chunksAdded, flushes, dropped; // dropped: live blocks ended by a flush
+    std::uint64_t liveBlocks, liveBytes, peakBytes;
+};
+
+struct Damage {
+    std::uintptr_t pointer;
+    std::uint64_t size;
+    std::uint16_t pool;
+    std::uint8_t areas; // DamageArea bits
+    bool atExit;        // found by the exit check rather than at the release
+    std::uintptr_t below;
+    std::uint64_t belowSize; // the paged block right below, when an overrun from it is likely
+};
+
+struct InvalidPointer {
+    std::uintptr_t pointer; // the caller's pointer for a refused release, else as reported
+    char tag[16];
+    std::uint16_t pool;
+};
+
+constexpr std::uint16_t kNoPool = 0;
+constexpr std::uint16_t kHeapPool = 1;
+constexpr int kMaxPools = 1024; // the last record collects every further pool
+constexpr int kPoolIndexSlots = 4096;
+constexpr int kFixedPoolRoles = 18; // the library's 17 fixed entries, then the threaded pool
+constexpr int kMaxDamage = 256;
+constexpr int kMaxInvalidPointers = 64;
+
+struct PoolIndexSlot {
+    void* address;
+    std::uint16_t pool;
+};
+
+struct TracerState {
+    std::mutex lock;
+    bool finished = false; // the report is written: later events are not recorded
+    int pid = 0;           // the process that started the tracer (0: not started)
+    int poolCount = 0;
+    PoolRecord pools[kMaxPools] = {};
+    PoolIndexSlot poolIndex[kPoolIndexSlots] = {};
+    std::uint16_t fixedPools[kFixedPoolRoles] = {}; // record per fixed role, 0 while unknown
+    LiveBlockTable blocks;
+    Damage damage[kMaxDamage] = {};
+    int damageCount = 0;
+    InvalidPointer invalid[kMaxInvalidPointers] = {};
+    int invalidCount = 0;
+    std::uint64_t findingsDropped = 0;
+    std::uint64_t untrackedBlocks = 0;   // allocated while the table was full
+    std::uint64_t untrackedReleases = 0; // released without being in the table
+    std::uintptr_t releasing = 0;        // the untracked pointer whose release is under way
+};
+
+extern TracerState gState;
+
+// All below require gState.lock to be held.
+
+// Sets up the two fixed records and the table (size from QORSysTracerCapacity) once.
+void Start();
+// The record of a pool object, made on first sight (its kind read from the pool's flags).
+std::uint16_t PoolAt(void* address);
+// A fresh record for a pool just constructed (a reused address starts a new record).
+std::uint16_t NewPool(void* address, const char* name, int flags);
+// The record of fixed role `role` (FixedRoleOf), made when the pool is not known yet; a
+// non-zero `resolved` is the pool that served a block and becomes the role's record.
+std::uint16_t FixedPoolRecord(int role, std::uint16_t resolved);
+// The fixed role of pool argument 1, 4 (with the request's key) or 32, or -1.
+int FixedRoleOf(std::uintptr_t poolArgument, std::size_t key);
+// Ends the live blocks of a pool whose blocks a flush has invalidated.
+void DropLiveBlocks(std::uint16_t pool);
+// Keeps a damage finding (and, found at a release, tells stderr at once).
+void RecordDamage(const LiveBlock& block, std::uint8_t areas, bool atExit);
+void RecordInvalidPointer(std::uintptr_t pointer, const char* tag, std::uint16_t pool);
+
+// "<name> (<role>)", the name or the role alone, or the address.
+void DisplayName(const PoolRecord& pool, char* out, std::size_t bytes);
+// One line describing a damage finding, without line feed.
+void DescribeDamage(const Damage& damage, char* out, std::size_t bytes);
+
+// Writes all of `text` to `fd` (nothing when fd < 0), giving up on an error.
+void WriteAll(int fd, const char* text, std::size_t length);
+
+// Writes the report (text on stderr and in <prefix>.txt, JSON in <prefix>.json) once.
+void WriteReport();
+
+} // namespace qor::tracer
