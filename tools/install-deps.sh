@@ -9,6 +9,8 @@ command -v make >/dev/null || missing+=(make)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || missing+=(libgmock-dev)
 command -v clang-format >/dev/null || missing+=(clang-format)
+# The consumer check of CI builds a program with the flags of the installed .pc file.
+command -v pkg-config >/dev/null || missing+=(pkg-config)
 # Fuzzing (libFuzzer comes with clang's runtime) and the memcheck run of CI.
 command -v clang++ >/dev/null || missing+=(clang)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
