@@ -31,6 +31,7 @@ void InitialiseAsOneFreeArea(void* chunkBase, ChunkFields& fields, std::uint64_t
     fields.free = size - headerBytes;
     area->next = nullptr;
     area->size = fields.free;
+    placement::SetSuffixBound(area);
     fields.freeList = area;
     fields.freeAreaCount = 1;
     fields.pieceCount = 1;

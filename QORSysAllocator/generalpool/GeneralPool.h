@@ -69,6 +69,33 @@ constexpr std::uint64_t kSplitSlack = 16; // a split remainder must exceed this
 
 constexpr std::uint64_t Round8(std::uint64_t bytes) { return (bytes + 7) & ~std::uint64_t{7}; }
 
+// A free area of 24 bytes or more keeps, in its third word (free bytes), an upper bound on the
+// sizes of the areas from it to the end of its list, so that first fit passes over a list that
+// cannot hold a piece without walking it: with plain placement, a list of small released areas
+// that a larger request fails to use is never shortened, and would be walked on every request.
+// A 16-byte area (the piece of a zero-byte block) has no third word: its bound is unknown.
+// Invariant: every listed area's bound, when it has one, is at least the size of each area at
+// or after it in the list.
+struct BoundedArea {
+    FreeArea area;
+    std::uint64_t suffixBound;
+};
+constexpr std::uint64_t kUnknownBound = ~std::uint64_t{0};
+
+inline std::uint64_t SuffixBound(const FreeArea* area) {
+    if (area == nullptr) return 0;
+    return area->size >= sizeof(BoundedArea)
+               ? reinterpret_cast<const BoundedArea*>(area)->suffixBound
+               : kUnknownBound;
+}
+
+// Requires: `area`'s size and next link are set and the areas after it keep the invariant.
+inline void SetSuffixBound(FreeArea* area) {
+    if (area->size < sizeof(BoundedArea)) return;
+    const std::uint64_t after = SuffixBound(area->next);
+    reinterpret_cast<BoundedArea*>(area)->suffixBound = after > area->size ? after : area->size;
+}
+
 // Hands out `area` (its size >= need8) from the head of chunk K's list: a split when the rest
 // would exceed the slack, else the whole area. The areas in front of it are no longer listed.
 inline BlockHeader* TakeFromList(ChunkFields& k, FreeArea* area, std::uint64_t need8,
@@ -78,6 +105,7 @@ inline BlockHeader* TakeFromList(ChunkFields& k, FreeArea* area, std::uint64_t n
         auto* rest = reinterpret_cast<FreeArea*>(reinterpret_cast<char*>(area) + need8);
         rest->next = area->next;
         rest->size = areaBytes - need8;
+        SetSuffixBound(rest);
         k.freeList = rest;
         k.free -= need8;
         area->size = need8;
@@ -94,6 +122,7 @@ inline BlockHeader* TakeFromList(ChunkFields& k, FreeArea* area, std::uint64_t n
 inline void PushOnList(ChunkFields& k, void* block, std::uint64_t pieceBytes) {
     auto* area = reinterpret_cast<FreeArea*>(HeaderOf(block));
     area->next = k.freeList;
+    SetSuffixBound(area);
     k.freeList = area;
     k.free += pieceBytes;
     ++k.freeAreaCount;

@@ -33,11 +33,13 @@ inline BlockHeader* MarkInUse(FreeArea* area, void* chunkBase) {
     return header;
 }
 
-// Cost: one pass over the list until the first fit; no counter upkeep.
+// Cost: one pass over the list until the first fit, none when the areas' bounds rule the list
+// out; no counter upkeep.
 BlockHeader* PlainTake(void* chunkBase, std::uint64_t need8) {
     ChunkFields& k = *FieldsOf(chunkBase);
     if (k.free < need8) return nullptr;
-    for (FreeArea* area = k.freeList; area != nullptr; area = area->next)
+    // The bounds end the walk, with nothing changed, once no area ahead can fit.
+    for (FreeArea* area = k.freeList; SuffixBound(area) >= need8; area = area->next)
         if (area->size >= need8) return TakeFromList(k, area, need8, chunkBase);
     return nullptr;
 }
@@ -74,6 +76,7 @@ BlockHeader* TrackedTake(void* chunkBase, std::uint64_t need8) {
             FreeArea* rest = AreaAt(area, need8);
             rest->next = area->next;
             rest->size = areaBytes - need8;
+            SetSuffixBound(rest);
             *link = rest;
             if (rest->size > largestPassed) largestPassed = rest->size;
             k.free -= need8;
@@ -98,6 +101,7 @@ void* LayOutArena(BlockHeader* outer, PoolBase* pool, std::size_t size, std::siz
     FreeArea* area = AreaAt(outer, kArenaHeaderBytes + objectPiece);
     area->next = nullptr;
     area->size = arena.free;
+    SetSuffixBound(area);
     arena.freeList = area;
     arena.owner = pool;
     arena.freeAreaCount = 1;

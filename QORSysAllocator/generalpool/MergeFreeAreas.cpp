@@ -100,6 +100,27 @@ void AddressWalk(void* chunkBase, ChunkFields& k, std::size_t headerBytes) {
         k.largestFreeArea = static_cast<std::uint32_t>(largestMerged);
 }
 
+// A merge reorders areas and grows them: every bound is computed again from the tail (the list
+// is reversed in place, then turned back while the bounds are set).
+void RecomputeSuffixBounds(ChunkFields& k) {
+    FreeArea* reversed = nullptr;
+    for (FreeArea* area = k.freeList; area != nullptr;) {
+        FreeArea* next = area->next;
+        area->next = reversed;
+        reversed = area;
+        area = next;
+    }
+    FreeArea* list = nullptr;
+    for (FreeArea* area = reversed; area != nullptr;) {
+        FreeArea* next = area->next;
+        area->next = list;
+        placement::SetSuffixBound(area);
+        list = area;
+        area = next;
+    }
+    k.freeList = list;
+}
+
 // Read as "%d" reads it (blanks, a sign, digits, anything after ignored), but a number beyond the
 // int range is another value, not the int it wraps to (sscanf gives 1 for 4294967297).
 MergeMethod ReadForcedMethod() {
@@ -138,6 +159,7 @@ int MergeFreeAreas(GeneralPool& pool, SubPool* chunk) {
         SortMerge(k);
     else
         AddressWalk(chunk, k, pool.HeaderBytesOf(chunk));
+    RecomputeSuffixBounds(k);
     return 0;
 }
 

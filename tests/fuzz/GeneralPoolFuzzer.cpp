@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <map>
 #include <tuple>
+#include <vector>
 
 using namespace qor;
 
@@ -24,6 +25,18 @@ std::map<char*, GeneralPool*> gArenas; // by start: the header of the block that
 std::uint64_t Need8(std::uint64_t bytes) { return (bytes + 23) & ~std::uint64_t{7}; }
 char* OwnerOf(char* p) { return reinterpret_cast<char*>(HeaderOf(p)->ownerWord & ~kOwnerBits); }
 
+// Each listed area that has room for it bounds the sizes from it to the end of its list.
+void CheckBounds(const ChunkFields& k) {
+    std::vector<const FreeArea*> list;
+    for (const FreeArea* a = k.freeList; a && list.size() * 16 <= k.size; a = a->next)
+        list.push_back(a);
+    std::uint64_t suffix = 0;
+    for (auto a = list.rbegin(); a != list.rend(); ++a) {
+        suffix = std::max(suffix, (*a)->size);
+        FUZZ_CHECK(placement::SuffixBound(*a) >= suffix);
+    }
+}
+
 void CheckAll() {
     std::map<char*, std::tuple<GeneralPool*, char*, char*>> rooms; // chunk or arena: pool, room
     std::map<GeneralPool*, std::uint64_t> total, used; // used: headers, blocks and arenas
@@ -33,9 +46,12 @@ void CheckAll() {
             auto* const k = reinterpret_cast<char*>(c);
             rooms[k] = {pool, k + pool->HeaderBytesOf(c), k + (c->chunk.size & kChunkSizeMask)};
             total[pool] += c->chunk.size, used[pool] += pool->HeaderBytesOf(c);
+            CheckBounds(c->chunk);
         }
-    for (auto [k, pool] : gArenas)
+    for (auto [k, pool] : gArenas) {
         rooms[k] = {pool, k + 64, k + FieldsOf(k)->size}, used[pool] += HeaderOf(k + 16)->sizeWord;
+        CheckBounds(*FieldsOf(k));
+    }
     char* end = nullptr;
     for (auto& [p, b] : gLive) {
         const auto [owner, piece] = *HeaderOf(p);
