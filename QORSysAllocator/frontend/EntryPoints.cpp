@@ -188,7 +188,7 @@ __attribute__((noinline)) void* NewPagedOrLocked(std::size_t size, PoolBase* poo
     {
         PoolLockGuard guard(*pool);
         block = (FieldsOf(pool)->flags & kFlagPaged)
-                    ? static_cast<PagedPool*>(pool)->TryTakeFromCurrentPage(size)
+                    ? static_cast<PagedPool*>(pool)->TryTakeFromOwnPages(size)
                     : static_cast<GeneralPool*>(pool)->TryTakeHead(size);
     }
     return block != nullptr ? block : NewRoute(size, poolArgument, param, n);

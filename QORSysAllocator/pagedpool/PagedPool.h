@@ -38,7 +38,7 @@ public:
     // The entry points' fast paths (defined below): null or false when the request is not the
     // common case, which Allocate and Free then serve with the same result. Requires: the
     // pool's lock is held, when the pool has one.
-    void* TryTakeFromCurrentPage(std::size_t size);
+    void* TryTakeFromOwnPages(std::size_t size);
     bool TryPut(void* block);
 
     RegionList* Regions() const { return static_cast<RegionList*>(chunk.next); }
@@ -56,6 +56,7 @@ private:
     ~PagedPool();
 
     void* TakeFromReleased(unsigned sizeClass, int index);
+    void* TakeFromOwnPages(unsigned sizeClass, int index);
     void* TakeNewPage(unsigned sizeClass, int index);
     void MoveToPartialList(PageObject* page, AccessorEntry& entry);
     void CountReleased(unsigned blockSize);
@@ -87,25 +88,26 @@ inline int AccessorIndex(const PagedPool& pool, unsigned size) {
     return table[index].size == size ? index : -1;
 }
 
-// No reserved room, a class whose entry exists: the next untouched position of
-// the current page, else the last released block of the current page or of the first page with
-// released blocks. Allocate looks in the same places first, and a miss changes nothing there.
-inline void* PagedPool::TryTakeFromCurrentPage(std::size_t size) {
-    if (size >= kFirstUnservedClass) return nullptr;
-    const unsigned sizeClass = SizeClassOf(size);
-    const int index = AccessorIndex(*this, sizeClass);
-    if (index < 0) return nullptr;
-    const AccessorEntry& entry = Table()[index];
-    PageObject* page = entry.currentPage;
-    void* block = page != nullptr ? CarveBlock(*page) : nullptr;
-    if (block == nullptr && page != nullptr) block = TakeFreeBlock(*page);
-    if (block == nullptr && entry.partialPages != nullptr)
-        block = TakeFreeBlock(*entry.partialPages);
-    if (block == nullptr) return nullptr;
+// A block of a class whose entry exists, from the pages the class already has: the next
+// untouched position of the current page, else a released block (TakeFromReleased). Null when
+// only a new page would do. Counts the block when it finds one.
+inline void* PagedPool::TakeFromOwnPages(unsigned sizeClass, int index) {
+    PageObject* current = Table()[index].currentPage;
+    void* block = current != nullptr ? CarveBlock(*current) : nullptr;
+    if (block == nullptr && (block = TakeFromReleased(sizeClass, index)) == nullptr) return nullptr;
     chunk.free -= sizeClass;
     chunk.largestFreeArea += sizeClass;
     ++chunk.pieceCount;
     return block;
+}
+
+// No reserved room, a class whose entry exists, a block from its own pages: what Allocate would
+// give, found the same way; a miss changes nothing it would see.
+inline void* PagedPool::TryTakeFromOwnPages(std::size_t size) {
+    if (size >= kFirstUnservedClass) return nullptr;
+    const unsigned sizeClass = SizeClassOf(size);
+    const int index = AccessorIndex(*this, sizeClass);
+    return index < 0 ? nullptr : TakeFromOwnPages(sizeClass, index);
 }
 
 // Requires: the block's page names this pool. Every release but the one that empties its page

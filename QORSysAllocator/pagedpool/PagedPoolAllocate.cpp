@@ -106,16 +106,11 @@ void* PagedPool::Allocate(std::size_t size, std::size_t extra) {
 
     PoolLockGuard guard(*this);
     int index = -1;
-    PageObject* current = FindAccessor(*this, sizeClass, index);
+    FindAccessor(*this, sizeClass, index);
     if (index < 0) return nullptr; // the table could not grow
-    void* block = current != nullptr ? CarveBlock(*current) : nullptr;
-    if (block == nullptr) block = TakeFromReleased(sizeClass, index);
-    if (block != nullptr) {
-        chunk.free -= sizeClass;
-    } else {
-        block = TakeNewPage(sizeClass, index);
-        if (block == nullptr) return nullptr;
-    }
+    if (void* block = TakeFromOwnPages(sizeClass, index)) return block;
+    void* block = TakeNewPage(sizeClass, index);
+    if (block == nullptr) return nullptr;
     chunk.largestFreeArea += sizeClass;
     ++chunk.pieceCount;
     return block;
