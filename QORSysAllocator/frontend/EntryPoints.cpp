@@ -249,22 +249,37 @@ inline bool FastPathsOpen() { return __builtin_expect(gTakeFullRoute == 0, 1); }
 
 using namespace qor;
 
-void* QORSpecializedNew(std::size_t size, void* pool, void* param, int n, int) {
+// Each overload gets its own copy of the fast path: forwarding one to the other costs a jump and
+// argument moves on every call, and the two-argument release drops the paged test.
+namespace {
+
+[[gnu::always_inline]] inline void* SpecializedNew(std::size_t size, void* pool, void* param,
+                                                   int n) {
     if (FastPathsOpen() && Value(param) != kExtraMarker)
         return FastNew(size, Value(pool), param, n);
     return NewRoute(size, Value(pool), param, n);
 }
 
-void* QORSpecializedNew(std::size_t size, void* pool, void* param, int n) {
-    return QORSpecializedNew(size, pool, param, n, 0);
-}
-
-void QORSpecializedDelete(void* block, void* pool, int flags) {
+[[gnu::always_inline]] inline void SpecializedDelete(void* block, void* pool, int flags) {
     if (FastPathsOpen() && pool == nullptr && block != nullptr) return FastDelete(block, flags);
     DeleteRoute(block, pool, flags);
 }
 
-void QORSpecializedDelete(void* block, void* pool) { QORSpecializedDelete(block, pool, 0); }
+} // namespace
+
+void* QORSpecializedNew(std::size_t size, void* pool, void* param, int n, int) {
+    return SpecializedNew(size, pool, param, n);
+}
+
+void* QORSpecializedNew(std::size_t size, void* pool, void* param, int n) {
+    return SpecializedNew(size, pool, param, n);
+}
+
+void QORSpecializedDelete(void* block, void* pool, int flags) {
+    SpecializedDelete(block, pool, flags);
+}
+
+void QORSpecializedDelete(void* block, void* pool) { SpecializedDelete(block, pool, 0); }
 
 void* QORSpecializedResize(void*, std::size_t, void*) { return nullptr; }
 
