@@ -611,8 +611,9 @@ void Demo::SwapFile() {
             std::printf("    ... %zu more object lines ...\n", lines.size() - 7);
     }
 
-    // Tear-down without recursion: a node's destruction must not bring other nodes back while
-    // it is half destroyed, so each node gives its children's handles up before it goes.
+    // Tear-down without recursion: a node released from its parent's destructor is brought back
+    // while every ancestor still holds its zone memory, so a recursive release deeper than the
+    // zone stops there. Each node gives its children's handles up before it goes.
     start = Clock::now();
     const std::uint64_t destroyedBefore = gDestroyed;
     std::vector<NodeRef> pending{root};

@@ -194,7 +194,12 @@ long QORSysSwappableHdl::CallDeathOnObject() {
 long QORSysSwappableHdl::RemoveObject() {
     if (IsSwapped() && swapFile != nullptr) swapFile->RecallObject(this);
     if (IsSwapped() || IsNull()) return QORSysSwapFailure;
-    delete reinterpret_cast<QORSysSwappable*>(object); // clears `object` through the destructor
+    auto* dying = reinterpret_cast<QORSysSwappable*>(object);
+    // Out of the age list before its destructor runs: a destructor that releases handles may
+    // bring other objects back, and making room for them must not send this one out half
+    // destroyed. The base destructor's own unlinking then finds nothing to do.
+    if (dying->swapFile != nullptr) dying->Unlink();
+    delete dying; // clears `object` through the destructor
     object = 0;
     this->QORSysSwappableHdl::~QORSysSwappableHdl(); // no virtual destructor: this class's own
     qor::platform::ReleaseObjectMemory(this);

@@ -311,6 +311,41 @@ TEST_F(SwapFileTest, PageReadShortOfRoomKeepsTheAskedForObjectAndTheRestReadable
     EXPECT_TRUE(SF::Buffers(file).empty() && SF::PagesSound(file));
 }
 
+// Each node holds the only handle of the next one: releasing the head destroys the chain from
+// destructors, each bringing the next node back while the nodes before it are still being
+// destroyed. Those stay in memory until their destructors end, so a chain longer than the zone
+// stops where the zone is full of them: that node's release fails and the rest stays on disk,
+// whole, its first node's handle left with no reference. Making room once sent a dying node out
+// and crashed.
+struct Node : QORSysSwappable {
+    Node(QORSysSwapFile* file, const QORSysSwappable_hdl& after, int i)
+        : QORSysSwappable(file, 0), next(after), id(i) {}
+    ~Node() override { gone[id] = true; }
+    QORSysSwappable_hdl next;
+    int id;
+    char payload[1000];
+    static inline bool gone[400] = {};
+};
+
+TEST_F(SwapFileTest, ReleasingAChainLongerThanTheZoneNeverSendsADyingNodeOut) {
+    QORSysSwappable_hdl head;
+    QORSysSwappableHdl* handles[400];
+    for (int i = 0; i < 400; ++i) {
+        void* memory = QORSysSwappable::operator new(sizeof(Node), &file, nullptr, 0);
+        ASSERT_NE(memory, nullptr);
+        auto* node = ::new (memory) Node(&file, head, i);
+        head = QORSysSwappable_hdl(node);
+        handles[i] = node->GetPermanentHandle();
+    }
+    head = QORSysSwappable_hdl();
+    const auto destroyed = [] { return std::count(Node::gone, Node::gone + 400, true); };
+    const long fit = 65536 / (sizeof(Node) + 16), first = destroyed();
+    EXPECT_EQ(Join(first >= fit - 2 && first <= fit, SF::ZoneUsed(file)), "1 0");
+    for (int i = 399; i >= 0; --i) // each release of a stranded first node goes on from there
+        if (!Node::gone[i]) handles[i]->AddRefToObj(nullptr), handles[i]->ReleaseObj(nullptr);
+    EXPECT_EQ(Join(destroyed(), SF::ZoneUsed(file)), "400 0");
+}
+
 // Objects of 80 bytes to 30 KB used in random order: the zone holds two of the largest at most.
 TEST_F(SwapFileTest, RandomUseKeepsEveryObjectAndThePageTableSound) {
     std::mt19937 rng(20240611);
