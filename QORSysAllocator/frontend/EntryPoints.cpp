@@ -181,17 +181,18 @@ __attribute__((noinline)) void DeleteRoute(void* block, void* pool, int flags) {
 
 // The fast paths of the pools that are paged or locked, out of line so that the unlocked general
 // pool's path, inline in the entry points, needs no stack frame. Only two kinds of pool exist,
-// both final: the paged flag tells them apart, so the calls are direct.
-__attribute__((noinline)) void* NewPagedOrLocked(std::size_t size, PoolBase* pool,
-                                                 std::uintptr_t poolArgument, void* param, int n) {
-    void* block;
-    {
-        PoolLockGuard guard(*pool);
-        block = (FieldsOf(pool)->flags & kFlagPaged)
-                    ? static_cast<PagedPool*>(pool)->TryTakeFromOwnPages(size)
-                    : static_cast<GeneralPool*>(pool)->TryTakeHead(size);
+// both final: the paged flag tells them apart, so the calls are direct. A miss goes on with the
+// pool's own allocation under the same lock, which is the call the full route would make.
+__attribute__((noinline)) void* NewPagedOrLocked(std::size_t size, PoolBase* pool) {
+    PoolLockGuard guard(*pool);
+    if (FieldsOf(pool)->flags & kFlagPaged) {
+        auto* paged = static_cast<PagedPool*>(pool);
+        if (void* block = paged->TryTakeFromOwnPages(size)) return block;
+        return paged->AllocateHeld(size, 0);
     }
-    return block != nullptr ? block : NewRoute(size, poolArgument, param, n);
+    auto* general = static_cast<GeneralPool*>(pool);
+    if (void* block = general->TryTakeHead(size)) return block;
+    return general->AllocateHeld(size, 0);
 }
 
 // `chunk` is null for a paged block. Releases without a named pool only.
@@ -206,18 +207,20 @@ __attribute__((noinline)) void DeletePagedOrLocked(void* block, PoolBase* pool, 
     if (!done) DeleteRoute(block, nullptr, flags);
 }
 
-// A request with no reserved room, for a fixed pool of pool argument 4 or a pool object.
+// A request with no reserved room, for a fixed pool of pool argument 4, the thread-safe pool or a
+// pool object.
 inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param, int n) {
     GeneralPool* general;
-    if (poolArgument == kPoolFast) {
-        general = gFixedPools[FastPoolEntry(Round8(size))];
+    if (poolArgument == kPoolFast || poolArgument == kPoolThreaded) {
+        general =
+            poolArgument == kPoolFast ? gFixedPools[FastPoolEntry(Round8(size))] : gThreadedPool;
         if (general == nullptr) return NewRoute(size, poolArgument, param, n);
     } else {
         if (poolArgument < kSmallestPoolAddress) return NewRoute(size, poolArgument, param, n);
         general = reinterpret_cast<GeneralPool*>(poolArgument);
     }
     if (FieldsOf(general)->flags & (kFlagPaged | kFlagLocked))
-        return NewPagedOrLocked(size, general, poolArgument, param, n);
+        return NewPagedOrLocked(size, general);
     if (void* block = general->TryTakeHead(size)) return block;
     return NewRoute(size, poolArgument, param, n);
 }

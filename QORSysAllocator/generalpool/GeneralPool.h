@@ -35,6 +35,8 @@ public:
     // common case, which Allocate and Free then serve with the same result. Requires: the
     // pool's lock is held, when the pool has one.
     void* TryTakeHead(std::size_t size);
+    // Allocate with the pool's lock already held (when it has one).
+    void* AllocateHeld(std::size_t size, std::size_t extra);
     bool TryPush(void* block, void* chunkBase);
 
     // Links a new chunk able to hold a piece of `need` bytes after lastChunk; null when no size

@@ -152,12 +152,16 @@ BlockHeader* GeneralPool::AllocateLocked(std::uint64_t need8) {
 }
 
 void* GeneralPool::Allocate(std::size_t size, std::size_t extra) {
+    PoolLockGuard guard(*this);
+    return AllocateHeld(size, extra);
+}
+
+void* GeneralPool::AllocateHeld(std::size_t size, std::size_t extra) {
     const std::uint64_t need8 = Need8(size, extra);
     if (need8 == 0) return nullptr;
     // An arena needs room for its 64-byte header and the object's own header inside `extra`.
     if (extra != 0 && extra < Round8(size) + kBlockHeaderBytes - size + kArenaHeaderBytes)
         return nullptr;
-    PoolLockGuard guard(*this);
     BlockHeader* block = AllocateLocked(need8);
     if (block == nullptr) return nullptr;
     return extra == 0 ? static_cast<void*>(block + 1) : LayOutArena(block, this, size, extra);

@@ -39,6 +39,8 @@ public:
     // common case, which Allocate and Free then serve with the same result. Requires: the
     // pool's lock is held, when the pool has one.
     void* TryTakeFromOwnPages(std::size_t size);
+    // Allocate with the pool's lock already held (when it has one).
+    void* AllocateHeld(std::size_t size, std::size_t extra);
     bool TryPut(void* block);
 
     RegionList* Regions() const { return static_cast<RegionList*>(chunk.next); }

@@ -99,12 +99,15 @@ void* PagedPool::TakeNewPage(unsigned sizeClass, int index) {
 }
 
 void* PagedPool::Allocate(std::size_t size, std::size_t extra) {
+    PoolLockGuard guard(*this);
+    return AllocateHeld(size, extra);
+}
+
+void* PagedPool::AllocateHeld(std::size_t size, std::size_t extra) {
     // Refused up front: no page could hold the block, and the class must not enter the table.
     if (size >= kFirstUnservedClass || extra >= kFirstUnservedClass) return nullptr;
     const unsigned sizeClass = SizeClassOf(size + extra);
     if (sizeClass >= kFirstUnservedClass) return nullptr;
-
-    PoolLockGuard guard(*this);
     int index = -1;
     FindAccessor(*this, sizeClass, index);
     if (index < 0) return nullptr; // the table could not grow
