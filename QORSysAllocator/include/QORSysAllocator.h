@@ -1,6 +1,10 @@
 // QORSysAllocator: pools of memory behind two entry points, QORSpecializedNew and
 // QORSpecializedDelete, plus the calls that create, flush, optimise and report pools.
-// Failures are reported by result (null block, int status); no function throws.
+// Failures are reported by result (null block, int status); no function throws. Truth values are
+// ints: 0 false, -1 true. Configuration comes from the environment only, read on the first
+// allocation or pool creation (docs/CONFIGURATION.md).
+// Threads: only pool argument 32 and pools created with QORSysPoolFlag::LOCKED may be used by
+// several threads at once; make the process's first call before starting threads.
 #pragma once
 
 #include <cstddef>
@@ -24,31 +28,36 @@ constexpr unsigned NO_NEW_SUBPOOL = 0x200;          // general pool: never add a
 constexpr unsigned TRACKED_FREE_LIST = 0x100000;    // general pool: exact counters
 constexpr unsigned CURRENT_SUBPOOL_HINT = 0x200000; // set by the pool with tracking
 constexpr unsigned PAGED = 0x400000;                // paged pool; paged block on release
-constexpr int FLUSH_DESTROY = 0x1;
-constexpr int FLUSH_WALK = 0x2;
-constexpr int FLUSH_DESTROY_IF_EMPTY = 0x4;
-constexpr int OPTIMIZE_RELEASE_EMPTY = 0x1;
-constexpr int OPTIMIZE_MERGE = 0x100;
-constexpr int REPORT_CHUNK_LIST = 0x1;
-constexpr int REPORT_ONE_LINE = 0x2;
+// QORSysFlushPool modes. 0 empties a general pool (every block gone, the pool stays).
+constexpr int FLUSH_DESTROY = 0x1;          // destroy the pool and all its memory
+constexpr int FLUSH_WALK = 0x2;             // report each chunk to the hook library first
+constexpr int FLUSH_DESTROY_IF_EMPTY = 0x4; // destroy only when no block is in use, else -1
+// QORSysOptimizePool bits (general pools; a paged pool ignores them).
+constexpr int OPTIMIZE_RELEASE_EMPTY = 0x1; // give back the further chunks that hold no block
+constexpr int OPTIMIZE_MERGE = 0x100;       // merge neighbouring free areas in every chunk
+// QORSysGetPoolInfo options (a paged pool prints nothing whatever they say).
+constexpr int REPORT_CHUNK_LIST = 0x1; // one line per chunk before the summary
+constexpr int REPORT_ONE_LINE = 0x2;   // the summary on one line instead of a labelled block
 } // namespace QORSysPoolFlag
 
-// Statistics record filled by a pool's report. Natural alignment: every field on a multiple of
-// its width, 96 bytes in all.
+// Statistics record filled by a pool's report (QORSysGetPoolInfo), every field at once. Natural
+// alignment: every field on a multiple of its width, 96 bytes in all. Meanings for a general pool;
+// a paged pool fills totalSize (bytes of its pages), freeSize, chunkCount (-1 when empty, else 0),
+// maxChunkFree (bytes in use), occupation, blockTotal (blocks in use), flagBits, and 0 elsewhere.
 struct QORPoolInfo {
-    std::uint32_t flagBits;
-    std::uint64_t totalSize;
-    std::uint64_t freeSize;
-    std::uint32_t chunkCount;
-    std::uint64_t maxChunkFree;
-    std::uint64_t minChunkFree;
-    std::int32_t minChunkOccupation;
-    std::int32_t maxChunkOccupation;
-    std::int32_t occupation;
-    std::uint64_t holeTotal;
-    std::uint64_t blockTotal;
-    std::uint64_t largestKnownHole;
-    std::int64_t holeSizeUnknown;
+    std::uint32_t flagBits;          // pool flags & 0x3E0
+    std::uint64_t totalSize;         // bytes of all chunks, headers included
+    std::uint64_t freeSize;          // bytes in free areas
+    std::uint32_t chunkCount;        // chunks, the pool's own first chunk included
+    std::uint64_t maxChunkFree;      // free bytes of the freest chunk
+    std::uint64_t minChunkFree;      // free bytes of the fullest chunk
+    std::int32_t minChunkOccupation; // percent, truncated
+    std::int32_t maxChunkOccupation; // percent, truncated
+    std::int32_t occupation;         // whole pool, percent, truncated
+    std::uint64_t holeTotal;         // free areas (exact with TRACKED_FREE_LIST only)
+    std::uint64_t blockTotal;        // pieces: blocks and free areas (likewise)
+    std::uint64_t largestKnownHole;  // largest known free area
+    std::int64_t holeSizeUnknown;    // -1 when some chunk's largest free area is not known
 };
 
 static_assert(offsetof(QORPoolInfo, totalSize) == 8 && offsetof(QORPoolInfo, chunkCount) == 24 &&
@@ -59,32 +68,82 @@ static_assert(offsetof(QORPoolInfo, totalSize) == 8 && offsetof(QORPoolInfo, chu
                   offsetof(QORPoolInfo, holeSizeUnknown) == 88 && sizeof(QORPoolInfo) == 96,
               "QORPoolInfo keeps its natural layout");
 
-// Allocation. Pool argument: 0 heap with a 16-byte header, 1 permanent pool, 2 the pool object in
-// `param`, 4 a fast pool chosen by size, 8 next to the block in `param`, 32 the thread-safe pool,
-// above 32 a pool object. `param` == (void*)16 makes `n` the reserved room behind the block.
+// Allocates `size` bytes from the place named by the pool argument `pool`:
+//   0 (null) the heap: malloc with a 16-byte header;
+//   1 the permanent pool;
+//   2 the pool object given in `param`;
+//   4 a fast pool chosen by `size` rounded up to 8: the single-size pool of 8, 16, ... 80 or 128
+//     bytes, else the general fast pool;
+//   8 the chunk or arena that holds the block given in `param` (a block with a header), else that
+//     block's pool;
+//   32 the thread-safe pool;
+//   a pool object from QORSysCreatePool.
+// `param` == (void*)16 makes `n` the room reserved behind the block (an arena in a general pool);
+// otherwise `param` and `n` are read only as above. The fifth argument is not used. Fixed pools
+// are created on first use. Returns the block (8-byte aligned with a header; a paged block is
+// aligned to the lowest set bit of its size class), or null: no memory, a size the pool cannot
+// serve, a number that names no pool. With pools off (QORSysPoolAllocator=OFF) every pool
+// argument but 2 is served from the heap; with pools cancelled this is malloc(size).
 QOR_SYS_API void* QORSpecializedNew(std::size_t size, void* pool, void* param, int n, int fifth);
 QOR_SYS_API void* QORSpecializedNew(std::size_t size, void* pool, void* param, int n);
 
-// Release. `pool` null: the block's header (or, with flags 0x400000, its page) names the owner.
+// Releases a block. Pass a null `pool`: the block's header names its owner, or, for a block of a
+// paged pool, its page does when `flags` is QORSysPoolFlag::PAGED (a paged block has no header:
+// the flag is required). A named pool releases the block whatever its header says. A null block,
+// a pool-argument number as `pool` and a pointer the library did not hand out (owner word 0) are
+// ignored. A block released twice is not detected. With pools cancelled this is free(block).
 QOR_SYS_API void QORSpecializedDelete(void* block, void* pool, int flags);
 QOR_SYS_API void QORSpecializedDelete(void* block, void* pool);
 
-// Never resizes: always null.
+// Never resizes a block: always null, nothing changed.
 QOR_SYS_API void* QORSpecializedResize(void* block, std::size_t size, void* pool);
 
-// The chunk that holds a block: null for a heap block, (void*)0xFF00 for a foreign pointer.
+// The chunk that holds a block with a header: the pool itself for a block of its first chunk, an
+// added chunk or an arena otherwise; null for a heap block or a null pointer; (void*)0xFF00 for a
+// pointer whose owner word is 0. Not for paged blocks. With a hook library's delta, pass the block
+// minus the delta.
 QOR_SYS_API void* QORSysGetAllocatorFromAddress(void* block);
 
-// Pool management.
+// Creates a pool. `flags`: QORSysPoolFlag bits; with PAGED a paged pool (`size` ignored), else a
+// general pool whose first chunk has `size` bytes rounded down to a multiple of 1024, at least
+// 32768. `name` goes to the hook library only ("unknown" for the two-argument form). Runs the
+// configuration on the first call. Returns the pool, or null when malloc fails.
 QOR_SYS_API void* QORSysCreatePool(int flags, std::size_t size, const char* name);
 QOR_SYS_API void* QORSysCreatePool(int flags, std::size_t size);
+
+// Flushes a pool; `mode` is made of FLUSH_* bits (0: empty a general pool, keeping it). A paged
+// pool is destroyed by FLUSH_DESTROY when it holds no block and is otherwise left as it is.
+// Returns 0; -1 for a null pool or a pool-argument number, when FLUSH_DESTROY_IF_EMPTY finds a
+// block in use, and for a paged pool that holds blocks. After a destroying flush `pool` is invalid.
 QOR_SYS_API int QORSysFlushPool(void* pool, int mode);
+
+// Gives back empty chunks and merges free areas (OPTIMIZE_* bits) of a general pool; a paged pool
+// does nothing. Returns 0; -1 for a null pool or a pool-argument number.
 QOR_SYS_API int QORSysOptimizePool(void* pool, int how);
+
+// Reports a pool: fills `record` when it is not null, prints to `stream` when it is not null
+// (general pools only; REPORT_* options). `pool` may also be null (every pool of the process,
+// newest first, each printed as a labelled block), 1 (the permanent pool, created when missing),
+// 4 (the single-size pools of 8 to 80 bytes that exist, each writing the same record) or 32 (the
+// thread-safe pool, when it exists).
 QOR_SYS_API void QORSysGetPoolInfo(void* pool, FILE* stream, QORPoolInfo* record, int options);
+
+// Stores the pool's free bytes in *freeBytes and the free bytes of its freest chunk in
+// *largestChunkFree (for a paged pool: its bytes in use), each when its pointer is not null.
+// Returns -1 (true); 0 and nothing stored for a null pool.
 QOR_SYS_API int QORSysPoolGetFreeSpace(void* pool, std::size_t* freeBytes,
                                        std::size_t* largestChunkFree);
+
+// Always 8, whatever the arguments.
 QOR_SYS_API int QORSysPoolGetAllocAddedSize(int, void*);
+
+// Stores 112 (general pool header), 80 (abstract pool) and 64 (chunk header) through `a`, `b` and
+// `c`. Does nothing when `a` is null; otherwise `b` and `c` must be valid too.
 QOR_SYS_API void QORSysAllGetStructInfos(std::size_t* a, std::size_t* b, std::size_t* c);
+
+// 0 when the configuration turned pools off (OFF, CANCELED, ReplayPurify alone), -1 otherwise,
+// also before the configuration has run (this call does not run it).
 QOR_SYS_API int QORSysGetPoolActivityStatus();
 
+// Marker that the library is loaded: always 1.
 extern "C" QOR_SYS_API int ORVANTIS_ZULX_INTERNAL_QORSysAllocator();

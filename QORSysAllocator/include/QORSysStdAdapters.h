@@ -252,7 +252,7 @@ inline void* RoutedBlock(void* p) noexcept { return detail::BlockOf(p); }
 // sized and std::align_val_t forms) over the thread-safe pool, pool argument 32:
 //   - every plain form returns memory aligned to __STDCPP_DEFAULT_NEW_ALIGNMENT__ (16), the
 //     align_val_t forms to the requested alignment, each over-allocated as described at the top
-//     of this file (16 to `alignment` bytes of each block precede the pointer); size 0 gives a
+//     of this file (8 to `alignment` bytes of each block precede the pointer); size 0 gives a
 //     unique pointer;
 //   - a throwing form calls the new handler while the pool refuses and throws std::bad_alloc
 //     when there is none; a nothrow form returns nullptr instead;
