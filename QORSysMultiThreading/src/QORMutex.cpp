@@ -1,31 +1,12 @@
-// Contended paths of QORMutex: a short spin for critical sections that end quickly (pool
-// operations are a few hundred instructions), then sleeping on the state word, so a waiter never
-// burns a core while the holder is descheduled.
+// Contended path of QORMutex: the waiter sleeps on the state word at once. Spinning first was
+// measured slower: two threads churning one pool spent 1000 ns per allocate+release pair with a
+// 64-round spin and 540 ns without, because a spinning waiter keeps pulling the lock's cache
+// line (and the core it shares) away from the holder, whose critical section is short.
 #include "QORMutex.h"
 
-#include <thread>
-
-namespace {
-constexpr int kSpinRounds = 64;
-
-inline void CpuRelax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-} // namespace
-
 void QORMutex::LockSlow() noexcept {
-    for (int round = 0; round < kSpinRounds; ++round) {
-        std::uint32_t expected = kUnlocked;
-        if (state_.load(std::memory_order_relaxed) == kUnlocked &&
-            state_.compare_exchange_weak(expected, kLocked, std::memory_order_acquire,
-                                         std::memory_order_relaxed))
-            return;
-        CpuRelax();
-    }
-    // From here on the lock is taken as kContended: we cannot know whether other sleepers remain,
-    // so the eventual Unlock must wake one.
+    // The lock is taken as kContended: we cannot know whether other sleepers remain, so the
+    // eventual Unlock must wake one.
     while (state_.exchange(kContended, std::memory_order_acquire) != kUnlocked)
         state_.wait(kContended, std::memory_order_relaxed);
 }
