@@ -113,11 +113,11 @@ inline void* PagedPool::TryTakeFromOwnPages(std::size_t size) {
 }
 
 // Requires: the block's page names this pool. Every release but the one that empties its page
-// (which gives the page back) and those on page 0 (reserved positions) is served here, as Free
-// would serve it.
+// (which gives the page back) is served here, as Free would serve it.
 inline bool PagedPool::TryPut(void* block) {
     PageObject& page = *PageObjectOf(block);
-    if (page.index == 0 || page.carved == page.freeCount + 1) return false;
+    const int reserved = page.index == 0 ? ReservedCount(page) : 0; // page 0's region header
+    if (page.carved == page.freeCount + 1 + reserved) return false;
     const unsigned blockSize = page.blockSize;
     if (!PutBlock(page, block)) return false;
     CountReleased(blockSize);
