@@ -35,13 +35,12 @@ public:
     void Report(FILE* stream, QORPoolInfo* record, int options) override;
     int CanAttachSwapFile(QORSysSwapFile* swapFile) override;
 
-    // The entry points' fast paths (defined below): null or false when the request is not the
-    // common case, which Allocate and Free then serve with the same result. Requires: the
-    // pool's lock is held, when the pool has one.
+    // What the entry points call directly, with the lock held when the pool locks. The two
+    // Try calls (defined below) answer null or false, having changed nothing, when only a new
+    // page, a new class or the page's emptying is involved: Allocate and Free do those.
     void* TryTakeFromOwnPages(std::size_t size);
-    // Allocate with the pool's lock already held (when it has one).
-    void* AllocateHeld(std::size_t size, std::size_t extra);
     bool TryPut(void* block);
+    void* AllocateHeld(std::size_t size, std::size_t extra);
 
     RegionList* Regions() const { return static_cast<RegionList*>(chunk.next); }
     AccessorEntry* Table() const { return reinterpret_cast<AccessorEntry*>(chunk.freeList); }
