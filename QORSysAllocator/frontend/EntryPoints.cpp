@@ -208,7 +208,7 @@ __attribute__((noinline)) void DeletePagedOrLocked(void* block, PoolBase* pool, 
 }
 
 // A request with no reserved room, for a fixed pool of pool argument 4, the thread-safe pool or a
-// pool object.
+// pool object (named directly or by pool argument 2).
 inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param, int n) {
     GeneralPool* general;
     if (poolArgument == kPoolFast || poolArgument == kPoolThreaded) {
@@ -216,8 +216,10 @@ inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param,
             poolArgument == kPoolFast ? gFixedPools[FastPoolEntry(Round8(size))] : gThreadedPool;
         if (general == nullptr) return NewRoute(size, poolArgument, param, n);
     } else {
-        if (poolArgument < kSmallestPoolAddress) return NewRoute(size, poolArgument, param, n);
-        general = reinterpret_cast<GeneralPool*>(poolArgument);
+        // Pool argument 2 names its pool in `param` (the standard adapters' route to paged pools).
+        const std::uintptr_t object = poolArgument == kPoolInParam ? Value(param) : poolArgument;
+        if (object < kSmallestPoolAddress) return NewRoute(size, poolArgument, param, n);
+        general = reinterpret_cast<GeneralPool*>(object);
     }
     if (FieldsOf(general)->flags & (kFlagPaged | kFlagLocked))
         return NewPagedOrLocked(size, general);
