@@ -118,7 +118,8 @@ inline bool PagedPool::TryPut(void* block) {
     const int reserved = page.index == 0 ? ReservedCount(page) : 0; // page 0's region header
     if (page.carved == page.freeCount + 1 + reserved) return false;
     const unsigned blockSize = page.blockSize;
-    if (!PutBlock(page, block)) return false;
+    if (!PushReleased(page, block, reinterpret_cast<std::uintptr_t>(block) & (kPageBytes - 1)))
+        return false;
     CountReleased(blockSize);
     OnReleased(page);
     return true;

@@ -79,7 +79,7 @@ void* PagedPool::TakeNewPage(unsigned sizeClass, int index) {
     if (Table() == nullptr || index < 0 || Table()[index].size != sizeClass)
         AbortWithMessage("AddPageProblem");
     AccessorEntry& entry = Table()[index];
-    page->capacity = static_cast<std::uint16_t>(PageCapacity(*page));
+    SetPageGeometry(*page);
     page->next = nullptr;
     // The new page goes at the tail of the main list, which is the current page unless that page
     // emptied and left the list (currentPage null). The tail is then found by a walk (rare path):

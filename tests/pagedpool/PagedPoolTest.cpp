@@ -58,7 +58,7 @@ template <class T> std::vector<T*> Walk(T* node) { // checking every link back
 }
 PageObject* MakePage(std::uint16_t index, std::uint16_t blockSize) {
     return new (gMem + index * kPageBytes + kPageObjectOffset)
-        PageObject{nullptr, nullptr, nullptr, nullptr, index, blockSize, kPageInUse, 0, 0, 0};
+        PageObject{nullptr, nullptr, nullptr, nullptr, index, blockSize, kPageInUse, 0, 0, 0, 0};
 }
 
 TEST(PageTest, SizeClassesCapacitiesAndReservedPositions) {
@@ -72,6 +72,29 @@ TEST(PageTest, SizeClassesCapacitiesAndReservedPositions) {
         EXPECT_EQ(Join(PageCapacity(*MakePage(1, c[0])), PageCapacity(*MakePage(0, c[0])),
                        ReservedCount(*MakePage(0, c[0])), SizeClassOf(c[4])),
                   Join(c[1], c[2], c[3], c[0]));
+}
+
+// The release check multiplies by the page's reciprocal instead of dividing by its block size.
+TEST(PageTest, ReleasedPositionsAreCheckedWithoutDivision) {
+    for (unsigned s = 2; s < PagedPool::kFirstUnservedClass; s += s < 8 ? 2 : 8)
+        for (std::uint64_t offset = 0; offset < kPageBytes; ++offset) {
+            const std::uint64_t product = offset * ReciprocalOf(s);
+            const bool boundary = std::uint32_t(product) < ReciprocalOf(s);
+            if (product >> 32 != offset / s || boundary != (offset % s == 0))
+                FAIL() << s << ' ' << offset;
+        }
+    // Page 0 of a region at delta 16, class 16: the header and the delta cover offsets 0 to 47.
+    PageObject* page = MakePage(0, 16);
+    const std::uint16_t delta = 16;
+    std::memcpy(gMem + kRegionDeltaOffset, &delta, sizeof(delta));
+    SetPageGeometry(*page);
+    page->carved = 5;
+    std::vector<int> accepted;
+    for (int offset : {0, 16, 32, 40, 48, 64, 72, 80})
+        if (PutBlock(*page, gMem + offset)) accepted.push_back(offset);
+    EXPECT_EQ(accepted, (std::vector{48, 64})) << "position 5 is not carved yet";
+    EXPECT_EQ(Join(page->capacity, page->freeCount), "252 2");
+    EXPECT_EQ(TakeFreeBlock(*page), gMem + 64);
 }
 
 TEST(AccessorsTableTest, TheTableGrowsWithOneEntryPerSizeAndSurvivesAFailedRebuild) {
