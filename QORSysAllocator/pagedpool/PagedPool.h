@@ -59,7 +59,7 @@ private:
     void* TakeFromReleased(unsigned sizeClass, int index);
     void* TakeFromOwnPages(unsigned sizeClass, int index);
     void* TakeNewPage(unsigned sizeClass, int index);
-    void MoveToPartialList(PageObject* page, AccessorEntry& entry);
+    void MoveToPartialList(PageObject& page, AccessorEntry& entry);
     void CountReleased(unsigned blockSize);
     void OnReleased(PageObject& page);
     void ReleaseMainListPages();
@@ -72,14 +72,20 @@ constexpr unsigned SizeClassOf(std::size_t totalBytes) {
     return static_cast<unsigned>((totalBytes + 7) & ~std::size_t{7});
 }
 
+// Whole steps in `offset`. Steps are multiples of 8; when the classes in use are 8 apart (or any
+// power of two apart) this is a shift, otherwise a division.
+inline unsigned StepsIn(unsigned offset, unsigned step) {
+    return (step & (step - 1)) == 0 ? offset >> __builtin_ctz(step) : offset / step;
+}
+
+// Cost: a subtraction, a compare, StepsIn and the entry's size test.
 inline int AccessorIndex(const PagedPool& pool, unsigned size) {
     const AccessorEntry* table = pool.Table();
     if (table == nullptr) return -1;
     int index;
-    if (size == pool.minSize && size != 0)
-        index = 2;
-    else if (pool.minSize < size && size <= pool.maxSize)
-        index = static_cast<int>((size - pool.minSize) / pool.step) + 2;
+    const unsigned offset = size - pool.minSize; // wraps for a size below minSize
+    if (offset <= static_cast<unsigned>(pool.maxSize - pool.minSize) && pool.step != 0)
+        index = static_cast<int>(StepsIn(offset, pool.step)) + 2;
     else if (size == 2)
         index = 0;
     else if (size == 4)
@@ -136,7 +142,33 @@ inline void PagedPool::CountReleased(unsigned blockSize) {
 inline void PagedPool::OnReleased(PageObject& page) {
     if (page.freeCount != 1) return;
     const int index = AccessorIndex(*this, page.blockSize);
-    if (index >= 0 && &page != Table()[index].currentPage) MoveToPartialList(&page, Table()[index]);
+    if (index < 0) return;
+    AccessorEntry& entry = Table()[index];
+    if (&page != entry.currentPage) MoveToPartialList(page, entry);
+}
+
+// UnlinkPage with the page's entry already found. Touches the page's two neighbours.
+inline void UnlinkFrom(PageObject& page, AccessorEntry& entry) {
+    PageObject* const next = page.next;
+    PageObject* const prev = page.prev;
+    if (next != nullptr) next->prev = prev;
+    if (prev != nullptr) {
+        prev->next = next;
+    } else {
+        if (entry.firstPage == &page) entry.firstPage = next;
+        if (entry.partialPages == &page) entry.partialPages = next;
+    }
+    if (entry.currentPage == &page) entry.currentPage = nullptr;
+}
+
+// Requires: `page` is not the entry's current page.
+inline void PagedPool::MoveToPartialList(PageObject& page, AccessorEntry& entry) {
+    UnlinkFrom(page, entry);
+    PageObject* const head = entry.partialPages;
+    page.prev = nullptr;
+    page.next = head;
+    if (head != nullptr) head->prev = &page;
+    entry.partialPages = &page;
 }
 
 // A new paged pool in 88 bytes of its own; null when they cannot be had.

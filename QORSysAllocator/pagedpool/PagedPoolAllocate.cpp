@@ -25,16 +25,7 @@ PageObject* LastPage(PageObject* page) {
 void PagedPool::UnlinkPage(PageObject* page) {
     if (page == nullptr || Table() == nullptr) return;
     const int index = AccessorIndex(*this, page->blockSize);
-    if (index < 0) return;
-    AccessorEntry& entry = Table()[index];
-    if (page->next != nullptr) page->next->prev = page->prev;
-    if (page->prev != nullptr) {
-        page->prev->next = page->next;
-    } else {
-        if (entry.firstPage == page) entry.firstPage = page->next;
-        if (entry.partialPages == page) entry.partialPages = page->next;
-    }
-    if (entry.currentPage == page) entry.currentPage = nullptr;
+    if (index >= 0) UnlinkFrom(*page, Table()[index]);
 }
 
 void* PagedPool::TakeFromReleased(unsigned sizeClass, int index) {
@@ -117,14 +108,6 @@ void* PagedPool::AllocateHeld(std::size_t size, std::size_t extra) {
     chunk.largestFreeArea += sizeClass;
     ++chunk.pieceCount;
     return block;
-}
-
-void PagedPool::MoveToPartialList(PageObject* page, AccessorEntry& entry) {
-    UnlinkPage(page);
-    page->prev = nullptr;
-    page->next = entry.partialPages;
-    if (entry.partialPages != nullptr) entry.partialPages->prev = page;
-    entry.partialPages = page;
 }
 
 void PagedPool::Free(void* block, void*) {
