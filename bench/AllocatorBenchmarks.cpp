@@ -1,7 +1,12 @@
 // Allocation churn of our routes against malloc (whichever the process has: LD_PRELOAD picks the
 // peer), the standard pmr pool resources and, when present, boost::pool. Every benchmark reports
 // "ns_per_pair": wall nanoseconds per allocate+release pair, each block written once after its
-// allocation. Names read workload/route; tools/bench.sh runs them and tabulates the medians.
+// allocation. Names read workload/route; tools/bench.sh runs them and tabulates the medians. The
+// long mixed churn of one window of 10,000 blocks is qor_mixed_churn's (MixedChurn.cpp): here the
+// mixed stream serves the growth and thread workloads.
+#include "MixedStream.h"
+#include "Routes.h"
+
 #include <QORSysAllocator.h>
 
 #include <benchmark/benchmark.h>
@@ -9,12 +14,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <memory_resource>
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,42 +44,19 @@ inline void Touch(void* block, std::size_t bytes) {
 // --- Routes: Allocate(bytes) and Release(block, bytes); a route object lives for one benchmark
 // run (per thread in threads-2, where the state it names is shared and created in main).
 
-struct MallocRoute {
-    void* Allocate(std::size_t bytes) { return std::malloc(bytes); }
-    void Release(void* block, std::size_t) { std::free(block); }
-};
+using qor::bench::FixedArgumentRoute;
+using qor::bench::MallocRoute;
+using qor::bench::PlainPoolRoute;
+using qor::bench::PrivatePoolRoute;
+using qor::bench::TrackedPoolRoute;
+using PagedSharedRoute = qor::bench::PagedPoolRoute;
+using PagedLockedRoute = PrivatePoolRoute<kPaged | QORSysPoolFlag::LOCKED>;
 
 template <class Resource> struct PmrRoute {
     Resource resource;
     void* Allocate(std::size_t bytes) { return resource.allocate(bytes, 8); }
     void Release(void* block, std::size_t bytes) { resource.deallocate(block, bytes, 8); }
 };
-
-// Pool argument 0 (heap with header), 4 (fast pools by size) or 32 (thread-safe pool).
-template <std::uintptr_t kArgument> struct FixedArgumentRoute {
-    void* Allocate(std::size_t bytes) {
-        return QORSpecializedNew(bytes, reinterpret_cast<void*>(kArgument), nullptr, 0);
-    }
-    void Release(void* block, std::size_t) { QORSpecializedDelete(block, nullptr); }
-};
-
-// A private pool created for the run and destroyed after it.
-template <unsigned kFlags> struct PrivatePoolRoute {
-    void* pool = QORSysCreatePool(static_cast<int>(kFlags), std::size_t{1} << 20, "bench");
-    PrivatePoolRoute() = default;
-    PrivatePoolRoute(const PrivatePoolRoute&) = delete;
-    PrivatePoolRoute& operator=(const PrivatePoolRoute&) = delete;
-    ~PrivatePoolRoute() { QORSysFlushPool(pool, QORSysPoolFlag::FLUSH_DESTROY); }
-    void* Allocate(std::size_t bytes) { return QORSpecializedNew(bytes, pool, nullptr, 0); }
-    void Release(void* block, std::size_t) {
-        QORSpecializedDelete(block, nullptr, (kFlags & kPaged) != 0 ? kPaged : 0);
-    }
-};
-
-using PlainPoolRoute = PrivatePoolRoute<0>;
-using TrackedPoolRoute = PrivatePoolRoute<QORSysPoolFlag::TRACKED_FREE_LIST>;
-using PagedSharedRoute = PrivatePoolRoute<kPaged>;
-using PagedLockedRoute = PrivatePoolRoute<kPaged | QORSysPoolFlag::LOCKED>;
 
 // Shared by both threads of threads-2; created in main before any thread starts and kept until
 // the process ends, since a thread may still be releasing when the other one is done.
@@ -159,59 +139,26 @@ template <class Route> void ChurnFixed(benchmark::State& state, std::size_t byte
     timer.Report(state);
 }
 
-// Sizes and release draws made once from a fixed seed, so that every route sees the same
-// sequence and the generator stays out of the timed loop. A draw picks a slot of a window of any
-// size by a multiply and a shift, which costs no division in the loop.
-struct MixedScript {
-    static constexpr std::size_t kLength = std::size_t{1} << 16;
-    std::vector<std::uint16_t> sizes;
-    std::vector<std::uint32_t> draws;
-
-    explicit MixedScript(std::uint32_t seed) : sizes(kLength), draws(kLength) {
-        std::mt19937 random(seed);
-        std::uniform_int_distribution<int> percent(0, 99);
-        for (std::size_t i = 0; i < kLength; ++i) {
-            const int p = percent(random);
-            const auto [low, high] = p < 60   ? std::pair{8, 64}
-                                     : p < 85 ? std::pair{65, 128}
-                                     : p < 95 ? std::pair{129, 256}
-                                              : std::pair{257, 512};
-            sizes[i] =
-                static_cast<std::uint16_t>(std::uniform_int_distribution<int>(low, high)(random));
-            draws[i] = static_cast<std::uint32_t>(random());
-        }
-    }
-    static std::size_t Slot(std::uint32_t draw, std::size_t window) {
-        return static_cast<std::size_t>((std::uint64_t{draw} * window) >> 32);
-    }
-};
-
-const MixedScript& Script(int threadIndex) {
-    static const MixedScript scripts[2] = {MixedScript(12345), MixedScript(67890)};
-    return scripts[threadIndex & 1];
-}
-
-// A window of live blocks of mixed sizes, with the bytes requested for them now and at most.
+// A window of live blocks of mixed sizes, with the bytes requested for them now and at most, and
+// the stream of requests (drawn in the timed loop, never repeating).
 struct LiveWindow {
     std::vector<void*> blocks;
-    std::vector<std::uint16_t> sizes;
+    std::vector<std::uint32_t> sizes;
+    qor::bench::MixedStream stream;
     std::size_t bytes = 0;
     std::size_t peakBytes = 0;
-    std::size_t cursor = 0; // next draw of the script
 };
 
 // Each pair releases a random block of the window and allocates its replacement.
 template <class Route>
-[[gnu::noinline]] bool TimedPairsMixed(benchmark::State& state, Route& route,
-                                       const MixedScript& script, LiveWindow& live) {
+[[gnu::noinline]] bool TimedPairsMixed(benchmark::State& state, Route& route, LiveWindow& live) {
     const std::size_t window = live.blocks.size();
     for (auto _ : state) {
         for (std::size_t i = 0; i < kBatch; ++i) {
-            const std::size_t slot = MixedScript::Slot(script.draws[live.cursor], window);
-            const std::uint16_t bytes = script.sizes[live.cursor];
-            live.cursor = (live.cursor + 1) % MixedScript::kLength;
+            const auto [slot, bytes] = live.stream.Next(window);
             route.Release(live.blocks[slot], live.sizes[slot]);
-            live.bytes += bytes - live.sizes[slot];
+            live.bytes += bytes;
+            live.bytes -= live.sizes[slot];
             live.peakBytes = std::max(live.peakBytes, live.bytes);
             void* block = route.Allocate(bytes);
             live.blocks[slot] = block;
@@ -223,33 +170,19 @@ template <class Route>
     return true;
 }
 
-// The process's resident set now (VmRSS) or at its peak (VmHWM), in bytes, from /proc.
-std::size_t ResidentBytes(const char* field) {
-    std::FILE* status = std::fopen("/proc/self/status", "r");
-    if (status == nullptr) return 0;
-    char line[256];
-    std::size_t kilobytes = 0;
-    const std::size_t length = std::strlen(field);
-    while (std::fgets(line, sizeof line, status) != nullptr)
-        if (std::strncmp(line, field, length) == 0)
-            kilobytes = std::strtoull(line + length, nullptr, 10);
-    std::fclose(status);
-    return kilobytes * 1024;
-}
-
-// churn-mixed and growth: a window of `window` live blocks; filling and emptying it stay outside
-// the timing. "rss_ratio" (peak resident bytes over peak requested bytes) holds only when this is
-// the one benchmark of its process, as tools/bench.sh runs the growth workload.
+// growth and threads-2: a window of `window` live blocks; filling and emptying it stay outside
+// the timing. Each thread has a stream of its own seed, and every run of a benchmark starts its
+// stream afresh. "rss_ratio" (peak resident bytes over peak requested bytes) holds only when this
+// is the one benchmark of its process, as tools/bench.sh runs the growth workload.
 template <class Route> void ChurnMixed(benchmark::State& state, std::size_t window) {
     Route route;
-    const MixedScript& script = Script(state.thread_index());
-    LiveWindow live{std::vector<void*>(window), std::vector<std::uint16_t>(window)};
+    LiveWindow live{std::vector<void*>(window), std::vector<std::uint32_t>(window),
+                    qor::bench::MixedStream(12345 + 55545 * std::uint64_t(state.thread_index()))};
     // The process before its first window was filled, the window's own arrays included.
-    static const std::size_t baselineBytes = ResidentBytes("VmRSS:");
+    static const std::size_t baselineBytes = qor::bench::ResidentBytes("VmRSS:");
     bool ok = true;
     for (std::size_t i = 0; i < window && ok; ++i) {
-        live.sizes[i] = script.sizes[live.cursor];
-        live.cursor = (live.cursor + 1) % MixedScript::kLength;
+        live.sizes[i] = live.stream.NextSize();
         live.bytes += live.sizes[i];
         live.blocks[i] = route.Allocate(live.sizes[i]);
         ok = live.blocks[i] != nullptr;
@@ -257,10 +190,10 @@ template <class Route> void ChurnMixed(benchmark::State& state, std::size_t wind
     }
     live.peakBytes = live.bytes;
     PairTimer timer;
-    ok = ok && TimedPairsMixed(state, route, script, live);
+    ok = ok && TimedPairsMixed(state, route, live);
     if (ok) {
         timer.Report(state);
-        const std::size_t peak = ResidentBytes("VmHWM:");
+        const std::size_t peak = qor::bench::ResidentBytes("VmHWM:");
         state.counters["rss_ratio"] = static_cast<double>(peak - std::min(peak, baselineBytes)) /
                                       static_cast<double>(live.peakBytes);
     }
@@ -283,10 +216,9 @@ benchmark::internal::Benchmark* Add(const std::string& name, Args&&... args) {
 template <class Route> void Register(const std::string& route) {
     Add("churn-16/" + route, ChurnFixed<Route>, 16, false);
     Add("churn-24-fifo/" + route, ChurnFixed<Route>, 24, true);
-    Add("churn-mixed/" + route, ChurnMixed<Route>, kWindow);
 }
 
-// growth: churn-mixed with ever larger windows, each meant to run alone in its process.
+// growth: the mixed churn with ever larger windows, each meant to run alone in its process.
 template <class Route> void RegisterGrowth(const std::string& route) {
     for (const auto& [name, window] : {std::pair{"1k", 1000}, std::pair{"10k", 10000},
                                        std::pair{"100k", 100000}, std::pair{"1m", 1000000}})
@@ -294,7 +226,8 @@ template <class Route> void RegisterGrowth(const std::string& route) {
             static_cast<std::size_t>(window));
 }
 
-// Two threads at once on one shared route; ns_per_pair is the wall time per pair of each thread.
+// Two threads at once on one shared route, each churning a window of its own; ns_per_pair is the
+// wall time per pair of each thread.
 template <class Route> void RegisterThreaded(const std::string& route) {
     Add("threads-2/" + route, ChurnMixed<Route>, kWindow)->Threads(2)->UseRealTime();
 }

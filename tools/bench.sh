@@ -3,11 +3,18 @@
 # - the churn and thread workloads, once with the process's own malloc (glibc) and once with each
 #   installed peer malloc preloaded, in interleaved rounds (round r runs every peer before round
 #   r+1 starts), so that every ratio compares runs made at nearly the same time;
+# - the long mixed churn (qor_mixed_churn: 3e7 pairs over 10,000 live blocks, each route and peer
+#   alone in a fresh process, peak RSS after 3e6 and 3e7 pairs), in the same rounds;
 # - the growth workload, each window and route alone in a fresh process (its peak RSS is the
 #   process's);
+# - the peak workload (10^6 live blocks, then 5e6 pairs), once: its figure is memory, and the same
+#   draws give the same memory in every round;
 # - instructions per pair under callgrind (stable where wall time is not);
 # - the swap file throughput against stdio.
-# Usage: tools/bench.sh [build dir] [rounds] [min seconds per benchmark]
+# A long churn or peak run stops after CHURN_SECONDS (default 15) of pairs, and a callgrind count
+# after COUNT_SECONDS (default 30), so that a route that is pathologically slow shows as such (the
+# report says where it stopped) without holding up the whole run.
+# Usage: tools/bench.sh [build dir] [rounds] [min seconds per benchmark] [report dir, default docs]
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -28,10 +35,16 @@ fi
 build=${1:-build-bench}
 rounds=${2:-5}
 min_time=${3:-0.1}
+report_dir=${4:-docs}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF \
   -DQOR_BUILD_EXAMPLES=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target qor_allocator_benchmarks qor_swap_throughput >/dev/null
+cmake --build "$build" -j "$(nproc)" --target qor_allocator_benchmarks qor_swap_throughput \
+  qor_mixed_churn >/dev/null
 binary=$build/bench/qor_allocator_benchmarks
+churn=$build/bench/qor_mixed_churn
+churn_seconds=${CHURN_SECONDS:-15}
+count_seconds=${COUNT_SECONDS:-30}
+qor_routes=(qor-arg4 qor-plain qor-tracked qor-paged)
 results=$build/bench-results
 rm -rf "$results"
 mkdir -p "$results"
@@ -54,9 +67,29 @@ run() {
     { cat "$results/last-run.log" >&2; exit 1; }
 }
 
+# churn_run <peer> <route> <output json> <pairs> [options]: one qor_mixed_churn process.
+churn_run() {
+  LD_PRELOAD=${preload[$1]} "$churn" "$2" "$4" --seconds="$churn_seconds" "${@:5}" >"$3" \
+    2>"$results/last-run.log" || { cat "$results/last-run.log" >&2; exit 1; }
+}
+
 start=$SECONDS
 for round in $(seq 1 "$rounds"); do
   echo "round $round of $rounds ($((SECONDS - start)) s)" >&2
+  for peer in "${peers[@]}"; do
+    churn_run "$peer" malloc "$results/long.malloc.$peer.$round.json" 3e7
+  done
+  for route in "${qor_routes[@]}"; do
+    churn_run glibc "$route" "$results/long.$route.glibc.$round.json" 3e7
+  done
+  if [ "$round" -eq 1 ]; then
+    for peer in "${peers[@]}"; do
+      churn_run "$peer" malloc "$results/peak.malloc.$peer.json" 5e6 --window=1e6
+    done
+    for route in "${qor_routes[@]}"; do
+      churn_run glibc "$route" "$results/peak.$route.glibc.json" 5e6 --window=1e6
+    done
+  fi
   run glibc '^(churn|threads)' "$results/main.glibc.$round.json"
   for peer in "${peers[@]:1}"; do
     run "$peer" '^(churn|threads)[^/]*/malloc(/|$)' "$results/main.$peer.$round.json"
@@ -90,13 +123,39 @@ for name in $routes; do
   count glibc "$name"
 done
 for peer in "${peers[@]:1}"; do
-  for workload in churn-16 churn-24-fifo churn-mixed; do
+  for workload in churn-16 churn-24-fifo; do
     count "$peer" "$workload/malloc"
   done
+done
+
+# The long churn's loop over 3e6 pairs after the fill (fewer when a route outruns COUNT_SECONDS:
+# the count divides by the pairs done); also the loop's own instructions (the draw, bookkeeping
+# and store), which every route's figure includes.
+count_churn() { # <peer> <route>
+  local out=$results/callgrind.out json=$results/count.json
+  LD_PRELOAD=${preload[$1]} valgrind --tool=callgrind --callgrind-out-file="$out" \
+    --collect-atstart=no --toggle-collect='*TimedPairs*' "$churn" "$2" 3e6 \
+    --seconds="$count_seconds" >"$json" 2>/dev/null
+  local total own pairs
+  total=$(callgrind_annotate "$out" 2>/dev/null | awk '/PROGRAM TOTALS/ {gsub(",", "", $1); print $1}')
+  own=$(callgrind_annotate --inclusive=no "$out" 2>/dev/null |
+    awk '/TimedPairs/ {gsub(",", "", $1); print $1; exit}')
+  pairs=$(jq -r .pairs_done "$json")
+  printf '%s\t%s\t%s\t%s\t%s\n' "$2" "$1" "$(awk -v t="$total" -v n="$pairs" \
+    'BEGIN {printf "%.1f", t / n}')" "$(awk -v t="$own" -v n="$pairs" \
+    'BEGIN {printf "%.1f", t / n}')" "$pairs" >>"$results/churn-instructions.tsv"
+  rm -f "$out" "$json"
+}
+for peer in "${peers[@]}"; do
+  count_churn "$peer" malloc
+done
+for route in "${qor_routes[@]}"; do
+  count_churn glibc "$route"
 done
 
 echo "swap file ($((SECONDS - start)) s)" >&2
 "$build/bench/qor_swap_throughput" "$rounds" 32 >"$results/swap.md"
 
-python3 tools/bench_report.py "$results" docs/BENCHMARKS.md docs/benchmarks.svg
-echo "docs/BENCHMARKS.md and docs/benchmarks.svg rewritten in $((SECONDS - start)) s" >&2
+mkdir -p "$report_dir"
+python3 tools/bench_report.py "$results" "$report_dir/BENCHMARKS.md" "$report_dir/benchmarks.svg"
+echo "$report_dir/BENCHMARKS.md and benchmarks.svg rewritten in $((SECONDS - start)) s" >&2

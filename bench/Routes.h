@@ -1,0 +1,47 @@
+// The allocation routes that the benchmarks share: Allocate(bytes) and Release(block, bytes), each
+// a direct call of one entry point (no indirection of its own), so that a route's time and
+// instructions are the allocator's.
+#pragma once
+
+#include <QORSysAllocator.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+namespace qor::bench {
+
+// The process's malloc: glibc's, or the peer that LD_PRELOAD puts in front of it.
+struct MallocRoute {
+    void* Allocate(std::size_t bytes) { return std::malloc(bytes); }
+    void Release(void* block, std::size_t) { std::free(block); }
+};
+
+// Pool argument 0 (heap with header), 4 (fast pools by size) or 32 (thread-safe pool).
+template <std::uintptr_t kArgument> struct FixedArgumentRoute {
+    void* Allocate(std::size_t bytes) {
+        return QORSpecializedNew(bytes, reinterpret_cast<void*>(kArgument), nullptr, 0);
+    }
+    void Release(void* block, std::size_t) { QORSpecializedDelete(block, nullptr); }
+};
+
+// A private pool of 1 MiB chunks (a paged pool ignores the size), created for the run and
+// destroyed after it.
+template <unsigned kFlags> struct PrivatePoolRoute {
+    static constexpr int kReleaseFlags =
+        (kFlags & QORSysPoolFlag::PAGED) != 0 ? static_cast<int>(QORSysPoolFlag::PAGED) : 0;
+    void* pool = QORSysCreatePool(static_cast<int>(kFlags), std::size_t{1} << 20, "bench");
+
+    PrivatePoolRoute() = default;
+    PrivatePoolRoute(const PrivatePoolRoute&) = delete;
+    PrivatePoolRoute& operator=(const PrivatePoolRoute&) = delete;
+    ~PrivatePoolRoute() { QORSysFlushPool(pool, QORSysPoolFlag::FLUSH_DESTROY); }
+    void* Allocate(std::size_t bytes) { return QORSpecializedNew(bytes, pool, nullptr, 0); }
+    void Release(void* block, std::size_t) { QORSpecializedDelete(block, nullptr, kReleaseFlags); }
+};
+
+using PlainPoolRoute = PrivatePoolRoute<0>;
+using TrackedPoolRoute = PrivatePoolRoute<QORSysPoolFlag::TRACKED_FREE_LIST>;
+using PagedPoolRoute = PrivatePoolRoute<QORSysPoolFlag::PAGED>;
+
+} // namespace qor::bench
