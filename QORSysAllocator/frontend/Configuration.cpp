@@ -19,6 +19,7 @@ int gFirstPagedPool = -1;
 int gInactive = 0;
 int gCancelled = -1;
 int gExitCleanupRegistered = 0;
+int gReclaimOff = 0;
 
 namespace {
 
@@ -57,6 +58,8 @@ void Configure() {
     gCancelled = 0;
     const bool replayPurify = std::getenv(kReplayPurifyVariable) != nullptr;
     const Forced forced = ReadPoolAllocatorVariable();
+    const char* reclaim = std::getenv(kReclaimVariable);
+    gReclaimOff = reclaim != nullptr && std::strcmp(reclaim, "OFF") == 0 ? -1 : 0;
 
     if (const char* hookLibrary = InstrumentationLibrary()) {
         hooks::gInstrumentationState = 1;

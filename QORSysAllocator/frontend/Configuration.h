@@ -13,8 +13,12 @@ extern int gFirstPagedPool;       // cleared by the first paged pool constructio
 extern int gInactive;             // pools are bypassed (heap with a header)
 extern int gCancelled;            // bare malloc and free; -1 until configured
 extern int gExitCleanupRegistered;
+// Set by QORSysAllocatorReclaim=OFF: general pools then grow exactly as soon as nothing listed
+// fits. Zero (reclaim on) for pools built before the configuration runs.
+extern int gReclaimOff;
 
-// Reads QORSysPoolAllocator, ReplayPurify and QORSysAllocatorInstrum and decides the flags.
+// Reads QORSysPoolAllocator, ReplayPurify, QORSysAllocatorInstrum and QORSysAllocatorReclaim and
+// decides the flags.
 void Configure();
 
 inline void ConfigureIfPending() {

@@ -20,11 +20,15 @@ inline constexpr EnvironmentVariable kEnvironmentVariables[] = {
      "loads <name>.dll and calls its hooks on every allocation, release and pool event"},
     {"QORSysAllocatorForceOptMeth", "0, 1 or 2",
      "merge method of QORSysOptimizePool: automatic, sort-merge, address walk"},
+    {"QORSysAllocatorReclaim", "OFF (unset or any other value: on)",
+     "OFF: a general pool grows as soon as no listed area fits, without merging its free areas "
+     "first"},
 };
 
 inline constexpr const char* kPoolAllocatorVariable = kEnvironmentVariables[0].name;
 inline constexpr const char* kReplayPurifyVariable = kEnvironmentVariables[1].name;
 inline constexpr const char* kInstrumentationVariable = kEnvironmentVariables[2].name;
 inline constexpr const char* kForceMergeMethodVariable = kEnvironmentVariables[3].name;
+inline constexpr const char* kReclaimVariable = kEnvironmentVariables[4].name;
 
 } // namespace qor

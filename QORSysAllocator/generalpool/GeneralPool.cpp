@@ -13,7 +13,8 @@ namespace qor {
 static_assert(sizeof(GeneralPool) <= GeneralPool::kPoolHeaderBytes &&
                   offsetof(GeneralPool, lastChunk) == 80 &&
                   offsetof(GeneralPool, currentChunk) == 88 &&
-                  offsetof(GeneralPool, swapFile) == 96,
+                  offsetof(GeneralPool, swapFile) == 96 &&
+                  offsetof(GeneralPool, reclaimBudget) == 104,
               "the pool object fits the 112-byte header of its first chunk");
 #pragma GCC diagnostic pop
 
@@ -76,13 +77,16 @@ GeneralPool::~GeneralPool() {
     chunk.flags = 0;
 }
 
-SubPool* GeneralPool::AddChunk(std::size_t need) {
+std::uint64_t GeneralPool::PreferredChunkBytes(std::uint64_t need) const {
     std::uint64_t bytes = lastChunk->chunk.size & kChunkSizeMask;
     if (!(chunk.flags & kFlagConstantChunkSize)) bytes *= 2;
     const std::uint64_t fitting =
         (need + SubPool::kHeaderBytes + kChunkGrain - 1) & ~(kChunkGrain - 1);
-    if (bytes < fitting) bytes = fitting;
+    return bytes < fitting ? fitting : bytes;
+}
 
+SubPool* GeneralPool::AddChunk(std::size_t need) {
+    std::uint64_t bytes = PreferredChunkBytes(need);
     void* memory = AllocateChunkMemory(bytes, 1);
     while (memory == nullptr) {
         const std::uint64_t half = ((bytes >> 1) + kChunkGrain - 1) & ~(kChunkGrain - 1);

@@ -42,6 +42,9 @@ public:
     // Links a new chunk able to hold a piece of `need` bytes after lastChunk; null when no size
     // between the preferred one and `need` can be obtained (the pool is then unchanged).
     SubPool* AddChunk(std::size_t need);
+    // The size AddChunk asks for first: the last chunk's size, doubled unless the pool keeps a
+    // constant size, and never below what a piece of `need` bytes takes.
+    std::uint64_t PreferredChunkBytes(std::uint64_t need) const;
 
     // Header size of a chunk of this pool: 112 for the pool's own chunk, 64 for the others.
     std::size_t HeaderBytesOf(const void* chunk) const {
@@ -51,12 +54,19 @@ public:
     SubPool* lastChunk = nullptr;
     SubPool* currentChunk = nullptr;
     QORSysSwapFile* swapFile = nullptr;
+    // Placements through the search still due before the next reclaim (Reclaim.cpp); it lives in
+    // the header's last, otherwise unused, word.
+    std::int64_t reclaimBudget = 0;
 
 private:
     friend class GeneralPoolTestAccess;
     ~GeneralPool();
 
     BlockHeader* AllocateLocked(std::uint64_t need8);
+    BlockHeader* FirstFitInChain(std::uint64_t need8);
+    // Reclaim (Reclaim.cpp): merges the chain, when its free bytes are worth it, before the pool
+    // grows; true when it merged.
+    bool ReclaimBeforeGrowth();
     BlockHeader* TakeIn(void* chunk, std::uint64_t need8);
     BlockHeader* TrackedFitOnward(SubPool* start, std::uint64_t need8);
     void ReleaseChunksAfterPool();
@@ -158,6 +168,11 @@ inline bool GeneralPool::TryPush(void* block, void* chunkBase) {
     placement::PushOnList(k, block, pieceBytes);
     return true;
 }
+
+// A pool with fewer free bytes than this never reclaims on its own. A seam: tests and fuzzers
+// lower it to reach reclaim in small pools.
+constexpr std::uint64_t kReclaimFloorBytes = 0x10000;
+extern std::uint64_t gReclaimFloorBytes;
 
 // Stores the swap file in a pool that accepts one. Returns -1 (and changes nothing) for a null
 // pool or a pool whose CanAttachSwapFile answers 0, else 0.

@@ -134,17 +134,23 @@ BlockHeader* GeneralPool::TrackedFitOnward(SubPool* start, std::uint64_t need8) 
     return nullptr;
 }
 
+// The pool's own method over the whole chain, from the pool.
+BlockHeader* GeneralPool::FirstFitInChain(std::uint64_t need8) {
+    if (chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) return TrackedFitOnward(this, need8);
+    for (SubPool* k = this; k != nullptr; k = static_cast<SubPool*>(k->chunk.next))
+        if (BlockHeader* block = PlainTake(k, need8)) return block;
+    return nullptr;
+}
+
 // Requires: the pool's lock is held.
 BlockHeader* GeneralPool::AllocateLocked(std::uint64_t need8) {
     const bool tracked = (chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) != 0;
-    if (tracked) {
-        if ((chunk.flags & QORSysPoolFlag::CURRENT_SUBPOOL_HINT) && currentChunk != nullptr)
-            if (BlockHeader* block = TrackedTake(currentChunk, need8)) return block;
-        if (BlockHeader* block = TrackedFitOnward(this, need8)) return block;
-    } else {
-        for (SubPool* k = this; k != nullptr; k = static_cast<SubPool*>(k->chunk.next))
-            if (BlockHeader* block = PlainTake(k, need8)) return block;
-    }
+    --reclaimBudget; // the fast paths' placements are not counted: only the search's
+    if (tracked && (chunk.flags & QORSysPoolFlag::CURRENT_SUBPOOL_HINT) && currentChunk != nullptr)
+        if (BlockHeader* block = TrackedTake(currentChunk, need8)) return block;
+    if (BlockHeader* block = FirstFitInChain(need8)) return block;
+    if (ReclaimBeforeGrowth())
+        if (BlockHeader* block = FirstFitInChain(need8)) return block;
     if (chunk.flags & QORSysPoolFlag::NO_NEW_SUBPOOL) return nullptr;
     SubPool* added = AddChunk(need8);
     if (added == nullptr) return nullptr;

@@ -143,11 +143,11 @@ MergeMethod CurrentMergeMethod() {
     return static_cast<MergeMethod>(method);
 }
 
-int MergeFreeAreas(GeneralPool& pool, SubPool* chunk) {
+int MergeFreeAreas(GeneralPool& pool, SubPool* chunk, MergeMethod method) {
     if (chunk == nullptr || chunk->IsEmpty() || (pool.chunk.flags & QORSysPoolFlag::SINGLE_SIZE))
         return -1;
     ChunkFields& k = chunk->chunk;
-    MergeMethod method = CurrentMergeMethod();
+    if (method == MergeMethod::Automatic) method = CurrentMergeMethod();
     if (method == MergeMethod::Automatic) {
         const double areas = k.freeAreaCount;
         const bool sortIsCheaper = (areas + 1) * areas < static_cast<double>(k.pieceCount);

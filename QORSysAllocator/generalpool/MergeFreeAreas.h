@@ -11,7 +11,9 @@ namespace qor {
 enum class MergeMethod : int { Automatic = 0, SortMerge = 1, AddressWalk = 2 };
 
 // -1 without change for a null or empty chunk or a SINGLE_SIZE pool; else merges and returns 0.
-int MergeFreeAreas(GeneralPool& pool, SubPool* chunk);
+// `method` Automatic takes the process-wide method (which may choose per chunk); the others force
+// theirs without fixing the process-wide one.
+int MergeFreeAreas(GeneralPool& pool, SubPool* chunk, MergeMethod method = MergeMethod::Automatic);
 
 // The process-wide method, fixed from QORSysAllocatorForceOptMeth on first use.
 MergeMethod CurrentMergeMethod();

@@ -103,10 +103,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) { return UseDefaultConfigurat
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t bytes) {
     FuzzInput in{data, bytes};
-    // The first byte: tracked, single size, constant chunk size, no new chunk, locked; walk.
+    // The first byte: tracked, single size, constant chunk size, no new chunk, locked; low reclaim
+    // threshold; walk.
     unsigned bits = in.Byte(), flags = 0;
     for (unsigned flag : {0x100000, 0x80, 0x100, 0x200, 0x8})
         flags |= bits & 1 ? flag : 0, bits >>= 1;
+    // Reclaim at its own threshold, or at one that small pools reach after a few releases.
+    gReclaimFloorBytes = bits & 1 ? 512 : kReclaimFloorBytes;
     const std::size_t poolBytes = in.Byte() * 1024;
     auto* own = static_cast<GeneralPool*>(QORSysCreatePool(int(flags), poolBytes));
     static FILE* const devNull = std::fopen("/dev/null", "w");

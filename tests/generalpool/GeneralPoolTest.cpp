@@ -344,3 +344,92 @@ TEST(GeneralPoolMergeMethodDeathTest, SortStopsOnADoubleRelease) {
 }
 
 } // namespace
+
+namespace reclaim {
+
+// Whether this process runs with QORSysAllocatorReclaim=OFF (its own ctest entries).
+bool Off() {
+    const char* value = std::getenv("QORSysAllocatorReclaim");
+    return value != nullptr && std::string(value) == "OFF";
+}
+
+// A pool made through the public call, so that the configuration (reclaim on or off) is read.
+Pool MakeConfigured(std::uint32_t flags, std::size_t bytes) {
+    return Pool(static_cast<GeneralPool*>(QORSysCreatePool(static_cast<int>(flags), bytes, "r")));
+}
+
+std::uint64_t TotalBytes(GeneralPool* pool) {
+    std::uint64_t total = 0;
+    for (SubPool* k : ChainOf(pool))
+        total += k->chunk.size;
+    return total;
+}
+
+// A mixed churn over `window` live blocks of 8 to 512 bytes, each filled with a byte of its own and
+// checked before its release. Returns the chain's bytes after each of `rounds` equal rounds.
+std::vector<std::uint64_t> Churn(GeneralPool* pool, std::size_t window, int rounds, int pairs) {
+    std::mt19937 rng(7);
+    std::vector<std::pair<char*, std::size_t>> live(window);
+    auto fill = [&](auto& slot) {
+        const std::size_t bytes = 8 + rng() % 505;
+        slot = {static_cast<char*>(pool->Allocate(bytes, 0)), bytes};
+        std::memset(slot.first, static_cast<char>(Addr(slot.first) >> 4), bytes);
+    };
+    std::ranges::for_each(live, fill);
+    std::vector<std::uint64_t> totals;
+    for (int round = 0; round < rounds; ++round) {
+        for (int pair = 0; pair < pairs; ++pair) {
+            auto& slot = live[rng() % window];
+            const auto [data, bytes] = slot;
+            EXPECT_EQ(std::count(data, data + bytes, static_cast<char>(Addr(data) >> 4)),
+                      static_cast<long>(bytes));
+            pool->Free(data, nullptr);
+            fill(slot);
+        }
+        totals.push_back(TotalBytes(pool));
+    }
+    EXPECT_EQ(Broken(pool), "");
+    return totals;
+}
+
+// Under a long mixed churn a pool stops adding chunks once it holds the free bytes it needs; with
+// reclaim off, plain placement's dropped areas and tracked placement's unjoined ones make it grow
+// on and on (chunks of a constant size show it at once: doubled ones only now and then).
+TEST(GeneralPoolReclaim, ChainStopsGrowingUnderMixedChurn) {
+    for (std::uint32_t flags : {0u, Flag::TRACKED_FREE_LIST}) {
+        Pool pool = MakeConfigured(flags | Flag::CONSTANT_SUBPOOL_SIZE, 0x10000);
+        const std::vector<std::uint64_t> totals = Churn(pool.get(), 2000, 4, 50000);
+        if (Off())
+            EXPECT_LT(totals[1], totals[3]) << "flags " << flags;
+        else
+            EXPECT_EQ(totals[1], totals[3]) << "flags " << flags;
+    }
+}
+
+// Two of every three 1000-byte blocks released: the free bytes lie in adjacent pairs that no list
+// joins. A request that only a joined pair can serve merges the chunk when it holds 64 KiB free
+// (even with NO_NEW_SUBPOOL, which would otherwise fail), and adds a chunk when it holds less.
+TEST(GeneralPoolReclaim, MergesBeforeGrowingOrFailing) {
+    for (std::uint32_t method : {0u, Flag::TRACKED_FREE_LIST})
+        for (const auto& [bytes, noNew] :
+             {std::pair(0x20000, true), std::pair(0x20000, false), std::pair(0x8000, false)}) {
+            const std::uint32_t flags = method | (noNew ? Flag::NO_NEW_SUBPOOL : 0);
+            Pool pool = MakeConfigured(flags, bytes);
+            std::vector<void*> blocks;
+            while (pool->chunk.free >= 1016) // leaves a tail too small for 1500 bytes
+                blocks.push_back(pool->Allocate(1000, 0));
+            for (std::size_t i = 0; i < blocks.size(); ++i)
+                if (i % 3 != 2) pool->Free(blocks[i], nullptr);
+            const bool merges = !Off() && pool->chunk.free >= kReclaimFloorBytes;
+            void* joined = pool->Allocate(1500, 0);
+            const std::size_t chunks = ChainOf(pool.get()).size();
+            EXPECT_EQ(std::tuple(joined != nullptr, chunks, Broken(pool.get())),
+                      std::tuple(merges || !noNew, merges || noNew ? 1ul : 2ul, ""))
+                << "flags " << flags << ", " << bytes << " bytes";
+            if (merges) {
+                EXPECT_EQ(OwnerOf(joined), pool.get());
+            }
+        }
+}
+
+} // namespace reclaim
