@@ -127,8 +127,8 @@ def long_rows():
 
 
 def count(value):
-    """3e6, 8.2e6: a pair count as the tables write it."""
-    mantissa, exponent = f"{value:.1e}".split("e")
+    """3e6, 2.96e6: a pair count as the tables write it."""
+    mantissa, exponent = f"{value:.2e}".split("e")
     return f"{mantissa.rstrip('0').rstrip('.')}e{int(exponent)}"
 
 
@@ -180,8 +180,9 @@ row = lookup(long_table, "qor-arg4")
 if row:
     target("long churn, qor-arg4: RSS after 3e7 pairs within 10 % of RSS after 3e6",
            row[5] is not None and row[5] <= 0.10,
-           f"{fmt(row[5] * 100 if row[5] is not None else None, 0)} % "
-           f"({fmt(mb(row[3]), 1)} MB, {fmt(mb(row[4]), 1)} MB){stopped(row[6], row[7])}")
+           f"{row[5] * 100:+.0f} % ({mb(row[3]):.1f} MB, then {mb(row[4]):.1f} MB)"
+           if row[5] is not None else
+           f"not measured{stopped(row[6], row[7])}; {fmt(mb(row[3]), 1)} MB after 3e6")
 row = churn_instructions.get("qor-paged")
 if row:
     target("long churn, qor-paged: at most 250 instructions per pair", row[0] <= 250,
@@ -330,8 +331,10 @@ lines += ["## Long mixed churn", "",
           + " instructions.",
           "The peak workload: 10^6 live blocks of the same mix, then 5e6 pairs (every block",
           "replaced about five times); its peak RSS over the peak requested bytes.",
-          "A run stops once its pairs have taken the time limit of `tools/bench.sh`; its figures",
-          "then cover the pairs it did, as noted.", "",
+          "A run stops once its pairs have taken the time limit of `tools/bench.sh` (10 s unless",
+          "CHURN_SECONDS says otherwise; 20 s under callgrind, COUNT_SECONDS), and a route whose",
+          "long churn stopped so in round 1 runs in round 1 only; its figures then cover the pairs",
+          "it did, as noted.", "",
           "| route | ns/pair | x glibc | instructions/pair | RSS after 3e6 (MB) | "
           "RSS after 3e7 (MB) | growth 3e6->3e7 | peak workload RSS / requested |",
           "|---|---|---|---|---|---|---|---|"]
