@@ -349,8 +349,8 @@ for name, value, ratio, early, late, growth_, done, pairs in long_table:
                  f"{instruction_cell} | {fmt(mb(early), 1)} | {fmt(mb(late), 1)} | "
                  f"{'n/a' if growth_ is None else f'{growth_ * 100:+.0f} %'} | {peak_cell} |")
     if early and late and growth_ is not None and growth_ > 0.10:
-        notes.append(f"- {name}: peak RSS grew by {(late - early) / (pairs - pairs / 10):.1f} "
-                     "bytes per pair between 3e6 and 3e7 pairs.")
+        notes.append(f"- {name}: peak RSS grew by {(late - early) / 1e6:.2f} MB between 3e6 and 3e7 "
+                     f"pairs, {(late - early) / (pairs - pairs / 10):.2g} bytes per pair.")
 lines += [""] + notes + ([""] if notes else [])
 lines += ["## Growth", "",
           "The mixed churn with 10^3 to 10^6 live blocks, each window and route alone in a fresh",
