@@ -14,7 +14,7 @@ static_assert(sizeof(GeneralPool) <= GeneralPool::kPoolHeaderBytes &&
                   offsetof(GeneralPool, lastChunk) == 80 &&
                   offsetof(GeneralPool, currentChunk) == 88 &&
                   offsetof(GeneralPool, swapFile) == 96 &&
-                  offsetof(GeneralPool, reclaimBudget) == 104,
+                  offsetof(GeneralPool, reclaimPlacementsDue) == 104,
               "the pool object fits the 112-byte header of its first chunk");
 #pragma GCC diagnostic pop
 

@@ -54,19 +54,24 @@ public:
     SubPool* lastChunk = nullptr;
     SubPool* currentChunk = nullptr;
     QORSysSwapFile* swapFile = nullptr;
-    // Placements through the search still due before the next reclaim (Reclaim.cpp); it lives in
-    // the header's last, otherwise unused, word.
-    std::int64_t reclaimBudget = 0;
+    // Reclaim's state (Reclaim.cpp), in the header's last, otherwise unused, word: placements
+    // through the search still due before the next merge, and how far (KiB from its start)
+    // placements have reached into the last chunk: its memory beyond has never been touched.
+    std::int32_t reclaimPlacementsDue = 0;
+    std::uint32_t lastChunkReachKiB = 0;
 
 private:
     friend class GeneralPoolTestAccess;
     ~GeneralPool();
 
     BlockHeader* AllocateLocked(std::uint64_t need8);
+    BlockHeader* PlaceOrGrow(std::uint64_t need8);
     BlockHeader* FirstFitInChain(std::uint64_t need8);
-    // Reclaim (Reclaim.cpp): merges the chain, when its free bytes are worth it, before the pool
-    // grows; true when it merged.
-    bool ReclaimBeforeGrowth();
+    // Reclaim (Reclaim.cpp): merges the chain when the free bytes in its touched memory are worth
+    // it; true when it merged. Called before the pool grows and when a placement first reaches
+    // into untouched memory of the last chunk (NoteReach).
+    bool Reclaim();
+    void NoteReach(const BlockHeader* block);
     BlockHeader* TakeIn(void* chunk, std::uint64_t need8);
     BlockHeader* TrackedFitOnward(SubPool* start, std::uint64_t need8);
     void ReleaseChunksAfterPool();

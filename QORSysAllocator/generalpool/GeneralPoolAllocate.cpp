@@ -144,16 +144,23 @@ BlockHeader* GeneralPool::FirstFitInChain(std::uint64_t need8) {
 
 // Requires: the pool's lock is held.
 BlockHeader* GeneralPool::AllocateLocked(std::uint64_t need8) {
+    --reclaimPlacementsDue; // the fast paths' placements are not counted: only the search's
+    BlockHeader* block = PlaceOrGrow(need8);
+    if (block != nullptr) NoteReach(block);
+    return block;
+}
+
+BlockHeader* GeneralPool::PlaceOrGrow(std::uint64_t need8) {
     const bool tracked = (chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) != 0;
-    --reclaimBudget; // the fast paths' placements are not counted: only the search's
     if (tracked && (chunk.flags & QORSysPoolFlag::CURRENT_SUBPOOL_HINT) && currentChunk != nullptr)
         if (BlockHeader* block = TrackedTake(currentChunk, need8)) return block;
     if (BlockHeader* block = FirstFitInChain(need8)) return block;
-    if (ReclaimBeforeGrowth())
+    if (Reclaim())
         if (BlockHeader* block = FirstFitInChain(need8)) return block;
     if (chunk.flags & QORSysPoolFlag::NO_NEW_SUBPOOL) return nullptr;
     SubPool* added = AddChunk(need8);
     if (added == nullptr) return nullptr;
+    lastChunkReachKiB = 0;
     return tracked ? TrackedFitOnward(added, need8) : PlainTake(added, need8);
 }
 

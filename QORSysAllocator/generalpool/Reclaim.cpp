@@ -1,14 +1,17 @@
-// Reclaim before growth. Plain placement drops the areas in front of a fit from its list, and
-// tracked placement never joins neighbours, so under a steady mixed churn a pool's free bytes pile
-// up in pieces its lists cannot use, and it would add chunks for ever. Before it adds one, a pool
-// whose chunks hold many free bytes merges them all by the address walk (which lists every free
-// area again, joined with its free neighbours) and searches once more; it grows only when that
-// does not serve the request.
+// Reclaim. Plain placement drops the areas in front of a fit from its list, and tracked placement
+// never joins neighbours, so under a steady mixed churn a pool's free bytes pile up in pieces its
+// lists cannot use: it carves ever more fresh memory and adds chunks for as long as the churn
+// lasts. So a pool whose touched memory holds many free bytes merges all its chunks by the
+// address walk (which lists every free area again, joined with its free neighbours, in address
+// order, so that first fit comes back to the low addresses):
+// - before it adds a chunk (or fails under NO_NEW_SUBPOOL), searching once more afterwards;
+// - when a placement first reaches into the untouched end of the last chunk, so that the resident
+//   memory follows the bytes in use and not the chain's size.
 // Cost: the walk visits every piece of the chain, about bytesInUse / 128 of them. A merge is
 // therefore tried only after bytesInUse / 1024 placements through the search since the last one
-// (so at most ~8 pieces walked per placement), and only when the free bytes are at least
-// bytesInUse / 8 and gReclaimFloorBytes: small pools (under 64 KiB free) grow exactly as they
-// always did.
+// (so at most ~8 pieces walked per placement), and only when the free bytes of the touched memory
+// are at least bytesInUse / 8 and gReclaimFloorBytes: small pools (under 64 KiB free) grow exactly
+// as they always did.
 #include "GeneralPool.h"
 
 #include "../frontend/Configuration.h"
@@ -21,10 +24,22 @@ std::uint64_t gReclaimFloorBytes = kReclaimFloorBytes;
 namespace {
 constexpr std::uint64_t kInUseBytesPerPlacement = 1024;
 constexpr std::uint64_t kInUseShareOfFree = 8;
+constexpr unsigned kKiBShift = 10;
 } // namespace
 
-bool GeneralPool::ReclaimBeforeGrowth() {
-    if (config::gReclaimOff || (chunk.flags & QORSysPoolFlag::SINGLE_SIZE) || reclaimBudget > 0)
+void GeneralPool::NoteReach(const BlockHeader* block) {
+    const std::uint64_t offset =
+        reinterpret_cast<std::uintptr_t>(block) - reinterpret_cast<std::uintptr_t>(lastChunk);
+    if (offset >= (lastChunk->chunk.size & kChunkSizeMask)) return; // not in the last chunk
+    const auto reachKiB = static_cast<std::uint32_t>((offset + block->sizeWord) >> kKiBShift);
+    if (reachKiB <= lastChunkReachKiB) return;
+    lastChunkReachKiB = reachKiB;
+    Reclaim();
+}
+
+bool GeneralPool::Reclaim() {
+    if (config::gReclaimOff || (chunk.flags & QORSysPoolFlag::SINGLE_SIZE) ||
+        reclaimPlacementsDue > 0)
         return false;
     std::uint64_t freeBytes = 0, totalBytes = 0;
     for (const SubPool* k = this; k != nullptr; k = static_cast<const SubPool*>(k->chunk.next)) {
@@ -32,8 +47,13 @@ bool GeneralPool::ReclaimBeforeGrowth() {
         totalBytes += k->chunk.size & kChunkSizeMask;
     }
     const std::uint64_t inUse = totalBytes - freeBytes;
-    if (freeBytes < gReclaimFloorBytes || freeBytes < inUse / kInUseShareOfFree) return false;
-    reclaimBudget = static_cast<std::int64_t>(inUse / kInUseBytesPerPlacement);
+    const std::uint64_t lastBytes = lastChunk->chunk.size & kChunkSizeMask;
+    const std::uint64_t reach = std::uint64_t{lastChunkReachKiB} << kKiBShift;
+    const std::uint64_t untouched = reach < lastBytes ? lastBytes - reach : 0;
+    const std::uint64_t touchedFree = freeBytes > untouched ? freeBytes - untouched : 0;
+    if (touchedFree < gReclaimFloorBytes || touchedFree < inUse / kInUseShareOfFree) return false;
+    const std::uint64_t due = inUse / kInUseBytesPerPlacement;
+    reclaimPlacementsDue = due > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(due);
     for (SubPool* k = this; k != nullptr; k = static_cast<SubPool*>(k->chunk.next))
         MergeFreeAreas(*this, k, MergeMethod::AddressWalk);
     return true;
