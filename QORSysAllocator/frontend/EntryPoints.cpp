@@ -116,19 +116,25 @@ __attribute__((noinline)) void* NewFullRoute(std::size_t size, std::uintptr_t po
     return Obtain(size, 0, poolArgument, param, ExtraOf(param, n));
 }
 
-// The pool named by the descriptor of a paged block's page, or kInvalidOwner. A caller that gives
+// The pool named by the descriptor of a paged block's page, or null. A caller that gives
 // the paged flag with a block of another kind finds any bytes there: only a descriptor that a page
 // can have (index, free-page link) naming a paged pool (its owner field names itself) is followed,
 // so the mistake is ignored (an aligned owner address of unmapped memory still faults). A few
 // compares, on cache lines that the release reads anyway.
-inline void* PageOwnerOf(void* block) {
+inline PagedPool* PagedOwnerOf(void* block) {
     const PageObject& page = *PageObjectOf(block);
-    void* pool = page.owner;
+    PagedPool* pool = page.owner;
     const bool descriptor = !IsPoolNumber(pool) && (Value(pool) & 7) == 0 &&
                             page.index < kPagesPerRegion && page.nextFreePage <= kPageInUse;
     if (descriptor && FieldsOf(pool)->owner == pool && (FieldsOf(pool)->flags & kFlagPaged))
         return pool;
-    return reinterpret_cast<void*>(kInvalidOwner);
+    return nullptr;
+}
+
+// PagedOwnerOf as the release route wants it: kInvalidOwner for a block that is not paged.
+inline void* PageOwnerOf(void* block) {
+    PagedPool* pool = PagedOwnerOf(block);
+    return pool != nullptr ? static_cast<void*>(pool) : reinterpret_cast<void*>(kInvalidOwner);
 }
 
 // The owner of a block being released: the named pool (or chunk), the pool of a paged block's
@@ -179,20 +185,30 @@ __attribute__((noinline)) void DeleteRoute(void* block, void* pool, int flags) {
         ReleaseThroughOwner(owner, block);
 }
 
+// A paged pool's allocation, with its lock held when it has one. Out of line so that its fast
+// path, which makes no call, runs without a stack frame.
+__attribute__((noinline)) void* NewPaged(std::size_t size, PagedPool* paged) {
+    if (void* block = paged->TryTakeFromOwnPages(size)) return block;
+    return paged->AllocateHeld(size, 0);
+}
+
 // The fast paths of the pools that are paged or locked, out of line so that the unlocked general
 // pool's path, inline in the entry points, needs no stack frame. Only two kinds of pool exist,
 // both final: the paged flag tells them apart, so the calls are direct. A miss goes on with the
 // pool's own allocation under the same lock, which is the call the full route would make.
-__attribute__((noinline)) void* NewPagedOrLocked(std::size_t size, PoolBase* pool) {
+__attribute__((noinline)) void* NewLocked(std::size_t size, PoolBase* pool) {
     PoolLockGuard guard(*pool);
-    if (FieldsOf(pool)->flags & kFlagPaged) {
-        auto* paged = static_cast<PagedPool*>(pool);
-        if (void* block = paged->TryTakeFromOwnPages(size)) return block;
-        return paged->AllocateHeld(size, 0);
-    }
+    if (FieldsOf(pool)->flags & kFlagPaged) return NewPaged(size, static_cast<PagedPool*>(pool));
     auto* general = static_cast<GeneralPool*>(pool);
     if (void* block = general->TryTakeHead(size)) return block;
     return general->AllocateHeld(size, 0);
+}
+
+// An unlocked paged pool goes to its own path: no guard, and so no stack frame.
+inline void* NewPagedOrLocked(std::size_t size, PoolBase* pool) {
+    if ((FieldsOf(pool)->flags & (kFlagPaged | kFlagLocked)) == kFlagPaged)
+        return NewPaged(size, static_cast<PagedPool*>(pool));
+    return NewLocked(size, pool);
 }
 
 // `chunk` is null for a paged block. Releases without a named pool only.
@@ -205,6 +221,11 @@ __attribute__((noinline)) void DeletePagedOrLocked(void* block, PoolBase* pool, 
                                 : static_cast<GeneralPool*>(pool)->TryPush(block, chunk);
     }
     if (!done) DeleteRoute(block, nullptr, flags);
+}
+
+// The release of a paged block of an unlocked pool: no guard, no stack frame on the fast path.
+__attribute__((noinline)) void DeletePaged(void* block, PagedPool* pool, int flags) {
+    if (!pool->TryPut(block)) DeleteRoute(block, nullptr, flags);
 }
 
 // A request with no reserved room, for a fixed pool of pool argument 4, the thread-safe pool or a
@@ -231,9 +252,11 @@ inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param,
 // chunk.
 inline void FastDelete(void* block, int flags) {
     if (flags & kFlagPaged) {
-        void* owner = PageOwnerOf(block);
-        if (Value(owner) == kInvalidOwner) return DeleteRoute(block, nullptr, flags);
-        return DeletePagedOrLocked(block, static_cast<PoolBase*>(owner), nullptr, flags);
+        PagedPool* owner = PagedOwnerOf(block);
+        if (owner == nullptr) return DeleteRoute(block, nullptr, flags);
+        if (FieldsOf(owner)->flags & kFlagLocked)
+            return DeletePagedOrLocked(block, owner, nullptr, flags);
+        return DeletePaged(block, owner, flags);
     }
     void* chunk = reinterpret_cast<void*>(HeaderOf(block)->ownerWord & ~kOwnerBits);
     if (IsPoolNumber(chunk)) return DeleteRoute(block, nullptr, flags);

@@ -24,10 +24,6 @@ bool IsAlignedFor(std::uintptr_t address, unsigned blockSize) {
     return true;
 }
 
-bool IsCarvedPosition(const PageObject& page, std::uintptr_t address) {
-    return IsCarvedOffset(page, address - Address(page.PageStart()));
-}
-
 } // namespace
 
 int PageCapacity(const PageObject& page) {
@@ -61,28 +57,6 @@ bool PutBlock(PageObject& page, void* block) {
     // middle of a block would corrupt the page. This also settles the chain-distance test, since
     // the chain's head is such a position: the distance between two of them is a multiple of s.
     return PushReleased(page, block, p - start);
-}
-
-void* TakeFreeBlock(PageObject& page) {
-    if (page.freeCount == 0 || page.freeBlocks == nullptr) return nullptr;
-    char* head = static_cast<char*>(page.freeBlocks);
-    const unsigned s = page.blockSize;
-    std::uint64_t word;
-    std::memcpy(&word, head, sizeof(word)); // the page object follows the last block: in the page
-    const std::uint64_t mask = MarkerMaskOf(s);
-    const std::uintptr_t misaligned = Address(head) & (s >= 4 ? 3 : 1);
-    if (misaligned != 0 || (word & mask) != (kReleasedMarkers & mask)) {
-        page.freeBlocks = nullptr;
-        return nullptr;
-    }
-    const auto distance = static_cast<std::int16_t>(word);
-    char* next = distance != 0 ? head + distance : nullptr;
-    // A link that leads off the page's handed-out positions ends the chain here: the blocks
-    // behind it are never handed out again (freeCount still counts them, so the page can empty).
-    if (next != nullptr && !IsCarvedPosition(page, Address(next))) next = nullptr;
-    page.freeBlocks = next;
-    --page.freeCount;
-    return head;
 }
 
 } // namespace qor

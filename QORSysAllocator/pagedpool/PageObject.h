@@ -88,6 +88,12 @@ inline unsigned ReservedBytes(const PageObject& page0) {
     return delta + 32u;
 }
 
+// ReservedCount of page 0, by the reciprocal. Requires: geometry set.
+inline unsigned ReservedPositions(const PageObject& page0) {
+    const std::uint64_t bytes = ReservedBytes(page0) + page0.blockSize - 1; // below 8192
+    return static_cast<unsigned>(bytes * page0.reciprocal >> 32);
+}
+
 // True when `offset` (from the page start) is a position the page has handed out: on a block
 // boundary, below the carved positions, above page 0's region header. Requires: geometry set.
 // Cost: one multiplication and three compares; page 0 also reads its delta word.
@@ -100,11 +106,9 @@ inline bool IsCarvedOffset(const PageObject& page, std::uintptr_t offset) {
 
 // The word a released block starts with: its link (the distance to the next released block of
 // the page, 0 ends) and, by block size, the markers 0xbeef at +2 and 0xabaddead at +4.
+constexpr std::uint32_t kReleasedLinkWord = std::uint32_t{kReleasedLinkMarker} << 16;
 constexpr std::uint64_t kReleasedMarkers =
-    std::uint64_t{kReleasedBlockMarker} << 32 | std::uint64_t{kReleasedLinkMarker} << 16;
-constexpr std::uint64_t MarkerMaskOf(unsigned blockSize) {
-    return blockSize >= 8 ? ~std::uint64_t{0xFFFF} : blockSize >= 4 ? 0xFFFF0000u : 0;
-}
+    std::uint64_t{kReleasedBlockMarker} << 32 | kReleasedLinkWord;
 
 // Chains a released block. False (nothing changed) for a null, misaligned or off-boundary
 // pointer or one outside the carved positions; a pointer outside the page is fatal.
@@ -123,19 +127,44 @@ inline bool PushReleased(PageObject& page, void* block, std::uintptr_t offset) {
         page.freeBlocks == nullptr
             ? 0
             : static_cast<std::uint16_t>(head - static_cast<std::uint16_t>(address));
-    const std::uint64_t word = link | (kReleasedMarkers & MarkerMaskOf(s));
-    if (s >= 8)
+    if (s >= 8) {
+        const std::uint64_t word = link | kReleasedMarkers;
         std::memcpy(block, &word, 8);
-    else if (s >= 4)
-        std::memcpy(block, &word, 4);
-    else
-        std::memcpy(block, &word, 2);
+    } else {
+        const std::uint32_t word = link | (s >= 4 ? kReleasedLinkWord : 0u);
+        std::memcpy(block, &word, s >= 4 ? 4 : 2);
+    }
     ++page.freeCount;
     page.freeBlocks = block;
     return true;
 }
 
 // Pops the last released block, or null. A chain whose head or link is damaged is dropped.
-void* TakeFreeBlock(PageObject& page);
+// Cost: one load of the block's first word, its markers test and the link's position check.
+inline void* TakeFreeBlock(PageObject& page) {
+    char* const head = static_cast<char*>(page.freeBlocks);
+    if (page.freeCount == 0 || head == nullptr) return nullptr;
+    const unsigned s = page.blockSize;
+    std::uint64_t word;
+    std::memcpy(&word, head, sizeof(word)); // the page object follows the last block: in the page
+    const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(head);
+    const bool damaged = s >= 8   ? (word >> 16) != (kReleasedMarkers >> 16) || (address & 3)
+                         : s >= 4 ? (word & 0xFFFF0000u) != kReleasedLinkWord || (address & 3)
+                                  : (address & 1) != 0;
+    if (damaged) {
+        page.freeBlocks = nullptr;
+        return nullptr;
+    }
+    const auto distance = static_cast<std::int16_t>(word);
+    char* next = distance != 0 ? head + distance : nullptr;
+    // A link that leads off the page's handed-out positions ends the chain here: the blocks
+    // behind it are never handed out again (freeCount still counts them, so the page can empty).
+    if (next != nullptr &&
+        !IsCarvedOffset(page, static_cast<std::uintptr_t>(next - page.PageStart())))
+        next = nullptr;
+    page.freeBlocks = next;
+    --page.freeCount;
+    return head;
+}
 
 } // namespace qor

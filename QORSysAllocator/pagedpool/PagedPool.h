@@ -48,6 +48,7 @@ public:
 
     // Takes page P off whichever list of its size it is on.
     void UnlinkPage(PageObject* page);
+    AccessorEntry* EntryOf(unsigned size) const;
 
     std::uint16_t minSize = 0;
     std::uint16_t maxSize = 0;
@@ -56,10 +57,12 @@ public:
 private:
     ~PagedPool();
 
-    void* TakeFromReleased(unsigned sizeClass, int index);
-    void* TakeFromOwnPages(unsigned sizeClass, int index);
+    AccessorEntry* KnownEntry(std::size_t size, unsigned& sizeClass) const;
+    void* TakeFromOwnPages(unsigned sizeClass, AccessorEntry& entry);
     void* TakeNewPage(unsigned sizeClass, int index);
     void MoveToPartialList(PageObject& page, AccessorEntry& entry);
+    void MoveToMainList(PageObject& page, AccessorEntry& entry);
+    void CountTaken(unsigned sizeClass);
     void CountReleased(unsigned blockSize);
     void OnReleased(PageObject& page);
     void ReleaseMainListPages();
@@ -78,57 +81,98 @@ inline unsigned StepsIn(unsigned offset, unsigned step) {
     return (step & (step - 1)) == 0 ? offset >> __builtin_ctz(step) : offset / step;
 }
 
-// Cost: a subtraction, a compare, StepsIn and the entry's size test.
 inline int AccessorIndex(const PagedPool& pool, unsigned size) {
-    const AccessorEntry* table = pool.Table();
-    if (table == nullptr) return -1;
-    int index;
-    const unsigned offset = size - pool.minSize; // wraps for a size below minSize
-    if (offset <= static_cast<unsigned>(pool.maxSize - pool.minSize) && pool.step != 0)
-        index = static_cast<int>(StepsIn(offset, pool.step)) + 2;
-    else if (size == 2)
-        index = 0;
-    else if (size == 4)
-        index = 1;
-    else
-        return -1;
-    return table[index].size == size ? index : -1;
+    const AccessorEntry* entry = size != 0 ? pool.EntryOf(size) : nullptr;
+    return entry != nullptr ? static_cast<int>(entry - pool.Table()) : -1;
 }
 
 // A block of a class whose entry exists, from the pages the class already has: the next
-// untouched position of the current page, else a released block (TakeFromReleased). Null when
-// only a new page would do. Counts the block when it finds one.
-inline void* PagedPool::TakeFromOwnPages(unsigned sizeClass, int index) {
-    PageObject* current = Table()[index].currentPage;
-    void* block = current != nullptr ? CarveBlock(*current) : nullptr;
-    if (block == nullptr && (block = TakeFromReleased(sizeClass, index)) == nullptr) return nullptr;
-    chunk.free -= sizeClass;
-    chunk.largestFreeArea += sizeClass;
-    ++chunk.pieceCount;
+// untouched position of the current page, else a released block of the current page, else one
+// of the pages with released blocks (a page whose chain is used up goes back to the main list).
+// Null when only a new page would do. Counts the block when it finds one. No call: the entry
+// points' fast path needs no stack frame. Cost when the current page or the first page with
+// released blocks serves: a compare and a multiply-add (carving), or TakeFreeBlock.
+inline void* PagedPool::TakeFromOwnPages(unsigned sizeClass, AccessorEntry& entry) {
+    void* block = nullptr;
+    if (PageObject* current = entry.currentPage; current != nullptr)
+        if ((block = CarveBlock(*current)) == nullptr) block = TakeFreeBlock(*current);
+    while (block == nullptr) {
+        PageObject* const head = entry.partialPages;
+        if (head == nullptr) return nullptr;
+        if ((block = TakeFreeBlock(*head)) == nullptr) MoveToMainList(*head, entry);
+    }
+    CountTaken(sizeClass);
     return block;
 }
 
+// Requires: `page` heads the entry's pages with released blocks.
+inline void PagedPool::MoveToMainList(PageObject& page, AccessorEntry& entry) {
+    PageObject* const next = page.next;
+    entry.partialPages = next;
+    if (next != nullptr) next->prev = nullptr;
+    page.next = entry.firstPage;
+    if (entry.firstPage != nullptr) entry.firstPage->prev = &page;
+    entry.firstPage = &page;
+}
+
+// The entry holding a size, or null. Requires: size != 0 (a pool without classes of 8 or more has
+// minSize == maxSize == 0, an empty range only for sizes above 0). Cost: a subtraction, a compare,
+// StepsIn and the entry's size test.
+inline AccessorEntry* PagedPool::EntryOf(unsigned size) const {
+    AccessorEntry* const table = Table();
+    AccessorEntry* entry;
+    const unsigned offset = size - minSize; // wraps for a size below minSize
+    if (offset <= static_cast<unsigned>(maxSize - minSize))
+        entry = table + StepsIn(offset, step) + 2;
+    else if (size <= 4 && table != nullptr)
+        entry = table + size / 4; // entries 0 and 1 always hold sizes 2 and 4
+    else
+        return nullptr;
+    return entry->size == size ? entry : nullptr;
+}
+
+// The entry of the class of a request of `size` bytes (no reserved room) when the table has
+// one, else null; `sizeClass` receives the class.
+inline AccessorEntry* PagedPool::KnownEntry(std::size_t size, unsigned& sizeClass) const {
+    if (size - 5 < kFirstUnservedClass - 5) // classes 8 to 4040: one compare for the request
+        sizeClass = static_cast<unsigned>(size + 7) & ~7u;
+    else if (size <= 4)
+        sizeClass = SizeClassOf(size);
+    else
+        return nullptr;
+    return EntryOf(sizeClass);
+}
+
 // No reserved room, a class whose entry exists, a block from its own pages: what Allocate would
-// give, found the same way; a miss changes nothing it would see.
+// give, found the same way; a miss changes nothing that Allocate would not change first.
 inline void* PagedPool::TryTakeFromOwnPages(std::size_t size) {
-    if (size >= kFirstUnservedClass) return nullptr;
-    const unsigned sizeClass = SizeClassOf(size);
-    const int index = AccessorIndex(*this, sizeClass);
-    return index < 0 ? nullptr : TakeFromOwnPages(sizeClass, index);
+    unsigned sizeClass;
+    AccessorEntry* const entry = KnownEntry(size, sizeClass);
+    return entry == nullptr ? nullptr : TakeFromOwnPages(sizeClass, *entry);
 }
 
 // Requires: the block's page names this pool. Every release but the one that empties its page
 // (which gives the page back) is served here, as Free would serve it.
 inline bool PagedPool::TryPut(void* block) {
     PageObject& page = *PageObjectOf(block);
-    const int reserved = page.index == 0 ? ReservedCount(page) : 0; // page 0's region header
-    if (page.carved == page.freeCount + 1 + reserved) return false;
+    unsigned inUse = page.carved - page.freeCount; // blocks in use, and page 0's reserved ones
+    if (page.index == 0) inUse -= ReservedPositions(page);
+    if (inUse == 1) return false;
     const unsigned blockSize = page.blockSize;
     if (!PushReleased(page, block, reinterpret_cast<std::uintptr_t>(block) & (kPageBytes - 1)))
         return false;
     CountReleased(blockSize);
     OnReleased(page);
     return true;
+}
+
+// The empty asm keeps the compiler from pairing the two adjacent 32-bit counters in a vector
+// register, which costs three times the instructions of two adds to memory.
+inline void PagedPool::CountTaken(unsigned sizeClass) {
+    chunk.free -= sizeClass;
+    chunk.largestFreeArea += sizeClass;
+    asm("" : "+m"(chunk.pieceCount));
+    ++chunk.pieceCount;
 }
 
 inline void PagedPool::CountReleased(unsigned blockSize) {
@@ -141,10 +185,8 @@ inline void PagedPool::CountReleased(unsigned blockSize) {
 // with released blocks, unless it is the one being carved.
 inline void PagedPool::OnReleased(PageObject& page) {
     if (page.freeCount != 1) return;
-    const int index = AccessorIndex(*this, page.blockSize);
-    if (index < 0) return;
-    AccessorEntry& entry = Table()[index];
-    if (&page != entry.currentPage) MoveToPartialList(page, entry);
+    AccessorEntry* const entry = EntryOf(page.blockSize);
+    if (entry != nullptr && &page != entry->currentPage) MoveToPartialList(page, *entry);
 }
 
 // UnlinkPage with the page's entry already found. Touches the page's two neighbours.

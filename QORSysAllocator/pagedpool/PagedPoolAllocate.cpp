@@ -28,23 +28,6 @@ void PagedPool::UnlinkPage(PageObject* page) {
     if (index >= 0) UnlinkFrom(*page, Table()[index]);
 }
 
-void* PagedPool::TakeFromReleased(unsigned sizeClass, int index) {
-    if (Table() == nullptr || index < 0 || Table()[index].size != sizeClass) return nullptr;
-    AccessorEntry& entry = Table()[index];
-    if (entry.currentPage != nullptr)
-        if (void* block = TakeFreeBlock(*entry.currentPage)) return block;
-    while (PageObject* page = entry.partialPages) {
-        if (void* block = TakeFreeBlock(*page)) return block;
-        // Its chain is used up: back to the head of the main list.
-        entry.partialPages = page->next;
-        if (page->next != nullptr) page->next->prev = nullptr;
-        page->next = entry.firstPage;
-        if (entry.firstPage != nullptr) entry.firstPage->prev = page;
-        entry.firstPage = page;
-    }
-    return nullptr;
-}
-
 // Requires: the class has its entry at `index`.
 void* PagedPool::TakeNewPage(unsigned sizeClass, int index) {
     RegionList* list = Regions();
@@ -102,7 +85,7 @@ void* PagedPool::AllocateHeld(std::size_t size, std::size_t extra) {
     int index = -1;
     FindAccessor(*this, sizeClass, index);
     if (index < 0) return nullptr; // the table could not grow
-    if (void* block = TakeFromOwnPages(sizeClass, index)) return block;
+    if (void* block = TakeFromOwnPages(sizeClass, Table()[index])) return block;
     void* block = TakeNewPage(sizeClass, index);
     if (block == nullptr) return nullptr;
     chunk.largestFreeArea += sizeClass;
