@@ -56,7 +56,7 @@ bool PutBlock(PageObject& page, void* block) {
     // Only handed-out positions are chained: the region header, an untouched position or the
     // middle of a block would corrupt the page. This also settles the chain-distance test, since
     // the chain's head is such a position: the distance between two of them is a multiple of s.
-    return PushReleased(page, block, p - start);
+    return PushReleased(page, block, static_cast<std::uint32_t>(p - start));
 }
 
 } // namespace qor

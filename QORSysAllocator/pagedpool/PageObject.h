@@ -94,12 +94,23 @@ inline unsigned ReservedPositions(const PageObject& page0) {
     return static_cast<unsigned>(bytes * page0.reciprocal >> 32);
 }
 
-// True when `offset` (from the page start) is a position the page has handed out: on a block
-// boundary, below the carved positions, above page 0's region header. Requires: geometry set.
-// Cost: one multiplication and three compares; page 0 also reads its delta word.
-inline bool IsCarvedOffset(const PageObject& page, std::uintptr_t offset) {
-    if (offset >= std::uintptr_t{page.carved} * page.blockSize) return false;
-    const std::uint64_t product = offset * std::uint64_t{page.reciprocal};
+// 1 when `offset` (from the page start) is a position the page has handed out: on a block
+// boundary, below the carved positions, above page 0's region header; else 0. Requires: geometry
+// set. Arithmetic, without a branch on the answer (a chain link is checked on every take, and
+// whether the chain goes on is data): two multiplications and three compares.
+inline std::uint32_t CarvedBit(const PageObject& page, std::uint32_t offset) {
+    const std::uint64_t product = std::uint64_t{offset} * page.reciprocal;
+    const std::uint32_t start = page.index == 0 ? ReservedBytes(page) : 0;
+    return std::uint32_t{offset < std::uint32_t{page.carved} * page.blockSize} &
+           std::uint32_t{static_cast<std::uint32_t>(product) < page.reciprocal} &
+           std::uint32_t{offset >= start};
+}
+
+// CarvedBit with early exits, for a released pointer, which is almost always valid: fewer
+// instructions where the answer is predictable.
+inline bool IsCarvedOffset(const PageObject& page, std::uint32_t offset) {
+    if (offset >= std::uint32_t{page.carved} * page.blockSize) return false;
+    const std::uint64_t product = std::uint64_t{offset} * page.reciprocal;
     if (static_cast<std::uint32_t>(product) >= page.reciprocal) return false; // not a boundary
     return page.index != 0 || offset >= ReservedBytes(page);
 }
@@ -116,7 +127,7 @@ bool PutBlock(PageObject& page, void* block);
 
 // Chains a block at `offset` from the start of `page`; false (nothing changed) when that is not a
 // handed-out position. Cost: about 20 instructions, no division.
-inline bool PushReleased(PageObject& page, void* block, std::uintptr_t offset) {
+inline bool PushReleased(PageObject& page, void* block, std::uint32_t offset) {
     const auto address = reinterpret_cast<std::uintptr_t>(block);
     const unsigned s = page.blockSize;
     if (!IsCarvedOffset(page, offset)) return false;
@@ -155,14 +166,14 @@ inline void* TakeFreeBlock(PageObject& page) {
         page.freeBlocks = nullptr;
         return nullptr;
     }
-    const auto distance = static_cast<std::int16_t>(word);
-    char* next = distance != 0 ? head + distance : nullptr;
     // A link that leads off the page's handed-out positions ends the chain here: the blocks
     // behind it are never handed out again (freeCount still counts them, so the page can empty).
-    if (next != nullptr &&
-        !IsCarvedOffset(page, static_cast<std::uintptr_t>(next - page.PageStart())))
-        next = nullptr;
-    page.freeBlocks = next;
+    // Whether the chain goes on is data, so the result is a mask, not a branch (which would be
+    // mispredicted about every other time).
+    const auto distance = static_cast<std::int16_t>(word);
+    const std::uint32_t next = static_cast<std::uint32_t>(address & (kPageBytes - 1)) + distance;
+    const std::uintptr_t linked = std::uint32_t{distance != 0} & CarvedBit(page, next);
+    page.freeBlocks = reinterpret_cast<void*>((address + distance) & (0 - linked));
     --page.freeCount;
     return head;
 }

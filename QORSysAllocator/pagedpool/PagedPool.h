@@ -159,8 +159,8 @@ inline bool PagedPool::TryPut(void* block) {
     if (page.index == 0) inUse -= ReservedPositions(page);
     if (inUse == 1) return false;
     const unsigned blockSize = page.blockSize;
-    if (!PushReleased(page, block, reinterpret_cast<std::uintptr_t>(block) & (kPageBytes - 1)))
-        return false;
+    const auto offset = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(block));
+    if (!PushReleased(page, block, offset & (kPageBytes - 1))) return false;
     CountReleased(blockSize);
     OnReleased(page);
     return true;

@@ -11,6 +11,7 @@
 #include <new>
 #include <random>
 #include <sstream>
+#include <tuple>
 #include <thread>
 #include <vector>
 
@@ -95,6 +96,26 @@ TEST(PageTest, ReleasedPositionsAreCheckedWithoutDivision) {
     EXPECT_EQ(accepted, (std::vector{48, 64})) << "position 5 is not carved yet";
     EXPECT_EQ(Join(page->capacity, page->freeCount), "252 2");
     EXPECT_EQ(TakeFreeBlock(*page), gMem + 64);
+}
+
+// A link that does not lead to a handed-out position of its page ends the chain: off a block
+// boundary, past the carved positions, into page 0's region header. Page, link, next head.
+TEST(PageTest, ADamagedLinkEndsTheChain) {
+    const std::tuple<std::uint16_t, std::int16_t, int> cases[] = {
+        {1, -16, 48}, {1, -24, 0}, {1, 160, 0}, {0, -16, 48}, {0, -64, 0}};
+    for (const auto& [index, distance, next] : cases) {
+        std::memset(gMem, 0, 2 * kPageBytes);
+        PageObject* page = MakePage(index, 16);
+        char* start = page->PageStart();
+        SetPageGeometry(*page);
+        page->carved = 10;
+        for (int offset : {32, 48, 64})
+            ASSERT_TRUE(PutBlock(*page, start + offset));
+        std::memcpy(start + 64, &distance, sizeof(distance));
+        EXPECT_EQ(TakeFreeBlock(*page), start + 64);
+        EXPECT_EQ(Join(page->freeBlocks == (next ? start + next : nullptr), page->freeCount), "1 2")
+            << index << ' ' << distance;
+    }
 }
 
 TEST(AccessorsTableTest, TheTableGrowsWithOneEntryPerSizeAndSurvivesAFailedRebuild) {
