@@ -25,6 +25,7 @@ constexpr std::uint32_t kFlagsWithHint =
 constexpr std::size_t kMinimumChunkBytes = 0x8000;
 constexpr std::uint64_t kChunkGrain = 0x1000;
 
+// Requires: fields.owner is set (a tracked pool's list carries the index).
 void InitialiseAsOneFreeArea(void* chunkBase, ChunkFields& fields, std::uint64_t size,
                              std::size_t headerBytes) {
     auto* area = reinterpret_cast<FreeArea*>(static_cast<char*>(chunkBase) + headerBytes);
@@ -32,8 +33,8 @@ void InitialiseAsOneFreeArea(void* chunkBase, ChunkFields& fields, std::uint64_t
     fields.free = size - headerBytes;
     area->next = nullptr;
     area->size = fields.free;
-    placement::SetSuffixBound(area);
     fields.freeList = area;
+    placement::BoundOneArea(fields);
     fields.freeAreaCount = 1;
     fields.pieceCount = 1;
     fields.largestFreeArea = static_cast<std::uint32_t>(fields.free);

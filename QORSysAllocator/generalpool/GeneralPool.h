@@ -6,6 +6,7 @@
 #pragma once
 
 #include "../frontend/PoolInterface.h"
+#include "TrackedIndex.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -92,7 +93,8 @@ constexpr std::uint64_t Round8(std::uint64_t bytes) { return (bytes + 7) & ~std:
 // that a larger request fails to use is never shortened, and would be walked on every request.
 // A 16-byte area (the piece of a zero-byte block) has no third word: its bound is unknown.
 // Invariant: every listed area's bound, when it has one, is at least the size of each area at
-// or after it in the list.
+// or after it in the list. In a list that carries the tracked index (TrackedIndex.h) the word is
+// the index's first slot, whose top bit is set: a bound no size reaches.
 struct BoundedArea {
     FreeArea area;
     std::uint64_t suffixBound;
@@ -111,6 +113,15 @@ inline void SetSuffixBound(FreeArea* area) {
     if (area->size < sizeof(BoundedArea)) return;
     const std::uint64_t after = SuffixBound(area->next);
     reinterpret_cast<BoundedArea*>(area)->suffixBound = after > area->size ? after : area->size;
+}
+
+// Bounds a list of one area: its suffix bound, or the index when the list carries one.
+// Requires: K's owner is set.
+inline void BoundOneArea(ChunkFields& k) {
+    if (IsIndexed(k))
+        RebuildIndex(k);
+    else
+        SetSuffixBound(k.freeList);
 }
 
 // Hands out `area` (its size >= need8) from the head of chunk K's list: a split when the rest
@@ -135,15 +146,21 @@ inline BlockHeader* TakeFromList(ChunkFields& k, FreeArea* area, std::uint64_t n
     return header;
 }
 
+// The counters of a release of `pieceBytes` that lists the piece (the marker 1 included).
+inline void CountReleased(ChunkFields& k, std::uint64_t pieceBytes) {
+    k.free += pieceBytes;
+    ++k.freeAreaCount;
+    if (pieceBytes > k.largestFreeArea) k.largestFreeArea = static_cast<std::uint32_t>(pieceBytes);
+}
+
 // Puts a released piece of `pieceBytes` at the head of chunk K's list, when it does not empty K.
+// Requires: K's list carries no tracked index (PushTracked keeps one).
 inline void PushOnList(ChunkFields& k, void* block, std::uint64_t pieceBytes) {
     auto* area = reinterpret_cast<FreeArea*>(HeaderOf(block));
     area->next = k.freeList;
     SetSuffixBound(area);
     k.freeList = area;
-    k.free += pieceBytes;
-    ++k.freeAreaCount;
-    if (pieceBytes > k.largestFreeArea) k.largestFreeArea = static_cast<std::uint32_t>(pieceBytes);
+    CountReleased(k, pieceBytes);
 }
 
 } // namespace placement
@@ -164,13 +181,17 @@ inline void* GeneralPool::TryTakeHead(std::size_t size) {
 
 // The release fast path, `chunkBase` being the block's chunk (or arena) as
 // its header names it: false when the release would empty the chunk (Free then resets it).
+// Requires: this pool owns the chunk. A tracked pool's push (its index) is out of line.
 inline bool GeneralPool::TryPush(void* block, void* chunkBase) {
     ChunkFields& k = *FieldsOf(chunkBase);
     const std::uint64_t pieceBytes = HeaderOf(block)->sizeWord;
     // An arena (flags 0) is compared with its exact span.
     const std::uint64_t span = k.flags == 0 ? k.size : k.size & kChunkSizeMask;
     if (k.free + pieceBytes + HeaderBytesOf(chunkBase) >= span) return false;
-    placement::PushOnList(k, block, pieceBytes);
+    if (chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST)
+        placement::PushTracked(k, block, pieceBytes);
+    else
+        placement::PushOnList(k, block, pieceBytes);
     return true;
 }
 

@@ -53,41 +53,63 @@ inline void UpdateLargestAfterTake(ChunkFields& k, std::uint64_t takenAreaBytes,
                                                        : kLargestUnknown;
 }
 
-// Cost: skipped in O(1) when `free` or a known largestFreeArea rules the chunk out; otherwise one
-// pass that keeps the predecessor.
+// The first fit of a list too large for the index: one pass that keeps the predecessor.
+FreeArea* WalkToFirstFit(const ChunkFields& k, std::uint64_t need8, FitPath& path) {
+    path.largestPassed = 0;
+    path.pred = nullptr;
+    for (FreeArea* area = k.freeList; area != nullptr; path.pred = area, area = area->next) {
+        if (area->size >= need8) return path.found = area;
+        if (area->size > path.largestPassed) path.largestPassed = area->size;
+    }
+    return nullptr;
+}
+
+inline FreeArea*& LinkTo(ChunkFields& k, const FitPath& path) {
+    return path.pred != nullptr ? path.pred->next : k.freeList;
+}
+
+// Cost: skipped in O(1) when `free` or a known largestFreeArea rules the chunk out; otherwise the
+// index's search and repair, about log(position of the fit) areas (a walk to the fit in a list
+// without the index).
 BlockHeader* TrackedTake(void* chunkBase, std::uint64_t need8) {
     ChunkFields& k = *FieldsOf(chunkBase);
     if (k.free < need8 || (k.largestFreeArea != kLargestUnknown &&
                            k.largestFreeArea < static_cast<std::uint32_t>(need8)))
         return nullptr;
-    std::uint64_t largestPassed = 0;
-    for (FreeArea** link = &k.freeList; *link != nullptr; link = &(*link)->next) {
-        FreeArea* area = *link;
-        const std::uint64_t areaBytes = area->size;
-        if (areaBytes < need8) {
-            if (areaBytes > largestPassed) largestPassed = areaBytes;
-            continue;
-        }
-        if (areaBytes <= need8 + kSplitSlack) {
-            *link = area->next;
-            --k.freeAreaCount;
-            k.free -= areaBytes;
+    FitPath path;
+    const bool indexed = SpanIndexable(k);
+    FreeArea* area = indexed ? FindFirstFit(k, need8, path) : WalkToFirstFit(k, need8, path);
+    if (area == nullptr) {
+        k.largestFreeArea = static_cast<std::uint32_t>(path.largestPassed);
+        return nullptr;
+    }
+    const std::uint64_t areaBytes = area->size;
+    std::uint64_t largestPassed = path.largestPassed;
+    if (areaBytes <= need8 + kSplitSlack) {
+        if (indexed)
+            UnlinkFound(k, path);
+        else
+            LinkTo(k, path) = area->next;
+        --k.freeAreaCount;
+        k.free -= areaBytes;
+    } else {
+        FreeArea* rest;
+        if (indexed) {
+            rest = ReplaceFound(k, path, need8);
         } else {
-            FreeArea* rest = AreaAt(area, need8);
+            rest = AreaAt(area, need8);
             rest->next = area->next;
             rest->size = areaBytes - need8;
             SetSuffixBound(rest);
-            *link = rest;
-            if (rest->size > largestPassed) largestPassed = rest->size;
-            k.free -= need8;
-            ++k.pieceCount;
-            area->size = need8;
+            LinkTo(k, path) = rest;
         }
-        UpdateLargestAfterTake(k, areaBytes, largestPassed);
-        return MarkInUse(area, chunkBase);
+        if (rest->size > largestPassed) largestPassed = rest->size;
+        k.free -= need8;
+        ++k.pieceCount;
+        area->size = need8;
     }
-    k.largestFreeArea = static_cast<std::uint32_t>(largestPassed);
-    return nullptr;
+    UpdateLargestAfterTake(k, areaBytes, largestPassed);
+    return MarkInUse(area, chunkBase);
 }
 
 // Requires: `extra` leaves room for the arena header and the object's header.
@@ -101,9 +123,9 @@ void* LayOutArena(BlockHeader* outer, PoolBase* pool, std::size_t size, std::siz
     FreeArea* area = AreaAt(outer, kArenaHeaderBytes + objectPiece);
     area->next = nullptr;
     area->size = arena.free;
-    SetSuffixBound(area);
     arena.freeList = area;
     arena.owner = pool;
+    BoundOneArea(arena);
     arena.freeAreaCount = 1;
     arena.pieceCount = 1;
     arena.largestFreeArea = static_cast<std::uint32_t>(arena.free);
@@ -221,10 +243,12 @@ void GeneralPool::Free(void* block, void* chunkBase) {
     // An arena is compared with its exact span, so it resets only when every block in it, the
     // object that carries it included, has come back.
     const std::uint64_t span = IsArena(k) ? k.size : k.size & kChunkSizeMask;
-    if (k.free + pieceBytes + HeaderBytesOf(chunkBase) < span)
-        PushOnList(k, block, pieceBytes);
-    else
+    if (k.free + pieceBytes + HeaderBytesOf(chunkBase) >= span)
         ResetChunk(chunkBase);
+    else if (k.owner->chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) // the list's own pool
+        PushTracked(k, block, pieceBytes);
+    else
+        PushOnList(k, block, pieceBytes);
 }
 
 } // namespace qor

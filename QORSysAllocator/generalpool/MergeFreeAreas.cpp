@@ -101,8 +101,9 @@ void AddressWalk(void* chunkBase, ChunkFields& k, std::size_t headerBytes) {
 }
 
 // A merge reorders areas and grows them: every bound is computed again from the tail (the list
-// is reversed in place, then turned back while the bounds are set).
+// is reversed in place, then turned back while the bounds are set), or the index rebuilt.
 void RecomputeSuffixBounds(ChunkFields& k) {
+    if (placement::IsIndexed(k)) return placement::RebuildIndex(k);
     FreeArea* reversed = nullptr;
     for (FreeArea* area = k.freeList; area != nullptr;) {
         FreeArea* next = area->next;

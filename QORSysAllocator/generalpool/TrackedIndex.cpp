@@ -1,0 +1,424 @@
+// The tracked list's index (see TrackedIndex.h for its rules). Every change to a list keeps them:
+// a push makes the new head a stair, a take repairs the spans that covered the area taken (those
+// of the path its search came down), and a rebuilt list gets its slots in one pass.
+// A slot word: bit 63 set | largest size in bytes, bits 30..62 | link offset from the chunk / 8.
+// (Sizes are exact bytes: an arena's last area need not be a multiple of 8.)
+#include "TrackedIndex.h"
+
+#include "GeneralPool.h"
+
+namespace qor::placement {
+
+namespace {
+
+constexpr std::uint64_t kSlotMark = std::uint64_t{1} << 63;
+constexpr int kMaxShift = 30;
+constexpr std::uint64_t kLinkMask = (std::uint64_t{1} << kMaxShift) - 1;
+constexpr std::uint64_t kMaxMask = (std::uint64_t{1} << 33) - 1;
+static_assert(kIndexedSpanLimit - 1 <= kMaxMask && (kIndexedSpanLimit - 1) / 8 <= kLinkMask);
+constexpr std::uint64_t kSmallestNodeBytes = 24;
+constexpr std::uint64_t kUnitBytes = 8;
+
+inline bool IsNode(const FreeArea* area) { return area->size >= kSmallestNodeBytes; }
+inline std::uint64_t Larger(std::uint64_t a, std::uint64_t b) { return a > b ? a : b; }
+
+// The height is drawn from the area's end address, >= j with odds 4^-j, and capped so that slots
+// 1..h+1 fit the area. The end (not the start): the rest of a split keeps it, and so its place in
+// the index. Costs about a dozen instructions; nothing is stored.
+inline int HeightAt(const void* at, std::uint64_t bytes) {
+    if (bytes < kSmallestNodeBytes) return -1;
+    const auto hash = static_cast<std::uint32_t>(
+        ((reinterpret_cast<std::uintptr_t>(at) + bytes) >> 3) * 0x9E3779B97F4A7C15ull >> 32);
+    const int drawn = __builtin_ctz(hash | (1u << (2 * kTallestNode))) / 2;
+    const std::uint64_t room = bytes / kUnitBytes - 3;
+    return room < static_cast<std::uint64_t>(drawn) ? static_cast<int>(room) : drawn;
+}
+inline int HeightOf(const FreeArea* area) { return HeightAt(area, area->size); }
+
+inline std::uint64_t& SlotOf(FreeArea* area, int level) {
+    return reinterpret_cast<std::uint64_t*>(area)[1 + level];
+}
+inline std::uint64_t SlotOf(const FreeArea* area, int level) {
+    return reinterpret_cast<const std::uint64_t*>(area)[1 + level];
+}
+
+// The chunk (or arena) that K heads: links are offsets from it.
+inline char* BaseOf(const ChunkFields& k) {
+    return const_cast<char*>(reinterpret_cast<const char*>(&k)) - kChunkFieldsOffset;
+}
+
+class ListIndex {
+public:
+    explicit ListIndex(const ChunkFields& k) : base_(BaseOf(k)) {}
+
+    // Level 0 is the list itself: its link is `next`, its span one area.
+    FreeArea* Link(const FreeArea* area, int level) const {
+        if (level == 0) return area->next;
+        const std::uint64_t units = SlotOf(area, level) & kLinkMask;
+        return units == 0 ? nullptr : reinterpret_cast<FreeArea*>(base_ + units * kUnitBytes);
+    }
+    static std::uint64_t Max(const FreeArea* area, int level) {
+        if (level == 0) return area->size;
+        return SlotOf(area, level) >> kMaxShift & kMaxMask;
+    }
+
+    void Set(FreeArea* area, int level, const FreeArea* link, std::uint64_t maxBytes) const {
+        SlotOf(area, level) = kSlotMark | maxBytes << kMaxShift | UnitsOf(link);
+    }
+    void SetLink(FreeArea* area, int level, const FreeArea* link) const {
+        SlotOf(area, level) = (SlotOf(area, level) & ~kLinkMask) | UnitsOf(link);
+    }
+    static void SetMax(FreeArea* area, int level, std::uint64_t maxBytes) {
+        std::uint64_t& slot = SlotOf(area, level);
+        slot = (slot & ~(kMaxMask << kMaxShift)) | maxBytes << kMaxShift;
+    }
+    // A slot that carries nothing but keeps the bound word's mark.
+    static void Clear(FreeArea* area, int level) { SlotOf(area, level) = kSlotMark; }
+
+    // The largest size in [from, end), following level `level`'s links from `from`.
+    // Requires: `end` is reached that way (null: the end of the list).
+    std::uint64_t ChainMax(const FreeArea* from, int level, const FreeArea* end) const {
+        std::uint64_t largest = 0;
+        for (const FreeArea* at = from; at != end; at = Link(at, level))
+            largest = Larger(largest, Max(at, level));
+        return largest;
+    }
+
+    // Sets x's slot `level` (x a node of height >= level, or a stair one below) from its link.
+    void Recompute(FreeArea* x, int level) const {
+        SetMax(x, level, ChainMax(x, level - 1, Link(x, level)));
+    }
+
+private:
+    std::uint64_t UnitsOf(const FreeArea* area) const {
+        return area == nullptr
+                   ? 0
+                   : static_cast<std::uint64_t>(reinterpret_cast<const char*>(area) - base_) /
+                         kUnitBytes;
+    }
+
+    char* base_;
+};
+
+// Fills path.owner[level..1] and path.pred: the last area in front of `target` at each level,
+// walking from `from` (in front of it, of height >= level).
+void WalkToPredecessors(const ListIndex& index, FitPath& path, FreeArea* from, int level,
+                        const FreeArea* target) {
+    FreeArea* at = from;
+    for (; level >= 1; --level) {
+        for (FreeArea* next; (next = index.Link(at, level)) != target;)
+            at = next;
+        path.owner[level] = at;
+    }
+    while (at->next != target)
+        at = at->next;
+    path.pred = at;
+}
+
+inline FreeArea* Found(FitPath& path, FreeArea* area, std::uint64_t largestPassed) {
+    path.found = area;
+    path.largestPassed = largestPassed;
+    return area;
+}
+
+// A stair leaves the list: the owners of its levels below the stair in front link past it, and
+// the nodes of its own span that are now taller than everything in front become stairs.
+void RemoveStair(const ListIndex& index, FitPath& path, FreeArea* gone, int goneHeight) {
+    FreeArea* const stair = path.stair;
+    const int below = path.stairHeight;
+    FreeArea* const spanEnd = index.Link(gone, goneHeight + 1);
+    for (int level = 1; level <= below; ++level)
+        index.SetLink(path.owner[level], level, index.Link(gone, level));
+    FreeArea* first = below >= 0 ? index.Link(gone, below + 1) : gone->next;
+    while (below < 0 && first != spanEnd && !IsNode(first))
+        first = first->next;
+    for (FreeArea* rising = first; rising != spanEnd;) {
+        const int height = HeightOf(rising);
+        FreeArea* next = height < goneHeight ? index.Link(gone, height + 1) : spanEnd;
+        index.Set(rising, height + 1, next, index.ChainMax(rising, height, next));
+        rising = next;
+    }
+    for (int level = 1; level <= below; ++level)
+        index.Recompute(path.owner[level], level);
+    if (stair != nullptr) index.Set(stair, below + 1, first, index.ChainMax(stair, below, first));
+}
+
+// A node inside a stair's climb leaves the list: the owners of its levels link past it, and every
+// span that held it loses it (above its height, only a span whose largest it was changes).
+void RemoveInside(const ListIndex& index, FitPath& path, FreeArea* gone, int goneHeight) {
+    for (int level = 1; level <= goneHeight; ++level)
+        index.SetLink(path.owner[level], level, index.Link(gone, level));
+    for (int level = 1; level <= path.stairHeight + 1; ++level) {
+        FreeArea* owner = level <= path.stairHeight ? path.owner[level] : path.stair;
+        if (level > goneHeight && gone->size < ListIndex::Max(owner, level)) break;
+        if (level <= goneHeight && gone->size < ListIndex::Max(gone, level))
+            ListIndex::SetMax(owner, level,
+                              Larger(ListIndex::Max(owner, level), ListIndex::Max(gone, level)));
+        else
+            index.Recompute(owner, level);
+    }
+}
+
+// Lists `area` (size set) at the position that `path` describes: after path.pred, with path.stair
+// the last stair in front and path.owner[j] the last node in front of height >= j.
+void InsertAt(ChunkFields& k, const ListIndex& index, const FitPath& path, FreeArea* area) {
+    FreeArea*& link = path.pred != nullptr ? path.pred->next : k.freeList;
+    area->next = link;
+    link = area;
+    const int height = HeightOf(area);
+    if (height < 0) return; // 16 bytes: every span around it holds a larger node already
+    const int below = path.stairHeight;
+    ListIndex::Clear(area, height + 1);
+    const int shared = height < below ? height : below;
+    for (int level = 1; level <= shared; ++level) {
+        index.Set(area, level, index.Link(path.owner[level], level), 0);
+        index.SetLink(path.owner[level], level, area);
+    }
+    for (int level = 1; level <= shared; ++level) {
+        index.Recompute(area, level);
+        index.Recompute(path.owner[level], level);
+    }
+    if (height <= below) {
+        for (int level = height + 1; level <= below + 1; ++level) {
+            FreeArea* owner = level <= below ? path.owner[level] : path.stair;
+            if (ListIndex::Max(owner, level) >= area->size) break;
+            ListIndex::SetMax(owner, level, area->size);
+        }
+        return;
+    }
+    // Taller than everything in front: a stair, whose upper links reach the stairs behind it.
+    FreeArea* stair;
+    std::uint64_t largest;
+    if (path.stair != nullptr) {
+        stair = index.Link(path.stair, below + 1);
+        largest = index.ChainMax(area, below, stair);
+    } else {
+        largest = area->size;
+        for (stair = area->next; stair != nullptr && !IsNode(stair); stair = stair->next)
+            largest = Larger(largest, stair->size);
+    }
+    int stairHeight = stair != nullptr ? HeightOf(stair) : 0;
+    for (int level = below < 0 ? 1 : below + 1; level <= height + 1; ++level) {
+        while (stair != nullptr && stairHeight < level) {
+            largest = Larger(largest, ListIndex::Max(stair, stairHeight + 1));
+            stair = index.Link(stair, stairHeight + 1);
+            stairHeight = stair != nullptr ? HeightOf(stair) : 0;
+        }
+        index.Set(area, level, stair, largest);
+    }
+    if (path.stair != nullptr)
+        index.Set(path.stair, below + 1, area, index.ChainMax(path.stair, below, area));
+}
+
+// `rest` (of `restBytes`, height `height`, the height of path.found) takes the place of
+// path.found: same links, and only the spans in which path.found was the largest change.
+void TakePlace(ChunkFields& k, const ListIndex& index, const FitPath& path, FreeArea* rest,
+               std::uint64_t restBytes, int height) {
+    FreeArea* const found = path.found;
+    const std::uint64_t foundBytes = found->size;
+    const int below = path.stairHeight;
+    const bool stair = height > below;
+    const int levels = stair ? height + 1 : height;
+    // The rest may overlap the slots of `found`: they are read before it is written.
+    std::uint64_t slots[kTallestNode + 2];
+    for (int level = 1; level <= levels; ++level)
+        slots[level] = SlotOf(found, level);
+    rest->next = found->next;
+    rest->size = restBytes;
+    for (int level = 1; level <= levels; ++level)
+        SlotOf(rest, level) = slots[level];
+    if (!stair) ListIndex::Clear(rest, height + 1);
+    (path.pred != nullptr ? path.pred->next : k.freeList) = rest;
+    for (int level = 1; level <= (stair ? below : height); ++level)
+        index.SetLink(path.owner[level], level, rest);
+    if (stair && path.stair != nullptr) index.SetLink(path.stair, below + 1, rest);
+    // A span's largest changes only where it was `found` itself, and then from the bottom up.
+    for (int level = 1; level <= levels; ++level) {
+        if (ListIndex::Max(rest, level) > foundBytes) break;
+        index.Recompute(rest, level);
+    }
+    if (stair) return;
+    for (int level = height + 1; level <= below + 1; ++level) {
+        FreeArea* owner = level <= below ? path.owner[level] : path.stair;
+        if (ListIndex::Max(owner, level) > foundBytes) break;
+        index.Recompute(owner, level);
+    }
+}
+
+} // namespace
+
+FreeArea* FindFirstFit(ChunkFields& k, std::uint64_t need8, FitPath& path) {
+    const ListIndex index(k);
+    std::uint64_t passed = 0;
+    path.pred = nullptr;
+    path.stair = nullptr;
+    path.stairHeight = -1;
+    FreeArea* at = k.freeList;
+    for (; at != nullptr && !IsNode(at); at = at->next) {
+        if (at->size >= need8) return Found(path, at, passed);
+        passed = Larger(passed, at->size);
+        path.pred = at;
+    }
+    if (at == nullptr) return Found(path, nullptr, passed);
+    if (at->size >= need8) return Found(path, at, passed);
+    passed = Larger(passed, at->size);
+
+    // Climb: each stair's climb holds nothing that fits, or the fit is its next stair, or inside.
+    int height = HeightOf(at);
+    for (;;) {
+        const std::uint64_t climbLargest = ListIndex::Max(at, height + 1);
+        if (climbLargest >= need8) break;
+        passed = Larger(passed, climbLargest);
+        FreeArea* next = index.Link(at, height + 1);
+        if (next == nullptr) return Found(path, nullptr, passed);
+        if (next->size >= need8) {
+            path.stair = at;
+            path.stairHeight = height;
+            WalkToPredecessors(index, path, at, height, next);
+            return Found(path, next, passed);
+        }
+        at = next;
+        passed = Larger(passed, at->size);
+        height = HeightOf(at);
+    }
+    path.stair = at;
+    path.stairHeight = height;
+
+    // Descend: move along a level while its span holds nothing that fits; `at` never fits, and
+    // `passed` counts every area in front of the fit as the search passes it.
+    for (int level = height; level >= 1; --level) {
+        for (;;) {
+            const std::uint64_t spanLargest = ListIndex::Max(at, level);
+            if (spanLargest >= need8) break;
+            passed = Larger(passed, spanLargest);
+            FreeArea* next = index.Link(at, level);
+            if (next->size >= need8) {
+                path.owner[level] = at;
+                WalkToPredecessors(index, path, at, level - 1, next);
+                return Found(path, next, passed);
+            }
+            at = next;
+            passed = Larger(passed, at->size);
+        }
+        path.owner[level] = at;
+    }
+    for (;; at = at->next) {
+        FreeArea* next = at->next;
+        if (next->size >= need8) {
+            path.pred = at;
+            return Found(path, next, passed);
+        }
+        passed = Larger(passed, next->size);
+    }
+}
+
+void UnlinkFound(ChunkFields& k, FitPath& path) {
+    const ListIndex index(k);
+    FreeArea* gone = path.found;
+    (path.pred != nullptr ? path.pred->next : k.freeList) = gone->next;
+    const int height = HeightOf(gone);
+    if (height < 0) return; // 16 bytes: every span around it holds a larger node
+    if (height > path.stairHeight)
+        RemoveStair(index, path, gone, height);
+    else
+        RemoveInside(index, path, gone, height);
+}
+
+FreeArea* ReplaceFound(ChunkFields& k, FitPath& path, std::uint64_t keptBytes) {
+    FreeArea* const found = path.found;
+    const std::uint64_t areaBytes = found->size;
+    auto* rest = reinterpret_cast<FreeArea*>(reinterpret_cast<char*>(found) + keptBytes);
+    const int height = HeightOf(found);
+    const ListIndex index(k);
+    if (height >= 0 && HeightAt(rest, areaBytes - keptBytes) == height) {
+        TakePlace(k, index, path, rest, areaBytes - keptBytes, height);
+        return rest;
+    }
+    // The rest may overlap the slots of `found`: they are read before it is written.
+    UnlinkFound(k, path);
+    rest->size = areaBytes - keptBytes;
+    InsertAt(k, index, path, rest);
+    return rest;
+}
+
+void PushIndexed(ChunkFields& k, FreeArea* area) {
+    FitPath head;
+    InsertAt(k, ListIndex(k), head, area);
+}
+
+void PushTracked(ChunkFields& k, void* block, std::uint64_t pieceBytes) {
+    if (!SpanIndexable(k)) return PushOnList(k, block, pieceBytes);
+    PushIndexed(k, reinterpret_cast<FreeArea*>(HeaderOf(block)));
+    CountReleased(k, pieceBytes);
+}
+
+// Spans nest: a span of level j is the run of level j - 1 spans from its node. So one pass keeps,
+// per level, the node whose span is open and the largest size of its spans closed so far; an area
+// of height h closes (and opens) levels 1..h, a stair level h + 1 too. Cost per area: its height.
+void RebuildIndex(ChunkFields& k) {
+    const ListIndex index(k);
+    FreeArea* open[kTallestNode + 3] = {};
+    std::uint64_t largest[kTallestNode + 3] = {};
+    int tallest = -1;
+    // Ends the open spans of levels 1..levels at `end`; the span above holds them.
+    auto close = [&](int levels, const FreeArea* end) {
+        std::uint64_t closed = 0;
+        for (int level = 1; level <= levels; ++level) {
+            closed = Larger(closed, largest[level]);
+            if (open[level] != nullptr) index.Set(open[level], level, end, closed);
+        }
+        largest[levels + 1] = Larger(largest[levels + 1], closed);
+    };
+    for (FreeArea* area = k.freeList; area != nullptr; area = area->next) {
+        const int height = HeightOf(area);
+        const bool stair = height > tallest;
+        const int levels = stair ? height + 1 : height;
+        close(levels, area);
+        for (int level = 1; level <= levels; ++level) {
+            open[level] = area;
+            largest[level] = 0;
+        }
+        if (height >= 0 && !stair) ListIndex::Clear(area, height + 1);
+        if (stair) tallest = height;
+        if (open[1] != nullptr) largest[1] = Larger(largest[1], area->size);
+    }
+    close(tallest + 1, nullptr);
+}
+
+bool CheckIndex(const ChunkFields& k) {
+    if (!IsIndexed(k)) return true;
+    const ListIndex index(k);
+    const std::uint64_t mostAreas = k.size / 16 + 1;
+    std::uint64_t areas = 0;
+    int tallest = -1;
+    for (const FreeArea* area = k.freeList; area != nullptr; area = area->next) {
+        if (++areas > mostAreas) return false; // a cycle
+        if (IsNode(area) && !(SlotOf(area, 1) & kSlotMark)) return false;
+        if (HeightOf(area) > tallest) tallest = HeightOf(area);
+    }
+    // Level by level, the one span open at a time must end where the next node of the level is.
+    for (int level = 1; level <= tallest + 1; ++level) {
+        const FreeArea* open = nullptr;
+        std::uint64_t largest = 0;
+        int tallestInFront = -1;
+        for (const FreeArea* area = k.freeList; area != nullptr; area = area->next) {
+            const int height = HeightOf(area);
+            const bool stair = height > tallestInFront;
+            if (stair) tallestInFront = height;
+            if (height >= level || (stair && height == level - 1)) {
+                if (open != nullptr &&
+                    (index.Link(open, level) != area || ListIndex::Max(open, level) != largest))
+                    return false;
+                open = area;
+                largest = 0;
+            }
+            largest = Larger(largest, area->size);
+        }
+        if (open != nullptr &&
+            (index.Link(open, level) != nullptr || ListIndex::Max(open, level) != largest))
+            return false;
+    }
+    return true;
+}
+
+} // namespace qor::placement
