@@ -14,8 +14,8 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_TSAN=ON \
 cmake --build "$build" -j "$jobs" --target QORStressTest QORMutexTest \
   QOREntryPointsTest QORPagedPoolTest
 
-# Only the cases that run threads: the other binaries are not built, and their single-threaded
+# Only the cases that run threads (the lock stress among them): the other binaries are not built, and their single-threaded
 # cases (death tests among them) gain nothing from the race detector.
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
 ctest --test-dir "$build" --output-on-failure --no-tests=error -j "$jobs" \
-  -R '^(Pools/ThreadStress|QORMutex|EntryPointsConcurrency|RegionLists/PagedPoolModelTest)\.'
+  -R '^(Pools/ThreadStress|QORMutex|Threads/QORMutexStress|EntryPointsConcurrency|RegionLists/PagedPoolModelTest)\.'

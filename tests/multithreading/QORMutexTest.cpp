@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <string>
 #include <thread>
+#include <vector>
 
 TEST(QORMutex, ExcludesAndWakesSleepingWaiters) {
     QORMutex mutex(0, 0, 0);
@@ -26,3 +29,50 @@ TEST(QORMutex, ExcludesAndWakesSleepingWaiters) {
     threads.clear(); // joins them
     EXPECT_EQ(counter, 4 * 20000);
 }
+
+// N threads add to a plain counter under one mutex; now and then a holder sleeps inside, so that
+// waiters exhaust their spin and sleep on the futex, and the wake-ups of Unlock are exercised at
+// every thread count, oversubscribed ones included. A lost update shows in the total, a lost
+// wake-up as a hang (the ctest time limit).
+class QORMutexStress : public ::testing::TestWithParam<int> {};
+
+TEST_P(QORMutexStress, PlainCounterTotalIsExact) {
+    const int threadCount = GetParam();
+    constexpr long kIncrementsInAll = 384000;
+    const long perThread = kIncrementsInAll / threadCount;
+    QORMutex mutex(0, 0, 0);
+    long counter = 0;        // deliberately not atomic
+    long sleepsInside = 0;   // under the lock too
+    int holders = 0;         // how many threads are inside: always 1 there
+    bool overlapped = false; // set if two were ever inside at once
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < threadCount; ++t)
+            threads.emplace_back([&, t] {
+                for (long i = 0; i < perThread; ++i) {
+                    mutex.Lock();
+                    overlapped |= ++holders != 1;
+                    const long seen = counter;
+                    if ((i + t) % 512 == 0) {
+                        ++sleepsInside;
+                        std::this_thread::sleep_for(std::chrono::microseconds(50));
+                    }
+                    counter = seen + 1;
+                    --holders;
+                    mutex.Unlock();
+                }
+            });
+    } // joins them
+    EXPECT_FALSE(overlapped);
+    EXPECT_EQ(counter, perThread * threadCount);
+    long expectedSleeps = 0;
+    for (int t = 0; t < threadCount; ++t)
+        for (long i = 0; i < perThread; ++i)
+            expectedSleeps += (i + t) % 512 == 0;
+    EXPECT_EQ(sleepsInside, expectedSleeps);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, QORMutexStress, ::testing::Values(2, 8, 32),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::to_string(info.param) + "Threads";
+                         });
