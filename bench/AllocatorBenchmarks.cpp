@@ -12,13 +12,16 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <memory_resource>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -202,6 +205,66 @@ template <class Route> void ChurnMixed(benchmark::State& state, std::size_t wind
     if (!ok) state.SkipWithError("allocation failed");
 }
 
+// producer-consumer: thread 0 allocates blocks of the mixed stream's sizes and hands them through
+// a ring of kRingSlots to thread 1, which releases them, so that every release is of a block that
+// the other thread allocated. A thread that finds the ring full (or empty) yields: with two cores
+// and other processes about, spinning would only take the other thread's core.
+struct HandOffRing {
+    static constexpr std::size_t kRingSlots = 1024; // a power of two
+    struct Slot {
+        void* block;
+        std::size_t bytes;
+    };
+    Slot slots[kRingSlots];
+    alignas(64) std::atomic<std::size_t> written{0}; // written by the producer only
+    alignas(64) std::atomic<std::size_t> read{0};    // written by the consumer only
+};
+HandOffRing gHandOffRing;
+
+template <class Route>
+[[gnu::noinline]] bool TimedPairsHandOff(benchmark::State& state, Route& route) {
+    HandOffRing& ring = gHandOffRing;
+    if (state.thread_index() == 0) {
+        qor::bench::MixedStream stream(12345);
+        std::size_t written = ring.written.load(std::memory_order_relaxed);
+        for (auto _ : state) {
+            for (std::size_t i = 0; i < kBatch; ++i, ++written) {
+                const std::uint32_t bytes = stream.NextSize();
+                void* block = route.Allocate(bytes);
+                if (block == nullptr) return false; // the consumer then waits for good: see main
+                Touch(block, bytes);
+                while (written - ring.read.load(std::memory_order_acquire) ==
+                       HandOffRing::kRingSlots)
+                    std::this_thread::yield();
+                ring.slots[written % HandOffRing::kRingSlots] = {block, bytes};
+                ring.written.store(written + 1, std::memory_order_release);
+            }
+        }
+    } else {
+        std::size_t read = ring.read.load(std::memory_order_relaxed);
+        for (auto _ : state) {
+            for (std::size_t i = 0; i < kBatch; ++i, ++read) {
+                while (ring.written.load(std::memory_order_acquire) == read)
+                    std::this_thread::yield();
+                const HandOffRing::Slot slot = ring.slots[read % HandOffRing::kRingSlots];
+                route.Release(slot.block, slot.bytes);
+                ring.read.store(read + 1, std::memory_order_release);
+            }
+        }
+    }
+    return true;
+}
+
+template <class Route> void ProducerConsumer(benchmark::State& state) {
+    Route route;
+    PairTimer timer;
+    if (!TimedPairsHandOff(state, route)) {
+        std::fputs("producer-consumer: allocation failed\n", stderr);
+        std::abort(); // the consumer would wait for blocks that never come
+    }
+    timer.Report(state);
+}
+
 // With --qor_iterations=N every benchmark runs exactly N iterations of kBatch pairs, once: the
 // instruction counts of tools/bench.sh divide callgrind's total by that.
 std::int64_t gFixedIterations = 0;
@@ -226,10 +289,24 @@ template <class Route> void RegisterGrowth(const std::string& route) {
             static_cast<std::size_t>(window));
 }
 
-// Two threads at once on one shared route, each churning a window of its own; ns_per_pair is the
-// wall time per pair of each thread.
+// 2, 4, 8 and 16 threads at once on one shared route, each churning a window of its own;
+// ns_per_pair is the wall time per pair of each thread, items_per_second the pairs per second of
+// all threads together. A run makes a fixed number of pairs: 5e6 per thread at 2 threads, 4e6 in
+// all at more (on two cores more pairs would only lengthen tools/bench.sh, not steady it).
 template <class Route> void RegisterThreaded(const std::string& route) {
-    Add("threads-2/" + route, ChurnMixed<Route>, kWindow)->Threads(2)->UseRealTime();
+    for (const int threads : {2, 4, 8, 16}) {
+        auto* benchmark =
+            Add("threads-" + std::to_string(threads) + "/" + route, ChurnMixed<Route>, kWindow);
+        benchmark->Threads(threads)->UseRealTime();
+        if (gFixedIterations == 0) benchmark->Iterations(threads == 2 ? 5000 : 4000 / threads);
+    }
+}
+
+// The pair runs 5e6 blocks; ns_per_pair is the wall time per block handed over.
+template <class Route> void RegisterProducerConsumer(const std::string& route) {
+    auto* benchmark = Add("producer-consumer/" + route, ProducerConsumer<Route>);
+    benchmark->Threads(2)->UseRealTime();
+    if (gFixedIterations == 0) benchmark->Iterations(5000);
 }
 
 } // namespace
@@ -271,6 +348,10 @@ int main(int argc, char** argv) {
     RegisterThreaded<SharedSynchronizedPmrRoute>("pmr-sync");
     RegisterThreaded<FixedArgumentRoute<32>>("qor-arg32");
     RegisterThreaded<SharedPagedLockedRoute>("qor-paged-locked");
+    RegisterProducerConsumer<MallocRoute>("malloc");
+    RegisterProducerConsumer<SharedSynchronizedPmrRoute>("pmr-sync");
+    RegisterProducerConsumer<FixedArgumentRoute<32>>("qor-arg32");
+    RegisterProducerConsumer<SharedPagedLockedRoute>("qor-paged-locked");
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

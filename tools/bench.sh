@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every benchmark and rewrites docs/BENCHMARKS.md and its chart docs/benchmarks.svg:
-# - the churn and thread workloads, once with the process's own malloc (glibc) and once with each
+# - the churn and thread workloads (threads-2 to threads-16, producer-consumer), once with the process's own malloc (glibc) and once with each
 #   installed peer malloc preloaded, in interleaved rounds (round r runs every peer before round
 #   r+1 starts), so that every ratio compares runs made at nearly the same time;
 # - the long mixed churn (qor_mixed_churn: 3e7 pairs over 10,000 live blocks, each route and peer
@@ -93,9 +93,9 @@ for round in $(seq 1 "$rounds"); do
       churn_run glibc "$route" "$results/peak.$route.glibc.json" 5e6 --window=1e6
     done
   fi
-  run glibc '^(churn|threads)' "$results/main.glibc.$round.json"
+  run glibc '^(churn|threads|producer)' "$results/main.glibc.$round.json"
   for peer in "${peers[@]:1}"; do
-    run "$peer" '^(churn|threads)[^/]*/malloc(/|$)' "$results/main.$peer.$round.json"
+    run "$peer" '^(churn|threads|producer)[^/]*/malloc(/|$)' "$results/main.$peer.$round.json"
   done
   for window in 1k 10k 100k 1m; do
     for peer in "${peers[@]}"; do

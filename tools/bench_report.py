@@ -15,7 +15,8 @@ import sys
 from collections import defaultdict
 
 results, markdown_path, svg_path = sys.argv[1:4]
-WORKLOADS = ["churn-16", "churn-24-fifo", "threads-2"]
+THREADS = ["threads-2", "threads-4", "threads-8", "threads-16"]
+WORKLOADS = ["churn-16", "churn-24-fifo"] + THREADS + ["producer-consumer"]
 LONG_ROUTES = ["qor-arg4", "qor-plain", "qor-tracked", "qor-paged"]
 WINDOWS = ["1k", "10k", "100k", "1m"]
 
@@ -25,7 +26,7 @@ def load(path):
         data = json.load(stream)
     rows = {}
     for bench in data["benchmarks"]:
-        name = re.sub(r"/(real_time|threads:\d+)", "", bench["run_name"])
+        name = re.sub(r"/(real_time|threads:\d+|iterations:\d+)", "", bench["run_name"])
         rows[name] = bench
     return rows, data.get("context", {})
 
@@ -189,12 +190,24 @@ if row:
            f"{row[0]:.0f} (the loop's own {row[1]:.0f})")
 table = rows_of("threads-2")
 sync = lookup(table, "pmr-sync")
-for route in ["qor-arg32", "qor-paged-locked"]:
+for route, limit in [("qor-arg32", 1.0), ("qor-paged-locked", 0.7)]:
     row = lookup(table, route)
     if row and sync:
-        target(f"threads-2, {route}: 5x the throughput of synchronized_pool_resource",
-               sync[1] / row[1] >= 5,
-               f"{sync[1] / row[1]:.2f}x; ratio to glibc {row[2]:.2f}")
+        target(f"threads-2, {route}: at most {limit:.1f}x the time per pair of "
+               "synchronized_pool_resource", row[1] <= limit * sync[1],
+               f"{row[1] / sync[1]:.2f}x ({row[1]:.0f} ns vs {sync[1]:.0f} ns)")
+# ns per pair is each thread's: the aggregate rate of n threads is n / ns.
+two, sixteen = lookup(table, "qor-arg32"), lookup(rows_of("threads-16"), "qor-arg32")
+if two and sixteen:
+    ratio = (16 / sixteen[1]) / (2 / two[1])
+    target("threads-16, qor-arg32: aggregate pairs per second at least 0.7x threads-2's",
+           ratio >= 0.7, f"{ratio:.2f}x ({16e3 / sixteen[1]:.1f} vs {2e3 / two[1]:.1f} M pairs/s)")
+table = rows_of("churn-16")
+arg4, arg32 = lookup(table, "qor-arg4"), lookup(table, "qor-arg32")
+if arg4 and arg32:
+    target("churn-16, qor-arg32: at most 1.5x qor-arg4's time per pair",
+           arg32[1] <= 1.5 * arg4[1], f"{arg32[1] / arg4[1]:.2f}x ({arg32[1]:.1f} ns vs "
+           f"{arg4[1]:.1f} ns)")
 for route, limit in [("qor-arg4", 1.3), ("qor-paged", 1.15)]:
     run = peak_runs.get(route)
     if run:
@@ -310,7 +323,10 @@ lines += ["", "### Where the targets stand, and why", "",
           "`threads-2`: two threads at once on one shared route, each with a window of 10,000",
           "live blocks of the mixed stream of the long churn below (a seed per thread), each pair",
           "releasing a random block and allocating its replacement (each thread's wall time per",
-          "pair). Routes: `malloc (peer)` is the peer",
+          "pair); `threads-4/8/16`: the same with more threads than the machine's two cores;",
+          "`producer-consumer`: one thread allocates blocks of the mixed sizes and hands them",
+          "through a ring to a second thread, which releases them (time per block).",
+          "Routes: `malloc (peer)` is the peer",
           "preloaded with `LD_PRELOAD`; `pmr-unsync`/`pmr-sync` the standard pool resources;",
           "`boost-pool` (fixed sizes only); `qor-arg0/4/32` pool arguments 0, 4 and 32;",
           "`qor-plain`/`qor-tracked` a private general pool; `qor-paged` a paged pool on the shared",
