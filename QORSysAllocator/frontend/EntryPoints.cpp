@@ -224,8 +224,11 @@ __attribute__((noinline)) void DeletePagedOrLocked(void* block, PoolBase* pool, 
 }
 
 // The release of a paged block of an unlocked pool: no guard, no stack frame on the fast path.
-__attribute__((noinline)) void DeletePaged(void* block, PagedPool* pool, int flags) {
-    if (!pool->TryPut(block)) DeleteRoute(block, nullptr, flags);
+// What TryPut declines (the release that empties its page, or a refused pointer) goes straight
+// to the pool's Free, the call the full route would end in: the fast paths being open, there is
+// no configuration or hook to honour, and the owner is already known.
+__attribute__((noinline)) void DeletePaged(void* block, PagedPool* pool) {
+    if (!pool->TryPut(block)) pool->Free(block, nullptr);
 }
 
 // A request with no reserved room, for a fixed pool of pool argument 4, the thread-safe pool or a
@@ -256,7 +259,7 @@ inline void FastDelete(void* block, int flags) {
         if (owner == nullptr) return DeleteRoute(block, nullptr, flags);
         if (FieldsOf(owner)->flags & kFlagLocked)
             return DeletePagedOrLocked(block, owner, nullptr, flags);
-        return DeletePaged(block, owner, flags);
+        return DeletePaged(block, owner);
     }
     void* chunk = reinterpret_cast<void*>(HeaderOf(block)->ownerWord & ~kOwnerBits);
     if (IsPoolNumber(chunk)) return DeleteRoute(block, nullptr, flags);

@@ -37,7 +37,7 @@ void* PagedPool::TakeNewPage(unsigned sizeClass, int index) {
     PageObject* rejected = nullptr;
     PageObject** rejectedTail = &rejected;
     PageObject* page = list->GetPage(sizeClass, this);
-    while (page != nullptr && ReservedCount(*page) >= PageCapacity(*page)) {
+    while (page != nullptr && (SetPageGeometry(*page), ReservedCount(*page) >= page->capacity)) {
         page->next = nullptr;
         *rejectedTail = page;
         rejectedTail = &page->next;
@@ -53,7 +53,6 @@ void* PagedPool::TakeNewPage(unsigned sizeClass, int index) {
     if (Table() == nullptr || index < 0 || Table()[index].size != sizeClass)
         AbortWithMessage("AddPageProblem");
     AccessorEntry& entry = Table()[index];
-    SetPageGeometry(*page);
     page->next = nullptr;
     // The new page goes at the tail of the main list, which is the current page unless that page
     // emptied and left the list (currentPage null). The tail is then found by a walk (rare path):
@@ -82,8 +81,12 @@ void* PagedPool::AllocateHeld(std::size_t size, std::size_t extra) {
     if (size >= kFirstUnservedClass || extra >= kFirstUnservedClass) return nullptr;
     const unsigned sizeClass = SizeClassOf(size + extra);
     if (sizeClass >= kFirstUnservedClass) return nullptr;
+    // A class the table holds is found as FindAccessor would find it, without its division.
     int index = -1;
-    FindAccessor(*this, sizeClass, index);
+    if (const AccessorEntry* known = EntryOf(sizeClass))
+        index = static_cast<int>(known - Table());
+    else
+        FindAccessor(*this, sizeClass, index);
     if (index < 0) return nullptr; // the table could not grow
     if (void* block = TakeFromOwnPages(sizeClass, Table()[index])) return block;
     void* block = TakeNewPage(sizeClass, index);
