@@ -165,14 +165,24 @@ inline void PushOnList(ChunkFields& k, void* block, std::uint64_t pieceBytes) {
 
 } // namespace placement
 
-// The entry points' fast path for a plain pool and no reserved room: when the head area
-// of the pool's own chunk fits, first fit takes it, whatever the rest of the chain holds. Null
-// when the case is not this one; Allocate then decides (and gives the same answer).
+// The entry points' fast path for no reserved room. A plain pool: when the head area of the
+// pool's own chunk fits, first fit takes it, whatever the rest of the chain holds. A tracked pool:
+// when the pool's own chunk shows that it holds a fitting area, the search runs (from the hinted
+// chunk, as always) without the route to it. Null when the case is not this one; Allocate then
+// decides (and gives the same answer).
 inline void* GeneralPool::TryTakeHead(std::size_t size) {
     using namespace placement;
-    if ((chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) != 0 ||
-        size > kMaxNeed8 - kBlockHeaderBytes)
-        return nullptr;
+    if (chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) {
+        if (size > kMaxNeed8 - kBlockHeaderBytes) return nullptr;
+        const std::uint64_t need8 = Round8(size + kBlockHeaderBytes);
+        // A known largest area is never larger than the largest listed one: the search finds a
+        // fit in the chain without adding a chunk.
+        if (chunk.largestFreeArea == kLargestUnknown || chunk.largestFreeArea < need8)
+            return nullptr;
+        BlockHeader* block = AllocateLocked(need8);
+        return block != nullptr ? block + 1 : nullptr;
+    }
+    if (size > kMaxNeed8 - kBlockHeaderBytes) return nullptr;
     const std::uint64_t need8 = Round8(size + kBlockHeaderBytes);
     FreeArea* head = chunk.freeList;
     if (head == nullptr || head->size < need8 || chunk.free < need8) return nullptr;

@@ -159,6 +159,36 @@ void RemoveInside(const ListIndex& index, FitPath& path, FreeArea* gone, int gon
     }
 }
 
+// A stair behind a new one, and the largest size from the new one up to it.
+struct Behind {
+    FreeArea* stair;
+    std::uint64_t largest;
+};
+
+// The first node after `area`, and the largest size from `area` up to it (16-byte areas between).
+inline Behind FirstNodeAfter(const FreeArea* area) {
+    Behind behind{area->next, area->size};
+    for (; behind.stair != nullptr && !IsNode(behind.stair); behind.stair = behind.stair->next)
+        behind.largest = Larger(behind.largest, behind.stair->size);
+    return behind;
+}
+
+// Sets the slots `from`..height+1 of the new stair `area` (of `height`): each links to the first
+// stair behind it at least as tall as its level, found by climbing from behind.stair, the first
+// node behind `area` taller than the levels below `from`.
+void LinkStairToStairs(const ListIndex& index, FreeArea* area, int height, int from,
+                       Behind behind) {
+    int behindHeight = behind.stair != nullptr ? HeightOf(behind.stair) : 0;
+    for (int level = from; level <= height + 1; ++level) {
+        while (behind.stair != nullptr && behindHeight < level) {
+            behind.largest = Larger(behind.largest, ListIndex::Max(behind.stair, behindHeight + 1));
+            behind.stair = index.Link(behind.stair, behindHeight + 1);
+            behindHeight = behind.stair != nullptr ? HeightOf(behind.stair) : 0;
+        }
+        index.Set(area, level, behind.stair, behind.largest);
+    }
+}
+
 // Lists `area` (size set) at the position that `path` describes: after path.pred, with path.stair
 // the last stair in front and path.owner[j] the last node in front of height >= j.
 void InsertAt(ChunkFields& k, const ListIndex& index, const FitPath& path, FreeArea* area) {
@@ -186,28 +216,12 @@ void InsertAt(ChunkFields& k, const ListIndex& index, const FitPath& path, FreeA
         }
         return;
     }
-    // Taller than everything in front: a stair, whose upper links reach the stairs behind it.
-    FreeArea* stair;
-    std::uint64_t largest;
-    if (path.stair != nullptr) {
-        stair = index.Link(path.stair, below + 1);
-        largest = index.ChainMax(area, below, stair);
-    } else {
-        largest = area->size;
-        for (stair = area->next; stair != nullptr && !IsNode(stair); stair = stair->next)
-            largest = Larger(largest, stair->size);
-    }
-    int stairHeight = stair != nullptr ? HeightOf(stair) : 0;
-    for (int level = below < 0 ? 1 : below + 1; level <= height + 1; ++level) {
-        while (stair != nullptr && stairHeight < level) {
-            largest = Larger(largest, ListIndex::Max(stair, stairHeight + 1));
-            stair = index.Link(stair, stairHeight + 1);
-            stairHeight = stair != nullptr ? HeightOf(stair) : 0;
-        }
-        index.Set(area, level, stair, largest);
-    }
-    if (path.stair != nullptr)
-        index.Set(path.stair, below + 1, area, index.ChainMax(path.stair, below, area));
+    // Taller than everything in front: a stair.
+    if (path.stair == nullptr)
+        return LinkStairToStairs(index, area, height, 1, FirstNodeAfter(area));
+    FreeArea* const stair = index.Link(path.stair, below + 1);
+    LinkStairToStairs(index, area, height, below + 1, {stair, index.ChainMax(area, below, stair)});
+    index.Set(path.stair, below + 1, area, index.ChainMax(path.stair, below, area));
 }
 
 // `rest` (of `restBytes`, height `height`, the height of path.found) takes the place of
@@ -342,8 +356,10 @@ FreeArea* ReplaceFound(ChunkFields& k, FitPath& path, std::uint64_t keptBytes) {
 }
 
 void PushIndexed(ChunkFields& k, FreeArea* area) {
-    FitPath head;
-    InsertAt(k, ListIndex(k), head, area);
+    area->next = k.freeList;
+    k.freeList = area;
+    const int height = HeightOf(area);
+    if (height >= 0) LinkStairToStairs(ListIndex(k), area, height, 1, FirstNodeAfter(area));
 }
 
 void PushTracked(ChunkFields& k, void* block, std::uint64_t pieceBytes) {
