@@ -11,8 +11,8 @@
 #include <new>
 #include <random>
 #include <sstream>
-#include <tuple>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace qor::test {
