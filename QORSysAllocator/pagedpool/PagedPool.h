@@ -36,8 +36,9 @@ public:
     int CanAttachSwapFile(QORSysSwapFile* swapFile) override;
 
     // What the entry points call directly, with the lock held when the pool locks. The two
-    // Try calls (defined below) answer null or false, having changed nothing, when only a new
-    // page, a new class or the page's emptying is involved: Allocate and Free do those.
+    // Try calls (defined below) answer null or false when only a new page, a new class or the
+    // page's emptying is involved: Allocate and Free do those. A declined TryTakeFromOwnPages
+    // may have moved used-up pages back to the main list, as Allocate does before a new page.
     void* TryTakeFromOwnPages(std::size_t size);
     bool TryPut(void* block);
     void* AllocateHeld(std::size_t size, std::size_t extra);
@@ -48,6 +49,7 @@ public:
 
     // Takes page P off whichever list of its size it is on.
     void UnlinkPage(PageObject* page);
+    // The entry holding `size`, or null; AccessorIndex without the index (defined below).
     AccessorEntry* EntryOf(unsigned size) const;
 
     std::uint16_t minSize = 0;
@@ -94,8 +96,18 @@ inline int AccessorIndex(const PagedPool& pool, unsigned size) {
 // released blocks serves: a compare and a multiply-add (carving), or TakeFreeBlock.
 inline void* PagedPool::TakeFromOwnPages(unsigned sizeClass, AccessorEntry& entry) {
     void* block = nullptr;
-    if (PageObject* current = entry.currentPage; current != nullptr)
-        if ((block = CarveBlock(*current)) == nullptr) block = TakeFreeBlock(*current);
+    PageObject* const current = entry.currentPage;
+    if (current != nullptr && (block = CarveBlock(*current)) == nullptr) {
+        // The current page's chain comes before the pages with released blocks. Whether it has a
+        // block is data (a release into the current page now and then): the page to take from is
+        // chosen by a mask, and one TakeFreeBlock follows.
+        const std::uintptr_t own =
+            0 - static_cast<std::uintptr_t>((current->freeCount != 0) &
+                                            (current->freeBlocks != nullptr));
+        const auto chosen = (reinterpret_cast<std::uintptr_t>(current) & own) |
+                            (reinterpret_cast<std::uintptr_t>(entry.partialPages) & ~own);
+        if (chosen != 0) block = TakeFreeBlock(*reinterpret_cast<PageObject*>(chosen));
+    }
     while (block == nullptr) {
         PageObject* const head = entry.partialPages;
         if (head == nullptr) return nullptr;
