@@ -8,8 +8,8 @@
 // - when a placement first reaches into the untouched end of the last chunk, so that the resident
 //   memory follows the bytes in use and not the chain's size.
 // Cost: the walk visits every piece of the chain, about bytesInUse / 128 of them. A merge is
-// therefore tried only after bytesInUse / 1024 placements through the search since the last one
-// (so at most ~8 pieces walked per placement), and only when the free bytes of the touched memory
+// therefore tried only after bytesInUse / 256 placements through the search since the last one
+// (so at most ~2 pieces walked per placement), and only when the free bytes of the touched memory
 // are at least bytesInUse / 8 and gReclaimFloorBytes: small pools (under 64 KiB free) grow exactly
 // as they always did.
 #include "GeneralPool.h"
@@ -22,7 +22,7 @@ namespace qor {
 std::uint64_t gReclaimFloorBytes = kReclaimFloorBytes;
 
 namespace {
-constexpr std::uint64_t kInUseBytesPerPlacement = 1024;
+constexpr std::uint64_t kInUseBytesPerPlacement = 256;
 constexpr std::uint64_t kInUseShareOfFree = 8;
 constexpr unsigned kKiBShift = 10;
 } // namespace
