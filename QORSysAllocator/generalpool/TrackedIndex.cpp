@@ -2,7 +2,8 @@
 // a push makes the new head a stair, a take repairs the spans that covered the area taken (those
 // of the path its search came down), and a rebuilt list gets its slots in one pass.
 // A slot word: bit 63 set | largest size in bytes, bits 30..62 | link offset from the chunk / 8.
-// (Sizes are exact bytes: an arena's last area need not be a multiple of 8.)
+// (Sizes are exact bytes: an arena's last area need not be a multiple of 8.) A slot's largest size
+// leaves out its own node, so that the node can shrink or leave without the slot changing.
 #include "TrackedIndex.h"
 
 #include "GeneralPool.h"
@@ -51,14 +52,15 @@ class ListIndex {
 public:
     explicit ListIndex(const ChunkFields& k) : base_(BaseOf(k)) {}
 
-    // Level 0 is the list itself: its link is `next`, its span one area.
+    // Level 0 is the list itself: its link is `next`, its span the area alone.
     FreeArea* Link(const FreeArea* area, int level) const {
         if (level == 0) return area->next;
         const std::uint64_t units = SlotOf(area, level) & kLinkMask;
         return units == 0 ? nullptr : reinterpret_cast<FreeArea*>(base_ + units * kUnitBytes);
     }
-    static std::uint64_t Max(const FreeArea* area, int level) {
-        if (level == 0) return area->size;
+    // The largest size in (area, link_level(area)): the span without the area itself.
+    static std::uint64_t After(const FreeArea* area, int level) {
+        if (level == 0) return 0;
         return SlotOf(area, level) >> kMaxShift & kMaxMask;
     }
 
@@ -75,18 +77,18 @@ public:
     // A slot that carries nothing but keeps the bound word's mark.
     static void Clear(FreeArea* area, int level) { SlotOf(area, level) = kSlotMark; }
 
-    // The largest size in [from, end), following level `level`'s links from `from`.
+    // The largest size in (from, end), following level `level`'s links from `from`.
     // Requires: `end` is reached that way (null: the end of the list).
-    std::uint64_t ChainMax(const FreeArea* from, int level, const FreeArea* end) const {
-        std::uint64_t largest = 0;
-        for (const FreeArea* at = from; at != end; at = Link(at, level))
-            largest = Larger(largest, Max(at, level));
+    std::uint64_t LargestAfter(const FreeArea* from, int level, const FreeArea* end) const {
+        std::uint64_t largest = After(from, level);
+        for (const FreeArea* at = Link(from, level); at != end; at = Link(at, level))
+            largest = Larger(largest, Larger(at->size, After(at, level)));
         return largest;
     }
 
     // Sets x's slot `level` (x a node of height >= level, or a stair one below) from its link.
     void Recompute(FreeArea* x, int level) const {
-        SetMax(x, level, ChainMax(x, level - 1, Link(x, level)));
+        SetMax(x, level, LargestAfter(x, level - 1, Link(x, level)));
     }
 
 private:
@@ -127,35 +129,39 @@ void RemoveStair(const ListIndex& index, FitPath& path, FreeArea* gone, int gone
     FreeArea* const stair = path.stair;
     const int below = path.stairHeight;
     FreeArea* const spanEnd = index.Link(gone, goneHeight + 1);
-    for (int level = 1; level <= below; ++level)
-        index.SetLink(path.owner[level], level, index.Link(gone, level));
+    // An owner's span runs on through the stair's: what followed each is kept whole.
+    for (int level = 1; level <= below; ++level) {
+        FreeArea* const owner = path.owner[level];
+        index.Set(owner, level, index.Link(gone, level),
+                  Larger(ListIndex::After(owner, level), ListIndex::After(gone, level)));
+    }
     FreeArea* first = below >= 0 ? index.Link(gone, below + 1) : gone->next;
     while (below < 0 && first != spanEnd && !IsNode(first))
         first = first->next;
     for (FreeArea* rising = first; rising != spanEnd;) {
         const int height = HeightOf(rising);
         FreeArea* next = height < goneHeight ? index.Link(gone, height + 1) : spanEnd;
-        index.Set(rising, height + 1, next, index.ChainMax(rising, height, next));
+        index.Set(rising, height + 1, next, index.LargestAfter(rising, height, next));
         rising = next;
     }
-    for (int level = 1; level <= below; ++level)
-        index.Recompute(path.owner[level], level);
-    if (stair != nullptr) index.Set(stair, below + 1, first, index.ChainMax(stair, below, first));
+    if (stair != nullptr)
+        index.Set(stair, below + 1, first,
+                  Larger(ListIndex::After(stair, below + 1), ListIndex::After(gone, below + 1)));
 }
 
-// A node inside a stair's climb leaves the list: the owners of its levels link past it, and every
-// span that held it loses it (above its height, only a span whose largest it was changes).
+// A node inside a stair's climb leaves the list: the owners of its levels link past it, their
+// spans running on through its own, and a span above its height loses it, which changes the span
+// only where it was the largest (and then every span above may change too).
 void RemoveInside(const ListIndex& index, FitPath& path, FreeArea* gone, int goneHeight) {
-    for (int level = 1; level <= goneHeight; ++level)
-        index.SetLink(path.owner[level], level, index.Link(gone, level));
-    for (int level = 1; level <= path.stairHeight + 1; ++level) {
+    for (int level = 1; level <= goneHeight; ++level) {
+        FreeArea* const owner = path.owner[level];
+        index.Set(owner, level, index.Link(gone, level),
+                  Larger(ListIndex::After(owner, level), ListIndex::After(gone, level)));
+    }
+    for (int level = goneHeight < 0 ? 1 : goneHeight + 1; level <= path.stairHeight + 1; ++level) {
         FreeArea* owner = level <= path.stairHeight ? path.owner[level] : path.stair;
-        if (level > goneHeight && gone->size < ListIndex::Max(owner, level)) break;
-        if (level <= goneHeight && gone->size < ListIndex::Max(gone, level))
-            ListIndex::SetMax(owner, level,
-                              Larger(ListIndex::Max(owner, level), ListIndex::Max(gone, level)));
-        else
-            index.Recompute(owner, level);
+        if (gone->size < ListIndex::After(owner, level)) break;
+        index.Recompute(owner, level);
     }
 }
 
@@ -165,9 +171,9 @@ struct Behind {
     std::uint64_t largest;
 };
 
-// The first node after `area`, and the largest size from `area` up to it (16-byte areas between).
+// The first node after `area`, and the largest size between them (of 16-byte areas).
 inline Behind FirstNodeAfter(const FreeArea* area) {
-    Behind behind{area->next, area->size};
+    Behind behind{area->next, 0};
     for (; behind.stair != nullptr && !IsNode(behind.stair); behind.stair = behind.stair->next)
         behind.largest = Larger(behind.largest, behind.stair->size);
     return behind;
@@ -181,7 +187,9 @@ void LinkStairToStairs(const ListIndex& index, FreeArea* area, int height, int f
     int behindHeight = behind.stair != nullptr ? HeightOf(behind.stair) : 0;
     for (int level = from; level <= height + 1; ++level) {
         while (behind.stair != nullptr && behindHeight < level) {
-            behind.largest = Larger(behind.largest, ListIndex::Max(behind.stair, behindHeight + 1));
+            behind.largest =
+                Larger(behind.largest, Larger(behind.stair->size,
+                                              ListIndex::After(behind.stair, behindHeight + 1)));
             behind.stair = index.Link(behind.stair, behindHeight + 1);
             behindHeight = behind.stair != nullptr ? HeightOf(behind.stair) : 0;
         }
@@ -195,10 +203,9 @@ void InsertAt(ChunkFields& k, const ListIndex& index, const FitPath& path, FreeA
     FreeArea*& link = path.pred != nullptr ? path.pred->next : k.freeList;
     area->next = link;
     link = area;
-    const int height = HeightOf(area);
-    if (height < 0) return; // 16 bytes: every span around it holds a larger node already
+    const int height = HeightOf(area); // -1: no slots, an area of the spans around it only
     const int below = path.stairHeight;
-    ListIndex::Clear(area, height + 1);
+    if (height >= 0) ListIndex::Clear(area, height + 1);
     const int shared = height < below ? height : below;
     for (int level = 1; level <= shared; ++level) {
         index.Set(area, level, index.Link(path.owner[level], level), 0);
@@ -209,9 +216,9 @@ void InsertAt(ChunkFields& k, const ListIndex& index, const FitPath& path, FreeA
         index.Recompute(path.owner[level], level);
     }
     if (height <= below) {
-        for (int level = height + 1; level <= below + 1; ++level) {
+        for (int level = height < 0 ? 1 : height + 1; level <= below + 1; ++level) {
             FreeArea* owner = level <= below ? path.owner[level] : path.stair;
-            if (ListIndex::Max(owner, level) >= area->size) break;
+            if (ListIndex::After(owner, level) >= area->size) break;
             ListIndex::SetMax(owner, level, area->size);
         }
         return;
@@ -220,12 +227,14 @@ void InsertAt(ChunkFields& k, const ListIndex& index, const FitPath& path, FreeA
     if (path.stair == nullptr)
         return LinkStairToStairs(index, area, height, 1, FirstNodeAfter(area));
     FreeArea* const stair = index.Link(path.stair, below + 1);
-    LinkStairToStairs(index, area, height, below + 1, {stair, index.ChainMax(area, below, stair)});
-    index.Set(path.stair, below + 1, area, index.ChainMax(path.stair, below, area));
+    LinkStairToStairs(index, area, height, below + 1,
+                      {stair, index.LargestAfter(area, below, stair)});
+    index.Set(path.stair, below + 1, area, index.LargestAfter(path.stair, below, area));
 }
 
 // `rest` (of `restBytes`, height `height`, the height of path.found) takes the place of
-// path.found: same links, and only the spans in which path.found was the largest change.
+// path.found: same links and, since a span leaves out its own node, the same slots; only a span
+// above it in which path.found was the largest changes.
 void TakePlace(ChunkFields& k, const ListIndex& index, const FitPath& path, FreeArea* rest,
                std::uint64_t restBytes, int height) {
     FreeArea* const found = path.found;
@@ -246,15 +255,10 @@ void TakePlace(ChunkFields& k, const ListIndex& index, const FitPath& path, Free
     for (int level = 1; level <= (stair ? below : height); ++level)
         index.SetLink(path.owner[level], level, rest);
     if (stair && path.stair != nullptr) index.SetLink(path.stair, below + 1, rest);
-    // A span's largest changes only where it was `found` itself, and then from the bottom up.
-    for (int level = 1; level <= levels; ++level) {
-        if (ListIndex::Max(rest, level) > foundBytes) break;
-        index.Recompute(rest, level);
-    }
     if (stair) return;
     for (int level = height + 1; level <= below + 1; ++level) {
         FreeArea* owner = level <= below ? path.owner[level] : path.stair;
-        if (ListIndex::Max(owner, level) > foundBytes) break;
+        if (foundBytes < ListIndex::After(owner, level)) break;
         index.Recompute(owner, level);
     }
 }
@@ -280,7 +284,7 @@ FreeArea* FindFirstFit(ChunkFields& k, std::uint64_t need8, FitPath& path) {
     // Climb: each stair's climb holds nothing that fits, or the fit is its next stair, or inside.
     int height = HeightOf(at);
     for (;;) {
-        const std::uint64_t climbLargest = ListIndex::Max(at, height + 1);
+        const std::uint64_t climbLargest = ListIndex::After(at, height + 1);
         if (climbLargest >= need8) break;
         passed = Larger(passed, climbLargest);
         FreeArea* next = index.Link(at, height + 1);
@@ -302,7 +306,7 @@ FreeArea* FindFirstFit(ChunkFields& k, std::uint64_t need8, FitPath& path) {
     // `passed` counts every area in front of the fit as the search passes it.
     for (int level = height; level >= 1; --level) {
         for (;;) {
-            const std::uint64_t spanLargest = ListIndex::Max(at, level);
+            const std::uint64_t spanLargest = ListIndex::After(at, level);
             if (spanLargest >= need8) break;
             passed = Larger(passed, spanLargest);
             FreeArea* next = index.Link(at, level);
@@ -330,8 +334,7 @@ void UnlinkFound(ChunkFields& k, FitPath& path) {
     const ListIndex index(k);
     FreeArea* gone = path.found;
     (path.pred != nullptr ? path.pred->next : k.freeList) = gone->next;
-    const int height = HeightOf(gone);
-    if (height < 0) return; // 16 bytes: every span around it holds a larger node
+    const int height = HeightOf(gone); // -1: no slots, an area of the spans around it only
     if (height > path.stairHeight)
         RemoveStair(index, path, gone, height);
     else
@@ -369,26 +372,31 @@ void PushTracked(ChunkFields& k, void* block, std::uint64_t pieceBytes) {
 }
 
 // Spans nest: a span of level j is the run of level j - 1 spans from its node. So one pass keeps,
-// per level, the node whose span is open and the largest size of its spans closed so far; an area
-// of height h closes (and opens) levels 1..h, a stair level h + 1 too. Cost per area: its height.
+// per level, the node whose span is open and the largest size in it so far (without that node);
+// an area of height h closes (and opens) levels 1..h, a stair level h + 1 too. Cost per area: the
+// levels it closes.
 void RebuildIndex(ChunkFields& k) {
     const ListIndex index(k);
     FreeArea* open[kTallestNode + 3] = {};
     std::uint64_t largest[kTallestNode + 3] = {};
     int tallest = -1;
-    // Ends the open spans of levels 1..levels at `end`; the span above holds them.
+    // Ends the open spans of levels 1..levels at `end`. The span above holds each closed span, and
+    // its node too unless that node opened the span above as well.
     auto close = [&](int levels, const FreeArea* end) {
-        std::uint64_t closed = 0;
+        std::uint64_t carried = 0;
         for (int level = 1; level <= levels; ++level) {
-            closed = Larger(closed, largest[level]);
-            if (open[level] != nullptr) index.Set(open[level], level, end, closed);
+            const std::uint64_t after = Larger(largest[level], carried);
+            const FreeArea* const node = open[level];
+            if (node != nullptr) index.Set(open[level], level, end, after);
+            carried =
+                node != nullptr && node != open[level + 1] ? Larger(after, node->size) : after;
         }
-        largest[levels + 1] = Larger(largest[levels + 1], closed);
+        largest[levels + 1] = Larger(largest[levels + 1], carried);
     };
     for (FreeArea* area = k.freeList; area != nullptr; area = area->next) {
         const int height = HeightOf(area);
         const bool stair = height > tallest;
-        const int levels = stair ? height + 1 : height;
+        const int levels = stair ? height + 1 : height < 0 ? 0 : height;
         close(levels, area);
         for (int level = 1; level <= levels; ++level) {
             open[level] = area;
@@ -396,7 +404,7 @@ void RebuildIndex(ChunkFields& k) {
         }
         if (height >= 0 && !stair) ListIndex::Clear(area, height + 1);
         if (stair) tallest = height;
-        if (open[1] != nullptr) largest[1] = Larger(largest[1], area->size);
+        if (levels == 0) largest[1] = Larger(largest[1], area->size);
     }
     close(tallest + 1, nullptr);
 }
@@ -423,15 +431,16 @@ bool CheckIndex(const ChunkFields& k) {
             if (stair) tallestInFront = height;
             if (height >= level || (stair && height == level - 1)) {
                 if (open != nullptr &&
-                    (index.Link(open, level) != area || ListIndex::Max(open, level) != largest))
+                    (index.Link(open, level) != area || ListIndex::After(open, level) != largest))
                     return false;
                 open = area;
                 largest = 0;
+            } else {
+                largest = Larger(largest, area->size);
             }
-            largest = Larger(largest, area->size);
         }
         if (open != nullptr &&
-            (index.Link(open, level) != nullptr || ListIndex::Max(open, level) != largest))
+            (index.Link(open, level) != nullptr || ListIndex::After(open, level) != largest))
             return false;
     }
     return true;

@@ -4,8 +4,9 @@
 // of 24 bytes or more is a node of height h >= 0, drawn from its address and capped by its room
 // (a 16-byte area has no room: height -1); its words 2 .. h + 2 are its slots 1 .. h + 1, each a
 // link (to an area of the same chunk) and a maximum. For a node x and 1 <= j <= h(x):
-//   link_j(x) == the first node after x of height >= j (null at the end of the list),
-//   max_j(x)  == the largest size in [x, link_j(x)).
+//   link_j(x)  == the first node after x of height >= j (null at the end of the list),
+//   after_j(x) == the largest size in (x, link_j(x)), 0 when there is none: x itself is left out,
+//                 so that a split's rest, which takes x's place, keeps x's slots.
 // A stair is a node taller than every area in front of it; its slot h + 1 (its climb) keeps the
 // same two rules for level h + 1, so the stairs' climbs tile the list from the first stair to its
 // end and a search climbs from the head as far as the sizes require. Slot h + 1 of any other node
