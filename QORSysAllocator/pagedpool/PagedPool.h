@@ -96,18 +96,11 @@ inline int AccessorIndex(const PagedPool& pool, unsigned size) {
 // released blocks serves: a compare and a multiply-add (carving), or TakeFreeBlock.
 inline void* PagedPool::TakeFromOwnPages(unsigned sizeClass, AccessorEntry& entry) {
     void* block = nullptr;
-    PageObject* const current = entry.currentPage;
-    if (current != nullptr && (block = CarveBlock(*current)) == nullptr) {
-        // The current page's chain comes before the pages with released blocks. Whether it has a
-        // block is data (a release into the current page now and then): the page to take from is
-        // chosen by a mask, and one TakeFreeBlock follows.
-        const std::uintptr_t own =
-            0 - static_cast<std::uintptr_t>((current->freeCount != 0) &
-                                            (current->freeBlocks != nullptr));
-        const auto chosen = (reinterpret_cast<std::uintptr_t>(current) & own) |
-                            (reinterpret_cast<std::uintptr_t>(entry.partialPages) & ~own);
-        if (chosen != 0) block = TakeFreeBlock(*reinterpret_cast<PageObject*>(chosen));
-    }
+    // Branches, not a mask, choose between the current page's chain and the pages with released
+    // blocks: a choice by data would make the second page's descriptor wait for the first's, two
+    // cache misses in a row when the live blocks outgrow the caches.
+    if (PageObject* current = entry.currentPage; current != nullptr)
+        if ((block = CarveBlock(*current)) == nullptr) block = TakeFreeBlock(*current);
     while (block == nullptr) {
         PageObject* const head = entry.partialPages;
         if (head == nullptr) return nullptr;
