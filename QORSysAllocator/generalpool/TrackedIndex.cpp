@@ -30,6 +30,7 @@ inline int HeightAt(const void* at, std::uint64_t bytes) {
     if (bytes < kSmallestNodeBytes) return -1;
     const auto hash = static_cast<std::uint32_t>(
         ((reinterpret_cast<std::uintptr_t>(at) + bytes) >> 3) * 0x9E3779B97F4A7C15ull >> 32);
+    if (hash & 3) return 0; // three times in four
     const int drawn = __builtin_ctz(hash | (1u << (2 * kTallestNode))) / 2;
     const std::uint64_t room = bytes / kUnitBytes - 3;
     return room < static_cast<std::uint64_t>(drawn) ? static_cast<int>(room) : drawn;
@@ -52,15 +53,13 @@ class ListIndex {
 public:
     explicit ListIndex(const ChunkFields& k) : base_(BaseOf(k)) {}
 
-    // Level 0 is the list itself: its link is `next`, its span the area alone.
+    // Requires (here and below, unless said otherwise): level >= 1.
     FreeArea* Link(const FreeArea* area, int level) const {
-        if (level == 0) return area->next;
         const std::uint64_t units = SlotOf(area, level) & kLinkMask;
         return units == 0 ? nullptr : reinterpret_cast<FreeArea*>(base_ + units * kUnitBytes);
     }
     // The largest size in (area, link_level(area)): the span without the area itself.
     static std::uint64_t After(const FreeArea* area, int level) {
-        if (level == 0) return 0;
         return SlotOf(area, level) >> kMaxShift & kMaxMask;
     }
 
@@ -77,10 +76,16 @@ public:
     // A slot that carries nothing but keeps the bound word's mark.
     static void Clear(FreeArea* area, int level) { SlotOf(area, level) = kSlotMark; }
 
-    // The largest size in (from, end), following level `level`'s links from `from`.
-    // Requires: `end` is reached that way (null: the end of the list).
+    // The largest size in (from, end), following level `level`'s links from `from` (level 0:
+    // the list itself). Requires: `end` is reached that way (null: the end of the list).
     std::uint64_t LargestAfter(const FreeArea* from, int level, const FreeArea* end) const {
-        std::uint64_t largest = After(from, level);
+        std::uint64_t largest = 0;
+        if (level == 0) {
+            for (const FreeArea* at = from->next; at != end; at = at->next)
+                largest = Larger(largest, at->size);
+            return largest;
+        }
+        largest = After(from, level);
         for (const FreeArea* at = Link(from, level); at != end; at = Link(at, level))
             largest = Larger(largest, Larger(at->size, After(at, level)));
         return largest;
