@@ -25,8 +25,10 @@ std::map<char*, GeneralPool*> gArenas; // by start: the header of the block that
 std::uint64_t Need8(std::uint64_t bytes) { return (bytes + 23) & ~std::uint64_t{7}; }
 char* OwnerOf(char* p) { return reinterpret_cast<char*>(HeaderOf(p)->ownerWord & ~kOwnerBits); }
 
-// Each listed area that has room for it bounds the sizes from it to the end of its list.
+// Each listed area that has room for it bounds the sizes from it to the end of its list, and a
+// tracked list's index agrees with the list.
 void CheckBounds(const ChunkFields& k) {
+    FUZZ_CHECK(placement::CheckIndex(k));
     std::vector<const FreeArea*> list;
     for (const FreeArea* a = k.freeList; a && list.size() * 16 <= k.size; a = a->next)
         list.push_back(a);
