@@ -78,16 +78,13 @@ GeneralPool::~GeneralPool() {
     chunk.flags = 0;
 }
 
-std::uint64_t GeneralPool::PreferredChunkBytes(std::uint64_t need) const {
+SubPool* GeneralPool::AddChunk(std::size_t need) {
     std::uint64_t bytes = lastChunk->chunk.size & kChunkSizeMask;
     if (!(chunk.flags & kFlagConstantChunkSize)) bytes *= 2;
     const std::uint64_t fitting =
         (need + SubPool::kHeaderBytes + kChunkGrain - 1) & ~(kChunkGrain - 1);
-    return bytes < fitting ? fitting : bytes;
-}
+    if (bytes < fitting) bytes = fitting;
 
-SubPool* GeneralPool::AddChunk(std::size_t need) {
-    std::uint64_t bytes = PreferredChunkBytes(need);
     void* memory = AllocateChunkMemory(bytes, 1);
     while (memory == nullptr) {
         const std::uint64_t half = ((bytes >> 1) + kChunkGrain - 1) & ~(kChunkGrain - 1);

@@ -43,9 +43,6 @@ public:
     // Links a new chunk able to hold a piece of `need` bytes after lastChunk; null when no size
     // between the preferred one and `need` can be obtained (the pool is then unchanged).
     SubPool* AddChunk(std::size_t need);
-    // The size AddChunk asks for first: the last chunk's size, doubled unless the pool keeps a
-    // constant size, and never below what a piece of `need` bytes takes.
-    std::uint64_t PreferredChunkBytes(std::uint64_t need) const;
 
     // Header size of a chunk of this pool: 112 for the pool's own chunk, 64 for the others.
     std::size_t HeaderBytesOf(const void* chunk) const {
