@@ -100,6 +100,25 @@ void SetWriteFailureFilter(WriteFailureFilter filter);
 bool WriteAt(std::FILE* file, std::uint64_t offset, const void* bytes, std::size_t length);
 std::size_t ReadAt(std::FILE* file, std::uint64_t offset, void* bytes, std::size_t length);
 
+// The same with pieces of memory that lie back to back in the file, from `offset` on: one system
+// call (pwritev, preadv) when the kernel moves every byte at once. WriteAt answers as above;
+// ReadAt answers the bytes read, or -1 when a call failed (an error, not the end of the file),
+// and either way fills what was not read with zeros. Requires: 1 <= count <= kMaxIoPieces.
+struct IoPiece {
+    void* bytes;
+    std::size_t length;
+};
+constexpr int kMaxIoPieces = 16;
+bool WriteAt(std::FILE* file, std::uint64_t offset, const IoPiece* pieces, int count);
+long ReadAt(std::FILE* file, std::uint64_t offset, const IoPiece* pieces, int count);
+
+// Tests: asked before every positioned read or write system call with the bytes the call would
+// move; answers how many it may move. All of them: the call runs as asked; fewer: it moves only
+// those (a short transfer, which the functions above continue); a negative answer: it fails as
+// with EIO. Null (the default) costs one predictable branch per call.
+using IoFaultFilter = long (*)(bool write, std::size_t bytes);
+void SetIoFaultFilter(IoFaultFilter filter);
+
 // Creates (or truncates) a file for reading and writing, readable by its owner only: a swap file
 // holds object bytes. Null with errno set when it cannot be opened.
 std::FILE* CreatePrivateFile(const char* path);

@@ -11,6 +11,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/auxv.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 // Provided by the C runtime: the handle that identifies this module, and the registration that
@@ -130,19 +131,99 @@ void SetWriteFailureFilter(WriteFailureFilter filter) { gWriteFailureFilter = fi
 // Positioned system calls on the stream's descriptor: no seek, and no stdio buffer to flush, so
 // a record is in the file (the kernel's page cache) when WriteAt returns. The library never uses
 // stdio's own buffered calls on this stream.
-bool WriteAt(std::FILE* file, std::uint64_t offset, const void* bytes, std::size_t length) {
-    if (gWriteFailureFilter != nullptr && gWriteFailureFilter(length)) return false;
-    const int descriptor = fileno(file);
-    const char* next = static_cast<const char*>(bytes);
-    while (length > 0) {
-        const ssize_t written = pwrite(descriptor, next, length, static_cast<off_t>(offset));
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        next += written;
-        offset += static_cast<std::uint64_t>(written);
-        length -= static_cast<std::size_t>(written);
+namespace {
+IoFaultFilter gIoFaultFilter = nullptr;
+
+// Moves the pieces' bytes with as many calls as the kernel (or the fault filter) needs; answers
+// the bytes moved. A call that fails (`failed` set) or moves nothing ends the transfer.
+template <class Call>
+std::size_t Transfer(bool write, int descriptor, std::uint64_t offset, const IoPiece* pieces,
+                     int count, Call call, bool& failed) {
+    iovec vector[kMaxIoPieces];
+    std::size_t remaining = 0;
+    for (int i = 0; i < count; ++i) {
+        vector[i] = {pieces[i].bytes, pieces[i].length};
+        remaining += pieces[i].length;
     }
-    return true;
+    std::size_t done = 0;
+    int first = 0;
+    while (remaining > 0) {
+        std::size_t allowed = remaining;
+        if (__builtin_expect(gIoFaultFilter != nullptr, 0)) {
+            const long answer = gIoFaultFilter(write, remaining);
+            if (answer < 0) {
+                errno = EIO;
+                failed = true;
+                break;
+            }
+            allowed = static_cast<std::size_t>(answer) < remaining
+                          ? static_cast<std::size_t>(answer)
+                          : remaining;
+        }
+        // The call sees only the first `allowed` bytes: the pieces that hold them, the last one
+        // cut short for the call and restored after it.
+        int last = first;
+        std::size_t covered = vector[first].iov_len;
+        while (covered < allowed)
+            covered += vector[++last].iov_len;
+        const std::size_t cut = covered - allowed;
+        vector[last].iov_len -= cut;
+        const ssize_t moved =
+            call(descriptor, vector + first, last - first + 1, static_cast<off_t>(offset + done));
+        vector[last].iov_len += cut;
+        if (moved < 0 && errno == EINTR) continue;
+        failed = moved < 0;
+        if (moved <= 0) break;
+        auto left = static_cast<std::size_t>(moved);
+        done += left;
+        remaining -= left;
+        while (first < count && left >= vector[first].iov_len)
+            left -= vector[first++].iov_len;
+        if (first < count) {
+            vector[first].iov_base = static_cast<char*>(vector[first].iov_base) + left;
+            vector[first].iov_len -= left;
+        }
+    }
+    return done;
+}
+} // namespace
+
+void SetIoFaultFilter(IoFaultFilter filter) { gIoFaultFilter = filter; }
+
+bool WriteAt(std::FILE* file, std::uint64_t offset, const IoPiece* pieces, int count) {
+    std::size_t length = 0;
+    for (int i = 0; i < count; ++i)
+        length += pieces[i].length;
+    if (gWriteFailureFilter != nullptr && gWriteFailureFilter(length)) return false;
+    bool failed = false;
+    return Transfer(true, fileno(file), offset, pieces, count, pwritev, failed) == length;
+}
+
+bool WriteAt(std::FILE* file, std::uint64_t offset, const void* bytes, std::size_t length) {
+    const IoPiece piece{const_cast<void*>(bytes), length};
+    return WriteAt(file, offset, &piece, 1);
+}
+
+long ReadAt(std::FILE* file, std::uint64_t offset, const IoPiece* pieces, int count) {
+    bool failed = false;
+    const std::size_t got = Transfer(false, fileno(file), offset, pieces, count, preadv, failed);
+    // A page never written reads as zeros.
+    std::size_t before = 0;
+    for (int i = 0; i < count; ++i) {
+        const std::size_t length = pieces[i].length;
+        if (before + length > got) {
+            const std::size_t keep = got > before ? got - before : 0;
+            std::memset(static_cast<char*>(pieces[i].bytes) + keep, 0, length - keep);
+        }
+        before += length;
+    }
+    return failed ? -1 : static_cast<long>(got);
+}
+
+std::size_t ReadAt(std::FILE* file, std::uint64_t offset, void* bytes, std::size_t length) {
+    const IoPiece piece{bytes, length};
+    const long got = ReadAt(file, offset, &piece, 1);
+    return got < 0 ? 0 : static_cast<std::size_t>(got);
 }
 
 std::FILE* CreatePrivateFile(const char* path) {
@@ -151,20 +232,6 @@ std::FILE* CreatePrivateFile(const char* path) {
     std::FILE* file = fdopen(descriptor, "w+b");
     if (file == nullptr) close(descriptor);
     return file;
-}
-
-std::size_t ReadAt(std::FILE* file, std::uint64_t offset, void* bytes, std::size_t length) {
-    const int descriptor = fileno(file);
-    std::size_t got = 0;
-    while (got < length) {
-        const ssize_t read = pread(descriptor, static_cast<char*>(bytes) + got, length - got,
-                                   static_cast<off_t>(offset + got));
-        if (read < 0 && errno == EINTR) continue;
-        if (read <= 0) break;
-        got += static_cast<std::size_t>(read);
-    }
-    std::memset(static_cast<char*>(bytes) + got, 0, length - got);
-    return got;
 }
 
 } // namespace qor::platform

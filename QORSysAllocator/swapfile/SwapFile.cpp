@@ -112,6 +112,7 @@ long QORSysSwapFile::Initialize(int, std::size_t zone, std::size_t minimumZone,
             run < qor::kLongFreeRun ? static_cast<unsigned char>(run) : qor::kLongFreeRun;
         SwapFileInternals::TailOf(*this, page) = 0;
     }
+    SwapFileInternals::Spares(*this) = {};
     stream = OpenSwapFileOrExit();
     return QORSysSwapSuccess;
 }
@@ -127,6 +128,7 @@ QORSysSwapFile::~QORSysSwapFile() {
         qor::platform::ReleaseObjectMemory(buffer);
         buffer = next;
     }
+    if (pageIndex != nullptr) SwapFileInternals::ReleaseSpares(*this);
     pool = nullptr;
     allocatedTotal = zoneUsed = zoneCapacity = fileCapacity = 0;
     firstFreePage = pageHighWater = 0;
@@ -164,9 +166,20 @@ long QORSysSwapFile::TuneSwapOut(unsigned int minimumBytes) {
 
 namespace qor {
 
-std::size_t SwapFileInternals::PageTableBytes(std::int32_t pages) {
+namespace {
+// Where the spare buffers' list starts, behind the tail table.
+std::size_t SparesOffset(std::int32_t pages) {
     const auto count = static_cast<std::size_t>(pages);
-    return RoundUp(count, 2) + count * sizeof(std::uint16_t);
+    return RoundUp(RoundUp(count, 2) + count * sizeof(std::uint16_t), alignof(void*));
+}
+} // namespace
+
+std::size_t SwapFileInternals::PageTableBytes(std::int32_t pages) {
+    return SparesOffset(pages) + sizeof(SpareBuffers);
+}
+
+SwapFileInternals::SpareBuffers& SwapFileInternals::Spares(QORSysSwapFile& file) {
+    return *reinterpret_cast<SpareBuffers*>(file.pageIndex + SparesOffset(file.pageCount));
 }
 
 std::uint16_t* SwapFileInternals::TailTable(QORSysSwapFile& file) {

@@ -6,12 +6,17 @@
 // every page from pageHighWater on is free.
 // Tail table: tailBytes[i] != 0 when page i starts with the last bytes of a large object (the
 // length of that tail), with kTailConsumed set once that object came back while small records of
-// the page are still on disk.
+// the page are still on disk. The first page of a large object's run holds kRunStart | size / 8
+// instead, when the size fits: the whole run is then read with one call.
+// Behind the tail table: the spare page buffers, kept for reuse so that a swap-out or swap-in in
+// steady state takes no memory from operator new (at most kMaxSpareBuffers, released with the
+// file), and the length the file may have (>= its real length: a failed write counts whole).
 #pragma once
 
 #include "QORSysSwapFile.h"
 
 #include "../frontend/PoolInterface.h"
+#include "../platform/Platform.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +26,9 @@ struct QORSysSwapFile::PreSwapPage {
     std::uint32_t pageNumber; // kNoPage until a file page is assigned
     char data[8192];
     std::uint16_t used;
+    // The file already holds data's first `filed` bytes followed by zeros up to the page's end: a
+    // large object's tail, written with its run. While used == filed the page needs no write.
+    std::uint16_t filed;
 };
 
 namespace qor {
@@ -34,6 +42,9 @@ constexpr std::int32_t kMaxSwapPages = 0x40000;
 constexpr std::size_t kMaxBuffersBeforeEviction = 10;
 constexpr unsigned char kLongFreeRun = 255;
 constexpr std::uint16_t kTailConsumed = 0x8000;
+constexpr std::uint16_t kRunStart = 0x4000;
+constexpr std::size_t kMaxHintedRunBytes = std::size_t{kRunStart - 1} * 8;
+constexpr std::uint32_t kMaxSpareBuffers = 8;
 constexpr std::uintptr_t kLocatorTag = 1;
 // The owner word of a record already brought back from a page that could not be read whole.
 constexpr std::uintptr_t kRecordRestored = 0x2;
@@ -79,6 +90,16 @@ public:
     static std::uint16_t& TailOf(QORSysSwapFile& file, int page) { return TailTable(file)[page]; }
     static std::size_t PageTableBytes(std::int32_t pageCount);
 
+    struct SpareBuffers {
+        PreSwapPage* first;
+        std::uint32_t count;
+        std::uint64_t fileBytes;
+    };
+    static SpareBuffers& Spares(QORSysSwapFile& file);
+    // Writes pages from `offset` on; true when every byte reached the file.
+    static bool WritePages(QORSysSwapFile& file, std::uint64_t offset,
+                           const platform::IoPiece* pieces, int count);
+
     static void LowerZoneUsed(QORSysSwapFile& file, std::uint64_t bytes) {
         file.zoneUsed = bytes > file.zoneUsed ? 0 : file.zoneUsed - bytes;
     }
@@ -90,7 +111,12 @@ public:
     // the file, so that buffers never pile up (large objects alone would add one each).
     static void AppendBufferAndEvict(QORSysSwapFile& file, PreSwapPage* buffer);
     static void UnlinkBuffer(QORSysSwapFile& file, PreSwapPage* buffer);
-    static PreSwapPage* NewBuffer();
+    // An empty buffer (no page, nothing used; data not cleared: only WriteOutBuffer's zeros after
+    // `used` reach the file), a spare one when there is one; null when no memory.
+    static PreSwapPage* NewBuffer(QORSysSwapFile& file);
+    // Keeps the buffer as a spare, or gives its memory back when there are enough. Null allowed.
+    static void ReleaseBuffer(QORSysSwapFile& file, PreSwapPage* buffer);
+    static void ReleaseSpares(QORSysSwapFile& file);
 
     // Writes a buffer to its page; on success unlinks and releases it. A buffer whose write
     // failed stays in the list: it is still the newest contents of its page.
@@ -109,14 +135,20 @@ public:
     };
 
     // Brings back the records of `page`; `tail` receives the page's first tailLength bytes (the
-    // end of a large object read from its first page). 0 when the page is done with.
-    static long ReadPage(QORSysSwapFile& file, int page, char* tail, int tailLength, Recall& want);
+    // end of a large object read from its first page). 0 when the page is done with. A read
+    // that fails leaves the page booked: failure. `fetched`, when given, holds the page as just
+    // read from the file, and ReadPage takes it over.
+    static long ReadPage(QORSysSwapFile& file, int page, char* tail, int tailLength, Recall& want,
+                         PreSwapPage* fetched = nullptr);
 
 private:
-    static long ReadLargeObject(QORSysSwapFile& file, int page, const char* firstPage,
-                                Recall& want);
+    // The object of `size` bytes whose run starts at `page`; `firstPage` is that page when it
+    // was read already, else null.
+    static long ReadLargeObject(QORSysSwapFile& file, int page, std::size_t size,
+                                const char* firstPage, Recall& want);
     static QORSysSwappable* BringBack(QORSysSwapFile& file, const char* record, std::size_t size,
                                       const Recall& want);
+    static PreSwapPage* BufferOf(QORSysSwapFile& file, int page);
     static PreSwapPage* TakeBufferOf(QORSysSwapFile& file, int page);
     // Puts the page's remaining contents back where a later read finds them.
     static void KeepPage(QORSysSwapFile& file, int page, PreSwapPage* buffer, const char* bytes,

@@ -41,30 +41,34 @@ void* SwapFileInternals::FindZone(QORSysSwapFile& file, std::size_t size,
     }
 }
 
-SwapFileInternals::PreSwapPage* SwapFileInternals::TakeBufferOf(QORSysSwapFile& file, int page) {
+SwapFileInternals::PreSwapPage* SwapFileInternals::BufferOf(QORSysSwapFile& file, int page) {
     for (PreSwapPage* buffer = file.preSwapPages; buffer != nullptr; buffer = buffer->next)
-        if (buffer->pageNumber == static_cast<std::uint32_t>(page)) {
-            UnlinkBuffer(file, buffer);
-            return buffer;
-        }
+        if (buffer->pageNumber == static_cast<std::uint32_t>(page)) return buffer;
     return nullptr;
+}
+
+SwapFileInternals::PreSwapPage* SwapFileInternals::TakeBufferOf(QORSysSwapFile& file, int page) {
+    PreSwapPage* buffer = BufferOf(file, page);
+    if (buffer != nullptr) UnlinkBuffer(file, buffer);
+    return buffer;
 }
 
 void SwapFileInternals::KeepPage(QORSysSwapFile& file, int page, PreSwapPage* buffer,
                                  const char* bytes, std::size_t used) {
-    if (buffer == nullptr) buffer = NewBuffer();
+    if (buffer == nullptr) buffer = NewBuffer(file);
     if (buffer != nullptr) {
-        std::memset(buffer->data, 0, kSwapPageBytes);
-        std::memcpy(buffer->data, bytes, used);
+        if (buffer->data != bytes) std::memcpy(buffer->data, bytes, used);
         buffer->pageNumber = static_cast<std::uint32_t>(page);
         buffer->used = static_cast<std::uint16_t>(used);
+        buffer->filed = 0; // records were marked as back, or dropped: the file's copy is old
         AppendBuffer(file, buffer);
         return;
     }
     // No memory for a buffer: the file itself takes the page's new contents.
     char page0[kSwapPageBytes] = {};
     std::memcpy(page0, bytes, used);
-    platform::WriteAt(file.stream, std::uint64_t(page) * kSwapPageBytes, page0, kSwapPageBytes);
+    const platform::IoPiece piece{page0, kSwapPageBytes};
+    WritePages(file, std::uint64_t(page) * kSwapPageBytes, &piece, 1);
 }
 
 QORSysSwappable* SwapFileInternals::BringBack(QORSysSwapFile& file, const char* record,
@@ -79,26 +83,64 @@ QORSysSwappable* SwapFileInternals::BringBack(QORSysSwapFile& file, const char* 
     return object;
 }
 
-long SwapFileInternals::ReadLargeObject(QORSysSwapFile& file, int page, const char* firstPage,
-                                        Recall& want) {
-    const std::size_t size = WordAt(firstPage, 8);
+long SwapFileInternals::ReadLargeObject(QORSysSwapFile& file, int page, std::size_t size,
+                                        const char* firstPage, Recall& want) {
     const auto fullPages = static_cast<int>(size / kSwapPageBytes);
     const std::size_t tailBytes = size % kSwapPageBytes;
-    if (page + fullPages + (tailBytes != 0 ? 1 : 0) > file.pageCount) return QORSysSwapFailure;
+    const int tailPage = page + fullPages;
+    if (tailPage + (tailBytes != 0 ? 1 : 0) > file.pageCount) return QORSysSwapFailure;
     void* block = FindZone(file, size - kRecordHeaderBytes, want.found);
     if (block == nullptr) return QORSysSwapFailure; // nothing changed: the run stays booked
     char* object = static_cast<char*>(block);
-    std::memcpy(object, firstPage + kRecordHeaderBytes, kSwapPageBytes - kRecordHeaderBytes);
-    for (int k = 1; k < fullPages; ++k)
-        platform::ReadAt(file.stream, std::uint64_t(page + k) * kSwapPageBytes,
-                         object + k * kSwapPageBytes - kRecordHeaderBytes, kSwapPageBytes);
+
+    // One read for what is still to come from the file: the run's full pages straight into the
+    // object (the record header aside, unless the first page was read already), then the tail
+    // page into a buffer, unless its buffer is in memory.
+    std::uint64_t header[2] = {};
+    platform::IoPiece pieces[3];
+    int count = 0;
+    std::uint64_t offset = std::uint64_t(page) * kSwapPageBytes;
+    if (firstPage != nullptr) {
+        std::memcpy(object, firstPage + kRecordHeaderBytes, kSwapPageBytes - kRecordHeaderBytes);
+        offset += kSwapPageBytes;
+        if (fullPages > 1)
+            pieces[count++] = {object + kSwapPageBytes - kRecordHeaderBytes,
+                               (fullPages - 1) * kSwapPageBytes};
+    } else {
+        pieces[count++] = {header, kRecordHeaderBytes};
+        pieces[count++] = {object, fullPages * kSwapPageBytes - kRecordHeaderBytes};
+    }
+    PreSwapPage* fetched = nullptr;
+    bool complete = true;
+    if (tailBytes != 0 && BufferOf(file, tailPage) == nullptr) {
+        fetched = NewBuffer(file);
+        if (fetched != nullptr)
+            pieces[count++] = {fetched->data, kSwapPageBytes};
+        else
+            complete = false; // no memory to hold the tail page while it is read
+    }
+    std::size_t expected = 0;
+    for (int i = 0; i < count; ++i)
+        expected += pieces[i].length;
+    // Only the tail page may end early, where the file ends: its rest reads as zeros.
+    if (complete && count != 0)
+        complete = platform::ReadAt(file.stream, offset, pieces, count) >=
+                   static_cast<long>(expected - (fetched != nullptr ? kSwapPageBytes : 0));
+    if (complete && firstPage == nullptr)
+        complete = (header[0] & ~kOwnerBits) == reinterpret_cast<std::uintptr_t>(file.pool) &&
+                   header[1] == size;
+    if (!complete) { // a read that failed changes nothing: the run stays booked and readable
+        ReleaseBuffer(file, fetched);
+        ZoneRelease(block);
+        return QORSysSwapFailure;
+    }
     file.zoneUsed += size;
     // The tail page comes back with the small records that share it; the tail is copied before
     // anything else can fail there, and the object is not in the age list yet, so making room
     // for those records cannot choose it.
     if (tailBytes != 0)
-        ReadPage(file, page + fullPages, object + fullPages * kSwapPageBytes - kRecordHeaderBytes,
-                 static_cast<int>(tailBytes), want);
+        ReadPage(file, tailPage, object + fullPages * kSwapPageBytes - kRecordHeaderBytes,
+                 static_cast<int>(tailBytes), want, fetched);
     for (int k = 0; k < fullPages; ++k)
         file.FreeIndex(page + k);
     auto* restored = reinterpret_cast<QORSysSwappable*>(object);
@@ -109,22 +151,36 @@ long SwapFileInternals::ReadLargeObject(QORSysSwapFile& file, int page, const ch
 }
 
 long SwapFileInternals::ReadPage(QORSysSwapFile& file, int page, char* tail, int tailLength,
-                                 Recall& want) {
+                                 Recall& want, PreSwapPage* fetched) {
     if (file.stream == nullptr || page < 0 || page >= file.pageCount || file.pageIndex[page] != 0)
         return QORSysSwapFailure;
-    PreSwapPage* buffer = TakeBufferOf(file, page);
-    // Only the first `bytes` bytes of the page are ever looked at.
-    char work[kSwapPageBytes];
+    const std::uint16_t tailInfo = TailOf(file, page);
+    if (tail == nullptr && (tailInfo & kRunStart))
+        return ReadLargeObject(file, page, std::size_t(tailInfo & ~kRunStart) * 8u, nullptr, want);
+
+    // The page is worked on in place, in its buffer: the one that holds its newest contents, or
+    // one that it is read into. Only the first `bytes` bytes of the page are ever looked at.
+    PreSwapPage* buffer = fetched != nullptr ? fetched : TakeBufferOf(file, page);
     std::size_t bytes = kSwapPageBytes;
-    if (buffer != nullptr) {
+    char local[kSwapPageBytes]; // only when no buffer can be had
+    char* work = local;
+    if (buffer != nullptr && buffer != fetched) {
         bytes = buffer->used;
-        std::memcpy(work, buffer->data, bytes);
+        work = buffer->data;
     } else {
-        platform::ReadAt(file.stream, std::uint64_t(page) * kSwapPageBytes, work, kSwapPageBytes);
+        if (buffer == nullptr) buffer = NewBuffer(file);
+        if (buffer != nullptr) work = buffer->data;
+        // A page that ends past the end of the file reads as zeros there; an error leaves it
+        // booked, to be read again later.
+        const platform::IoPiece piece{work, kSwapPageBytes};
+        if (fetched == nullptr &&
+            platform::ReadAt(file.stream, std::uint64_t(page) * kSwapPageBytes, &piece, 1) < 0) {
+            ReleaseBuffer(file, buffer);
+            return QORSysSwapFailure;
+        }
     }
     if (tail != nullptr && tailLength != 0) std::memcpy(tail, work, tailLength);
 
-    const std::uint16_t tailInfo = TailOf(file, page);
     const bool liveTail = tailInfo != 0 && !(tailInfo & kTailConsumed);
     const std::size_t tailBytes =
         tail != nullptr ? static_cast<std::size_t>(tailLength) : (tailInfo & ~kTailConsumed);
@@ -133,8 +189,11 @@ long SwapFileInternals::ReadPage(QORSysSwapFile& file, int page, char* tail, int
 
     if (tail == nullptr && tailBytes == 0 && bytes == kSwapPageBytes) {
         const std::uint64_t size = WordAt(work, 8);
-        if (size > kSwapPageBytes && (WordAt(work, 0) & ~kOwnerBits) == poolAddress)
-            return ReadLargeObject(file, page, work, want);
+        if (size > kSwapPageBytes && (WordAt(work, 0) & ~kOwnerBits) == poolAddress) {
+            const long result = ReadLargeObject(file, page, size, work, want);
+            ReleaseBuffer(file, buffer);
+            return result;
+        }
     }
 
     std::size_t records = 0;
@@ -171,7 +230,7 @@ long SwapFileInternals::ReadPage(QORSysSwapFile& file, int page, char* tail, int
         KeepPage(file, page, buffer, work, firstRecord);
         return QORSysSwapSuccess;
     }
-    platform::ReleaseObjectMemory(buffer);
+    ReleaseBuffer(file, buffer);
     file.FreeIndex(page);
     return records == 0 && tail == nullptr ? QORSysSwapFailure : QORSysSwapSuccess;
 }

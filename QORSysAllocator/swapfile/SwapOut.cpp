@@ -5,6 +5,7 @@
 
 #include "../platform/Platform.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -46,13 +47,54 @@ std::int32_t FreeRunLength(const unsigned char* index, std::int32_t first, std::
 
 } // namespace
 
-QORSysSwapFile::PreSwapPage* SwapFileInternals::NewBuffer() {
-    void* memory = platform::AllocateObjectMemory(sizeof(PreSwapPage));
-    if (memory == nullptr) return nullptr;
-    auto* buffer = new (memory) PreSwapPage;
-    std::memset(static_cast<void*>(buffer), 0, sizeof(PreSwapPage));
+// Zeros for the rest of a large object's tail page, written with its run.
+constexpr char kZeroPage[kSwapPageBytes] = {};
+
+QORSysSwapFile::PreSwapPage* SwapFileInternals::NewBuffer(QORSysSwapFile& file) {
+    SpareBuffers& spares = Spares(file);
+    PreSwapPage* buffer = spares.first;
+    if (buffer != nullptr) {
+        spares.first = buffer->next;
+        --spares.count;
+    } else {
+        void* memory = platform::AllocateObjectMemory(sizeof(PreSwapPage));
+        if (memory == nullptr) return nullptr;
+        buffer = new (memory) PreSwapPage;
+    }
+    buffer->next = nullptr;
     buffer->pageNumber = kNoPage;
+    buffer->used = buffer->filed = 0;
     return buffer;
+}
+
+void SwapFileInternals::ReleaseBuffer(QORSysSwapFile& file, PreSwapPage* buffer) {
+    if (buffer == nullptr) return;
+    SpareBuffers& spares = Spares(file);
+    if (spares.count >= kMaxSpareBuffers) return platform::ReleaseObjectMemory(buffer);
+    buffer->next = spares.first;
+    spares.first = buffer;
+    ++spares.count;
+}
+
+bool SwapFileInternals::WritePages(QORSysSwapFile& file, std::uint64_t offset,
+                                   const platform::IoPiece* pieces, int count) {
+    if (file.stream == nullptr) return false;
+    std::uint64_t end = offset;
+    for (int i = 0; i < count; ++i)
+        end += pieces[i].length;
+    std::uint64_t& fileBytes = Spares(file).fileBytes;
+    if (fileBytes < end) fileBytes = end;
+    return platform::WriteAt(file.stream, offset, pieces, count);
+}
+
+void SwapFileInternals::ReleaseSpares(QORSysSwapFile& file) {
+    SpareBuffers& spares = Spares(file);
+    for (PreSwapPage* buffer = spares.first; buffer != nullptr;) {
+        PreSwapPage* next = buffer->next;
+        platform::ReleaseObjectMemory(buffer);
+        buffer = next;
+    }
+    spares = {};
 }
 
 void SwapFileInternals::AppendBuffer(QORSysSwapFile& file, PreSwapPage* buffer) {
@@ -84,21 +126,69 @@ void SwapFileInternals::AppendBufferAndEvict(QORSysSwapFile& file, PreSwapPage* 
     if (count > kMaxBuffersBeforeEviction) EvictFullest(file, buffer, smallestRoom);
 }
 
+namespace {
+
+bool NeedsWrite(const SwapFileInternals::PreSwapPage& buffer) {
+    return buffer.used != buffer.filed || buffer.filed == 0;
+}
+
+// Requires: the buffer has a page. What the file must get: `used` bytes, then zeros.
+platform::IoPiece PageOf(SwapFileInternals::PreSwapPage& buffer) {
+    std::memset(buffer.data + buffer.used, 0, kSwapPageBytes - buffer.used);
+    return {buffer.data, kSwapPageBytes};
+}
+
+} // namespace
+
 void SwapFileInternals::EvictFullest(QORSysSwapFile& file, const PreSwapPage* keep,
                                      std::size_t room) {
+    // The chosen buffers in page order; those on consecutive pages go out with one call.
+    PreSwapPage* chosen[platform::kMaxIoPieces];
+    int count = 0;
+    const auto writeChosen = [&file, &chosen, &count] {
+        std::sort(chosen, chosen + count, [](const PreSwapPage* a, const PreSwapPage* b) {
+            return a->pageNumber < b->pageNumber;
+        });
+        for (int first = 0, last; first < count; first = last) {
+            platform::IoPiece pieces[platform::kMaxIoPieces];
+            last = first;
+            do
+                pieces[last - first] = PageOf(*chosen[last]);
+            while (++last < count && chosen[last]->pageNumber == chosen[last - 1]->pageNumber + 1);
+            // A buffer whose write failed stays: it is still the newest contents of its page.
+            if (!WritePages(file, std::uint64_t{chosen[first]->pageNumber} * kSwapPageBytes, pieces,
+                            last - first))
+                continue;
+            for (int i = first; i < last; ++i) {
+                UnlinkBuffer(file, chosen[i]);
+                ReleaseBuffer(file, chosen[i]);
+            }
+        }
+        count = 0;
+    };
     for (PreSwapPage* buffer = file.preSwapPages; buffer != nullptr;) {
         PreSwapPage* next = buffer->next;
-        if (buffer != keep && kSwapPageBytes - buffer->used == room) WriteOutBuffer(file, buffer);
+        if (buffer != keep && kSwapPageBytes - buffer->used == room) {
+            if (!NeedsWrite(*buffer)) { // the file has it already
+                UnlinkBuffer(file, buffer);
+                ReleaseBuffer(file, buffer);
+            } else {
+                chosen[count++] = buffer;
+                if (count == platform::kMaxIoPieces) writeChosen();
+            }
+        }
         buffer = next;
     }
+    writeChosen();
 }
 
 void SwapFileInternals::WriteOutBuffer(QORSysSwapFile& file, PreSwapPage* buffer) {
-    if (file.DirectCopyToFile(static_cast<int>(buffer->pageNumber), 0, buffer->data,
-                              kSwapPageBytes) != QORSysSwapSuccess)
-        return;
+    if (NeedsWrite(*buffer)) {
+        const platform::IoPiece page = PageOf(*buffer);
+        if (!WritePages(file, std::uint64_t{buffer->pageNumber} * kSwapPageBytes, &page, 1)) return;
+    }
     UnlinkBuffer(file, buffer);
-    platform::ReleaseObjectMemory(buffer);
+    ReleaseBuffer(file, buffer);
 }
 
 long long SwapFileInternals::MakeRoom(QORSysSwapFile& file, std::size_t bytes,
@@ -121,10 +211,23 @@ long long SwapFileInternals::MakeRoom(QORSysSwapFile& file, std::size_t bytes,
 using qor::SwapFileInternals;
 
 long QORSysSwapFile::DirectCopyToFile(int page, int, void* buffer, std::size_t length) {
+    const std::size_t tailBytes = length % qor::kSwapPageBytes;
+    // The run's last page is shared: its buffer keeps the tail so that small records can follow.
+    // Old bytes after the tail, up to the page's end or the file's, get zeros with the run: the
+    // tail page in the file is then what its buffer would write, and that buffer needs no write
+    // until records join it. A file that ends in the tail page is not lengthened.
+    PreSwapPage* tail = tailBytes != 0 ? SwapFileInternals::NewBuffer(*this) : nullptr;
+    const std::uint64_t start = std::uint64_t(page) * qor::kSwapPageBytes, end = start + length;
+    const std::uint64_t fileBytes = SwapFileInternals::Spares(*this).fileBytes;
+    const std::uint64_t padEnd = std::min<std::uint64_t>(
+        end - tailBytes + (tailBytes != 0 ? qor::kSwapPageBytes : 0), fileBytes);
+    const qor::platform::IoPiece pieces[2] = {
+        {buffer, length}, {const_cast<char*>(qor::kZeroPage), padEnd > end ? padEnd - end : 0}};
     // A record that did not reach the file must not be booked: its object stays in memory.
-    if (stream == nullptr ||
-        !qor::platform::WriteAt(stream, std::uint64_t(page) * qor::kSwapPageBytes, buffer, length))
+    if (!SwapFileInternals::WritePages(*this, start, pieces, padEnd > end ? 2 : 1)) {
+        SwapFileInternals::ReleaseBuffer(*this, tail);
         return QORSysSwapFailure;
+    }
     const auto pages =
         static_cast<std::int32_t>((length + qor::kSwapPageBytes - 1) / qor::kSwapPageBytes);
     for (std::int32_t p = page; p < page + pages; ++p)
@@ -132,16 +235,19 @@ long QORSysSwapFile::DirectCopyToFile(int page, int, void* buffer, std::size_t l
     if (firstFreePage >= page && firstFreePage < page + pages)
         firstFreePage = qor::NextFreePage(pageIndex, page + pages, pageCount);
     if (pageHighWater < page + pages) pageHighWater = page + pages;
+    if (length > qor::kSwapPageBytes && length <= qor::kMaxHintedRunBytes)
+        SwapFileInternals::TailOf(*this, page) =
+            qor::kRunStart | static_cast<std::uint16_t>(length / 8);
 
-    const std::size_t tailBytes = length % qor::kSwapPageBytes;
     if (tailBytes == 0) return QORSysSwapSuccess;
-    // The run's last page is shared: its buffer keeps the tail so that small records can follow.
     const auto tailPage = page + static_cast<std::int32_t>(length / qor::kSwapPageBytes);
     SwapFileInternals::TailOf(*this, tailPage) = static_cast<std::uint16_t>(tailBytes);
-    if (PreSwapPage* tail = SwapFileInternals::NewBuffer()) {
+    if (tail != nullptr) {
+        const std::size_t used = qor::RoundUp4(tailBytes);
         std::memcpy(tail->data, static_cast<char*>(buffer) + length - tailBytes, tailBytes);
+        std::memset(tail->data + tailBytes, 0, used - tailBytes);
         tail->pageNumber = static_cast<std::uint32_t>(tailPage);
-        tail->used = static_cast<std::uint16_t>(qor::RoundUp4(tailBytes));
+        tail->used = tail->filed = static_cast<std::uint16_t>(used);
         SwapFileInternals::AppendBufferAndEvict(*this, tail);
     }
     return QORSysSwapSuccess;
@@ -188,7 +294,7 @@ long QORSysSwapFile::EffectiveSwapOut(QORSysSwappable* object, QORSysSwappableHd
         }
         if (target == nullptr) {
             if (firstFreePage >= pageCount) return QORSysSwapFailure;
-            target = SwapFileInternals::NewBuffer();
+            target = SwapFileInternals::NewBuffer(*this);
             if (target == nullptr) return QORSysSwapFailure;
             SwapFileInternals::AppendBuffer(*this, target);
             // Too many buffers: the fullest ones go to the file.
@@ -206,10 +312,7 @@ long QORSysSwapFile::EffectiveSwapOut(QORSysSwappable* object, QORSysSwappableHd
         std::memcpy(target->data + offset, &ownerInFile, sizeof(ownerInFile));
         target->used = static_cast<std::uint16_t>(offset + size);
         locator = qor::MakeLocator(target->pageNumber, offset);
-        if (target->used >= qor::kFullPageBytes) {
-            std::memset(target->data + target->used, 0, qor::kSwapPageBytes - target->used);
-            SwapFileInternals::WriteOutBuffer(*this, target);
-        }
+        if (target->used >= qor::kFullPageBytes) SwapFileInternals::WriteOutBuffer(*this, target);
     } else {
         const auto pages =
             static_cast<std::int32_t>((size + qor::kSwapPageBytes - 1) / qor::kSwapPageBytes);
