@@ -22,23 +22,31 @@ public:
             LockSlow();
     }
 
-    // Uncontended cost: one exchange; a futex wake only when a thread sleeps on the lock.
+    // Uncontended cost: one exchange and a load of the same cache line; the slow path only
+    // while a thread sleeps on the lock. Both are sequentially consistent: a sleeper counts
+    // itself before its last try, so either that try sees the lock free or this load sees it.
     void Unlock() noexcept {
-        if (state_.exchange(kUnlocked, std::memory_order_release) == kContended) WakeOne();
+        state_.exchange(kUnlocked, std::memory_order_seq_cst);
+        if (sleepers_.load(std::memory_order_seq_cst) != 0) WakeSlow();
     }
 
 private:
-    // State values: a locked mutex is kLocked while nobody sleeps on it, kContended once a
-    // waiter may be asleep, so that Unlock knows when a wake-up is owed.
+    // The lock word holds only locked/unlocked: sleepers are counted apart, so that a lock that
+    // once had a sleeper does not stay marked contended (every later Unlock then paying a wake-up
+    // system call and every newcomer going to sleep behind it).
     static constexpr std::uint32_t kUnlocked = 0;
     static constexpr std::uint32_t kLocked = 1;
-    static constexpr std::uint32_t kContended = 2;
+    // sleepers_: bit 0 is set while a woken sleeper has not yet had its try; the bits above
+    // count the sleepers that were not woken (a waker takes one off when it wakes one).
+    static constexpr std::uint32_t kWokenFlag = 1;
+    static constexpr std::uint32_t kSleeperUnit = 2;
 
+    bool TrySpin() noexcept;
     void LockSlow() noexcept;
-    void WakeOne() noexcept;
+    void WakeSlow() noexcept;
 
     std::atomic<std::uint32_t> state_{kUnlocked};
-    [[maybe_unused]] std::uint32_t reserved_ = 0; // pads the object to the size of a pointer
+    std::atomic<std::uint32_t> sleepers_{0};
 };
 
 static_assert(sizeof(QORMutex) == sizeof(void*), "QORMutex is embedded at a fixed pool offset");

@@ -76,3 +76,26 @@ INSTANTIATE_TEST_SUITE_P(Threads, QORMutexStress, ::testing::Values(2, 8, 32),
                          [](const ::testing::TestParamInfo<int>& info) {
                              return std::to_string(info.param) + "Threads";
                          });
+
+// Critical sections of a few instructions, with more threads than cores and a yield outside the
+// lock now and then: threads are often preempted between counting themselves as sleepers and
+// sleeping, which is where a wake-up can be lost or claimed for a thread that is not yet asleep.
+TEST(QORMutex, ShortSectionsOversubscribedLoseNoWakeUp) {
+    constexpr int kThreads = 32;
+    constexpr long kPerThread = 40000;
+    QORMutex mutex(0, 0, 0);
+    long counter = 0; // deliberately not atomic
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&, t] {
+                for (long i = 0; i < kPerThread; ++i) {
+                    mutex.Lock();
+                    ++counter;
+                    mutex.Unlock();
+                    if ((i + t) % 97 == 0) std::this_thread::yield();
+                }
+            });
+    }
+    EXPECT_EQ(counter, kThreads * kPerThread);
+}
