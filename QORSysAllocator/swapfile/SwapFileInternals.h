@@ -44,7 +44,9 @@ constexpr unsigned char kLongFreeRun = 255;
 constexpr std::uint16_t kTailConsumed = 0x8000;
 constexpr std::uint16_t kRunStart = 0x4000;
 constexpr std::size_t kMaxHintedRunBytes = std::size_t{kRunStart - 1} * 8;
-constexpr std::uint32_t kMaxSpareBuffers = 8;
+// Spares kept: the buffers in use at the busiest moment so far, in practice (the list holds
+// about eleven; pages kept after a read add to it), 512 KiB at most.
+constexpr std::uint32_t kMaxSpareBuffers = 64;
 constexpr std::uintptr_t kLocatorTag = 1;
 // The owner word of a record already brought back from a page that could not be read whole.
 constexpr std::uintptr_t kRecordRestored = 0x2;

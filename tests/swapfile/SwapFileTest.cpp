@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <random>
 #include <sstream>
+#include <utility>
 
 using Objects = std::vector<QORSysSwappable*>;
 
@@ -37,6 +38,7 @@ public:
         std::fclose(stream);
         return std::to_string(count) + " " + text;
     }
+    static std::uint32_t Spares(File& f) { return qor::SwapFileInternals::Spares(f).count; }
     static std::string Buffers(File& f) { // "pageNumber:used" of each page buffer
         std::string pages;
         for (File::PreSwapPage* b = f.preSwapPages; b != nullptr; b = b->next)
@@ -290,6 +292,112 @@ TEST_F(SwapFileTest, TailBuffersOfLargeRecordsDoNotPileUp) { // they went unboun
     for (int i = 0; i < 30; ++i)
         EXPECT_TRUE(refs[i].Get()->Intact(i)) << i;
     EXPECT_TRUE(SF::PagesSound(file));
+}
+
+// The file I/O as the platform seam sees it: each call's direction and bytes, "w8192r16384".
+std::string gIo;
+bool gHalve = false;                  // calls of more than 4096 bytes move half of them
+long gFailReads = 0, gFailWrites = 0; // the next this many reads (writes) fail
+long RecordIo(bool write, std::size_t bytes) {
+    gIo += write ? 'w' : 'r';
+    gIo += std::to_string(bytes);
+    long& failures = write ? gFailWrites : gFailReads;
+    if (failures > 0) return --failures, -1;
+    return long(gHalve && bytes > 4096 ? bytes / 2 : bytes);
+}
+std::string TakeIo() { return std::exchange(gIo, std::string()); }
+
+TEST_F(SwapFileTest, SteadySwappingTakesNoMemoryAndKeepsFewSpareBuffers) {
+    static int bufferRequests;
+    std::vector<Ref> refs;
+    for (int i = 0; i < 400; ++i)
+        refs.emplace_back(MakeBlob(file, 200 + 8 * (i % 50), i));
+    for (int round = 0; round < 3; ++round) {
+        if (round == 1) // from the second round on, every buffer is a spare one
+            platform::SetMallocFailureFilter([](std::size_t n) {
+                return n == sizeof(SwapFileInternals::PreSwapPage) && ++bufferRequests < 0;
+            });
+        for (int i = 0; i < 400; ++i) {
+            ASSERT_EQ(file.SwapOutObject(refs[i].H()), 0);
+            if (i % 7 == 3) {
+                ASSERT_TRUE(refs[i - 3].Get()->Intact(i - 3)) << i;
+            }
+        }
+        for (int i = 0; i < 400; ++i)
+            ASSERT_TRUE(refs[i].Get()->Intact(i)) << i;
+        EXPECT_LE(SF::Spares(file), kMaxSpareBuffers);
+    }
+    platform::SetMallocFailureFilter(nullptr);
+    EXPECT_EQ(bufferRequests, 0);
+    EXPECT_TRUE(SF::PagesSound(file));
+}
+
+TEST_F(SwapFileTest, RunsGoOutAndComeBackWithOneCallAndTailPagesAreWrittenOnce) {
+    Ref a(MakeBlob(file, 20000, 1)), b(MakeBlob(file, 20000, 2)), c(MakeBlob(file, 4000, 3));
+    platform::SetIoFaultFilter(&RecordIo);
+    ASSERT_EQ(file.SwapOutObject(a.H()), 0); // pages 0-2; the file ends in the tail: not padded
+    ASSERT_EQ(file.SwapOutObject(b.H()), 0); // pages 3-5
+    EXPECT_EQ(Join(TakeIo(), SF::Buffers(file)), "w20000w20000 2:3616 5:3616 ");
+    EXPECT_TRUE(b.Get()->Intact(2)); // its full pages in one read, its tail from the buffer
+    EXPECT_EQ(TakeIo(), "r16384");
+    ASSERT_EQ(file.SwapOutObject(b.H()) | file.SwapOutObject(c.H()), 0); // c joins a's tail
+    EXPECT_EQ(Join(TakeIo(), SF::Buffers(file)), "w20000 2:7616 5:3616 ");
+    // Eleven more runs: the tenth sends page 2 (the fullest) out, the eleventh the ten tails,
+    // which are in the file already: no write.
+    std::vector<Ref> more;
+    for (int i = 0; i < 11; ++i) {
+        more.emplace_back(MakeBlob(file, 20000, 10 + i));
+        ASSERT_EQ(file.SwapOutObject(more.back().H()), 0);
+    }
+    std::string runs;
+    for (int i = 0; i < 10; ++i)
+        runs += "w20000";
+    EXPECT_EQ(Join(TakeIo(), SF::Buffers(file)), Join(runs + "w8192w20000", "38:3616 "));
+    EXPECT_TRUE(a.Get()->Intact(1)); // its run and its tail page (c too) in one read
+    EXPECT_EQ(Join(TakeIo(), c.OnDisk()), "r24576 0");
+    EXPECT_TRUE(b.Get()->Intact(2) && c.Get()->Intact(3));
+    EXPECT_EQ(TakeIo(), "r24576");
+    platform::SetIoFaultFilter(nullptr);
+    for (int i = 0; i < 11; ++i)
+        EXPECT_TRUE(more[i].Get()->Intact(10 + i)) << i;
+    EXPECT_TRUE(SF::PagesSound(file));
+}
+
+TEST_F(SwapFileTest, BuffersEvictedTogetherOnConsecutivePagesGoOutWithOneCall) {
+    std::vector<Ref> refs; // 4200-byte records: each opens a buffer, all with the same room
+    for (int i = 0; i < 12; ++i)
+        refs.emplace_back(MakeBlob(file, 4200, i));
+    platform::SetIoFaultFilter(&RecordIo);
+    for (int i = 0; i < 12; ++i)
+        ASSERT_EQ(file.SwapOutObject(refs[i].H()), 0);
+    EXPECT_EQ(Join(TakeIo(), SF::Buffers(file)), "w90112 11:4200 "); // pages 0 to 10 at once
+    platform::SetIoFaultFilter(nullptr);
+    for (int i = 0; i < 12; ++i)
+        EXPECT_TRUE(refs[i].Get()->Intact(i)) << i;
+}
+
+TEST_F(SwapFileTest, ShortTransfersAreCarriedOnAndFailedReadsLeaveTheObjectOnDisk) {
+    Ref small(MakeBlob(file, 8192, 1)), large(MakeBlob(file, 30000, 2));
+    Ref last(MakeBlob(file, 96, 3));
+    platform::SetIoFaultFilter(&RecordIo);
+    gHalve = true; // more calls, the same bytes
+    ASSERT_EQ(file.SwapOutObject(small.H()) | file.SwapOutObject(large.H()), 0);
+    EXPECT_EQ(TakeIo(), "w8192w4096w30000w15000w7500w3750");
+    ASSERT_EQ(file.SwapOutObject(last.H()), 0); // into the buffer of the large object's tail
+    for (Ref* r : {&small, &large}) {
+        const std::uint64_t used = SF::ZoneUsed(file);
+        const std::size_t inMemory = SF::AgeList(file).size();
+        gFailReads = 2; // the recall and the access fail: nothing changes
+        EXPECT_EQ(file.RecallObject(r->H()), 0);
+        EXPECT_EQ(Join(r->OnDisk(), r->Get() == nullptr), "1 1");
+        EXPECT_EQ(Join(SF::ZoneUsed(file) - used, SF::AgeList(file).size() - inMemory), "0 0");
+        EXPECT_TRUE(SF::PagesSound(file));
+        EXPECT_TRUE(r->Get()->Intact(r == &small ? 1 : 2)); // the next read brings it back
+    }
+    EXPECT_EQ(Join(last.OnDisk(), last.Get()->Intact(3)), "0 1"); // with the large one's tail
+    EXPECT_EQ(TakeIo(), "r8192r8192r8192r4096r24576r24576r24576r12288r6144r3072");
+    gHalve = false;
+    platform::SetIoFaultFilter(nullptr);
 }
 
 TEST_F(SwapFileTest, PageReadShortOfRoomKeepsTheAskedForObjectAndTheRestReadable) {
