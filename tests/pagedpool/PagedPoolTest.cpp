@@ -317,6 +317,14 @@ TEST_P(PagedPoolModelTest, RandomTrafficKeepsBlocksAndCounters) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RegionLists, PagedPoolModelTest,
-                         testing::Values(0u, 0x20u, 0x40u, 0x60u, 0x8u, 0x48u));
+                         testing::Values(0u, 0x20u, 0x40u, 0x60u, 0x8u, 0x48u),
+                         [](const testing::TestParamInfo<unsigned>& info) {
+                             std::string name = "Flags";
+                             if (info.param == 0) name += "None";
+                             if (info.param & 0x8) name += "Locked";
+                             if (info.param & 0x20) name += "Flushable";
+                             if (info.param & 0x40) name += "Volatile";
+                             return name;
+                         });
 
 } // namespace qor::test
