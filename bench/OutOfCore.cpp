@@ -95,10 +95,15 @@ struct Body {
 
 char* PayloadOf(Body* body) { return reinterpret_cast<char*>(body + 1); }
 
+// A sum of the payload's 8-byte words (and its last bytes) at memory speed: the check must not
+// hide the swap file's own cost.
 std::uint64_t Checksum(const Body* body) {
-    std::uint64_t sum = 0;
     const auto* bytes = reinterpret_cast<const unsigned char*>(body + 1);
-    for (std::uint32_t i = 0; i < body->bytes; ++i)
+    std::uint64_t sum = 0, word;
+    std::uint32_t i = 0;
+    for (; i + 8 <= body->bytes; i += 8)
+        sum += (std::memcpy(&word, bytes + i, 8), word);
+    for (; i < body->bytes; ++i)
         sum = sum * 31 + bytes[i];
     return sum;
 }
