@@ -7,7 +7,9 @@
 // Tail table: tailBytes[i] != 0 when page i starts with the last bytes of a large object (the
 // length of that tail), with kTailConsumed set once that object came back while small records of
 // the page are still on disk. The first page of a large object's run holds kRunStart | size / 8
-// instead, when the size fits: the whole run is then read with one call.
+// instead, when the size fits: the whole run is then read with one call. Any other page's entry
+// has kHasBuffer set while a buffer of the buffer list holds the page, so that a read of a page
+// without one does not walk the list.
 // Behind the tail table: the spare page buffers, kept for reuse so that a swap-out or swap-in in
 // steady state takes no memory from operator new (at most kMaxSpareBuffers, released with the
 // file), and the length the file may have (>= its real length: a failed write counts whole).
@@ -43,6 +45,8 @@ constexpr std::size_t kMaxBuffersBeforeEviction = 10;
 constexpr unsigned char kLongFreeRun = 255;
 constexpr std::uint16_t kTailConsumed = 0x8000;
 constexpr std::uint16_t kRunStart = 0x4000;
+constexpr std::uint16_t kHasBuffer = 0x2000;      // not with kRunStart
+constexpr std::uint16_t kTailLengthMask = 0x1FFF; // not with kRunStart
 constexpr std::size_t kMaxHintedRunBytes = std::size_t{kRunStart - 1} * 8;
 // Spares kept: the buffers in use at the busiest moment so far, in practice (the list holds
 // about eleven; pages kept after a read add to it), 512 KiB at most.
@@ -107,6 +111,11 @@ public:
     }
 
     static void AppendBuffer(QORSysSwapFile& file, PreSwapPage* buffer);
+    // Requires: `last` is the list's last buffer, null for an empty list.
+    static void LinkLast(QORSysSwapFile& file, PreSwapPage* buffer, PreSwapPage* last);
+    static void MarkBuffered(QORSysSwapFile& file, std::uint32_t page) {
+        TailOf(file, static_cast<int>(page)) |= kHasBuffer;
+    }
     // Writes out every buffer but `keep` whose free room equals `room` (the fullest ones).
     static void EvictFullest(QORSysSwapFile& file, const PreSwapPage* keep, std::size_t room);
     // Appends a new buffer; when more than ten were there already, the fullest of those go to

@@ -42,6 +42,8 @@ void* SwapFileInternals::FindZone(QORSysSwapFile& file, std::size_t size,
 }
 
 SwapFileInternals::PreSwapPage* SwapFileInternals::BufferOf(QORSysSwapFile& file, int page) {
+    const std::uint16_t info = TailOf(file, page);
+    if ((info & kRunStart) || !(info & kHasBuffer)) return nullptr;
     for (PreSwapPage* buffer = file.preSwapPages; buffer != nullptr; buffer = buffer->next)
         if (buffer->pageNumber == static_cast<std::uint32_t>(page)) return buffer;
     return nullptr;
@@ -181,9 +183,9 @@ long SwapFileInternals::ReadPage(QORSysSwapFile& file, int page, char* tail, int
     }
     if (tail != nullptr && tailLength != 0) std::memcpy(tail, work, tailLength);
 
-    const bool liveTail = tailInfo != 0 && !(tailInfo & kTailConsumed);
+    const bool liveTail = (tailInfo & kTailLengthMask) != 0 && !(tailInfo & kTailConsumed);
     const std::size_t tailBytes =
-        tail != nullptr ? static_cast<std::size_t>(tailLength) : (tailInfo & ~kTailConsumed);
+        tail != nullptr ? static_cast<std::size_t>(tailLength) : (tailInfo & kTailLengthMask);
     const auto poolAddress = reinterpret_cast<std::uintptr_t>(file.pool);
     const std::size_t firstRecord = RoundUp4(tailBytes);
 
@@ -220,7 +222,8 @@ long SwapFileInternals::ReadPage(QORSysSwapFile& file, int page, char* tail, int
     }
 
     // The large object read this page's tail: the page now only holds its small records.
-    if (tail != nullptr && TailOf(file, page) != 0) TailOf(file, page) |= kTailConsumed;
+    if (tail != nullptr && (TailOf(file, page) & kTailLengthMask) != 0)
+        TailOf(file, page) |= kTailConsumed;
     if (stopped) {
         KeepPage(file, page, buffer, work, bytes);
         return QORSysSwapFailure;

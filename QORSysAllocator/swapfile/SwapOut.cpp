@@ -97,12 +97,17 @@ void SwapFileInternals::ReleaseSpares(QORSysSwapFile& file) {
     spares = {};
 }
 
-void SwapFileInternals::AppendBuffer(QORSysSwapFile& file, PreSwapPage* buffer) {
+void SwapFileInternals::LinkLast(QORSysSwapFile& file, PreSwapPage* buffer, PreSwapPage* last) {
     buffer->next = nullptr;
-    PreSwapPage** link = &file.preSwapPages;
-    while (*link != nullptr)
-        link = &(*link)->next;
-    *link = buffer;
+    (last != nullptr ? last->next : file.preSwapPages) = buffer;
+    if (buffer->pageNumber != kNoPage) MarkBuffered(file, buffer->pageNumber);
+}
+
+void SwapFileInternals::AppendBuffer(QORSysSwapFile& file, PreSwapPage* buffer) {
+    PreSwapPage* last = file.preSwapPages;
+    while (last != nullptr && last->next != nullptr)
+        last = last->next;
+    LinkLast(file, buffer, last);
 }
 
 void SwapFileInternals::UnlinkBuffer(QORSysSwapFile& file, PreSwapPage* buffer) {
@@ -110,6 +115,8 @@ void SwapFileInternals::UnlinkBuffer(QORSysSwapFile& file, PreSwapPage* buffer) 
         if (*link == buffer) {
             *link = buffer->next;
             buffer->next = nullptr;
+            if (buffer->pageNumber != kNoPage)
+                TailOf(file, static_cast<int>(buffer->pageNumber)) &= ~kHasBuffer;
             return;
         }
 }
@@ -117,12 +124,14 @@ void SwapFileInternals::UnlinkBuffer(QORSysSwapFile& file, PreSwapPage* buffer) 
 void SwapFileInternals::AppendBufferAndEvict(QORSysSwapFile& file, PreSwapPage* buffer) {
     std::size_t count = 0;
     std::size_t smallestRoom = kSwapPageBytes;
-    for (const PreSwapPage* other = file.preSwapPages; other != nullptr; other = other->next) {
+    PreSwapPage* last = nullptr;
+    for (PreSwapPage* other = file.preSwapPages; other != nullptr; other = other->next) {
         ++count;
+        last = other;
         if (kSwapPageBytes - other->used < smallestRoom)
             smallestRoom = kSwapPageBytes - other->used;
     }
-    AppendBuffer(file, buffer);
+    LinkLast(file, buffer, last);
     if (count > kMaxBuffersBeforeEviction) EvictFullest(file, buffer, smallestRoom);
 }
 
@@ -280,11 +289,13 @@ long QORSysSwapFile::EffectiveSwapOut(QORSysSwappable* object, QORSysSwappableHd
     std::uint64_t locator;
 
     if (size <= qor::kSwapPageBytes) {
-        PreSwapPage* target = nullptr;
+        PreSwapPage *target = nullptr, *last = nullptr;
         std::size_t visited = 0;
         std::size_t smallestRoom = qor::kSwapPageBytes;
+        // First fit. Costs two cache lines per buffer passed (its link and its `used`).
         for (PreSwapPage* buffer = preSwapPages; buffer != nullptr; buffer = buffer->next) {
             ++visited;
+            last = buffer;
             const std::size_t room = qor::kSwapPageBytes - buffer->used;
             if (room < smallestRoom) smallestRoom = room;
             if (room >= size) {
@@ -296,13 +307,14 @@ long QORSysSwapFile::EffectiveSwapOut(QORSysSwappable* object, QORSysSwappableHd
             if (firstFreePage >= pageCount) return QORSysSwapFailure;
             target = SwapFileInternals::NewBuffer(*this);
             if (target == nullptr) return QORSysSwapFailure;
-            SwapFileInternals::AppendBuffer(*this, target);
+            SwapFileInternals::LinkLast(*this, target, last);
             // Too many buffers: the fullest ones go to the file.
             if (visited > qor::kMaxBuffersBeforeEviction)
                 SwapFileInternals::EvictFullest(*this, target, smallestRoom);
         }
         if (target->pageNumber == qor::kNoPage) {
             target->pageNumber = static_cast<std::uint32_t>(firstFreePage);
+            SwapFileInternals::MarkBuffered(*this, target->pageNumber);
             pageIndex[firstFreePage] = 0;
             firstFreePage = qor::NextFreePage(pageIndex, firstFreePage + 1, pageCount);
             if (pageHighWater < firstFreePage) pageHighWater = firstFreePage;

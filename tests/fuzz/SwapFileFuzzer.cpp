@@ -3,11 +3,18 @@
 // file. After every step each object is in the age list or on a booked page, the page index obeys
 // its run-length rule, objects read through their handles are byte-identical to what was
 // written, and failures are 0x80004005 or null and lose no object.
+// With QOR_FUZZ_IO_FAULTS=1 the file's reads and writes are also cut short or fail now and then
+// (through the platform's fault filter, drawn from the input's first word): a short transfer
+// must be carried on, a failed write must leave its object in memory or its page in a buffer, a
+// failed read must leave the object on disk, and once the faults stop every object comes back.
 #include "FuzzInput.h"
 #include "swapfile/SwapFileInternals.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -63,6 +70,15 @@ struct Ref : QORSysSwappable_hdl { // what the program keeps
 };
 std::vector<std::pair<Ref, std::uint32_t>> gLive; // references (several per object) and seeds
 
+std::minstd_rand gFaults;
+// One call in 25 fails, one in 6 moves only part of its bytes.
+long Fault(bool, std::size_t bytes) {
+    const unsigned draw = gFaults() % 100;
+    if (draw < 4) return -1;
+    if (draw < 20 && bytes > 1) return static_cast<long>(1 + gFaults() % (bytes - 1));
+    return static_cast<long>(bytes);
+}
+
 // Drops reference i. The last one destroys its object; when that object could not be brought
 // back from disk it stays there, and is taken up again so that it is not lost.
 void Release(std::size_t i) {
@@ -89,6 +105,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzInput in{data, size};
     void* zonePool = nullptr; // the swap file leaves it empty, not destroyed
     int made = gDestroyed = 0;
+    const char* faults = std::getenv("QOR_FUZZ_IO_FAULTS");
+    if (faults != nullptr && std::strcmp(faults, "1") == 0) {
+        gFaults.seed(in.Word() + 1);
+        qor::platform::SetIoFaultFilter(&Fault);
+    }
     {
         QORSysSwapFile file;
         const unsigned zone = 32768u << in.Pick(3), megabytes = 2 + in.Pick(7);
@@ -129,6 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             FUZZ_CHECK(SF::Check(file) == inMemory.size());
         }
+        qor::platform::SetIoFaultFilter(nullptr); // from here on, every object must come back
         for (std::size_t round = 0; !gLive.empty(); ++round)
             FUZZ_CHECK(round < 100000), Release(0);
         FUZZ_CHECK(SF::Check(file) == 0 && SF::AllFree(file) && gDestroyed == made);
