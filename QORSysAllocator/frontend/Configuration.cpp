@@ -5,6 +5,7 @@
 #include "EnvironmentVariables.h"
 #include "ExitCleanup.h"
 #include "Hooks.h"
+#include "LiveObjects.h"
 #include "PoolInterface.h"
 
 #include <cstdlib>
@@ -20,6 +21,7 @@ int gInactive = 0;
 int gCancelled = -1;
 int gExitCleanupRegistered = 0;
 int gReclaimOff = 0;
+int gChecks = 0;
 
 namespace {
 
@@ -60,6 +62,11 @@ void Configure() {
     const Forced forced = ReadPoolAllocatorVariable();
     const char* reclaim = std::getenv(kReclaimVariable);
     gReclaimOff = reclaim != nullptr && std::strcmp(reclaim, "OFF") == 0 ? -1 : 0;
+    const char* checks = std::getenv(kChecksVariable);
+    if (checks != nullptr && std::strcmp(checks, "ON") == 0) {
+        gChecks = -1;
+        checks::NoteRegisteredPools();
+    }
 
     if (const char* hookLibrary = InstrumentationLibrary()) {
         hooks::gInstrumentationState = 1;

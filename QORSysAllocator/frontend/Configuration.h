@@ -16,9 +16,12 @@ extern int gExitCleanupRegistered;
 // Set by QORSysAllocatorReclaim=OFF: general pools then grow exactly as soon as nothing listed
 // fits. Zero (reclaim on) for pools built before the configuration runs.
 extern int gReclaimOff;
+// Set by QORSysAllocatorChecks=ON: releases and pool arguments are proved before use (Checks.h).
+// The entry points' fast paths stay closed, so the default path pays nothing for it.
+extern int gChecks;
 
-// Reads QORSysPoolAllocator, ReplayPurify, QORSysAllocatorInstrum and QORSysAllocatorReclaim and
-// decides the flags.
+// Reads QORSysPoolAllocator, ReplayPurify, QORSysAllocatorInstrum, QORSysAllocatorReclaim and
+// QORSysAllocatorChecks and decides the flags.
 void Configure();
 
 inline void ConfigureIfPending() {

@@ -6,6 +6,7 @@
 #include "../pagedpool/PagedPool.h"
 #include "../pagedpool/Region.h"
 #include "../platform/Platform.h"
+#include "Checks.h"
 #include "Configuration.h"
 #include "FixedPools.h"
 #include "Hooks.h"
@@ -106,12 +107,14 @@ __attribute__((noinline)) void* NewFullRoute(std::size_t size, std::uintptr_t po
     if (!config::gFirstAllocationDone) {
         config::ConfigureIfPending();
         config::gFirstAllocationDone = -1;
-        gTakeFullRoute = (config::gInactive || hooks::On()) ? -1 : 0;
+        gTakeFullRoute = (config::gInactive || hooks::On() || config::gChecks) ? -1 : 0;
     }
     if (config::gInactive) {
         if (poolArgument != kPoolInParam) poolArgument = kPoolHeap;
         if (config::gCancelled) return platform::Malloc(size);
     }
+    if (config::gChecks) [[unlikely]]
+        checks::CheckNew(poolArgument, param);
     if (hooks::On()) return NewInstrumented(size, poolArgument, param, n);
     return Obtain(size, 0, poolArgument, param, ExtraOf(param, n));
 }
@@ -148,6 +151,8 @@ inline void* FindOwner(void* block, void* pool, int flags) {
 void DeleteInstrumented(void* block, void* pool, int flags) {
     block = static_cast<char*>(block) -
             static_cast<std::int64_t>(hooks::QORGetDelta(~std::size_t{0}, nullptr, block, 0));
+    if (config::gChecks) [[unlikely]]
+        checks::CheckRelease(block, pool, flags);
     void* owner = FindOwner(block, pool, flags);
     if (Value(owner) == kInvalidOwner) {
         hooks::QORSignalInvalidPtr(block, -1, kInvalidOwner, 0, "SpeDel");
@@ -177,6 +182,8 @@ __attribute__((noinline)) void DeleteRoute(void* block, void* pool, int flags) {
     }
     if (block == nullptr) return;
     if (hooks::On()) return DeleteInstrumented(block, pool, flags);
+    if (config::gChecks) [[unlikely]]
+        checks::CheckRelease(block, pool, flags);
     void* owner = FindOwner(block, pool, flags);
     if (__builtin_expect(Value(owner) == kInvalidOwner, 0)) return;
     if (owner == nullptr)

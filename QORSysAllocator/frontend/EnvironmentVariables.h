@@ -23,6 +23,9 @@ inline constexpr EnvironmentVariable kEnvironmentVariables[] = {
     {"QORSysAllocatorReclaim", "OFF (unset or any other value: on)",
      "OFF: a general pool grows as soon as no listed area fits, without merging its free areas "
      "first"},
+    {"QORSysAllocatorChecks", "ON (unset or any other value: off)",
+     "ON: every release and every call that names a pool proves what it names first, and a "
+     "mistake stops the process with a message (docs/checked-mode.md)"},
 };
 
 inline constexpr const char* kPoolAllocatorVariable = kEnvironmentVariables[0].name;
@@ -30,5 +33,6 @@ inline constexpr const char* kReplayPurifyVariable = kEnvironmentVariables[1].na
 inline constexpr const char* kInstrumentationVariable = kEnvironmentVariables[2].name;
 inline constexpr const char* kForceMergeMethodVariable = kEnvironmentVariables[3].name;
 inline constexpr const char* kReclaimVariable = kEnvironmentVariables[4].name;
+inline constexpr const char* kChecksVariable = kEnvironmentVariables[5].name;
 
 } // namespace qor

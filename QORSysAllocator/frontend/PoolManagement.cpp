@@ -1,5 +1,6 @@
 // Pool management calls: creation, flush, optimise, statistics, and the exit clean-up.
 // None of them locks the registry or the fixed-pool pointers; each pool locks itself.
+#include "Checks.h"
 #include "Configuration.h"
 #include "ExitCleanup.h"
 #include "FixedPools.h"
@@ -12,7 +13,9 @@ namespace {
 
 constexpr int kAllocAddedSize = 8;
 
-inline PoolBase* AsPool(void* pool) {
+inline PoolBase* AsPool(void* pool, const char* entryPoint) {
+    if (config::gChecks) [[unlikely]]
+        checks::CheckPoolArgument(pool, entryPoint);
     return IsPoolNumber(pool) ? nullptr : static_cast<PoolBase*>(pool);
 }
 
@@ -59,12 +62,12 @@ void* QORSysCreatePool(int flags, std::size_t size) {
 }
 
 int QORSysFlushPool(void* pool, int mode) {
-    PoolBase* p = AsPool(pool);
+    PoolBase* p = AsPool(pool, "QORSysFlushPool");
     return p == nullptr ? -1 : p->Flush(mode);
 }
 
 int QORSysOptimizePool(void* pool, int how) {
-    PoolBase* p = AsPool(pool);
+    PoolBase* p = AsPool(pool, "QORSysOptimizePool");
     return p == nullptr ? -1 : p->Optimize(how);
 }
 
@@ -88,7 +91,7 @@ void QORSysGetPoolInfo(void* pool, FILE* stream, QORPoolInfo* record, int option
         ReportIfPresent(gThreadedPool, stream, record, options);
         return;
     default:
-        ReportIfPresent(AsPool(pool), stream, record, options);
+        ReportIfPresent(AsPool(pool, "QORSysGetPoolInfo"), stream, record, options);
     }
 }
 

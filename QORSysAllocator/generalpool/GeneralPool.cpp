@@ -2,6 +2,7 @@
 #include "GeneralPool.h"
 
 #include "../frontend/Hooks.h"
+#include "../frontend/LiveObjects.h"
 #include "../platform/Platform.h"
 
 #include <new>
@@ -57,6 +58,7 @@ GeneralPool::GeneralPool(std::size_t size, std::uint32_t flags, const char* name
     swapFile = nullptr;
     currentChunk = nullptr;
     Register();
+    checks::NoteLiveIfChecked(this, checks::LiveKind::GeneralPool);
     if (chunk.flags & kFlagsWithHint) chunk.flags |= QORSysPoolFlag::CURRENT_SUBPOOL_HINT;
     if (hooks::On())
         hooks::QORSignalPoolCreation(this, chunkBytes, static_cast<int>(flags), name,
@@ -101,6 +103,7 @@ SubPool* GeneralPool::AddChunk(std::size_t need) {
     InitialiseAsOneFreeArea(added, added->chunk, bytes, SubPool::kHeaderBytes);
     lastChunk->chunk.next = added;
     lastChunk = added;
+    checks::NoteLiveIfChecked(added, checks::LiveKind::Chunk);
     if (hooks::On())
         hooks::QORSignalSubPoolCreation(this, added, added->chunk.free, 0,
                                         FirstUserAddress(added, SubPool::kHeaderBytes),

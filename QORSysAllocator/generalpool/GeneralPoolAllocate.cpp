@@ -7,6 +7,7 @@
 #include "GeneralPool.h"
 
 #include "../frontend/Hooks.h"
+#include "../frontend/LiveObjects.h"
 
 namespace qor {
 
@@ -130,6 +131,7 @@ void* LayOutArena(BlockHeader* outer, PoolBase* pool, std::size_t size, std::siz
     arena.pieceCount = 1;
     arena.largestFreeArea = static_cast<std::uint32_t>(arena.free);
     arena.flags = 0;
+    checks::NoteLiveIfChecked(outer, checks::LiveKind::Arena);
     auto* object = reinterpret_cast<BlockHeader*>(AreaAt(outer, kArenaHeaderBytes));
     object->ownerWord = reinterpret_cast<std::uintptr_t>(outer) | kOwnerInUse;
     object->sizeWord = objectPiece;
@@ -243,9 +245,14 @@ void GeneralPool::Free(void* block, void* chunkBase) {
     // An arena is compared with its exact span, so it resets only when every block in it, the
     // object that carries it included, has come back.
     const std::uint64_t span = IsArena(k) ? k.size : k.size & kChunkSizeMask;
-    if (k.free + pieceBytes + HeaderBytesOf(chunkBase) >= span)
+    if (k.free + pieceBytes + HeaderBytesOf(chunkBase) >= span) {
+        // A reset lists the chunk as one area, and the released block's header, now inside it,
+        // would still read as in use: checked mode clears its in-use bit, the bit by which every
+        // other released piece already shows that it is free (its first word is a list link).
+        if (config::gChecks) [[unlikely]]
+            HeaderOf(block)->ownerWord &= ~kOwnerInUse;
         ResetChunk(chunkBase);
-    else if (k.owner->chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) // the list's own pool
+    } else if (k.owner->chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) // the list's own pool
         PushTracked(k, block, pieceBytes);
     else
         PushOnList(k, block, pieceBytes);

@@ -6,6 +6,7 @@
 #include "MergeFreeAreas.h"
 
 #include "../frontend/Hooks.h"
+#include "../frontend/LiveObjects.h"
 #include "../platform/Platform.h"
 
 namespace qor {
@@ -18,6 +19,7 @@ void GeneralPool::ReleaseChunksAfterPool() {
     for (SubPool* k = NextChunk(this); k != nullptr;) {
         SubPool* next = NextChunk(k);
         if (currentChunk == k) currentChunk = nullptr;
+        checks::NoteGoneIfChecked(k, k->chunk.size);
         platform::Free(k);
         k = next;
     }
@@ -35,7 +37,10 @@ int GeneralPool::Flush(int mode) {
     }
     if ((mode & FLUSH_WALK) || !(mode & FLUSH_DESTROY)) {
         for (SubPool* k = this; k != nullptr; k = NextChunk(k)) {
-            if (!(mode & FLUSH_DESTROY)) ResetChunk(k);
+            if (!(mode & FLUSH_DESTROY)) {
+                checks::NoteArenasGoneIfChecked(k, k->chunk.size);
+                ResetChunk(k);
+            }
             if (hooks::On())
                 hooks::QORSignalSubPoolFlushed(this, k, k->chunk.free, 0,
                                                reinterpret_cast<char*>(k) + HeaderBytesOf(k) +
@@ -46,6 +51,7 @@ int GeneralPool::Flush(int mode) {
     ReleaseChunksAfterPool();
     if (!(mode & FLUSH_DESTROY)) return 0;
     guard.Unlock();
+    checks::NoteGoneIfChecked(this, chunk.size);
     this->~GeneralPool();
     platform::Free(this);
     return 0;
@@ -61,6 +67,7 @@ int GeneralPool::Optimize(int bits) {
                 kept->chunk.next = next;
                 if (lastChunk == k) lastChunk = kept;
                 if (currentChunk == k) currentChunk = nullptr;
+                checks::NoteGoneIfChecked(k, k->chunk.size);
                 platform::Free(k);
             } else {
                 kept = k;

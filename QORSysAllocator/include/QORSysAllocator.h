@@ -134,6 +134,13 @@ QOR_SYS_API void QORSysGetPoolInfo(void* pool, FILE* stream, QORPoolInfo* record
 QOR_SYS_API int QORSysPoolGetFreeSpace(void* pool, std::size_t* freeBytes,
                                        std::size_t* largestChunkFree);
 
+// Walks every structure of a pool (general: chunks, pieces, free lists; paged: page lists,
+// released chains, region list) and answers -1 (true) when every invariant holds, 0 when one is
+// broken, which is then described in one line on `stream` (when not null). A null pool checks every
+// pool of the process; a pool that is not (or no longer) registered answers 0. For tests and for
+// checked mode (QORSysAllocatorChecks=ON, docs/checked-mode.md); it costs a walk of the pool.
+QOR_SYS_API int QORSysCheckPool(void* pool, FILE* stream);
+
 // Always 8, whatever the arguments.
 QOR_SYS_API int QORSysPoolGetAllocAddedSize(int, void*);
 

@@ -3,6 +3,7 @@
 
 #include "../frontend/Configuration.h"
 #include "../frontend/Hooks.h"
+#include "../frontend/LiveObjects.h"
 #include "../platform/Platform.h"
 
 #include <new>
@@ -41,6 +42,7 @@ PagedPool::PagedPool(std::uint32_t flags, const char* name) {
         config::gFirstPagedPool = 0;
         config::ConfigureIfPending();
     }
+    checks::NoteLiveIfChecked(this, checks::LiveKind::PagedPool);
     if (hooks::On())
         hooks::QORSignalPoolCreation(this, 0, static_cast<int>(flags), name, nullptr, 0);
 }
@@ -62,6 +64,7 @@ PagedPool::~PagedPool() {
             chunk.next = nullptr;
         }
         Unregister();
+        checks::NoteGoneIfChecked(this, 0);
         chunk.largestFreeArea = 0;
         chunk.pieceCount = 0;
     }

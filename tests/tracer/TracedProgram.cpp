@@ -1,9 +1,12 @@
 // An application that knows nothing of the tracer: it overruns blocks, leaks some, releases a
-// foreign pointer and exits. Every overrun stays inside pool memory (a region or a chunk is one
+// foreign pointer, destroys pools and exits (or, with QOR_TRACED_END=segv or abort, dies at the
+// end). Every overrun stays inside pool memory (a region or a chunk is one
 // malloc), so the sanitizers have nothing to say. Prints the addresses the report must name.
 #include "QORSysAllocator.h"
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 alignas(16) static char gForeign[256]; // zeros: no block header in front of any pointer into it
@@ -29,7 +32,23 @@ int main() {
     New(64, flushed);
     QORSysFlushPool(flushed, QORSysPoolFlag::FLUSH_DESTROY); // its block is gone, not leaked
     QORSpecializedDelete(gForeign + 128, nullptr);
+    // Destroyed only when empty: the first two are, the third is not (its block goes afterwards).
+    void* empty = QORSysCreatePool(0, 32768, "EmptyDestroyed");
+    QORSpecializedDelete(New(8, empty), nullptr);
+    QORSysFlushPool(empty, QORSysPoolFlag::FLUSH_DESTROY_IF_EMPTY);
+    void* paged = QORSysCreatePool(QORSysPoolFlag::PAGED, 0, "PagedDestroyed");
+    QORSpecializedDelete(New(8, paged), nullptr, QORSysPoolFlag::PAGED);
+    QORSysFlushPool(paged, QORSysPoolFlag::FLUSH_DESTROY);
+    void* kept = QORSysCreatePool(0, 32768, "KeptNotEmpty");
+    void* keptBlock = New(8, kept);
+    QORSysFlushPool(kept, QORSysPoolFlag::FLUSH_DESTROY_IF_EMPTY);
+    QORSpecializedDelete(keptBlock, nullptr);
     std::printf("below %p\nabove %p\nsmall %p\nforeign %p\n", static_cast<void*>(below), above,
                 static_cast<void*>(small), static_cast<void*>(gForeign + 128));
+    std::fflush(stdout);
+    if (const char* end = std::getenv("QOR_TRACED_END")) {
+        if (std::strcmp(end, "abort") == 0) std::abort();
+        *static_cast<volatile int*>(nullptr) = 1;
+    }
     return 0;
 }

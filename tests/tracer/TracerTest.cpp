@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -43,7 +44,8 @@ class Tracer : public testing::Test {
 protected:
     // Runs the program in a fresh directory with the tracer named and `extra` in its environment;
     // its output goes to dir/out and dir/err. Returns the program's pid.
-    pid_t Run(std::vector<std::string> extra) {
+    // `signal`: the one the program is to die of (0: it exits with 0).
+    pid_t Run(std::vector<std::string> extra, int signal = 0) {
         char pattern[] = "/tmp/qor-tracer-XXXXXX";
         dir_ = mkdtemp(pattern);
         extra.insert(extra.end(),
@@ -66,7 +68,10 @@ protected:
         }
         int status = -1;
         waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Read(dir_ + "/err");
+        if (signal == 0)
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Read(dir_ + "/err");
+        else
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << Read(dir_ + "/err");
         std::istringstream printed(Read(dir_ + "/out"));
         for (std::string name, address; printed >> name >> address;)
             at_['@' + name] = address;
@@ -136,6 +141,33 @@ TEST_F(Tracer, CountsPerPoolAndGroupsLeaksBySize) {
     Once(text_,
          "  Pages: allocations 2, releases 1, failures 1, invalid pointers 0, live blocks 1, "
          "live bytes 36, peak bytes 72\n");
+}
+
+// Regression: a pool destroyed by FLUSH_DESTROY_IF_EMPTY, or a paged pool by FLUSH_DESTROY, was
+// reported as not destroyed; a pool that the flush left alone must not be.
+TEST_F(Tracer, MarksThePoolsThatFlushesDestroyed) {
+    Run({"QORSysTracerOutput=report"});
+    for (const char* name : {"EmptyDestroyed", "PagedDestroyed"})
+        Once(LineOf(json_, std::string("{\"name\": \"") + name), "\"destroyed\": true}");
+    Once(LineOf(json_, "{\"name\": \"KeptNotEmpty"),
+         R"("releases": 1, "failures": 0, "invalidPointers": 0, "liveBlocks": 0, )");
+    Once(LineOf(json_, "{\"name\": \"KeptNotEmpty"), "\"destroyed\": false}");
+    Once(LineOf(text_, "  EmptyDestroyed: "), ", destroyed");
+}
+
+// A fault or an abort still leaves the report: what was recorded up to it, and the signal.
+TEST_F(Tracer, WritesWhatItHasWhenTheProcessDies) {
+    for (auto [end, signal] : {std::pair{"segv", SIGSEGV}, std::pair{"abort", SIGABRT}}) {
+        Run({"QORSysTracerOutput=report", std::string("QOR_TRACED_END=") + end}, signal);
+        Once(json_, "\"fatalSignal\": " + std::to_string(signal) + ",");
+        Once(text_, "Written at fatal signal " + std::to_string(signal) + ": ");
+        Once(LineOf(json_, R"({"name": "Scratch",)"), R"("allocations": 5, "releases": 1,)");
+        Once(json_,
+             R"({"block": "@above", "size": 36, "pool": "Pages", "areas": ["front guard"], )");
+        Once(json_, R"({"pool": "Scratch", "size": 24, "count": 3, "bytes": 72,)");
+        EXPECT_EQ(json_.substr(json_.size() - 2), "}\n") << "the JSON is whole";
+        TearDown();
+    }
 }
 
 TEST_F(Tracer, WritesUnderItsPidByDefault) {

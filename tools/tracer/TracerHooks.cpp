@@ -6,6 +6,8 @@
 
 #include "frontend/FixedPools.h"
 
+#include <signal.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -22,12 +24,57 @@ std::atomic<bool> gExitHandlerRegistered{false};
 
 void WriteReportAtExit() { WriteReport(); }
 
+// A fault, a bus error or an abort (a fatal stop of the library included): the report of what was
+// recorded so far, then the signal's own course (the default action, re-raised on return).
+void WriteReportAtFatalSignal(int signal) {
+    WriteReportOnSignal(signal);
+    ::raise(signal);
+}
+
+// Room to write the report on when the fault is a stack overflow (for the thread that made the
+// first traced call).
+alignas(16) char gSignalStack[1 << 16];
+
+// Only signals the application leaves at their default action: a handler of its own stays.
+void CatchFatalSignals() {
+    stack_t stack{};
+    stack.ss_sp = gSignalStack;
+    stack.ss_size = sizeof gSignalStack;
+    ::sigaltstack(&stack, nullptr);
+    for (int signal : {SIGSEGV, SIGBUS, SIGABRT}) {
+        struct sigaction current {};
+        if (::sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
+        struct sigaction action {};
+        action.sa_handler = WriteReportAtFatalSignal;
+        action.sa_flags = SA_RESETHAND | SA_ONSTACK;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+
 // The library registers its own exit clean-up while it configures, before any hook can run: a
 // handler registered here runs before it, while every pool still exists.
 inline void RegisterExitHandlerOnce() {
     if (!gExitHandlerRegistered.load(std::memory_order_relaxed) &&
-        !gExitHandlerRegistered.exchange(true))
+        !gExitHandlerRegistered.exchange(true)) {
         std::atexit(WriteReportAtExit);
+        CatchFatalSignals();
+    }
+}
+
+// What IsEmpty of the pool answers, from its chunk fields: a destroying flush
+// (FLUSH_DESTROY_IF_EMPTY on a general pool, any destroying flush on a paged pool) destroys the
+// pool exactly when it is empty. Requires: `pool` is a live pool of the library.
+bool PoolIsEmpty(void* pool) {
+    const ChunkFields& fields = *FieldsOf(pool);
+    if (fields.flags & kFlagPaged)
+        return !(fields.size != 0 && fields.free < fields.size && fields.largestFreeArea != 0);
+    constexpr std::uint64_t kPoolHeaderBytes = 112, kChunkHeaderBytes = 64;
+    if (fields.free + kPoolHeaderBytes < (fields.size & kChunkSizeMask)) return false;
+    for (void* k = fields.next; k != nullptr; k = FieldsOf(k)->next)
+        if (FieldsOf(k)->free + kChunkHeaderBytes < (FieldsOf(k)->size & kChunkSizeMask))
+            return false;
+    return true;
 }
 
 // What every recording hook starts with: the exit handler registered, the state's lock held, and
@@ -222,8 +269,12 @@ QOR_TRACER_EXPORT int QORSignalPoolFlush(void* pool, int mode) {
     const std::uint16_t index = PoolAt(pool);
     PoolRecord& record = gState.pools[index];
     ++record.flushes;
-    if ((FieldsOf(pool)->flags & kFlagPaged) || (mode & QORSysPoolFlag::FLUSH_DESTROY_IF_EMPTY))
+    if ((FieldsOf(pool)->flags & kFlagPaged) || (mode & QORSysPoolFlag::FLUSH_DESTROY_IF_EMPTY)) {
+        const bool destroying =
+            (mode & QORSysPoolFlag::FLUSH_DESTROY) || !(FieldsOf(pool)->flags & kFlagPaged);
+        if (destroying && PoolIsEmpty(pool)) record.destroyed = true;
         return 0;
+    }
     DropLiveBlocks(index);
     if (mode & QORSysPoolFlag::FLUSH_DESTROY) record.destroyed = true;
     return 0;

@@ -1,7 +1,9 @@
-// The report, written once when the process exits: per-pool counters, the blocks still live
-// grouped by pool and size, the damage found and the invalid pointers met. Text goes to stderr and
-// <prefix>.txt, JSON to <prefix>.json. Formatted into fixed buffers and written with write(2), so
-// the exit path allocates nothing either.
+// The report, written once when the process exits or on a fatal signal: per-pool counters, the
+// blocks still live grouped by pool and size, the damage found and the invalid pointers met. Text
+// goes to stderr and <prefix>.txt, JSON to <prefix>.json. Formatted by SafeFormat into fixed
+// buffers and written with write(2): nothing here allocates, locks or uses stdio, so a signal
+// handler may write it.
+#include "SafeFormat.h"
 #include "TracerState.h"
 
 #include <fcntl.h>
@@ -30,8 +32,7 @@ public:
         for (int attempt = 0; attempt < 2; ++attempt) {
             va_list args;
             va_start(args, format);
-            const int length =
-                std::vsnprintf(buffer_ + used_, sizeof buffer_ - used_, format, args);
+            const int length = SafeFormat(buffer_ + used_, sizeof buffer_ - used_, format, args);
             va_end(args);
             if (length < 0) return;
             if (used_ + static_cast<std::size_t>(length) < sizeof buffer_) {
@@ -64,7 +65,7 @@ const char* Json(const char* text, char* out, std::size_t bytes) {
             out[used++] = '\\';
             out[used++] = static_cast<char>(c);
         } else if (c < 0x20 || c > 0x7E) {
-            used += static_cast<std::size_t>(std::snprintf(out + used, bytes - used, "\\u%04x", c));
+            used += static_cast<std::size_t>(SafePrint(out + used, bytes - used, "\\u%04x", c));
         } else {
             out[used++] = static_cast<char>(c);
         }
@@ -103,9 +104,12 @@ const char* KindName(BlockKind kind) {
     return names[static_cast<int>(kind)];
 }
 
-void WriteText(Sink& out, const LiveBlock* live, std::size_t liveCount, const char* jsonPath) {
+void WriteText(Sink& out, const LiveBlock* live, std::size_t liveCount, const char* jsonPath,
+               int signal) {
     out.Print("QORSysTracer report for process %d (%d bytes reserved in front of every block)\n",
               gState.pid, kDelta);
+    if (signal != 0)
+        out.Print("Written at fatal signal %d: what was recorded up to the fault\n", signal);
     out.Print("Pools:\n");
     for (int i = 0; i < gState.poolCount; ++i) {
         const PoolRecord& pool = gState.pools[i];
@@ -148,9 +152,10 @@ void WriteText(Sink& out, const LiveBlock* live, std::size_t liveCount, const ch
     out.Print("JSON report: %s\n", jsonPath);
 }
 
-void WriteJson(Sink& out, const LiveBlock* live, std::size_t liveCount) {
-    out.Print("{\"tool\": \"QORSysTracer\", \"pid\": %d, \"delta\": %d,\n\"pools\": [", gState.pid,
-              kDelta);
+void WriteJson(Sink& out, const LiveBlock* live, std::size_t liveCount, int signal) {
+    out.Print("{\"tool\": \"QORSysTracer\", \"pid\": %d, \"delta\": %d,", gState.pid, kDelta);
+    if (signal != 0) out.Print(" \"fatalSignal\": %d,", signal);
+    out.Print("\n\"pools\": [");
     const char* separator = "\n";
     for (int i = 0; i < gState.poolCount; ++i) {
         const PoolRecord& pool = gState.pools[i];
@@ -209,41 +214,40 @@ void WriteJson(Sink& out, const LiveBlock* live, std::size_t liveCount) {
               gState.untrackedBlocks, gState.untrackedReleases, gState.findingsDropped);
 }
 
-// QORSysTracerOutput, or qor-trace-<pid> in the current directory. A child forked after the
-// tracer started writes under its own pid beside the parent's report.
+// QORSysTracerOutput (read by Start), or qor-trace-<pid> in the current directory. A child forked
+// after the tracer started writes under its own pid beside the parent's report.
 void OutputPrefix(char* out, std::size_t bytes) {
-    const char* chosen = std::getenv("QORSysTracerOutput");
+    const char* chosen = gState.outputPrefix;
     const int pid = ::getpid();
-    if (chosen == nullptr || *chosen == '\0')
-        std::snprintf(out, bytes, "qor-trace-%d", pid);
+    if (*chosen == '\0')
+        SafePrint(out, bytes, "qor-trace-%d", pid);
     else if (pid != gState.pid)
-        std::snprintf(out, bytes, "%s-%d", chosen, pid);
+        SafePrint(out, bytes, "%s-%d", chosen, pid);
     else
-        std::snprintf(out, bytes, "%s", chosen);
+        SafePrint(out, bytes, "%s", chosen);
 }
 
 int OpenOutput(const char* path) {
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         char line[4200];
-        std::snprintf(line, sizeof line, "QORSysTracer: cannot write %s: %s\n", path,
-                      std::strerror(errno));
+        SafePrint(line, sizeof line, "QORSysTracer: cannot write %s: error %d\n", path, errno);
         WriteAll(STDERR_FILENO, line, std::strlen(line));
     }
     return fd;
 }
 
-} // namespace
-
-void WriteReport() {
-    std::lock_guard<std::mutex> guard(gState.lock);
+// Requires: gState.lock held, or the process stopped in a fatal signal's handler.
+void WriteReportHeld(int signal) {
     if (gState.finished) return;
     gState.finished = true;
     Start();
-    gState.blocks.ForEach([](LiveBlock& block) {
-        const std::uint8_t areas = DamagedAreas(block) & ~block.reported;
-        if (areas != 0) RecordDamage(block, areas, true);
-    });
+    // After a fault the blocks' memory may be gone with their pool: only an exit reads it.
+    if (signal == 0)
+        gState.blocks.ForEach([](LiveBlock& block) {
+            const std::uint8_t areas = DamagedAreas(block) & ~block.reported;
+            if (areas != 0) RecordDamage(block, areas, true);
+        });
     const std::size_t liveCount = gState.blocks.Count();
     LiveBlock* live = gState.blocks.Compact();
     std::sort(live, live + liveCount, [](const LiveBlock& a, const LiveBlock& b) {
@@ -254,20 +258,31 @@ void WriteReport() {
     char prefix[4096];
     OutputPrefix(prefix, sizeof prefix);
     char textPath[4112], jsonPath[4112];
-    std::snprintf(textPath, sizeof textPath, "%s.txt", prefix);
-    std::snprintf(jsonPath, sizeof jsonPath, "%s.json", prefix);
+    SafePrint(textPath, sizeof textPath, "%s.txt", prefix);
+    SafePrint(jsonPath, sizeof jsonPath, "%s.json", prefix);
     const int text = OpenOutput(textPath);
     const int json = OpenOutput(jsonPath);
     {
         Sink out(STDERR_FILENO, text);
-        WriteText(out, live, liveCount, jsonPath);
+        WriteText(out, live, liveCount, jsonPath, signal);
     }
     {
         Sink out(json, -1);
-        WriteJson(out, live, liveCount);
+        WriteJson(out, live, liveCount, signal);
     }
     if (text >= 0) ::close(text);
     if (json >= 0) ::close(json);
 }
+
+} // namespace
+
+void WriteReport() {
+    std::lock_guard<std::mutex> guard(gState.lock);
+    WriteReportHeld(0);
+}
+
+// The lock is not taken: the fault may have come while this thread held it, and no other thread
+// gets to run the report's code path (finished is set first).
+void WriteReportOnSignal(int signal) { WriteReportHeld(signal); }
 
 } // namespace qor::tracer

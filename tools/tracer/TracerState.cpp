@@ -1,6 +1,8 @@
 // Pool records, findings and their descriptions.
 #include "TracerState.h"
 
+#include "SafeFormat.h"
+
 #include "frontend/FixedPools.h"
 
 #include <unistd.h>
@@ -21,7 +23,7 @@ constexpr int kThreadedRole = 17;
 
 // Control characters become '?', so that a name cannot break a line of the text report.
 void CopyText(char* out, std::size_t bytes, const char* text) {
-    std::snprintf(out, bytes, "%s", text != nullptr ? text : "");
+    SafePrint(out, bytes, "%s", text != nullptr ? text : "");
     for (char* c = out; *c != '\0'; ++c)
         if (static_cast<unsigned char>(*c) < 0x20) *c = '?';
 }
@@ -55,8 +57,8 @@ void DescribeRole(int role, char* out, std::size_t bytes) {
     else if (role == kFastEntry)
         CopyText(out, bytes, "fast pool, argument 4");
     else
-        std::snprintf(out, bytes, "fast pool for %d bytes, argument 4",
-                      role == kEntry128 ? 128 : role * 8);
+        SafePrint(out, bytes, "fast pool for %d bytes, argument 4",
+                  role == kEntry128 ? 128 : role * 8);
 }
 
 } // namespace
@@ -71,6 +73,8 @@ void Start() {
     const char* capacity = std::getenv("QORSysTracerCapacity");
     const unsigned long long asked = capacity != nullptr ? std::strtoull(capacity, nullptr, 10) : 0;
     gState.blocks.Reserve(asked != 0 ? asked : kDefaultCapacity);
+    if (const char* prefix = std::getenv("QORSysTracerOutput"))
+        SafePrint(gState.outputPrefix, sizeof gState.outputPrefix, "%s", prefix);
 }
 
 std::uint16_t PoolAt(void* address) {
@@ -164,17 +168,16 @@ void RecordInvalidPointer(std::uintptr_t pointer, const char* tag, std::uint16_t
 
 void DisplayName(const PoolRecord& pool, char* out, std::size_t bytes) {
     if (pool.name[0] != '\0' && pool.role[0] != '\0')
-        std::snprintf(out, bytes, "%s (%s)", pool.name, pool.role);
+        SafePrint(out, bytes, "%s (%s)", pool.name, pool.role);
     else if (pool.name[0] != '\0' || pool.role[0] != '\0')
         CopyText(out, bytes, pool.name[0] != '\0' ? pool.name : pool.role);
     else
-        std::snprintf(out, bytes, "pool 0x%" PRIxPTR,
-                      reinterpret_cast<std::uintptr_t>(pool.address));
+        SafePrint(out, bytes, "pool 0x%" PRIxPTR, reinterpret_cast<std::uintptr_t>(pool.address));
 }
 
 void DescribeDamage(const Damage& damage, char* out, std::size_t bytes) {
     if (damage.areas & kReleasedTwice) {
-        std::snprintf(out, bytes, "0x%" PRIxPTR ": released twice", damage.pointer);
+        SafePrint(out, bytes, "0x%" PRIxPTR ": released twice", damage.pointer);
         return;
     }
     char pool[112];
@@ -187,12 +190,12 @@ void DescribeDamage(const Damage& damage, char* out, std::size_t bytes) {
             if (areas[0] != '\0') std::strcat(areas, ", ");
             std::strcat(areas, names[bit]);
         }
-    int used = std::snprintf(
+    int used = SafePrint(
         out, bytes, "0x%" PRIxPTR " (%" PRIu64 " bytes, pool %s): %s overwritten; found at %s",
         damage.pointer, damage.size, pool, areas, damage.atExit ? "exit" : "release");
     if (damage.below != 0 && used > 0 && static_cast<std::size_t>(used) < bytes)
-        std::snprintf(out + used, bytes - used, "; block below: 0x%" PRIxPTR " (%" PRIu64 " bytes)",
-                      damage.below, damage.belowSize);
+        SafePrint(out + used, bytes - used, "; block below: 0x%" PRIxPTR " (%" PRIu64 " bytes)",
+                  damage.below, damage.belowSize);
 }
 
 } // namespace qor::tracer

@@ -70,13 +70,15 @@ struct TracerState {
     std::uint64_t untrackedBlocks = 0;   // allocated while the table was full
     std::uint64_t untrackedReleases = 0; // released without being in the table
     std::uintptr_t releasing = 0;        // the untracked pointer whose release is under way
+    char outputPrefix[4096] = {};        // QORSysTracerOutput as Start found it; empty: default
 };
 
 extern TracerState gState;
 
 // All below require gState.lock to be held.
 
-// Sets up the two fixed records and the table (size from QORSysTracerCapacity) once.
+// Sets up the two fixed records, the table (size from QORSysTracerCapacity) and the output prefix
+// (QORSysTracerOutput) once.
 void Start();
 // The record of a pool object, made on first sight (its kind read from the pool's flags).
 std::uint16_t PoolAt(void* address);
@@ -103,5 +105,7 @@ void WriteAll(int fd, const char* text, std::size_t length);
 
 // Writes the report (text on stderr and in <prefix>.txt, JSON in <prefix>.json) once.
 void WriteReport();
+// The same from a fatal signal's handler: async-signal-safe calls only, no lock.
+void WriteReportOnSignal(int signal);
 
 } // namespace qor::tracer

@@ -1,0 +1,140 @@
+// The live-object registry: an open-addressing table of (address | kind) words with linear
+// probing, grown at three quarters full. One spin lock guards it: pools of different threads note
+// their chunks here, and a release may look up while another thread adds a chunk.
+#include "LiveObjects.h"
+
+#include "../platform/Platform.h"
+#include "PoolInterface.h"
+
+#include <atomic>
+
+namespace qor::checks {
+namespace {
+
+constexpr std::uintptr_t kKindBits = 7;
+constexpr std::uintptr_t kEmpty = 0;
+constexpr std::uintptr_t kTombstone = 8; // address 8, kind 0: no object has it
+constexpr std::size_t kFirstCapacity = 1024;
+
+std::uintptr_t* gSlots = nullptr;
+std::size_t gCapacity = 0; // a power of two, or 0 before the first note
+std::size_t gUsed = 0;     // live entries and tombstones
+std::atomic_flag gLock = ATOMIC_FLAG_INIT;
+
+class SpinGuard {
+public:
+    SpinGuard() {
+        while (gLock.test_and_set(std::memory_order_acquire))
+            __builtin_ia32_pause();
+    }
+    ~SpinGuard() { gLock.clear(std::memory_order_release); }
+    SpinGuard(const SpinGuard&) = delete;
+    SpinGuard& operator=(const SpinGuard&) = delete;
+};
+
+inline std::uintptr_t AddressOf(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+inline std::size_t HomeOf(std::uintptr_t address) {
+    return static_cast<std::size_t>((address >> 3) * 0x9E3779B97F4A7C15ull >> 20) & (gCapacity - 1);
+}
+
+// The slot holding `address`, or the first free slot of its probe sequence (null: not found
+// and `insertAt` left as the first reusable slot). Requires: the lock is held, gCapacity != 0.
+std::uintptr_t* Find(std::uintptr_t address, std::uintptr_t** insertAt) {
+    std::uintptr_t* reusable = nullptr;
+    for (std::size_t i = HomeOf(address);; i = (i + 1) & (gCapacity - 1)) {
+        std::uintptr_t& slot = gSlots[i];
+        if (slot == kEmpty) {
+            if (insertAt != nullptr) *insertAt = reusable != nullptr ? reusable : &slot;
+            return nullptr;
+        }
+        if (slot == kTombstone) {
+            if (reusable == nullptr) reusable = &slot;
+        } else if ((slot & ~kKindBits) == address) {
+            return &slot;
+        }
+    }
+}
+
+// Rehashes into a table twice as large (or the first one), dropping the tombstones.
+void Grow() {
+    const std::size_t oldCapacity = gCapacity;
+    std::uintptr_t* oldSlots = gSlots;
+    const std::size_t capacity = oldCapacity == 0 ? kFirstCapacity : oldCapacity * 2;
+    auto* slots = static_cast<std::uintptr_t*>(platform::Malloc(capacity * sizeof(std::uintptr_t)));
+    if (slots == nullptr)
+        AbortWithMessage("Checked mode: no memory left for its live-pool registry");
+    for (std::size_t i = 0; i < capacity; ++i)
+        slots[i] = kEmpty;
+    gSlots = slots;
+    gCapacity = capacity;
+    gUsed = 0;
+    for (std::size_t i = 0; i < oldCapacity; ++i) {
+        const std::uintptr_t entry = oldSlots[i];
+        if (entry == kEmpty || entry == kTombstone) continue;
+        std::uintptr_t* at;
+        Find(entry & ~kKindBits, &at);
+        *at = entry;
+        ++gUsed;
+    }
+    if (oldSlots != nullptr) platform::Free(oldSlots);
+}
+
+void NoteLocked(const void* address, LiveKind kind) {
+    if ((gUsed + 1) * 4 > gCapacity * 3) Grow();
+    std::uintptr_t* at;
+    const std::uintptr_t key = AddressOf(address);
+    if (std::uintptr_t* slot = Find(key, &at)) {
+        *slot = key | static_cast<std::uintptr_t>(kind);
+        return;
+    }
+    if (*at == kEmpty) ++gUsed;
+    *at = key | static_cast<std::uintptr_t>(kind);
+}
+
+} // namespace
+
+void NoteLive(const void* address, LiveKind kind) {
+    SpinGuard guard;
+    NoteLocked(address, kind);
+}
+
+void NoteGone(const void* address) {
+    SpinGuard guard;
+    if (gCapacity == 0) return;
+    if (std::uintptr_t* slot = Find(AddressOf(address), nullptr)) *slot = kTombstone;
+}
+
+// Cost: the whole table; a chunk is reset or released far less often than blocks come and go.
+void NoteArenasGone(const void* begin, std::uint64_t bytes) {
+    SpinGuard guard;
+    const std::uintptr_t first = AddressOf(begin);
+    for (std::size_t i = 0; i < gCapacity; ++i) {
+        const std::uintptr_t entry = gSlots[i];
+        if ((entry & kKindBits) != static_cast<std::uintptr_t>(LiveKind::Arena)) continue;
+        if ((entry & ~kKindBits) - first < bytes) gSlots[i] = kTombstone;
+    }
+}
+
+LiveKind KindAt(const void* address) {
+    SpinGuard guard;
+    if (gCapacity == 0) return LiveKind::None;
+    const std::uintptr_t* slot = Find(AddressOf(address) & ~kKindBits, nullptr);
+    if (slot == nullptr || (AddressOf(address) & kKindBits) != 0) return LiveKind::None;
+    return static_cast<LiveKind>(*slot & kKindBits);
+}
+
+void NoteRegisteredPools() {
+    SpinGuard guard;
+    for (PoolBase* pool = gPoolRegistry; pool != nullptr; pool = pool->nextPool) {
+        if (pool->chunk.flags & kFlagPaged) {
+            NoteLocked(pool, LiveKind::PagedPool);
+            continue;
+        }
+        NoteLocked(pool, LiveKind::GeneralPool);
+        for (void* k = pool->chunk.next; k != nullptr; k = FieldsOf(k)->next)
+            NoteLocked(k, LiveKind::Chunk);
+    }
+}
+
+} // namespace qor::checks

@@ -1,0 +1,30 @@
+// The invariant checkers of the pools' structures (GeneralPoolCheck.cpp, PagedPoolCheck.cpp):
+// expensive walks over every chunk, piece, list, page and region of one pool, for tests, fuzzers
+// and QORSysCheckPool. They change nothing and stop at the first broken invariant, which they
+// describe in a CheckResult.
+#pragma once
+
+#include <cstddef>
+
+namespace qor {
+
+class GeneralPool;
+class PagedPool;
+
+class CheckResult {
+public:
+    bool Sound() const { return text_[0] == '\0'; }
+    const char* Text() const { return text_; }
+    // Records the first failure only; returns false so that a checker can `return Fail(...)`.
+    bool Fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+private:
+    char text_[384] = {};
+};
+
+// Requires: the pool is live and not being changed by another thread. Cost: every piece of every
+// chunk and arena (general), every page of the pool and region of its list (paged).
+bool CheckInvariants(GeneralPool& pool, CheckResult& result);
+bool CheckInvariants(PagedPool& pool, CheckResult& result);
+
+} // namespace qor
