@@ -238,6 +238,13 @@ __attribute__((noinline)) void DeletePaged(void* block, PagedPool* pool) {
     if (!pool->TryPut(block)) pool->Free(block, nullptr);
 }
 
+// An unlocked tracked pool's search, out of line for the same reason as NewPagedOrLocked's.
+__attribute__((noinline)) void* NewTracked(std::size_t size, GeneralPool* general,
+                                           std::uintptr_t poolArgument, void* param, int n) {
+    if (void* block = general->TryTakeHead(size)) return block;
+    return NewRoute(size, poolArgument, param, n);
+}
+
 // A request with no reserved room, for a fixed pool of pool argument 4, the thread-safe pool or a
 // pool object (named directly or by pool argument 2).
 inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param, int n) {
@@ -252,8 +259,10 @@ inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param,
         if (object < kSmallestPoolAddress) return NewRoute(size, poolArgument, param, n);
         general = reinterpret_cast<GeneralPool*>(object);
     }
-    if (FieldsOf(general)->flags & (kFlagPaged | kFlagLocked))
-        return NewPagedOrLocked(size, general);
+    const std::uint32_t flags = FieldsOf(general)->flags;
+    if (flags & (kFlagPaged | kFlagLocked)) return NewPagedOrLocked(size, general);
+    if (flags & QORSysPoolFlag::TRACKED_FREE_LIST)
+        return NewTracked(size, general, poolArgument, param, n);
     if (void* block = general->TryTakeHead(size)) return block;
     return NewRoute(size, poolArgument, param, n);
 }

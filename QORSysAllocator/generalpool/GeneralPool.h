@@ -63,6 +63,7 @@ private:
     ~GeneralPool();
 
     BlockHeader* AllocateLocked(std::uint64_t need8);
+    void* TryTakeTracked(std::size_t size);
     BlockHeader* PlaceOrGrow(std::uint64_t need8);
     BlockHeader* FirstFitInChain(std::uint64_t need8);
     // Reclaim (Reclaim.cpp): merges the chain when the free bytes in its touched memory are worth
@@ -169,21 +170,23 @@ inline void PushOnList(ChunkFields& k, void* block, std::uint64_t pieceBytes) {
 // decides (and gives the same answer).
 inline void* GeneralPool::TryTakeHead(std::size_t size) {
     using namespace placement;
-    if (chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) {
-        if (size > kMaxNeed8 - kBlockHeaderBytes) return nullptr;
-        const std::uint64_t need8 = Round8(size + kBlockHeaderBytes);
-        // A known largest area is never larger than the largest listed one: the search finds a
-        // fit in the chain without adding a chunk.
-        if (chunk.largestFreeArea == kLargestUnknown || chunk.largestFreeArea < need8)
-            return nullptr;
-        BlockHeader* block = AllocateLocked(need8);
-        return block != nullptr ? block + 1 : nullptr;
-    }
+    if (chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) return TryTakeTracked(size);
     if (size > kMaxNeed8 - kBlockHeaderBytes) return nullptr;
     const std::uint64_t need8 = Round8(size + kBlockHeaderBytes);
     FreeArea* head = chunk.freeList;
     if (head == nullptr || head->size < need8 || chunk.free < need8) return nullptr;
     return TakeFromList(chunk, head, need8, this) + 1;
+}
+
+inline void* GeneralPool::TryTakeTracked(std::size_t size) {
+    using namespace placement;
+    if (size > kMaxNeed8 - kBlockHeaderBytes) return nullptr;
+    const std::uint64_t need8 = Round8(size + kBlockHeaderBytes);
+    // A known largest area is never larger than the largest listed one: the search finds a fit
+    // in the chain without adding a chunk.
+    if (chunk.largestFreeArea == kLargestUnknown || chunk.largestFreeArea < need8) return nullptr;
+    BlockHeader* block = AllocateLocked(need8);
+    return block != nullptr ? block + 1 : nullptr;
 }
 
 // The release fast path, `chunkBase` being the block's chunk (or arena) as
