@@ -106,6 +106,19 @@ int QORSysPoolGetFreeSpace(void* pool, std::size_t* freeBytes, std::size_t* larg
 
 int QORSysPoolGetAllocAddedSize(int, void*) { return kAllocAddedSize; }
 
+void* QORSysGetFixedPool(void* poolArgument, std::size_t size) {
+    switch (reinterpret_cast<std::uintptr_t>(poolArgument)) {
+    case kPoolPermanent:
+        return gFixedPools[kPermanentEntry];
+    case kPoolFast: // the key of a request without reserved room
+        return gFixedPools[FastPoolEntry((std::uint64_t{size} + 7) & ~std::uint64_t{7})];
+    case kPoolThreaded:
+        return gThreadedPool;
+    default:
+        return nullptr;
+    }
+}
+
 void QORSysAllGetStructInfos(std::size_t* a, std::size_t* b, std::size_t* c) {
     if (a == nullptr) return;
     *a = GeneralPool::kPoolHeaderBytes;

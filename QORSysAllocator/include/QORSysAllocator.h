@@ -141,6 +141,14 @@ QOR_SYS_API int QORSysPoolGetFreeSpace(void* pool, std::size_t* freeBytes,
 // checked mode (QORSysAllocatorChecks=ON, docs/checked-mode.md); it costs a walk of the pool.
 QOR_SYS_API int QORSysCheckPool(void* pool, FILE* stream);
 
+// The pool object behind a fixed-pool argument, for the calls that take a pool object
+// (QORSysOptimizePool, QORSysGetPoolInfo, QORSysPoolGetFreeSpace): 1 the permanent pool, 32 the
+// thread-safe pool, 4 the fast pool that serves `size` (no reserved room); `size` is read for 4
+// only. Null when that pool has not been created yet (this call creates nothing and does not run
+// the configuration) and for every other argument. Never flush a fixed pool: the library keeps
+// using it.
+QOR_SYS_API void* QORSysGetFixedPool(void* poolArgument, std::size_t size);
+
 // Always 8, whatever the arguments.
 QOR_SYS_API int QORSysPoolGetAllocAddedSize(int, void*);
 

@@ -35,7 +35,9 @@
 // unless pools are cancelled. A hook library's delta (QORSysAllocatorInstrum) moves every
 // block; a block that it leaves misaligned is given back and the request fails, so a delta that
 // is a multiple of 16 keeps every guarantee.
-// PoolResource and PoolAllocator throw std::bad_alloc when a request is not served.
+// PoolResource and PoolAllocator throw std::bad_alloc when a request is not served. Over a paged
+// pool, what no page holds goes elsewhere instead: PoolResource sends it to its upstream resource
+// (the heap route by default), PoolAllocator to the heap route.
 #pragma once
 
 #include "QORSysAllocator.h"
@@ -90,6 +92,17 @@ struct PoolRoute {
 
 inline bool OverAllocated(const PoolRoute& route, std::size_t alignment) noexcept {
     return alignment > (route.paged ? kPagedDirectAlignment : kHeaderBlockAlignment);
+}
+
+// Whether a paged pool has a size class for the request TryAllocate makes of (bytes, alignment):
+// classes stop below 4048, so that request is at most 4040 bytes (the largest multiple of 8 there).
+constexpr std::size_t kLargestPagedRequest = 4040;
+constexpr bool PagedServes(std::size_t bytes, std::size_t alignment) noexcept {
+    if (alignment > kPagedDirectAlignment)
+        return bytes <= kLargestPagedRequest && alignment <= kLargestPagedRequest - bytes;
+    const std::size_t request = bytes == 0 ? 1 : bytes;
+    return request <= kLargestPagedRequest &&
+           ((request + alignment - 1) & ~(alignment - 1)) <= kLargestPagedRequest;
 }
 
 inline void Release(const PoolRoute& route, void* block) noexcept {
@@ -174,40 +187,73 @@ inline void RoutedWarmUp() noexcept {
 
 } // namespace detail
 
-// A memory resource over one pool. Requests follow the alignment rules at the top of this file;
-// a failure throws std::bad_alloc. Two resources are equal when they name the same pool as the
-// same kind, so either can release the other's blocks.
+// A memory resource over one pool. Requests follow the alignment rules at the top of this file.
+// A failure throws std::bad_alloc.
+// Over a paged pool, what no page can hold (detail::PagedServes) goes to an upstream resource,
+// by default HeapResource(); std::pmr::null_memory_resource() as upstream refuses it instead.
+// The choice depends on the size and alignment alone, which a release repeats, so every block
+// goes back to where it came from. Two resources are equal when they name the same pool as the
+// same kind (and, over a paged pool, equal upstreams), so either can release the other's blocks.
 class PoolResource : public std::pmr::memory_resource {
 public:
-    // Requires: `pool` from QORSysCreatePool, of the given kind.
-    PoolResource(void* pool, PoolKind kind) noexcept : route_(detail::PoolRoute::Of(pool, kind)) {}
+    // Requires: `pool` from QORSysCreatePool, of the given kind; `upstream` outlives this
+    // resource's blocks (null: HeapResource()). General pools serve every size: `upstream` is
+    // not used.
+    PoolResource(void* pool, PoolKind kind, std::pmr::memory_resource* upstream = nullptr) noexcept
+        : route_(detail::PoolRoute::Of(pool, kind)), upstream_(upstream) {}
     explicit PoolResource(FixedPool fixed) noexcept : route_(detail::PoolRoute::Of(fixed)) {}
 
     // The pool object, or the fixed pool's argument.
     void* pool() const noexcept { return route_.Pool(); }
     PoolKind kind() const noexcept { return route_.paged ? PoolKind::Paged : PoolKind::General; }
+    // Where requests that the paged pool cannot serve go; null for a general or fixed pool.
+    std::pmr::memory_resource* upstream() const noexcept;
 
 protected:
+    // One comparison more than the pool's own path on a paged pool, none on the others.
     void* do_allocate(std::size_t bytes, std::size_t alignment) override {
+        if (ToUpstream(bytes, alignment)) return upstream()->allocate(bytes, alignment);
         return detail::Allocate(route_, bytes, alignment);
     }
-    void do_deallocate(void* p, std::size_t, std::size_t alignment) override {
+    void do_deallocate(void* p, std::size_t bytes, std::size_t alignment) override {
+        if (ToUpstream(bytes, alignment)) return upstream()->deallocate(p, bytes, alignment);
         detail::Deallocate(route_, p, alignment);
     }
     bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override {
         const auto* resource = dynamic_cast<const PoolResource*>(&other);
-        return resource != nullptr && resource->route_ == route_;
+        if (resource == nullptr || !(resource->route_ == route_)) return false;
+        return !route_.paged || upstream()->is_equal(*resource->upstream());
     }
 
 private:
+    bool ToUpstream(std::size_t bytes, std::size_t alignment) const noexcept {
+        return route_.paged && !detail::PagedServes(bytes, alignment);
+    }
+
     detail::PoolRoute route_;
+    std::pmr::memory_resource* upstream_ = nullptr;
 };
+
+// A resource over the heap route (pool argument 0: malloc with a 16-byte header). One object for
+// the process, never destroyed, so that blocks released during exit still find it.
+inline std::pmr::memory_resource* HeapResource() noexcept {
+    alignas(PoolResource) static unsigned char storage[sizeof(PoolResource)];
+    static PoolResource* const heap = ::new (storage) PoolResource(FixedPool::Heap);
+    return heap;
+}
+
+inline std::pmr::memory_resource* PoolResource::upstream() const noexcept {
+    if (!route_.paged) return nullptr;
+    return upstream_ != nullptr ? upstream_ : HeapResource();
+}
 
 // An allocator over one pool for the standard containers; an over-aligned T is honoured as at
 // the top of this file. Allocators are equal when they name the same pool as the same kind,
 // whatever their T. They propagate on copy and move assignment and on swap: a container's blocks
 // always stay with an allocator of the pool that gave them, and swapping two containers over
-// different pools is well defined. Default-constructed: the thread-safe pool.
+// different pools is well defined. Default-constructed: the thread-safe pool. Over a paged pool,
+// a request that no page can hold (more than 4040 bytes, detail::PagedServes) goes to the heap
+// route, and its release follows it there.
 template <typename T> class PoolAllocator {
 public:
     using value_type = T;
@@ -225,9 +271,12 @@ public:
 
     T* allocate(std::size_t count) {
         if (count > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
-        return static_cast<T*>(detail::Allocate(route_, count * sizeof(T), alignof(T)));
+        const std::size_t bytes = count * sizeof(T);
+        return static_cast<T*>(detail::Allocate(RouteFor(bytes), bytes, alignof(T)));
     }
-    void deallocate(T* p, std::size_t) noexcept { detail::Deallocate(route_, p, alignof(T)); }
+    void deallocate(T* p, std::size_t count) noexcept {
+        detail::Deallocate(RouteFor(count * sizeof(T)), p, alignof(T));
+    }
 
     void* pool() const noexcept { return route_.Pool(); }
     PoolKind kind() const noexcept { return route_.paged ? PoolKind::Paged : PoolKind::General; }
@@ -238,6 +287,11 @@ public:
 
 private:
     template <typename> friend class PoolAllocator;
+    detail::PoolRoute RouteFor(std::size_t bytes) const noexcept {
+        if (route_.paged && !detail::PagedServes(bytes, alignof(T)))
+            return detail::PoolRoute::Of(FixedPool::Heap);
+        return route_;
+    }
     detail::PoolRoute route_;
 };
 

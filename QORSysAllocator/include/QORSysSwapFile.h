@@ -204,6 +204,22 @@ private:
     std::uint64_t reserved = 0;
 };
 
+// What a swap file holds right now, from QORSysSwapFile::GetStatistics. Counts of swap-outs and
+// swap-ins so far are not kept by the swap file; count them in SwappedOut/SwappedIn overrides.
+struct QORSysSwapStatistics {
+    void* zonePool;                   // the zone (a general pool); null before Initialize
+    std::uint64_t objectsInZone;      // objects in memory
+    std::uint64_t bytesInZone;        // their ZoneSize total, as charged to the zone
+    std::uint64_t zoneCapacity;       // bytes the zone may hold
+    std::uint64_t bytesEverAllocated; // ZoneSize of every object ever created (<= fileCapacity)
+    std::uint64_t fileCapacity;       // bytes the file may hold, a multiple of 8192
+    std::uint64_t pagesBooked;        // file pages in use (records on disk or in a buffer)
+    std::uint64_t pagesWritten;       // booked pages whose newest contents are in the file
+    std::uint64_t buffersHeld;        // pages being filled in memory, 8 KB each
+    std::uint64_t bufferedBytes;      // record bytes in those buffers
+    std::uint64_t fileBytes;          // size of the file on disk now
+};
+
 // A zone of memory for swappable objects and the file of 8192-byte pages they go to. It must
 // outlive every object and handle that uses it.
 class QOR_SYS_API QORSysSwapFile {
@@ -253,6 +269,17 @@ public:
     // Gives an object's memory back to the zone without running its destructor or unlinking it:
     // for memory whose object was already destroyed. Failure for null.
     long DeallocateObject(QORSysSwappable* object);
+
+    // Fills *out with what the swap file holds now: walks the objects in memory, the page table
+    // and the buffers (time linear in all three). Failure for null.
+    long GetStatistics(QORSysSwapStatistics* out);
+    // The path of the open file into buffer (truncated, always terminated); 0 when it fits.
+    // Failure when no file is open or `bytes` is 0.
+    long GetFilePath(char* buffer, std::size_t bytes);
+    // Writes the listing of the objects in memory, oldest first (as DumpObjectsToSwap: "<tag>",
+    // one "<0xADDRESS-size/>" line each when `detailed` is not 0, "<count=N>", "<size=BYTES>",
+    // "</tag>") and returns their count.
+    std::size_t ListObjects(FILE* stream, const char* tag, int detailed);
 
 private:
     friend class QORSysSwappable;

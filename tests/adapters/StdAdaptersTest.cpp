@@ -23,6 +23,8 @@ struct PoolCase {
     int createFlags; // kFixed: the fixed pool below
     FixedPool fixed;
 };
+// Failure messages name the case rather than dumping its bytes.
+void PrintTo(const PoolCase& poolCase, std::ostream* out) { *out << poolCase.name; }
 
 class StdAdapters : public testing::TestWithParam<PoolCase> {
 protected:
@@ -47,7 +49,7 @@ struct alignas(64) Over64 {
     int value;
 };
 
-// Sizes stay below the largest paged class (4048): 512 ints, 257 buckets, 32 x 64 bytes.
+// 512 ints, 257 buckets and 32 x 64 bytes: every block of a paged pool comes from its pages.
 TEST_P(StdAdapters, ContainersKeepTheirContents) {
     auto resource = Over<PoolResource>();
     std::pmr::vector<int> numbers(&resource);
@@ -79,14 +81,7 @@ TEST_P(StdAdapters, EveryAlignmentIsHonoured) {
     std::vector<std::tuple<void*, std::size_t, std::size_t>> held; // block, bytes, alignment
     for (std::size_t alignment = 1; alignment <= 4096; alignment *= 2) {
         for (std::size_t bytes : {0, 1, 3, 24, 100, 1000}) {
-            // Beyond a paged pool (bytes + alignment from 4048 on): refused, unless pools are
-            // inactive, when the request may reach malloc.
-            if (Paged() && bytes + alignment >= 4048) {
-                if (QORSysGetPoolActivityStatus()) {
-                    EXPECT_THROW((void)resource.allocate(bytes, alignment), std::bad_alloc);
-                }
-                continue;
-            }
+            // Beyond a paged pool (bytes + alignment from 4048 on): served by the upstream.
             void* p = resource.allocate(bytes, alignment);
             EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % alignment, 0u) << bytes;
             std::memset(p, int(held.size()), bytes);
@@ -126,6 +121,36 @@ TEST(StdAdaptersEquality, FollowsThePoolAndItsKind) {
     EXPECT_NE(ints, PoolAllocator<int>(pools[0], PoolKind::Paged));
     EXPECT_EQ(PoolAllocator<int>(), PoolAllocator<int>(FixedPool::ThreadSafe));
     EXPECT_EQ(QORSysFlushPool(pools[0], 5) | QORSysFlushPool(pools[1], 5), 0);
+}
+
+// The last requests a page holds, and the first it does not, each way: direct (alignment up to
+// 16, rounded to it) and over-allocated (bytes + alignment). A refusing upstream shows the split.
+TEST(StdAdaptersUpstream, TakesExactlyWhatNoPageHolds) {
+    void* pool = QORSysCreatePool(kPaged, 0);
+    PoolResource refusing(pool, PoolKind::Paged, std::pmr::null_memory_resource());
+    PoolResource heap(pool, PoolKind::Paged);
+    for (const auto& [bytes, alignment, paged] : {std::tuple{4040, 8, true},
+                                                  {4041, 8, false},
+                                                  {4040, 16, false},
+                                                  {4032, 16, true},
+                                                  {4008, 32, true},
+                                                  {4009, 32, false},
+                                                  {0, 4096, false}}) {
+        if (!paged) {
+            EXPECT_THROW((void)refusing.allocate(bytes, alignment), std::bad_alloc) << bytes;
+            void* p = heap.allocate(bytes, alignment); // the heap route: a block with a header
+            void* block = alignment > 8 ? RoutedBlock(p) : p; // over-allocated: the offset word
+            EXPECT_EQ(QORSysGetAllocatorFromAddress(block), nullptr) << bytes;
+            heap.deallocate(p, bytes, alignment);
+            continue;
+        }
+        void* p = refusing.allocate(bytes, alignment);
+        EXPECT_EQ(QORSysFlushPool(pool, 0), -1) << bytes; // a block in use: from a page
+        refusing.deallocate(p, bytes, alignment);
+    }
+    EXPECT_TRUE(heap.is_equal(PoolResource(pool, PoolKind::Paged, HeapResource())));
+    EXPECT_FALSE(heap.is_equal(refusing));
+    EXPECT_EQ(QORSysFlushPool(pool, QORSysPoolFlag::FLUSH_DESTROY), 0);
 }
 
 // Swap and assignment between containers over a general and a paged pool: the allocators go
