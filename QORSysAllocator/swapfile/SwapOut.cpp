@@ -329,9 +329,11 @@ long QORSysSwapFile::EffectiveSwapOut(QORSysSwappable* object, QORSysSwappableHd
         const auto pages =
             static_cast<std::int32_t>((size + qor::kSwapPageBytes - 1) / qor::kSwapPageBytes);
         std::int32_t start = -1;
+        // Used pages are passed eight at a time: in a file that is mostly booked, the first
+        // run long enough can lie thousands of pages above firstFreePage.
         for (std::int32_t page = firstFreePage; page < pageCount;) {
             if (pageIndex[page] == 0) {
-                ++page;
+                page = qor::NextFreePage(pageIndex, page + 1, pageCount);
                 continue;
             }
             const std::int32_t run = qor::FreeRunLength(pageIndex, page, pageCount, pages);
