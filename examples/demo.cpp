@@ -9,8 +9,7 @@
 //   --chart  where to write the chart; by default qor_demo_chart.svg beside the executable
 #include "DemoChart.h"
 
-#include <QORSysAllocator.h>
-#include <QORSysSwapFile.h>
+#include <QORSys.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -23,40 +22,29 @@
 #include <unistd.h>
 #include <vector>
 
-// The swap file keeps its figures and its dump listing private; it names one friend class, which
-// this program defines to read them.
-class QORSysSwapFileTestAccess {
-public:
-    static void* Zone(QORSysSwapFile& file) { return file.pool; }
-    static std::uint64_t BytesOnDisk(QORSysSwapFile& file) { // pages in use, 8 KB each
-        std::uint64_t pages = 0;
-        for (int page = 0; file.pageIndex != nullptr && page < file.pageCount; ++page)
-            pages += file.pageIndex[page] == 0;
-        return pages * 8192;
-    }
-    static std::string Path(QORSysSwapFile& file) {
-        if (file.stream == nullptr) return "";
-        char path[4096] = {};
-        const std::string link = "/proc/self/fd/" + std::to_string(fileno(file.stream));
-        return readlink(link.c_str(), path, sizeof path - 1) > 0 ? path : "";
-    }
-    static std::size_t Dump(QORSysSwapFile& file, FILE* out, const char* tag, int detailed) {
-        return file.DumpObjectsToSwap(out, tag, detailed);
-    }
-};
-
 namespace {
 
-using SwapFileAccess = QORSysSwapFileTestAccess;
 using Clock = std::chrono::steady_clock;
 
 // Pool arguments of QORSpecializedNew.
-void* const kHeap = nullptr;
-void* const kPermanentPool = reinterpret_cast<void*>(1);
-void* const kFastPools = reinterpret_cast<void*>(4);
-void* const kBesideBlock = reinterpret_cast<void*>(8);
-void* const kReservedRoom = reinterpret_cast<void*>(16); // as `param`: `n` bytes of room behind
-void* const kThreadedPool = reinterpret_cast<void*>(32);
+void* const kHeap = QORSys::Route::Heap;
+void* const kPermanentPool = QORSys::Route::Permanent;
+void* const kFastPools = QORSys::Route::Fast;
+void* const kBesideBlock = QORSys::Route::BesideBlock;
+void* const kReservedRoom = QORSys::ReserveRoom; // as `param`: `n` bytes of room behind
+void* const kThreadedPool = QORSys::Route::ThreadSafe;
+
+// What a swap file holds, from its statistics call.
+QORSysSwapStatistics SwapFigures(QORSysSwapFile& file) {
+    QORSysSwapStatistics figures{};
+    file.GetStatistics(&figures);
+    return figures;
+}
+std::uint64_t BytesOnDisk(QORSysSwapFile& file) { return SwapFigures(file).pagesBooked * 8192; }
+std::string SwapPath(QORSysSwapFile& file) {
+    char path[4096];
+    return file.GetFilePath(path, sizeof path) == QORSysSwapSuccess ? path : "";
+}
 
 // What --quick scales down.
 struct Sizes {
@@ -158,11 +146,9 @@ std::uint64_t gSwappedOut = 0, gSwappedIn = 0, gDestroyed = 0;
 struct Node;
 
 // The application keeps smart handles, never addresses: an address is good only until the next
-// allocation in the zone, which may send the object to disk.
-struct NodeRef : QORSysSwappable_hdl {
-    using QORSysSwappable_hdl::QORSysSwappable_hdl;
-    Node* Get(); // brings the node back from disk when it is there; null when it cannot
-};
+// allocation in the zone, which may send the object to disk. get() brings the node back from
+// disk when it is there (null when it cannot).
+using NodeRef = QORSys::SwapHandle<Node>;
 
 // Its payload follows from its number, so a walk tells whether it came back from disk intact.
 // Numbers are given in creation order, children first: the right child of node n is n - 1.
@@ -190,8 +176,6 @@ struct Node : QORSysSwappable {
     NodeRef left, right;
     unsigned char payload[kPayloadBytes];
 };
-
-Node* NodeRef::Get() { return static_cast<Node*>(GetObject()); }
 
 std::uint32_t SubtreeSize(int depth) { return (1u << depth) - 1; }
 
@@ -223,7 +207,7 @@ private:
     std::uint64_t Walk(NodeRef ref, std::uint32_t number, int depth, Progress& progress);
     std::string SwapDetail() {
         return "zone " + FormatBytes(double(InUse(swapZone))) + " in use, " +
-               FormatBytes(double(SwapFileAccess::BytesOnDisk(*swapFile))) + " on disk";
+               FormatBytes(double(BytesOnDisk(*swapFile))) + " on disk";
     }
 
     const Sizes& sizes;
@@ -252,7 +236,7 @@ void Demo::Sample(const char* phase) {
                               double(InUse(privatePool)),
                               double(InUse(pagedPool)),
                               double(InUse(swapZone)),
-                              swapFile ? double(SwapFileAccess::BytesOnDisk(*swapFile)) : 0.0};
+                              swapFile ? double(BytesOnDisk(*swapFile)) : 0.0};
     chart.AddGroup(phase, bytes);
     samples.emplace_back(phase, bytes);
 }
@@ -479,12 +463,12 @@ NodeRef Demo::Build(int depth, Progress& progress) {
 }
 
 // Checks the subtree against the way it was built; answers the number of intact nodes. The
-// address from Get() is used only until the next call that may touch the zone.
+// address from get() is used only until the next call that may touch the zone.
 std::uint64_t Demo::Walk(NodeRef ref, std::uint32_t number, int depth, Progress& progress) {
-    Node* node = ref.Get();
+    Node* node = ref.get();
     if (node == nullptr) return 0;
     const bool intact = node->Intact(number) && node->depth == depth &&
-                        node->left.IsNull() == (depth == 1) && node->right.IsNull() == (depth == 1);
+                        !node->left == (depth == 1) && !node->right == (depth == 1);
     const NodeRef left = node->left, right = node->right; // copies: `node` may leave memory below
     progress.Update(++walked, [&] { return SwapDetail(); });
     if (depth == 1) return intact;
@@ -511,10 +495,10 @@ void Demo::SwapFile() {
         swapFile = nullptr;
         return;
     }
-    swapZone = SwapFileAccess::Zone(*swapFile);
+    swapZone = SwapFigures(*swapFile).zonePool;
     std::printf("  zone: %s of memory; file: %s (8 KB pages, up to %s)\n",
-                FormatBytes(double(sizes.zoneBytes)).c_str(),
-                SwapFileAccess::Path(*swapFile).c_str(), FormatBytes(double(capacity)).c_str());
+                FormatBytes(double(sizes.zoneBytes)).c_str(), SwapPath(*swapFile).c_str(),
+                FormatBytes(double(capacity)).c_str());
     std::printf("  graph: a binary tree of %u nodes of %zu bytes (%s); each node holds its two\n"
                 "  children through smart handles, which stay valid while a node is on disk\n",
                 nodes, nodeBlock, FormatBytes(graphBytes).c_str());
@@ -561,7 +545,7 @@ void Demo::SwapFile() {
             NodeRef at = root;
             for (int level = 1; level <= sizes.treeDepth; ++level) {
                 const std::uint64_t before = gSwappedIn;
-                Node* node = at.Get();
+                Node* node = at.get();
                 if (node == nullptr) break;
                 node->IsUsed(); // the newest now: the last candidate for leaving memory
                 ++visits[level];
@@ -594,14 +578,14 @@ void Demo::SwapFile() {
     char* listing = nullptr;
     std::size_t listingBytes = 0;
     FILE* stream = open_memstream(&listing, &listingBytes);
-    const std::size_t listed = stream ? SwapFileAccess::Dump(*swapFile, stream, "Zone", 1) : 0;
+    const std::size_t listed = stream ? swapFile->ListObjects(stream, "Zone", 1) : 0;
     if (stream != nullptr) std::fclose(stream);
     std::vector<std::string> lines;
     for (char* line = listing ? std::strtok(listing, "\n") : nullptr; line != nullptr;
          line = std::strtok(nullptr, "\n"))
         lines.emplace_back(line);
     std::free(listing);
-    std::printf("  DumpObjectsToSwap(stream, \"Zone\", detailed) listed %zu objects in memory, "
+    std::printf("  ListObjects(stream, \"Zone\", detailed) listed %zu objects in memory, "
                 "oldest first:\n",
                 listed);
     for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -610,6 +594,18 @@ void Demo::SwapFile() {
         else if (i == 4)
             std::printf("    ... %zu more object lines ...\n", lines.size() - 7);
     }
+    const QORSysSwapStatistics figures = SwapFigures(*swapFile);
+    std::printf("  GetStatistics: %llu objects, %s charged to a zone of %s; %llu file pages "
+                "booked, %llu written, %llu page buffers in memory; the file holds %s\n",
+                static_cast<unsigned long long>(figures.objectsInZone),
+                FormatBytes(double(figures.bytesInZone)).c_str(),
+                FormatBytes(double(figures.zoneCapacity)).c_str(),
+                static_cast<unsigned long long>(figures.pagesBooked),
+                static_cast<unsigned long long>(figures.pagesWritten),
+                static_cast<unsigned long long>(figures.buffersHeld),
+                FormatBytes(double(figures.fileBytes)).c_str());
+    Expect(stream == nullptr || figures.objectsInZone == listed,
+           "the statistics count the objects that the listing shows");
 
     // Tear-down without recursion: a node released from its parent's destructor is brought back
     // while every ancestor still holds its zone memory, so a recursive release deeper than the
@@ -621,10 +617,10 @@ void Demo::SwapFile() {
     while (!pending.empty()) {
         NodeRef ref = pending.back();
         pending.pop_back();
-        Node* node = ref.Get();
+        Node* node = ref.get();
         if (node == nullptr) continue;
-        if (!node->left.IsNull()) pending.push_back(node->left);
-        if (!node->right.IsNull()) pending.push_back(node->right);
+        if (node->left) pending.push_back(node->left);
+        if (node->right) pending.push_back(node->right);
         node->left = NodeRef();
         node->right = NodeRef();
     } // each `ref` was the last handle of its node: the node is destroyed with it
@@ -655,7 +651,7 @@ void Demo::CleanUpAndChart(const std::string& chartPath) {
     privatePool = pagedPool = nullptr;
     std::string swapPath;
     if (swapFile != nullptr) {
-        swapPath = SwapFileAccess::Path(*swapFile);
+        swapPath = SwapPath(*swapFile);
         delete swapFile; // closes the file and empties the zone; both are left to their owner
         QORSysFlushPool(swapZone, QORSysPoolFlag::FLUSH_DESTROY);
         swapFile = nullptr;

@@ -258,14 +258,16 @@ private:
 // A counted handle on a swappable object of class T: copies share the object, the last one
 // brings it back if needed and destroys it. While the object is on disk the handle stays valid;
 // using it reads the object back (with every object of its page).
+// T may be incomplete where the handle is declared (a swappable class holding handles on its own
+// kind): it is checked where an object is given or read.
 template <typename T> class SwapHandle : private QORSysSwappable_hdl {
-    static_assert(std::is_base_of_v<QORSysSwappable, T>, "T derives from QORSysSwappable");
-
 public:
     SwapHandle() noexcept = default;
     // Takes a new reference on `object` (from SwapFile::make or the swappable operator new);
     // empty for null or when its permanent handle cannot be allocated.
-    explicit SwapHandle(T* object) : QORSysSwappable_hdl(static_cast<QORSysSwappable*>(object)) {}
+    explicit SwapHandle(T* object) : QORSysSwappable_hdl(static_cast<QORSysSwappable*>(object)) {
+        static_assert(std::is_base_of_v<QORSysSwappable, T>, "T derives from QORSysSwappable");
+    }
     SwapHandle(const SwapHandle&) = default;
     SwapHandle& operator=(const SwapHandle&) = default;
     SwapHandle(SwapHandle&& other) noexcept { handle = std::exchange(other.handle, nullptr); }
