@@ -32,8 +32,9 @@ constexpr long QORSysSwapFailure = 0x80004005L; // every failure; no other code 
 enum QORSysSwapConditions { QORSysSwapNoCondition = 0, QORSysSwapZoneFull = 1 };
 
 // Smart handle: holds one counted reference on an object's permanent handle; the last reference
-// brings the object back if it is on disk and destroys it (and its permanent handle). Derive from
-// it to reach the object (GetObject is protected), as a typed handle:
+// brings the object back if it is on disk and destroys it (and its permanent handle). QORSys.hpp
+// has a ready typed one, QORSys::SwapHandle<T>. Or derive from it to reach the object (GetObject
+// is protected):
 //     struct NoteRef : QORSysSwappable_hdl {
 //         using QORSysSwappable_hdl::QORSysSwappable_hdl;
 //         Note* operator->() { return static_cast<Note*>(GetObject()); }
