@@ -30,11 +30,17 @@ std::uint64_t gIoCalls = 0;
 std::uint64_t gIoBytes = 0;
 } // namespace
 
+#define QOR_INTERPOSED extern "C" __attribute__((visibility("default")))
+
+// A sanitizer's runtime owns malloc: there the malloc family is not counted (reported as -1).
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kCountsMalloc = false;
+#else
+constexpr bool kCountsMalloc = true;
+
 extern "C" void* __libc_malloc(std::size_t);
 extern "C" void* __libc_calloc(std::size_t, std::size_t);
 extern "C" void* __libc_realloc(void*, std::size_t);
-
-#define QOR_INTERPOSED extern "C" __attribute__((visibility("default")))
 
 QOR_INTERPOSED void* malloc(std::size_t bytes) {
     ++gMallocCalls;
@@ -48,6 +54,7 @@ QOR_INTERPOSED void* realloc(void* memory, std::size_t bytes) {
     ++gMallocCalls;
     return __libc_realloc(memory, bytes);
 }
+#endif
 
 namespace {
 template <class Function> Function Next(const char* name) {
@@ -242,7 +249,7 @@ template <class Store> int Run(const char* mode, const Workload& work) {
         "{\"mode\":\"%s\",\"objects\":%zu,\"megabytes\":%.1f,\"visits\":%zu,"
         "\"cpu_seconds\":%.3f,\"swap_ins\":%llu,\"swap_outs\":%llu,"
         "\"swap_ins_per_visit\":%.3f,\"cpu_us_per_swap_in\":%.2f,\"io_calls\":%llu,"
-        "\"pages_moved\":%llu,\"io_calls_per_page\":%.3f,\"malloc_calls\":%llu,"
+        "\"pages_moved\":%llu,\"io_calls_per_page\":%.3f,\"malloc_calls\":%lld,"
         "\"replaced\":%llu,\"malloc_calls_per_page\":%.4f,\"peak_rss_mib\":%.1f}\n",
         mode, work.objects, static_cast<double>(totalBytes) / (1 << 20), work.visits, seconds,
         static_cast<unsigned long long>(ins), static_cast<unsigned long long>(outs),
@@ -250,8 +257,11 @@ template <class Store> int Run(const char* mode, const Workload& work) {
         ins != 0 ? seconds * 1e6 / static_cast<double>(ins) : 0.0,
         static_cast<unsigned long long>(calls), static_cast<unsigned long long>(pages),
         pages != 0 ? static_cast<double>(calls) / static_cast<double>(pages) : 0.0,
-        static_cast<unsigned long long>(mallocCalls), static_cast<unsigned long long>(replaced),
-        pages != 0 ? static_cast<double>(mallocCalls - replaced) / static_cast<double>(pages) : 0.0,
+        kCountsMalloc ? static_cast<long long>(mallocCalls) : -1LL,
+        static_cast<unsigned long long>(replaced),
+        !kCountsMalloc ? -1.0
+        : pages != 0   ? static_cast<double>(mallocCalls - replaced) / static_cast<double>(pages)
+                       : 0.0,
         static_cast<double>(usage.ru_maxrss) / 1024);
     store.Clear();
     return 0;
