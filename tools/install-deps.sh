@@ -9,6 +9,7 @@ command -v make >/dev/null || missing+=(make)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || missing+=(libgmock-dev)
 command -v clang-format >/dev/null || missing+=(clang-format)
+command -v clang-tidy >/dev/null || missing+=(clang-tidy)
 # The consumer check of CI builds a program with the flags of the installed .pc file.
 command -v pkg-config >/dev/null || missing+=(pkg-config)
 # Fuzzing (libFuzzer comes with clang's runtime) and the memcheck run of CI.

@@ -5,6 +5,7 @@
 
 #include "../platform/Platform.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace qor::hooks {
@@ -52,9 +53,7 @@ Slots gSlots{};
 void* LookUp(const char* entryPointName) {
     constexpr char kSuffix[] = ".dll";
     char fileName[kBaseNameBytes + sizeof(kSuffix)];
-    const std::size_t length = std::strlen(gLibraryBaseName);
-    std::memcpy(fileName, gLibraryBaseName, length);
-    std::memcpy(fileName + length, kSuffix, sizeof(kSuffix));
+    std::snprintf(fileName, sizeof(fileName), "%s%s", gLibraryBaseName, kSuffix);
 
     platform::ModuleHandle library = platform::LoadLibraryA(fileName);
     if (library == nullptr) return nullptr;
