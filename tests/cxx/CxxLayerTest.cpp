@@ -119,14 +119,15 @@ TEST(CxxPagedResource, SendsWhatNoPageHoldsUpstreamAndGetsEveryBlockBack) {
     {
         PoolResource resource = paged.resource(&upstream);
         std::pmr::vector<std::pmr::string> words(&resource);
-        std::pmr::unordered_map<int, int> squares(&resource);
+        std::pmr::unordered_map<int, long long> squares(&resource);
         for (int i = 0; i < 100000; ++i) {
-            squares.emplace(i, i * i);
+            squares.emplace(i, 1LL * i * i);
             if (i < 20000) words.emplace_back(40, char('a' + i % 26));
         }
         int wrong = 0;
         for (int i = 0; i < 100000; ++i)
-            wrong += squares.at(i) != i * i || (i < 20000 && words[i][39] != char('a' + i % 26));
+            wrong +=
+                squares.at(i) != 1LL * i * i || (i < 20000 && words[i][39] != char('a' + i % 26));
         EXPECT_EQ(wrong, 0);
         EXPECT_GT(upstream.allocations, 10u); // the vector's and the buckets' growth
         EXPECT_GT(paged.info().blockTotal, 100000u);
