@@ -1,7 +1,8 @@
 // The standard adapters over every pool kind: containers keep their contents and give every
-// block back to its pool, every alignment is honoured (or refused with std::bad_alloc), and
-// equality and propagation follow the pool and its kind.
-#include "QORSysStdAdapters.h"
+// block back to its pool, every alignment is honoured (or refused with std::bad_alloc), a paged
+// pool's upstream takes exactly what no page holds, and equality and propagation follow the pool
+// and its kind. Private pools are owned through QORSys.hpp where that reads better.
+#include "QORSys.hpp"
 
 #include <gtest/gtest.h>
 
@@ -126,9 +127,9 @@ TEST(StdAdaptersEquality, FollowsThePoolAndItsKind) {
 // The last requests a page holds, and the first it does not, each way: direct (alignment up to
 // 16, rounded to it) and over-allocated (bytes + alignment). A refusing upstream shows the split.
 TEST(StdAdaptersUpstream, TakesExactlyWhatNoPageHolds) {
-    void* pool = QORSysCreatePool(kPaged, 0);
-    PoolResource refusing(pool, PoolKind::Paged, std::pmr::null_memory_resource());
-    PoolResource heap(pool, PoolKind::Paged);
+    QORSys::PagedPool pool;
+    PoolResource refusing = pool.resource(std::pmr::null_memory_resource());
+    PoolResource heap = pool.resource();
     for (const auto& [bytes, alignment, paged] : {std::tuple{4040, 8, true},
                                                   {4041, 8, false},
                                                   {4040, 16, false},
@@ -145,31 +146,33 @@ TEST(StdAdaptersUpstream, TakesExactlyWhatNoPageHolds) {
             continue;
         }
         void* p = refusing.allocate(bytes, alignment);
-        EXPECT_EQ(QORSysFlushPool(pool, 0), -1) << bytes; // a block in use: from a page
+        EXPECT_FALSE(pool.empty()) << bytes; // a block in use: from a page
         refusing.deallocate(p, bytes, alignment);
     }
-    EXPECT_TRUE(heap.is_equal(PoolResource(pool, PoolKind::Paged, HeapResource())));
+    EXPECT_TRUE(heap.is_equal(PoolResource(pool.get(), PoolKind::Paged, HeapResource())));
     EXPECT_FALSE(heap.is_equal(refusing));
-    EXPECT_EQ(QORSysFlushPool(pool, QORSysPoolFlag::FLUSH_DESTROY), 0);
+    EXPECT_TRUE(pool.destroy_if_empty());
 }
 
 // Swap and assignment between containers over a general and a paged pool: the allocators go
 // with the blocks, so each pool gets back exactly its own and both can be destroyed afterwards.
 TEST(StdAdaptersPropagation, BlocksGoBackToThePoolThatGaveThem) {
-    void* pools[] = {QORSysCreatePool(0, 0), QORSysCreatePool(kPaged, 0)};
+    QORSys::GeneralPool general;
+    QORSys::PagedPool paged;
     using Vector = std::vector<std::uint64_t, PoolAllocator<std::uint64_t>>;
     {
-        Vector a({1, 2, 3}, {pools[0], PoolKind::General}), b({4, 5}, {pools[1], PoolKind::Paged});
-        Vector c({6}, {pools[0], PoolKind::General});
+        Vector a({1, 2, 3}, general.allocator<std::uint64_t>());
+        Vector b({4, 5}, paged.allocator<std::uint64_t>());
+        Vector c({6}, general.allocator<std::uint64_t>());
         a.swap(b);
-        EXPECT_EQ(a.get_allocator().pool(), pools[1]);
+        EXPECT_EQ(a.get_allocator().pool(), paged.get());
         c = std::move(a); // c's block goes back to the general pool
         b = c;            // b's too; the copy comes from the paged pool
         EXPECT_EQ(b, Vector({4, 5}));
         EXPECT_EQ(b.get_allocator().kind(), PoolKind::Paged);
     }
-    EXPECT_EQ(QORSysFlushPool(pools[0], 5), 0);
-    EXPECT_EQ(QORSysFlushPool(pools[1], 5), 0);
+    EXPECT_TRUE(general.destroy_if_empty());
+    EXPECT_TRUE(paged.destroy_if_empty());
 }
 
 } // namespace
