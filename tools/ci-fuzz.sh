@@ -7,7 +7,9 @@
 #   tools/ci-fuzz.sh [build directory, default build-fuzz]
 #   QOR_FUZZ_SECONDS: the time of each run (default 60). The general pool's fuzzer runs twice,
 #   since its merge method is fixed once per process: chosen chunk by chunk, then sort-merge. The
-#   swap file's fuzzer runs twice too: plain, then with short and failing file I/O.
+#   swap file's fuzzer runs twice too: plain, then with short and failing file I/O. The general and
+#   paged pools' fuzzers run once more in checked mode (QORSysAllocatorChecks=ON), where they also
+#   make mistakes and expect the process to stop with checked mode's message.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,19 +23,23 @@ cmake --build "$build" -j "$(nproc)" --target GeneralPoolFuzzer PagedPoolFuzzer 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 status=0
-# fuzzer:merge method (QORSysAllocatorForceOptMeth; 0 chooses per chunk), or fuzzer:io (faults).
+# fuzzer:merge method (QORSysAllocatorForceOptMeth; 0 chooses per chunk), fuzzer:io (faults) or
+# fuzzer:checked (checked mode).
 for run in GeneralPoolFuzzer:0 GeneralPoolFuzzer:1 PagedPoolFuzzer:0 SwapFileFuzzer:0 \
-  SwapFileFuzzer:io; do
-  fuzzer=${run%:*} method=${run#*:} faults=0
+  SwapFileFuzzer:io GeneralPoolFuzzer:checked PagedPoolFuzzer:checked; do
+  fuzzer=${run%:*} method=${run#*:} faults=0 checks=OFF
   [ "$method" != io ] || faults=1 method=0
+  [ "$method" != checked ] || checks=ON method=0
   [ -d "$scratch/$fuzzer" ] || cp -r "tests/fuzz/corpus/$fuzzer" "$scratch/$fuzzer"
   log="$build/$fuzzer-${run#*:}.log"
   label=$fuzzer
   [ "$fuzzer" != GeneralPoolFuzzer ] || label+=", merge method $method"
   [ "$faults" = 0 ] || label+=", short and failing I/O"
+  [ "$checks" = OFF ] || label+=", checked mode"
   echo "== $label: ${seconds}s"
   # -len_control=0: long inputs from the start, since states such as a full zone need many steps.
-  if QORSysAllocatorForceOptMeth=$method QOR_FUZZ_IO_FAULTS=$faults "$build/tests/fuzz/$fuzzer" \
+  if QORSysAllocatorChecks=$checks QORSysAllocatorForceOptMeth=$method QOR_FUZZ_IO_FAULTS=$faults \
+    "$build/tests/fuzz/$fuzzer" \
     -max_total_time="$seconds" -len_control=0 -timeout=30 -print_final_stats=1 \
     -artifact_prefix="$build/$fuzzer-" "$scratch/$fuzzer" >"$log" 2>&1; then
     grep -E '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units)' "$log" || true

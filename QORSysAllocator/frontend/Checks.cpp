@@ -6,6 +6,7 @@
 
 #include "../pagedpool/PageObject.h"
 #include "../pagedpool/PagedPool.h"
+#include "../platform/Sanitizers.h"
 #include "FixedPools.h"
 #include "LiveObjects.h"
 #include "PoolCheck.h"
@@ -37,6 +38,7 @@ inline bool IsPool(LiveKind kind) {
 // Null otherwise. Reads only the block's own page.
 PagedPool* PagedOwnerOfPage(const void* block) {
     const PageObject& page = *PageObjectOf(block);
+    if (!platform::MayRead(&page, sizeof page)) return nullptr;
     if (KindAt(page.owner) != LiveKind::PagedPool) return nullptr;
     if (page.blockSize == 0 || page.nextFreePage != kPageInUse || page.capacity == 0)
         return nullptr;
@@ -55,8 +57,15 @@ void StopIfPaged(const void* block, const char* what) {
 }
 
 // True when `block` is on the chain of released blocks of its page. Bounded by the chain's count
-// and stopped at a link that leaves the page.
+// and stopped at a link that leaves the page. A block of 8 bytes or more that lacks the markers
+// every release writes into it is not on the chain (unless written over after its release), so
+// the walk, as long as the chain, runs only for blocks that look released.
 bool IsOnReleasedChain(const PageObject& page, const void* block) {
+    if (page.blockSize >= 8) {
+        std::uint64_t word;
+        __builtin_memcpy(&word, block, sizeof word);
+        if ((word >> 16) != (kReleasedMarkers >> 16)) return false;
+    }
     const char* at = static_cast<const char*>(page.freeBlocks);
     for (unsigned i = 0; at != nullptr && i < page.freeCount; ++i) {
         if (at == block) return true;
@@ -155,7 +164,9 @@ void CheckRelease(void* block, void* pool, int flags) {
         return CheckHeaderBlock(block, FieldsOf(pool)->owner, kEntry);
     }
     if (flags & kFlagPaged) {
-        PagedPool* owner = PageObjectOf(block)->owner;
+        PagedPool* owner = platform::MayRead(PageObjectOf(block), sizeof(PageObject))
+                               ? PageObjectOf(block)->owner
+                               : nullptr;
         if (KindAt(owner) != LiveKind::PagedPool)
             Stop("Invalid release of block %p with the paged flag: its page %p names %p, which is "
                  "no live paged pool: pool used after it was destroyed, or not a paged block?",

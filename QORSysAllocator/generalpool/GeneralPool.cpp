@@ -4,6 +4,7 @@
 #include "../frontend/Hooks.h"
 #include "../frontend/LiveObjects.h"
 #include "../platform/Platform.h"
+#include "../platform/Sanitizers.h"
 
 #include <new>
 
@@ -39,6 +40,7 @@ void InitialiseAsOneFreeArea(void* chunkBase, ChunkFields& fields, std::uint64_t
     fields.freeAreaCount = 1;
     fields.pieceCount = 1;
     fields.largestFreeArea = static_cast<std::uint32_t>(fields.free);
+    platform::PoisonPoolBytes(area, fields.free);
 }
 
 // A chunk's first area as a block placed in it would give it to its user: address and bytes.

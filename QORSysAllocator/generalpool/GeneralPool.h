@@ -6,6 +6,7 @@
 #pragma once
 
 #include "../frontend/PoolInterface.h"
+#include "../platform/Sanitizers.h"
 #include "TrackedIndex.h"
 
 #include <cstddef>
@@ -175,7 +176,7 @@ inline void* GeneralPool::TryTakeHead(std::size_t size) {
     const std::uint64_t need8 = Round8(size + kBlockHeaderBytes);
     FreeArea* head = chunk.freeList;
     if (head == nullptr || head->size < need8 || chunk.free < need8) return nullptr;
-    return TakeFromList(chunk, head, need8, this) + 1;
+    return platform::ExposeGeneralBlock(TakeFromList(chunk, head, need8, this) + 1, size);
 }
 
 inline void* GeneralPool::TryTakeTracked(std::size_t size) {
@@ -186,7 +187,7 @@ inline void* GeneralPool::TryTakeTracked(std::size_t size) {
     // in the chain without adding a chunk.
     if (chunk.largestFreeArea == kLargestUnknown || chunk.largestFreeArea < need8) return nullptr;
     BlockHeader* block = AllocateLocked(need8);
-    return block != nullptr ? block + 1 : nullptr;
+    return block != nullptr ? platform::ExposeGeneralBlock(block + 1, size) : nullptr;
 }
 
 // The release fast path, `chunkBase` being the block's chunk (or arena) as
@@ -202,6 +203,7 @@ inline bool GeneralPool::TryPush(void* block, void* chunkBase) {
         placement::PushTracked(k, block, pieceBytes);
     else
         placement::PushOnList(k, block, pieceBytes);
+    platform::PoisonPoolBytes(HeaderOf(block), pieceBytes);
     return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include "../frontend/Hooks.h"
 #include "../frontend/LiveObjects.h"
+#include "../platform/Sanitizers.h"
 
 namespace qor {
 
@@ -125,6 +126,7 @@ void* LayOutArena(BlockHeader* outer, PoolBase* pool, std::size_t size, std::siz
     area->next = nullptr;
     area->size = arena.free;
     arena.freeList = area;
+    platform::PoisonPoolBytes(area, arena.free);
     arena.owner = pool;
     BoundOneArea(arena);
     arena.freeAreaCount = 1;
@@ -201,7 +203,8 @@ void* GeneralPool::AllocateHeld(std::size_t size, std::size_t extra) {
         return nullptr;
     BlockHeader* block = AllocateLocked(need8);
     if (block == nullptr) return nullptr;
-    return extra == 0 ? static_cast<void*>(block + 1) : LayOutArena(block, this, size, extra);
+    return platform::ExposeGeneralBlock(
+        extra == 0 ? static_cast<void*>(block + 1) : LayOutArena(block, this, size, extra), size);
 }
 
 void* GeneralPool::Reallocate(std::size_t size, void*, void* chunkBase) {
@@ -213,7 +216,7 @@ void* GeneralPool::Reallocate(std::size_t size, void*, void* chunkBase) {
         if (BlockHeader* block = TakeIn(target, need8)) {
             if ((chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) && !IsArena(*FieldsOf(target)))
                 currentChunk = static_cast<SubPool*>(target);
-            return block + 1;
+            return platform::ExposeGeneralBlock(block + 1, size);
         }
     }
     return Allocate(size, 0);
@@ -252,10 +255,13 @@ void GeneralPool::Free(void* block, void* chunkBase) {
         if (config::gChecks) [[unlikely]]
             HeaderOf(block)->ownerWord &= ~kOwnerInUse;
         ResetChunk(chunkBase);
-    } else if (k.owner->chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) // the list's own pool
-        PushTracked(k, block, pieceBytes);
-    else
-        PushOnList(k, block, pieceBytes);
+    } else {
+        if (k.owner->chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) // the list's own pool
+            PushTracked(k, block, pieceBytes);
+        else
+            PushOnList(k, block, pieceBytes);
+        platform::PoisonPoolBytes(HeaderOf(block), pieceBytes);
+    }
 }
 
 } // namespace qor

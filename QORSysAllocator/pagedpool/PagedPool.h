@@ -9,6 +9,7 @@
 #include "Region.h"
 
 #include "../frontend/PoolInterface.h"
+#include "../platform/Sanitizers.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -153,7 +154,8 @@ inline AccessorEntry* PagedPool::KnownEntry(std::size_t size, unsigned& sizeClas
 inline void* PagedPool::TryTakeFromOwnPages(std::size_t size) {
     unsigned sizeClass;
     AccessorEntry* const entry = KnownEntry(size, sizeClass);
-    return entry == nullptr ? nullptr : TakeFromOwnPages(sizeClass, *entry);
+    return entry == nullptr ? nullptr
+                            : platform::ExposePagedBlock(TakeFromOwnPages(sizeClass, *entry), size);
 }
 
 // Requires: the block's page names this pool. Every release but the one that empties its page
@@ -165,7 +167,9 @@ inline bool PagedPool::TryPut(void* block) {
     if (inUse == 1) return false;
     const unsigned blockSize = page.blockSize;
     const auto offset = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(block));
+    platform::UnpoisonPoolBytes(block, blockSize); // the link may not go through a poisoned byte
     if (!PushReleased(page, block, offset & (kPageBytes - 1))) return false;
+    platform::PoisonPoolBytes(block, blockSize);
     CountReleased(blockSize);
     OnReleased(page);
     return true;

@@ -4,6 +4,8 @@
 // entry) and a bump of `carved`; release is a mask, a push on the page's chain and a comparison.
 #include "PagedPool.h"
 
+#include "../platform/Sanitizers.h"
+
 namespace qor {
 
 namespace {
@@ -65,6 +67,8 @@ void* PagedPool::TakeNewPage(unsigned sizeClass, int index) {
     }
     entry.currentPage = page;
     if (entry.firstPage == nullptr) entry.firstPage = page;
+    platform::PoisonPoolBytes(page->PageStart() + std::size_t{page->carved} * sizeClass,
+                              std::size_t(page->capacity - page->carved) * sizeClass);
     void* block = CarveBlock(*page);
     chunk.size += kPageBytes;
     chunk.free += UnusedBytes(*page);
@@ -88,12 +92,13 @@ void* PagedPool::AllocateHeld(std::size_t size, std::size_t extra) {
     else
         FindAccessor(*this, sizeClass, index);
     if (index < 0) return nullptr; // the table could not grow
-    if (void* block = TakeFromOwnPages(sizeClass, Table()[index])) return block;
+    if (void* block = TakeFromOwnPages(sizeClass, Table()[index]))
+        return platform::ExposePagedBlock(block, size + extra);
     void* block = TakeNewPage(sizeClass, index);
     if (block == nullptr) return nullptr;
     chunk.largestFreeArea += sizeClass;
     ++chunk.pieceCount;
-    return block;
+    return platform::ExposePagedBlock(block, size + extra);
 }
 
 void PagedPool::Free(void* block, void*) {
@@ -101,7 +106,13 @@ void PagedPool::Free(void* block, void*) {
     if (block == nullptr) return;
     PageObject* page = PageObjectOf(block);
     const unsigned blockSize = page->blockSize;
+    // The link may not go through a poisoned byte (the block's requested size may be below it).
+    if (blockSize != 0 &&
+        IsCarvedOffset(*page, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(block) &
+                                                         (kPageBytes - 1))))
+        platform::UnpoisonPoolBytes(block, blockSize);
     if (!PutBlock(*page, block)) return; // refused: nothing counted, nothing chained
+    platform::PoisonPoolBytes(block, blockSize);
     CountReleased(blockSize);
     if (!IsPageEmpty(*page)) return OnReleased(*page);
     UnlinkPage(page);

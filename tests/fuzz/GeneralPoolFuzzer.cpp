@@ -1,9 +1,13 @@
 // The general pool through the front end: a pool with flags chosen by the input, the fixed pools,
 // the heap, arenas and blocks placed beside others. After every step each block lies in a chunk
-// or arena of its pool and overlaps no other, contents survive, and every pool's record accounts
-// for exactly the model's blocks and arenas.
+// or arena of its pool and overlaps no other, contents survive, every pool's record accounts for
+// exactly the model's blocks and arenas, and every pool passes QORSysCheckPool. With
+// QORSysAllocatorChecks=ON the run also makes mistakes and expects checked mode's stop.
 #include "FuzzInput.h"
+#include "Mistakes.h"
+#include "frontend/Configuration.h"
 #include "frontend/FixedPools.h"
+#include "pagedpool/PageObject.h"
 
 #include <algorithm>
 #include <map>
@@ -25,20 +29,6 @@ std::map<char*, GeneralPool*> gArenas; // by start: the header of the block that
 std::uint64_t Need8(std::uint64_t bytes) { return (bytes + 23) & ~std::uint64_t{7}; }
 char* OwnerOf(char* p) { return reinterpret_cast<char*>(HeaderOf(p)->ownerWord & ~kOwnerBits); }
 
-// Each listed area that has room for it bounds the sizes from it to the end of its list, and a
-// tracked list's index agrees with the list.
-void CheckBounds(const ChunkFields& k) {
-    FUZZ_CHECK(placement::CheckIndex(k));
-    std::vector<const FreeArea*> list;
-    for (const FreeArea* a = k.freeList; a && list.size() * 16 <= k.size; a = a->next)
-        list.push_back(a);
-    std::uint64_t suffix = 0;
-    for (auto a = list.rbegin(); a != list.rend(); ++a) {
-        suffix = std::max(suffix, (*a)->size);
-        FUZZ_CHECK(placement::SuffixBound(*a) >= suffix);
-    }
-}
-
 void CheckAll() {
     std::map<char*, std::tuple<GeneralPool*, char*, char*>> rooms; // chunk or arena: pool, room
     std::map<GeneralPool*, std::uint64_t> total, used; // used: headers, blocks and arenas
@@ -48,12 +38,10 @@ void CheckAll() {
             auto* const k = reinterpret_cast<char*>(c);
             rooms[k] = {pool, k + pool->HeaderBytesOf(c), k + (c->chunk.size & kChunkSizeMask)};
             total[pool] += c->chunk.size, used[pool] += pool->HeaderBytesOf(c);
-            CheckBounds(c->chunk);
         }
-    for (auto [k, pool] : gArenas) {
+    FUZZ_CHECK(QORSysCheckPool(nullptr, stderr) == -1); // pieces, lists, bounds, arenas
+    for (auto [k, pool] : gArenas)
         rooms[k] = {pool, k + 64, k + FieldsOf(k)->size}, used[pool] += HeaderOf(k + 16)->sizeWord;
-        CheckBounds(*FieldsOf(k));
-    }
     char* end = nullptr;
     for (auto& [p, b] : gLive) {
         const auto [owner, piece] = *HeaderOf(p);
@@ -97,6 +85,29 @@ void Allocate(FuzzInput& in, GeneralPool* own, std::uint32_t seed) {
     gLive[p] = {size, seed, pool};
 }
 
+// A pool block released twice or as a paged block (when the place of a page descriptor lies
+// inside the block, so that reading it stays in the block), or a destroyed pool named.
+void MakeMistake(FuzzInput& in, std::map<char*, Block>::iterator b) {
+    const unsigned kind = b == gLive.end() || b->second.pool == nullptr ? 2 : in.Pick(3);
+    char* const descriptor = kind == 2 ? nullptr : reinterpret_cast<char*>(PageObjectOf(b->first));
+    if (kind == 0)
+        ExpectStop(
+            [&] {
+                QORSpecializedDelete(b->first, nullptr);
+                QORSpecializedDelete(b->first, nullptr);
+            },
+            "released twice?");
+    else if (kind == 1 && descriptor >= b->first && descriptor + 8 <= b->first + b->second.size)
+        ExpectStop([&] { QORSpecializedDelete(b->first, nullptr, 0x400000); },
+                   "which is no live paged pool");
+    else if (kind == 2) {
+        void* stale = QORSysCreatePool(0, 0);
+        QORSysFlushPool(stale, 1);
+        ExpectStop([&] { QORSpecializedNew(8, stale, nullptr, 0); },
+                   "pool used after it was destroyed?");
+    }
+}
+
 } // namespace
 
 // The merge method comes from QORSysAllocatorForceOptMeth, once per process; unset, it is chosen
@@ -116,9 +127,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t byte
     auto* own = static_cast<GeneralPool*>(QORSysCreatePool(int(flags), poolBytes));
     static FILE* const devNull = std::fopen("/dev/null", "w");
     for (std::uint32_t seed = 1; in.More(); CheckAll(), ++seed) {
-        const unsigned op = in.Pick(8);
+        const unsigned op = in.Pick(config::gChecks ? 9 : 8);
         const auto b = in.Any(gLive);
-        if (op < 2 || b == gLive.end()) {
+        if (op == 8) { // checked mode: a mistake, in a child
+            MakeMistake(in, b);
+        } else if (op < 2 || b == gLive.end()) {
             Allocate(in, own, seed);
         } else if (op < 4) { // rewrite, or release naming the chunk or not
             FUZZ_CHECK(Intact(b->first, b->second.size, b->second.seed, true));

@@ -2,8 +2,11 @@
 // many size classes (the accessors table is rebuilt) and take blocks back in random order by the
 // page route. After every step no blocks overlap, each lies in a page of its pool and class,
 // contents survive and the counters follow from the live blocks alone; at the end every page is
-// back and destruction is clean.
+// back and destruction is clean; both pools pass QORSysCheckPool after every step. With
+// QORSysAllocatorChecks=ON the run also makes mistakes and expects checked mode's stop.
 #include "FuzzInput.h"
+#include "Mistakes.h"
+#include "frontend/Configuration.h"
 #include "pagedpool/PagedPool.h"
 
 #include <map>
@@ -39,6 +42,7 @@ void Check(PagedPool* const pools[2]) {
         last = page, used[k] += sizeClass, end = p + sizeClass;
     }
     for (int k : {0, 1}) {
+        FUZZ_CHECK(QORSysCheckPool(pools[k], stderr) == -1); // lists, chains, counters, regions
         QORPoolInfo info;
         QORSysGetPoolInfo(pools[k], nullptr, &info, 0);
         FUZZ_CHECK(info.blockTotal == gCount[k] && info.maxChunkFree == used[k] &&
@@ -60,9 +64,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t flags[] = {kFlags[in.Pick(6)], kFlags[in.Pick(6)]};
     PagedPool* pools[2] = {NewPool(flags[0]), NewPool(flags[1])};
     for (std::uint32_t seed = 1; in.More(); Check(pools), ++seed) {
-        const unsigned op = in.Pick(8), k = in.Pick(2);
+        const unsigned op = in.Pick(config::gChecks ? 9 : 8), k = in.Pick(2);
         const auto b = in.Any(gLive);
-        if (op < 3 || b == gLive.end()) {
+        if (op == 8) { // checked mode: a mistake, in a child
+            if (b == gLive.end() || in.Pick(2))
+                ExpectStop(
+                    [&] {
+                        PagedPool* stale = NewPool(flags[k]);
+                        QORSysFlushPool(stale, 1);
+                        QORSpecializedNew(8, stale, nullptr, 0);
+                    },
+                    "pool used after it was destroyed?");
+            else if (const PageObject& page = *PageObjectOf(b->first);
+                     in.Pick(2) || page.carved - page.freeCount - ReservedCount(page) < 2)
+                ExpectStop([&] { QORSpecializedDelete(b->first, nullptr); },
+                           "released without the paged flag?");
+            else // another block keeps the page (and its region) in place for the second release
+                ExpectStop(
+                    [&] {
+                        QORSpecializedDelete(b->first, nullptr, 0x400000);
+                        QORSpecializedDelete(b->first, nullptr, 0x400000);
+                    },
+                    "released twice");
+        } else if (op < 3 || b == gLive.end()) {
             const std::size_t extra = in.Pick(4) ? 0 : in.Pick(16), word = in.Word(),
                               t = (word % 4200 >> in.Pick(10)) + extra;
             auto* p =

@@ -1,0 +1,61 @@
+// What AddressSanitizer is told about pool memory, in the pool-poisoning build only
+// (-DQOR_SANITIZE=ON -DQOR_POOL_POISONING=ON); everywhere else each call is an empty inline
+// function, so the pools pay nothing for it.
+// In that build the library itself is compiled without ASan's checks (it reads and writes the free
+// areas and released slots that it poisons); the application around it is checked. The rule:
+//   a block in use: its header (general pools) and its requested bytes are addressable;
+//   its rounding slack, every free area, every released or untouched paged slot is poisoned.
+// Page descriptors, chunk headers and region headers stay addressable.
+#pragma once
+
+#include <cstddef>
+
+#if defined(QOR_POOL_POISONING) || defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace qor::platform {
+
+// False when AddressSanitizer would report a read of [begin, begin + bytes): checked mode reads the
+// page descriptor's place behind blocks that may not be paged, memory it does not own. True in
+// every build without ASan's checks.
+inline bool MayRead(const void* begin, std::size_t bytes) {
+#if defined(__SANITIZE_ADDRESS__)
+    return __asan_region_is_poisoned(const_cast<void*>(begin), bytes) == nullptr;
+#else
+    (void)begin, (void)bytes;
+    return true;
+#endif
+}
+
+// [begin, begin + bytes) belongs to no caller.
+inline void PoisonPoolBytes(const void* begin, std::size_t bytes) {
+#if defined(QOR_POOL_POISONING)
+    __asan_poison_memory_region(begin, bytes);
+#else
+    (void)begin, (void)bytes;
+#endif
+}
+
+// [begin, begin + bytes) is handed to a caller.
+inline void UnpoisonPoolBytes(const void* begin, std::size_t bytes) {
+#if defined(QOR_POOL_POISONING)
+    __asan_unpoison_memory_region(begin, bytes);
+#else
+    (void)begin, (void)bytes;
+#endif
+}
+
+// A general-pool block of `bytes` requested bytes, just handed out: its header and those bytes.
+// Returns the block, so that a return statement can wrap it.
+inline void* ExposeGeneralBlock(void* block, std::size_t bytes) {
+    if (block != nullptr) UnpoisonPoolBytes(static_cast<char*>(block) - 16, bytes + 16);
+    return block;
+}
+
+inline void* ExposePagedBlock(void* block, std::size_t bytes) {
+    if (block != nullptr) UnpoisonPoolBytes(block, bytes);
+    return block;
+}
+
+} // namespace qor::platform
