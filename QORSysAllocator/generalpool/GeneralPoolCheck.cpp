@@ -27,12 +27,15 @@ bool CheckChunk(GeneralPool& pool, void* base, std::size_t headerBytes, CheckRes
 
 // Walks K's pieces; recurses into the arenas that its blocks carry.
 bool WalkPieces(GeneralPool& pool, void* base, std::uint64_t span, std::size_t headerBytes,
-                PieceTally& tally, CheckResult& result, int depth) {
+                bool arena, PieceTally& tally, CheckResult& result, int depth) {
     const std::uintptr_t start = Address(base), end = start + span;
     for (std::uintptr_t at = start + headerBytes; at < end;) {
         const auto* piece = reinterpret_cast<const BlockHeader*>(at);
         const std::uint64_t bytes = piece->sizeWord;
-        if (bytes < kBlockHeaderBytes || (bytes & 7) != 0 || bytes > end - at)
+        // An arena spans size + extra bytes, any number: its last free area takes what is left.
+        const bool arenaTail = arena && bytes == end - at && !(piece->ownerWord & kOwnerInUse);
+        if ((!arenaTail && (bytes < kBlockHeaderBytes || (bytes & 7) != 0)) || bytes == 0 ||
+            bytes > end - at)
             return result.Fail("chunk %p: the piece at offset %lu has size %#lx, past the chunk's "
                                "%lu bytes",
                                base, static_cast<unsigned long>(at - start),
@@ -126,7 +129,7 @@ bool CheckChunk(GeneralPool& pool, void* base, std::size_t headerBytes, CheckRes
         return result.Fail("chunk %p: free (%lu) and its header exceed its size (%lu)", base,
                            static_cast<unsigned long>(k.free), static_cast<unsigned long>(span));
     PieceTally tally;
-    if (!WalkPieces(pool, base, span, headerBytes, tally, result, depth)) return false;
+    if (!WalkPieces(pool, base, span, headerBytes, arena, tally, result, depth)) return false;
     if (tally.freeBytes != k.free)
         return result.Fail("chunk %p: its free pieces hold %lu bytes, free says %lu", base,
                            static_cast<unsigned long>(tally.freeBytes),

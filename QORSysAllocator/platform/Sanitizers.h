@@ -10,7 +10,16 @@
 
 #include <cstddef>
 
-#if defined(QOR_POOL_POISONING) || defined(__SANITIZE_ADDRESS__)
+// Whether this file is compiled with ASan's checks (GCC's macro, or clang's feature test).
+#if defined(__SANITIZE_ADDRESS__)
+#define QOR_ASAN_CHECKED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QOR_ASAN_CHECKED 1
+#endif
+#endif
+
+#if defined(QOR_POOL_POISONING) || defined(QOR_ASAN_CHECKED)
 #include <sanitizer/asan_interface.h>
 #endif
 
@@ -20,7 +29,7 @@ namespace qor::platform {
 // page descriptor's place behind blocks that may not be paged, memory it does not own. True in
 // every build without ASan's checks.
 inline bool MayRead(const void* begin, std::size_t bytes) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(QOR_ASAN_CHECKED)
     return __asan_region_is_poisoned(const_cast<void*>(begin), bytes) == nullptr;
 #else
     (void)begin, (void)bytes;

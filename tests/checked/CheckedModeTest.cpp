@@ -10,6 +10,8 @@
 
 #include <csignal>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace qor {
 namespace {
@@ -255,6 +257,55 @@ TEST(Unchecked, PoolRegistryIsNotKept) {
     QORSpecializedDelete(New(16, pool), nullptr, kPaged);
     EXPECT_EQ(config::gChecks, 0);
     EXPECT_EQ(checks::KindAt(pool), checks::LiveKind::None);
+}
+
+// ---------------------------------------------------------------------------------------------
+// QORSysCheckPool: sound pools pass, each kind of damage is named.
+
+std::string CheckText(void* pool) {
+    char text[512] = "";
+    FILE* stream = fmemopen(text, sizeof text, "w");
+    const int answer = QORSysCheckPool(pool, stream);
+    std::fclose(stream);
+    return std::to_string(answer) + " " + text;
+}
+
+TEST(PoolCheck, SoundPoolsPassAndDamageIsNamed) {
+    void* plain = QORSysCreatePool(0, 0);
+    void* tracked = QORSysCreatePool(QORSysPoolFlag::TRACKED_FREE_LIST, 0);
+    void* paged = QORSysCreatePool(kPaged, 0);
+    std::vector<void*> blocks;
+    for (int i = 0; i < 300; ++i)
+        for (void* pool : {plain, tracked, paged})
+            blocks.push_back(New(std::size_t(i % 50) * 8, pool));
+    QORSpecializedNew(40, plain, reinterpret_cast<void*>(16), 400); // an arena
+    for (std::size_t i = 0; i < blocks.size(); i += 3)
+        QORSpecializedDelete(blocks[i], nullptr, i % 3 == 2 ? kPaged : 0);
+    for (std::size_t i = 2; i < blocks.size(); i += 6) // every other paged block
+        QORSpecializedDelete(blocks[i], nullptr, kPaged);
+    for (void* pool : {plain, tracked, paged, static_cast<void*>(nullptr)})
+        EXPECT_EQ(CheckText(pool), "-1 ");
+
+    auto* block = static_cast<std::uint64_t*>(blocks[4]); // the tracked pool's, in use
+    const std::uint64_t sizeWord = block[-1];
+    block[-1] = sizeWord + 8;
+    EXPECT_NE(CheckText(tracked).find("0 QORSysCheckPool: chunk 0x"), std::string::npos);
+    block[-1] = sizeWord;
+    FieldsOf(plain)->free += 8;
+    EXPECT_EQ(CheckText(plain).find("0 QORSysCheckPool: chunk 0x"), 0u) << CheckText(plain);
+    EXPECT_EQ(CheckText(nullptr).substr(0, 2), "0 ");
+    FieldsOf(plain)->free -= 8;
+    FieldsOf(paged)->pieceCount += 1;
+    EXPECT_NE(CheckText(paged).find("counts"), std::string::npos);
+    FieldsOf(paged)->pieceCount -= 1;
+    PageObject* page = PageObjectOf(blocks[5]); // a page of the paged pool with blocks in use
+    const std::uint16_t carved = page->carved;
+    page->carved = page->capacity + 1;
+    EXPECT_NE(CheckText(paged).find("carved"), std::string::npos) << CheckText(paged);
+    page->carved = carved;
+    EXPECT_EQ(CheckText(paged), "-1 ");
+    ASSERT_EQ(QORSysFlushPool(tracked, QORSysPoolFlag::FLUSH_DESTROY), 0);
+    EXPECT_NE(CheckText(tracked).find("is no registered pool"), std::string::npos);
 }
 
 } // namespace

@@ -97,7 +97,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else if (op < 6) { // release: the block itself, or (refused) a pointer inside it
             const auto [sizeClass, bytes, seed, owner] = b->second;
             FUZZ_CHECK(Intact(b->first, bytes, seed, true));
-            QORSpecializedDelete(b->first + (op == 5) * sizeClass / 2, nullptr, 0x400000); // paged
+            char* const pointer = b->first + (op == 5) * sizeClass / 2;
+            if (op == 5 && config::gChecks) // refused silently, or stopped by checked mode
+                ExpectStop([&] { QORSpecializedDelete(pointer, nullptr, 0x400000); },
+                           "is not a block that the page handed out");
+            else
+                QORSpecializedDelete(pointer, nullptr, 0x400000); // paged
             if (op != 5) gLive.erase(b), --gCount[owner];
         } else { // refused while blocks are in use; destroys an empty pool for a new one
             const int mode = int(in.Pick(8));
