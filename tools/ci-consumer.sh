@@ -29,7 +29,7 @@ for file in libQORSysAllocator.so cmake/QORSysAllocator/QORSysAllocatorConfig.cm
             cmake/QORSysAllocator/QORSysAllocatorConfigVersion.cmake pkgconfig/QORSysAllocator.pc; do
   [ -e "$libdir/$file" ] || fail "missing $libdir/$file"
 done
-for header in QORSysAllocator/include/*.h; do
+for header in QORSysAllocator/include/*.h QORSysAllocator/include/*.hpp QORSysVersion.h; do
   [ -f "$prefix/include/$(basename "$header")" ] || fail "header $(basename "$header") not installed"
 done
 # The tracing hook library, when the build has it, is a plug-in under <libdir>/QORSysAllocator.
