@@ -17,7 +17,7 @@
 
 #include "QORSysSwapFile.h"
 
-#include "../frontend/PoolInterface.h"
+#include "../generalpool/SwapZone.h"
 #include "../platform/Platform.h"
 
 #include <cstddef>
@@ -37,7 +37,7 @@ namespace qor {
 
 constexpr std::size_t kSwapPageBytes = 8192;
 constexpr std::uint32_t kNoPage = 0xFFFFFFFF;
-constexpr std::size_t kRecordHeaderBytes = 16;
+constexpr std::size_t kRecordHeaderBytes = zone::kZoneHeaderBytes;
 // A buffer this full is written at once: no record (at least 16 bytes) fits behind it.
 constexpr std::size_t kFullPageBytes = 0x1FF0;
 constexpr std::int32_t kMaxSwapPages = 0x40000;
@@ -88,12 +88,6 @@ class SwapFileInternals {
 public:
     using PreSwapPage = QORSysSwapFile::PreSwapPage;
 
-    // The zone: its blocks always come straight from the swap file's general pool, whatever the
-    // configuration (pools inactive or cancelled) or instrumentation (a delta) says, so that
-    // every object has the pool's 16-byte block header right in front of it.
-    static void* ZoneAllocate(QORSysSwapFile& file, std::size_t size);
-    static void ZoneRelease(void* block);
-
     static std::uint16_t* TailTable(QORSysSwapFile& file);
     static std::uint16_t& TailOf(QORSysSwapFile& file, int page) { return TailTable(file)[page]; }
     static std::size_t PageTableBytes(std::int32_t pageCount);
@@ -124,6 +118,9 @@ public:
     // the file, so that buffers never pile up (large objects alone would add one each).
     static void AppendBufferAndEvict(QORSysSwapFile& file, PreSwapPage* buffer);
     static void UnlinkBuffer(QORSysSwapFile& file, PreSwapPage* buffer);
+    // The buffer of `page`, null when none. Walks the list only when the page's entry says it has
+    // one.
+    static PreSwapPage* BufferOf(QORSysSwapFile& file, int page);
     // An empty buffer (no page, nothing used; data not cleared: only WriteOutBuffer's zeros after
     // `used` reach the file), a spare one when there is one; null when no memory.
     static PreSwapPage* NewBuffer(QORSysSwapFile& file);
@@ -161,8 +158,6 @@ private:
                                 const char* firstPage, Recall& want);
     static QORSysSwappable* BringBack(QORSysSwapFile& file, const char* record, std::size_t size,
                                       const Recall& want);
-    static PreSwapPage* BufferOf(QORSysSwapFile& file, int page);
-    static PreSwapPage* TakeBufferOf(QORSysSwapFile& file, int page);
     // Puts the page's remaining contents back where a later read finds them.
     static void KeepPage(QORSysSwapFile& file, int page, PreSwapPage* buffer, const char* bytes,
                          std::size_t used);

@@ -27,7 +27,7 @@ std::uint64_t WordAt(const char* bytes, std::size_t offset) {
 void* SwapFileInternals::FindZone(QORSysSwapFile& file, std::size_t size,
                                   const QORSysSwappable* keep) {
     if (size + file.zoneUsed < file.zoneCapacity)
-        if (void* block = ZoneAllocate(file, size)) return block;
+        if (void* block = zone::Allocate(file.pool, size)) return block;
     for (;;) {
         // zoneUsed can drift below the real use (it is charged less than it is credited), so
         // an age list with objects still counts as something to make room with.
@@ -36,7 +36,7 @@ void* SwapFileInternals::FindZone(QORSysSwapFile& file, std::size_t size,
         const long long swapped = MakeRoom(file, size, keep);
         if (swapped < 0) return nullptr;
         if (size + file.zoneUsed < file.zoneCapacity)
-            if (void* block = ZoneAllocate(file, size)) return block;
+            if (void* block = zone::Allocate(file.pool, size)) return block;
         if (swapped == 0) return nullptr;
     }
 }
@@ -47,12 +47,6 @@ SwapFileInternals::PreSwapPage* SwapFileInternals::BufferOf(QORSysSwapFile& file
     for (PreSwapPage* buffer = file.preSwapPages; buffer != nullptr; buffer = buffer->next)
         if (buffer->pageNumber == static_cast<std::uint32_t>(page)) return buffer;
     return nullptr;
-}
-
-SwapFileInternals::PreSwapPage* SwapFileInternals::TakeBufferOf(QORSysSwapFile& file, int page) {
-    PreSwapPage* buffer = BufferOf(file, page);
-    if (buffer != nullptr) UnlinkBuffer(file, buffer);
-    return buffer;
 }
 
 void SwapFileInternals::KeepPage(QORSysSwapFile& file, int page, PreSwapPage* buffer,
@@ -129,11 +123,10 @@ long SwapFileInternals::ReadLargeObject(QORSysSwapFile& file, int page, std::siz
         complete = platform::ReadAt(file.stream, offset, pieces, count) >=
                    static_cast<long>(expected - (fetched != nullptr ? kSwapPageBytes : 0));
     if (complete && firstPage == nullptr)
-        complete = (header[0] & ~kOwnerBits) == reinterpret_cast<std::uintptr_t>(file.pool) &&
-                   header[1] == size;
+        complete = zone::OwnerIsZone(header[0], file.pool) && header[1] == size;
     if (!complete) { // a read that failed changes nothing: the run stays booked and readable
         ReleaseBuffer(file, fetched);
-        ZoneRelease(block);
+        zone::Release(block);
         return QORSysSwapFailure;
     }
     file.zoneUsed += size;
@@ -162,7 +155,8 @@ long SwapFileInternals::ReadPage(QORSysSwapFile& file, int page, char* tail, int
 
     // The page is worked on in place, in its buffer: the one that holds its newest contents, or
     // one that it is read into. Only the first `bytes` bytes of the page are ever looked at.
-    PreSwapPage* buffer = fetched != nullptr ? fetched : TakeBufferOf(file, page);
+    PreSwapPage* buffer =
+        fetched != nullptr ? fetched : static_cast<PreSwapPage*>(file.PageInPreSwapSpace(page));
     std::size_t bytes = kSwapPageBytes;
     char local[kSwapPageBytes]; // only when no buffer can be had
     char* work = local;
@@ -186,12 +180,11 @@ long SwapFileInternals::ReadPage(QORSysSwapFile& file, int page, char* tail, int
     const bool liveTail = (tailInfo & kTailLengthMask) != 0 && !(tailInfo & kTailConsumed);
     const std::size_t tailBytes =
         tail != nullptr ? static_cast<std::size_t>(tailLength) : (tailInfo & kTailLengthMask);
-    const auto poolAddress = reinterpret_cast<std::uintptr_t>(file.pool);
     const std::size_t firstRecord = RoundUp4(tailBytes);
 
     if (tail == nullptr && tailBytes == 0 && bytes == kSwapPageBytes) {
         const std::uint64_t size = WordAt(work, 8);
-        if (size > kSwapPageBytes && (WordAt(work, 0) & ~kOwnerBits) == poolAddress) {
+        if (size > kSwapPageBytes && zone::OwnerIsZone(WordAt(work, 0), file.pool)) {
             const long result = ReadLargeObject(file, page, size, work, want);
             ReleaseBuffer(file, buffer);
             return result;
@@ -205,7 +198,7 @@ long SwapFileInternals::ReadPage(QORSysSwapFile& file, int page, char* tail, int
         const std::uint64_t owner = WordAt(work, pos);
         const std::uint64_t size = WordAt(work, pos + 8);
         if (size < kRecordHeaderBytes || size % 8 != 0 || size > bytes - pos ||
-            (owner & ~kOwnerBits) != poolAddress)
+            !zone::OwnerIsZone(owner, file.pool))
             break;
         ++records;
         if (!(owner & kRecordRestored)) {
@@ -253,7 +246,7 @@ long QORSysSwapFile::AllocateObject(std::size_t size, QORSysSwappable** out) {
     if (pool == nullptr || out == nullptr) return fail();
     allocatedTotal = total;
     *out = nullptr;
-    void* block = SwapFileInternals::FindZone(*this, size, nullptr);
+    void* block = FindAvailableZoneInPool(size);
     if (block == nullptr) return QORSysSwapFailure;
     zoneUsed += ZoneSize(size);
     *out = static_cast<QORSysSwappable*>(block);
@@ -284,19 +277,16 @@ long QORSysSwapFile::RecallObject(QORSysSwappableHdl* handle) {
 
 long QORSysSwapFile::DeallocateObject(QORSysSwappable* object) {
     if (object == nullptr) return QORSysSwapFailure;
-    SwapFileInternals::ZoneRelease(object);
+    qor::zone::Release(object);
     return QORSysSwapSuccess;
 }
 
 void* QORSysSwapFile::PageInPreSwapSpace(int page) {
-    for (PreSwapPage* buffer = preSwapPages; buffer != nullptr; buffer = buffer->next)
-        if (buffer->pageNumber == static_cast<std::uint32_t>(page)) {
-            SwapFileInternals::UnlinkBuffer(*this, buffer);
-            return buffer;
-        }
-    return nullptr;
+    PreSwapPage* buffer = SwapFileInternals::BufferOf(*this, page);
+    if (buffer != nullptr) SwapFileInternals::UnlinkBuffer(*this, buffer);
+    return buffer;
 }
 
 void* QORSysSwapFile::RealAddress(QORSysSwappable* object) {
-    return object == nullptr ? nullptr : qor::HeaderOf(object);
+    return object == nullptr ? nullptr : reinterpret_cast<char*>(object) - qor::kRecordHeaderBytes;
 }

@@ -282,10 +282,11 @@ long QORSysSwapFile::EffectiveSwapOut(QORSysSwappable* object, QORSysSwappableHd
                                       unsigned int* swappedBytes) {
     if (object == nullptr) return QORSysSwapFailure;
     const std::size_t size = object->GetSize();
-    qor::BlockHeader* record = qor::HeaderOf(object);
+    char* record = static_cast<char*>(RealAddress(object));
     // In the file a record's owner word names the zone pool, whichever chunk held the block.
-    const std::uintptr_t ownerInMemory = record->ownerWord;
-    const std::uintptr_t ownerInFile = reinterpret_cast<std::uintptr_t>(pool) | qor::kOwnerInUse;
+    std::uintptr_t ownerInMemory;
+    std::memcpy(&ownerInMemory, record, sizeof(ownerInMemory));
+    const std::uintptr_t ownerInFile = qor::zone::DetachedOwnerWord(pool);
     std::uint64_t locator;
 
     if (size <= qor::kSwapPageBytes) {
@@ -344,9 +345,9 @@ long QORSysSwapFile::EffectiveSwapOut(QORSysSwappable* object, QORSysSwappableHd
             page += run;
         }
         if (start < 0) return QORSysSwapFailure;
-        record->ownerWord = ownerInFile;
+        std::memcpy(record, &ownerInFile, sizeof(ownerInFile));
         const long written = DirectCopyToFile(start, 0, record, size);
-        record->ownerWord = ownerInMemory;
+        std::memcpy(record, &ownerInMemory, sizeof(ownerInMemory));
         if (written != QORSysSwapSuccess) return QORSysSwapFailure;
         locator = qor::MakeLocator(static_cast<std::uint64_t>(start), 0);
     }
@@ -356,7 +357,7 @@ long QORSysSwapFile::EffectiveSwapOut(QORSysSwappable* object, QORSysSwappableHd
     if (swappedBytes != nullptr) *swappedBytes = static_cast<unsigned int>(size);
     object->UpdateHandles(locator);
     if (handle != nullptr) handle->object = locator;
-    SwapFileInternals::ZoneRelease(object);
+    qor::zone::Release(object);
     return QORSysSwapSuccess;
 }
 
