@@ -162,28 +162,3 @@ long QORSysSwapFile::TuneSwapOut(unsigned int minimumBytes) {
     minSwapOutBytes = minimumBytes;
     return QORSysSwapSuccess;
 }
-
-namespace qor {
-
-namespace {
-// Where the spare buffers' list starts, behind the tail table.
-std::size_t SparesOffset(std::int32_t pages) {
-    const auto count = static_cast<std::size_t>(pages);
-    return RoundUp(RoundUp(count, 2) + count * sizeof(std::uint16_t), alignof(void*));
-}
-} // namespace
-
-std::size_t SwapFileInternals::PageTableBytes(std::int32_t pages) {
-    return SparesOffset(pages) + sizeof(SpareBuffers);
-}
-
-SwapFileInternals::SpareBuffers& SwapFileInternals::Spares(QORSysSwapFile& file) {
-    return *reinterpret_cast<SpareBuffers*>(file.pageIndex + SparesOffset(file.pageCount));
-}
-
-std::uint16_t* SwapFileInternals::TailTable(QORSysSwapFile& file) {
-    return reinterpret_cast<std::uint16_t*>(file.pageIndex +
-                                            RoundUp(static_cast<std::size_t>(file.pageCount), 2));
-}
-
-} // namespace qor
