@@ -64,3 +64,18 @@ for case in $cases; do
   check "$tests" --gtest_filter="$case"
 done
 echo "ci-valgrind: the demo and $(wc -w <<<"$cases") test cases: no memory errors, no definite leaks"
+
+# The memcheck build (QOR_VALGRIND: pool blocks announced through client requests), in a directory
+# of its own beside the plain build: the demo stays clean there too, and the four mistakes of
+# tests/checked/MemcheckMistakes.cpp are exactly four errors.
+memcheckBuild=$build-memcheck
+cmake -S . -B "$memcheckBuild" -DQOR_VALGRIND=ON -DQOR_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build "$memcheckBuild" -j "$jobs" --target qor_demo QORMemcheckMistakes >/dev/null
+check "$memcheckBuild/examples/qor_demo" --quick
+valgrind --tool=memcheck "$memcheckBuild/tests/checked/QORMemcheckMistakes" >"$log" 2>&1 || true
+grep -q "ERROR SUMMARY: 4 errors from 4 contexts" "$log" || {
+  cat "$log"
+  echo "ci-valgrind: memcheck did not report the four pool mistakes, exactly" >&2
+  exit 1
+}
+echo "ci-valgrind: memcheck build: the demo clean, the four pool mistakes reported"

@@ -154,6 +154,7 @@ void CheckHeaderBlock(void* block, PoolBase* expectedPool, const char* entryPoin
 } // namespace
 
 void CheckRelease(void* block, void* pool, int flags) {
+    platform::MemcheckQuiet quiet;
     static constexpr const char* kEntry = "QORSpecializedDelete";
     if (pool != nullptr) {
         if (IsPoolNumber(pool)) return; // names no pool: the release does nothing
@@ -178,6 +179,7 @@ void CheckRelease(void* block, void* pool, int flags) {
 }
 
 void CheckNew(std::uintptr_t poolArgument, void* param) {
+    platform::MemcheckQuiet quiet;
     static constexpr const char* kEntry = "QORSpecializedNew";
     if (poolArgument == kPoolBesideBlock) {
         if (param != nullptr) CheckHeaderBlock(param, nullptr, kEntry);
@@ -209,6 +211,7 @@ bool IsRegistered(const void* pool) {
 
 // Requires: `pool` is registered.
 bool CheckOnePool(PoolBase* pool, FILE* stream) {
+    platform::MemcheckQuiet quiet;
     CheckResult result;
     PoolLockGuard guard(*pool);
     if (pool->chunk.flags & kFlagPaged)

@@ -119,6 +119,7 @@ void GeneralPool::ResetChunk(void* chunkBase) {
 }
 
 int GeneralPool::IsEmpty() {
+    platform::MemcheckQuiet quiet;
     if (chunk.free + kPoolHeaderBytes < (chunk.size & kChunkSizeMask)) return 0;
     for (auto* k = static_cast<SubPool*>(chunk.next); k != nullptr;
          k = static_cast<SubPool*>(k->chunk.next))

@@ -170,6 +170,7 @@ inline void PushOnList(ChunkFields& k, void* block, std::uint64_t pieceBytes) {
 // chunk, as always) without the route to it. Null when the case is not this one; Allocate then
 // decides (and gives the same answer).
 inline void* GeneralPool::TryTakeHead(std::size_t size) {
+    platform::MemcheckQuiet quiet;
     using namespace placement;
     if (chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) return TryTakeTracked(size);
     if (size > kMaxNeed8 - kBlockHeaderBytes) return nullptr;
@@ -194,6 +195,7 @@ inline void* GeneralPool::TryTakeTracked(std::size_t size) {
 // its header names it: false when the release would empty the chunk (Free then resets it).
 // Requires: this pool owns the chunk. A tracked pool's push (its index) is out of line.
 inline bool GeneralPool::TryPush(void* block, void* chunkBase) {
+    platform::MemcheckQuiet quiet;
     ChunkFields& k = *FieldsOf(chunkBase);
     const std::uint64_t pieceBytes = HeaderOf(block)->sizeWord;
     // An arena (flags 0) is compared with its exact span.

@@ -127,6 +127,7 @@ void* LayOutArena(BlockHeader* outer, PoolBase* pool, std::size_t size, std::siz
     area->size = arena.free;
     arena.freeList = area;
     platform::PoisonPoolBytes(area, arena.free);
+    platform::UnpoisonPoolBytes(outer, kArenaHeaderBytes); // a chunk header, as every chunk's
     arena.owner = pool;
     BoundOneArea(arena);
     arena.freeAreaCount = 1;
@@ -196,6 +197,7 @@ void* GeneralPool::Allocate(std::size_t size, std::size_t extra) {
 }
 
 void* GeneralPool::AllocateHeld(std::size_t size, std::size_t extra) {
+    platform::MemcheckQuiet quiet;
     const std::uint64_t need8 = Need8(size, extra);
     if (need8 == 0) return nullptr;
     // An arena needs room for its 64-byte header and the object's own header inside `extra`.
@@ -208,6 +210,7 @@ void* GeneralPool::AllocateHeld(std::size_t size, std::size_t extra) {
 }
 
 void* GeneralPool::Reallocate(std::size_t size, void*, void* chunkBase) {
+    platform::MemcheckQuiet quiet;
     const std::uint64_t need8 = Need8(size, 0);
     if (need8 == 0) return nullptr;
     {
@@ -223,6 +226,7 @@ void* GeneralPool::Reallocate(std::size_t size, void*, void* chunkBase) {
 }
 
 void GeneralPool::Free(void* block, void* chunkBase) {
+    platform::MemcheckQuiet quiet;
     if (chunkBase == nullptr && block != nullptr) {
         // The header needs no lock: the block is the caller's until this call returns.
         const std::uintptr_t owner = HeaderOf(block)->ownerWord & ~kOwnerBits;

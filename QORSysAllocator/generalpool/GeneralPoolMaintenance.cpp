@@ -8,6 +8,7 @@
 #include "../frontend/Hooks.h"
 #include "../frontend/LiveObjects.h"
 #include "../platform/Platform.h"
+#include "../platform/Sanitizers.h"
 
 namespace qor {
 
@@ -28,6 +29,7 @@ void GeneralPool::ReleaseChunksAfterPool() {
 }
 
 int GeneralPool::Flush(int mode) {
+    platform::MemcheckQuiet quiet;
     using namespace QORSysPoolFlag;
     if (hooks::On()) hooks::QORSignalPoolFlush(this, mode);
     PoolLockGuard guard(*this);
@@ -58,6 +60,7 @@ int GeneralPool::Flush(int mode) {
 }
 
 int GeneralPool::Optimize(int bits) {
+    platform::MemcheckQuiet quiet;
     PoolLockGuard guard(*this);
     if (bits & QORSysPoolFlag::OPTIMIZE_RELEASE_EMPTY) {
         SubPool* kept = this;

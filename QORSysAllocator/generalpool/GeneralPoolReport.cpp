@@ -116,6 +116,7 @@ void PrintBlock(FILE* stream, const void* pool, const PoolFigures& f, std::uint3
 } // namespace
 
 void GeneralPool::Report(FILE* stream, QORPoolInfo* record, int options) {
+    platform::MemcheckQuiet quiet;
     PoolLockGuard guard(*this);
     const std::uint32_t flagBits = chunk.flags & kReportedFlagBits;
     const bool chunkList = stream != nullptr && (options & QORSysPoolFlag::REPORT_CHUNK_LIST);

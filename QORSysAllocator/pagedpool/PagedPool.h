@@ -152,6 +152,7 @@ inline AccessorEntry* PagedPool::KnownEntry(std::size_t size, unsigned& sizeClas
 // No reserved room, a class whose entry exists, a block from its own pages: what Allocate would
 // give, found the same way; a miss changes nothing that Allocate would not change first.
 inline void* PagedPool::TryTakeFromOwnPages(std::size_t size) {
+    platform::MemcheckQuiet quiet;
     unsigned sizeClass;
     AccessorEntry* const entry = KnownEntry(size, sizeClass);
     return entry == nullptr ? nullptr
@@ -161,6 +162,7 @@ inline void* PagedPool::TryTakeFromOwnPages(std::size_t size) {
 // Requires: the block's page names this pool. Every release but the one that empties its page
 // (which gives the page back) is served here, as Free would serve it.
 inline bool PagedPool::TryPut(void* block) {
+    platform::MemcheckQuiet quiet;
     PageObject& page = *PageObjectOf(block);
     unsigned inUse = page.carved - page.freeCount; // blocks in use, and page 0's reserved ones
     if (page.index == 0) inUse -= ReservedPositions(page);

@@ -81,6 +81,7 @@ void* PagedPool::Allocate(std::size_t size, std::size_t extra) {
 }
 
 void* PagedPool::AllocateHeld(std::size_t size, std::size_t extra) {
+    platform::MemcheckQuiet quiet;
     // Refused up front: no page could hold the block, and the class must not enter the table.
     if (size >= kFirstUnservedClass || extra >= kFirstUnservedClass) return nullptr;
     const unsigned sizeClass = SizeClassOf(size + extra);
@@ -102,6 +103,7 @@ void* PagedPool::AllocateHeld(std::size_t size, std::size_t extra) {
 }
 
 void PagedPool::Free(void* block, void*) {
+    platform::MemcheckQuiet quiet;
     PoolLockGuard guard(*this);
     if (block == nullptr) return;
     PageObject* page = PageObjectOf(block);

@@ -1,6 +1,7 @@
 // What AddressSanitizer is told about pool memory, in the pool-poisoning build only
-// (-DQOR_SANITIZE=ON -DQOR_POOL_POISONING=ON); everywhere else each call is an empty inline
-// function, so the pools pay nothing for it.
+// (-DQOR_SANITIZE=ON -DQOR_POOL_POISONING=ON), and valgrind's memcheck in the memcheck build
+// (-DQOR_VALGRIND=ON, client requests of valgrind/memcheck.h); everywhere else each call is an
+// empty inline function, so the pools pay nothing for it.
 // In that build the library itself is compiled without ASan's checks (it reads and writes the free
 // areas and released slots that it poisons); the application around it is checked. The rule:
 //   a block in use: its header (general pools) and its requested bytes are addressable;
@@ -22,6 +23,9 @@
 #if defined(QOR_POOL_POISONING) || defined(QOR_ASAN_CHECKED)
 #include <sanitizer/asan_interface.h>
 #endif
+#if defined(QOR_VALGRIND)
+#include <valgrind/memcheck.h>
+#endif
 
 namespace qor::platform {
 
@@ -41,18 +45,22 @@ inline bool MayRead(const void* begin, std::size_t bytes) {
 inline void PoisonPoolBytes(const void* begin, std::size_t bytes) {
 #if defined(QOR_POOL_POISONING)
     __asan_poison_memory_region(begin, bytes);
-#else
-    (void)begin, (void)bytes;
 #endif
+#if defined(QOR_VALGRIND)
+    VALGRIND_MAKE_MEM_NOACCESS(begin, bytes);
+#endif
+    (void)begin, (void)bytes;
 }
 
 // [begin, begin + bytes) is handed to a caller.
 inline void UnpoisonPoolBytes(const void* begin, std::size_t bytes) {
 #if defined(QOR_POOL_POISONING)
     __asan_unpoison_memory_region(begin, bytes);
-#else
-    (void)begin, (void)bytes;
 #endif
+#if defined(QOR_VALGRIND)
+    VALGRIND_MAKE_MEM_DEFINED(begin, bytes);
+#endif
+    (void)begin, (void)bytes;
 }
 
 // A general-pool block of `bytes` requested bytes, just handed out: its header and those bytes.
@@ -66,5 +74,20 @@ inline void* ExposePagedBlock(void* block, std::size_t bytes) {
     if (block != nullptr) UnpoisonPoolBytes(block, bytes);
     return block;
 }
+
+// Memcheck checks the library's own code too, which reads and writes the free areas and released
+// slots it has hidden: for the scope of a pool operation, its errors are not reported (memcheck
+// counts nested scopes). Nothing in every other build.
+class MemcheckQuiet {
+public:
+#if defined(QOR_VALGRIND)
+    MemcheckQuiet() { VALGRIND_DISABLE_ERROR_REPORTING; }
+    ~MemcheckQuiet() { VALGRIND_ENABLE_ERROR_REPORTING; }
+#else
+    MemcheckQuiet() {} // user-provided: a scope object, not an unused variable
+#endif
+    MemcheckQuiet(const MemcheckQuiet&) = delete;
+    MemcheckQuiet& operator=(const MemcheckQuiet&) = delete;
+};
 
 } // namespace qor::platform

@@ -6,6 +6,7 @@
 
 #include "FuzzInput.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <string>
@@ -28,11 +29,15 @@ template <class Mistake> void ExpectStop(Mistake mistake, const char* expected) 
     close(pipeEnds[1]);
     std::string message;
     char buffer[512];
-    for (ssize_t got; (got = read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
-        message.append(buffer, static_cast<std::size_t>(got));
+    // libFuzzer's timer (SIGALRM, once a second) interrupts the reads and the wait: both go on.
+    for (ssize_t got; (got = read(pipeEnds[0], buffer, sizeof buffer)) != 0;) {
+        if (got > 0) message.append(buffer, static_cast<std::size_t>(got));
+        if (got < 0 && errno != EINTR) break;
+    }
     close(pipeEnds[0]);
     int status = 0;
-    waitpid(child, &status, 0);
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
     if (!(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT &&
           message.find(expected) != std::string::npos)) {
         std::fprintf(stderr, "expected a stop with \"%s\", got status %d and:\n%s\n", expected,
