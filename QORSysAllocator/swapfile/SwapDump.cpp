@@ -3,6 +3,9 @@
 
 #include "../platform/AddressFormat.h"
 
+#include <cstdio>
+#include <initializer_list> // AddressFormat's loop over a brace list
+
 std::size_t QORSysSwapFile::DumpObjectsToSwap(FILE* stream, const char* tag, int detailed) {
     static constexpr qor::platform::AddressFormat kObjectLine("<0x%p-%-d/>\n");
     std::fprintf(stream, "<%s>\n", tag);

@@ -2,7 +2,6 @@
 // growing one when that cannot be had), the page table and the file on disk.
 #include "SwapFileInternals.h"
 
-#include "../generalpool/GeneralPool.h"
 #include "../platform/Platform.h"
 
 #include <cerrno>
@@ -88,7 +87,7 @@ long QORSysSwapFile::Initialize(int, std::size_t zone, std::size_t minimumZone,
         if (gaveUp) return QORSysSwapFailure;
     }
     if (pool != nullptr) {
-        qor::SetPoolSwapFile(static_cast<qor::PoolBase*>(pool), this);
+        qor::zone::AttachSwapFile(pool, this);
         std::size_t freeBytes = 0;
         QORSysPoolGetFreeSpace(pool, &freeBytes, nullptr);
         zoneCapacity = freeBytes;
@@ -119,7 +118,7 @@ long QORSysSwapFile::Initialize(int, std::size_t zone, std::size_t minimumZone,
 
 QORSysSwapFile::~QORSysSwapFile() {
     if (pool != nullptr) {
-        qor::SetPoolSwapFile(static_cast<qor::PoolBase*>(pool), nullptr);
+        qor::zone::AttachSwapFile(pool, nullptr);
         QORSysFlushPool(pool, 0);
     }
     // Buffers still in memory are dropped unwritten; their memory goes back.
@@ -163,39 +162,3 @@ long QORSysSwapFile::TuneSwapOut(unsigned int minimumBytes) {
     minSwapOutBytes = minimumBytes;
     return QORSysSwapSuccess;
 }
-
-namespace qor {
-
-namespace {
-// Where the spare buffers' list starts, behind the tail table.
-std::size_t SparesOffset(std::int32_t pages) {
-    const auto count = static_cast<std::size_t>(pages);
-    return RoundUp(RoundUp(count, 2) + count * sizeof(std::uint16_t), alignof(void*));
-}
-} // namespace
-
-std::size_t SwapFileInternals::PageTableBytes(std::int32_t pages) {
-    return SparesOffset(pages) + sizeof(SpareBuffers);
-}
-
-SwapFileInternals::SpareBuffers& SwapFileInternals::Spares(QORSysSwapFile& file) {
-    return *reinterpret_cast<SpareBuffers*>(file.pageIndex + SparesOffset(file.pageCount));
-}
-
-std::uint16_t* SwapFileInternals::TailTable(QORSysSwapFile& file) {
-    return reinterpret_cast<std::uint16_t*>(file.pageIndex +
-                                            RoundUp(static_cast<std::size_t>(file.pageCount), 2));
-}
-
-void* SwapFileInternals::ZoneAllocate(QORSysSwapFile& file, std::size_t size) {
-    return static_cast<PoolBase*>(file.pool)->Allocate(size, 0);
-}
-
-void SwapFileInternals::ZoneRelease(void* block) {
-    if (block == nullptr) return;
-    const std::uintptr_t owner = HeaderOf(block)->ownerWord & ~kOwnerBits;
-    if (owner != 0 && owner != kInvalidOwner)
-        ReleaseThroughOwner(reinterpret_cast<void*>(owner), block);
-}
-
-} // namespace qor

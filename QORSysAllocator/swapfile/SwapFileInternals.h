@@ -1,5 +1,6 @@
-// Shared pieces of the swap file: the file's page geometry and locators, the page buffers, the
-// page table (run-length free index plus, behind it, the tail length of each page), and the zone.
+// The swap file's private helpers, in one place: the file's page geometry and locators, and the
+// class that reaches QORSysSwapFile's private state, its functions grouped by the file that holds
+// them (page index, page buffers, zone memory, swap-out, swap-in).
 //
 // Page table invariants: for a free page i, pageIndex[i] == min(255, length of the free run that
 // starts at i); 0 for a page in use. firstFreePage is the lowest free page (pageCount when none);
@@ -17,7 +18,7 @@
 
 #include "QORSysSwapFile.h"
 
-#include "../frontend/PoolInterface.h"
+#include "../generalpool/SwapZone.h"
 #include "../platform/Platform.h"
 
 #include <cstddef>
@@ -37,7 +38,7 @@ namespace qor {
 
 constexpr std::size_t kSwapPageBytes = 8192;
 constexpr std::uint32_t kNoPage = 0xFFFFFFFF;
-constexpr std::size_t kRecordHeaderBytes = 16;
+constexpr std::size_t kRecordHeaderBytes = zone::kZoneHeaderBytes;
 // A buffer this full is written at once: no record (at least 16 bytes) fits behind it.
 constexpr std::size_t kFullPageBytes = 0x1FF0;
 constexpr std::int32_t kMaxSwapPages = 0x40000;
@@ -88,65 +89,89 @@ class SwapFileInternals {
 public:
     using PreSwapPage = QORSysSwapFile::PreSwapPage;
 
-    // The zone: its blocks always come straight from the swap file's general pool, whatever the
-    // configuration (pools inactive or cancelled) or instrumentation (a delta) says, so that
-    // every object has the pool's 16-byte block header right in front of it.
-    static void* ZoneAllocate(QORSysSwapFile& file, std::size_t size);
-    static void ZoneRelease(void* block);
-
+    // ---- page index (PageIndex.cpp) ----------------------------------------------------------
     static std::uint16_t* TailTable(QORSysSwapFile& file);
     static std::uint16_t& TailOf(QORSysSwapFile& file, int page) { return TailTable(file)[page]; }
     static std::size_t PageTableBytes(std::int32_t pageCount);
-
     struct SpareBuffers {
         PreSwapPage* first;
         std::uint32_t count;
         std::uint64_t fileBytes;
     };
     static SpareBuffers& Spares(QORSysSwapFile& file);
-    // Writes pages from `offset` on; true when every byte reached the file.
-    static bool WritePages(QORSysSwapFile& file, std::uint64_t offset,
-                           const platform::IoPiece* pieces, int count);
-
-    static void LowerZoneUsed(QORSysSwapFile& file, std::uint64_t bytes) {
-        file.zoneUsed = bytes > file.zoneUsed ? 0 : file.zoneUsed - bytes;
-    }
-
-    static void AppendBuffer(QORSysSwapFile& file, PreSwapPage* buffer);
-    // Requires: `last` is the list's last buffer, null for an empty list.
-    static void LinkLast(QORSysSwapFile& file, PreSwapPage* buffer, PreSwapPage* last);
     static void MarkBuffered(QORSysSwapFile& file, std::uint32_t page) {
         TailOf(file, static_cast<int>(page)) |= kHasBuffer;
     }
-    // Writes out every buffer but `keep` whose free room equals `room` (the fullest ones).
-    static void EvictFullest(QORSysSwapFile& file, const PreSwapPage* keep, std::size_t room);
-    // Appends a new buffer; when more than ten were there already, the fullest of those go to
-    // the file, so that buffers never pile up (large objects alone would add one each).
-    static void AppendBufferAndEvict(QORSysSwapFile& file, PreSwapPage* buffer);
-    static void UnlinkBuffer(QORSysSwapFile& file, PreSwapPage* buffer);
+    // Gives the buffer the lowest free page. Requires: a page is free, the buffer has none.
+    static void BookBufferPage(QORSysSwapFile& file, PreSwapPage* buffer);
+    // The lowest page that starts `pages` free pages in a row; -1 when there is none.
+    static std::int32_t FindFreeRun(const QORSysSwapFile& file, std::int32_t pages);
+    // Requires: pages `page` to `page + pages - 1` are free.
+    static void BookRun(QORSysSwapFile& file, std::int32_t page, std::int32_t pages);
+
+    // ---- page buffers (PageBuffers.cpp) ------------------------------------------------------
     // An empty buffer (no page, nothing used; data not cleared: only WriteOutBuffer's zeros after
     // `used` reach the file), a spare one when there is one; null when no memory.
     static PreSwapPage* NewBuffer(QORSysSwapFile& file);
     // Keeps the buffer as a spare, or gives its memory back when there are enough. Null allowed.
     static void ReleaseBuffer(QORSysSwapFile& file, PreSwapPage* buffer);
     static void ReleaseSpares(QORSysSwapFile& file);
-
+    static void AppendBuffer(QORSysSwapFile& file, PreSwapPage* buffer);
+    // Requires: `last` is the list's last buffer, null for an empty list.
+    static void LinkLast(QORSysSwapFile& file, PreSwapPage* buffer, PreSwapPage* last);
+    // Appends a new buffer; when more than ten were there already, the fullest of those go to
+    // the file, so that buffers never pile up (large objects alone would add one each).
+    static void AppendBufferAndEvict(QORSysSwapFile& file, PreSwapPage* buffer);
+    static void UnlinkBuffer(QORSysSwapFile& file, PreSwapPage* buffer);
+    // The buffer of `page`, null when none. Walks the list only when the page's entry says it has
+    // one.
+    static PreSwapPage* BufferOf(QORSysSwapFile& file, int page);
+    // The buffer of `page` taken out of the list (the caller owns it); null when none.
+    static PreSwapPage* TakeBufferOf(QORSysSwapFile& file, int page) {
+        PreSwapPage* buffer = BufferOf(file, page);
+        if (buffer != nullptr) UnlinkBuffer(file, buffer);
+        return buffer;
+    }
+    // Writes out every buffer but `keep` whose free room equals `room` (the fullest ones).
+    static void EvictFullest(QORSysSwapFile& file, const PreSwapPage* keep, std::size_t room);
     // Writes a buffer to its page; on success unlinks and releases it. A buffer whose write
     // failed stays in the list: it is still the newest contents of its page.
     static void WriteOutBuffer(QORSysSwapFile& file, PreSwapPage* buffer);
+    // Puts the page's remaining contents back where a later read finds them.
+    static void KeepPage(QORSysSwapFile& file, int page, PreSwapPage* buffer, const char* bytes,
+                         std::size_t used);
+    // Writes pages from `offset` on; true when every byte reached the file.
+    static bool WritePages(QORSysSwapFile& file, std::uint64_t offset,
+                           const platform::IoPiece* pieces, int count);
 
+    // ---- zone memory (ZoneMemory.cpp) --------------------------------------------------------
+    static void LowerZoneUsed(QORSysSwapFile& file, std::uint64_t bytes) {
+        file.zoneUsed = bytes > file.zoneUsed ? 0 : file.zoneUsed - bytes;
+    }
+    // A block of the zone, making room for it when needed, never by swapping out `keep`.
+    static void* FindZone(QORSysSwapFile& file, std::size_t size, const QORSysSwappable* keep);
+
+    // ---- swap-out (SwapOut.cpp) --------------------------------------------------------------
     // One make-room pass for `bytes`: swaps out the oldest objects, never `keep`. Returns the
     // bytes swapped out, or -1 when a swap-out failed or no page is left.
     static long long MakeRoom(QORSysSwapFile& file, std::size_t bytes, const QORSysSwappable* keep);
-    static void* FindZone(QORSysSwapFile& file, std::size_t size, const QORSysSwappable* keep);
+    // Saves `size` bytes of `record` with `ownerInFile` as its owner word and return the locator;
+    // 0 when the file has no room or a write failed (the object then stays in memory).
+    static std::uint64_t SaveSmallRecord(QORSysSwapFile& file, const char* record, std::size_t size,
+                                         std::uintptr_t ownerInFile);
+    static std::uint64_t SaveLargeRecord(QORSysSwapFile& file, char* record, std::size_t size,
+                                         std::uintptr_t ownerInFile);
+    // The first buffer with `size` bytes of room, else a new one (writing out the fullest when
+    // there are too many); null when no page or no memory is left.
+    static PreSwapPage* BufferWithRoom(QORSysSwapFile& file, std::size_t size);
 
+    // ---- swap-in (SwapIn.cpp) ----------------------------------------------------------------
     // The record a caller asked for, and the object it became once back in memory.
     struct Recall {
         int page;
         std::size_t offset;
         QORSysSwappable* found;
     };
-
     // Brings back the records of `page`; `tail` receives the page's first tailLength bytes (the
     // end of a large object read from its first page). 0 when the page is done with. A read
     // that fails leaves the page booked: failure. `fetched`, when given, holds the page as just
@@ -155,17 +180,33 @@ public:
                          PreSwapPage* fetched = nullptr);
 
 private:
+    // A page being read back: the buffer that holds it (null when none could be had) and its
+    // first `length` bytes, the only ones looked at.
+    struct OpenPage {
+        PreSwapPage* buffer;
+        char* bytes;
+        std::size_t length;
+    };
+    // What a walk over a page's records found.
+    struct RecordWalk {
+        std::size_t records; // records on the page, back before or now
+        bool stopped;        // a record could not come back for want of room
+    };
+    // Opens the page in its buffer, else reads it into a new one, else into `local`. False when
+    // the read failed.
+    static bool Open(QORSysSwapFile& file, int page, PreSwapPage* fetched, char* local,
+                     OpenPage& open);
+    static RecordWalk BringBackRecords(QORSysSwapFile& file, int page, const OpenPage& open,
+                                       std::size_t firstRecord, Recall& want);
+    // Frees the page, or keeps what is still booked on it; returns ReadPage's result.
+    static long Settle(QORSysSwapFile& file, int page, const OpenPage& open, bool fromTail,
+                       bool liveTail, std::size_t firstRecord, RecordWalk walk);
     // The object of `size` bytes whose run starts at `page`; `firstPage` is that page when it
     // was read already, else null.
     static long ReadLargeObject(QORSysSwapFile& file, int page, std::size_t size,
                                 const char* firstPage, Recall& want);
     static QORSysSwappable* BringBack(QORSysSwapFile& file, const char* record, std::size_t size,
                                       const Recall& want);
-    static PreSwapPage* BufferOf(QORSysSwapFile& file, int page);
-    static PreSwapPage* TakeBufferOf(QORSysSwapFile& file, int page);
-    // Puts the page's remaining contents back where a later read finds them.
-    static void KeepPage(QORSysSwapFile& file, int page, PreSwapPage* buffer, const char* bytes,
-                         std::size_t used);
 };
 
 } // namespace qor

@@ -1,4 +1,4 @@
-// Object memory from the zone (making room by swapping out the oldest objects) and swap-in.
+// Swap-in.
 // A page is read back whole: every record on it comes back into the zone as the newest objects,
 // in page order, with their permanent handles naming the new copies.
 // Guarantees of a page read: the page is freed only once every record on it is back; a record
@@ -7,8 +7,6 @@
 // own read; a page that starts with a large object's tail, read from a small record's side,
 // keeps the tail for its object.
 #include "SwapFileInternals.h"
-
-#include "../platform/Platform.h"
 
 #include <cstring>
 
@@ -23,55 +21,6 @@ std::uint64_t WordAt(const char* bytes, std::size_t offset) {
 }
 
 } // namespace
-
-void* SwapFileInternals::FindZone(QORSysSwapFile& file, std::size_t size,
-                                  const QORSysSwappable* keep) {
-    if (size + file.zoneUsed < file.zoneCapacity)
-        if (void* block = ZoneAllocate(file, size)) return block;
-    for (;;) {
-        // zoneUsed can drift below the real use (it is charged less than it is credited), so
-        // an age list with objects still counts as something to make room with.
-        if ((file.zoneUsed == 0 && file.oldest == nullptr) || size > file.zoneCapacity)
-            return nullptr;
-        const long long swapped = MakeRoom(file, size, keep);
-        if (swapped < 0) return nullptr;
-        if (size + file.zoneUsed < file.zoneCapacity)
-            if (void* block = ZoneAllocate(file, size)) return block;
-        if (swapped == 0) return nullptr;
-    }
-}
-
-SwapFileInternals::PreSwapPage* SwapFileInternals::BufferOf(QORSysSwapFile& file, int page) {
-    const std::uint16_t info = TailOf(file, page);
-    if ((info & kRunStart) || !(info & kHasBuffer)) return nullptr;
-    for (PreSwapPage* buffer = file.preSwapPages; buffer != nullptr; buffer = buffer->next)
-        if (buffer->pageNumber == static_cast<std::uint32_t>(page)) return buffer;
-    return nullptr;
-}
-
-SwapFileInternals::PreSwapPage* SwapFileInternals::TakeBufferOf(QORSysSwapFile& file, int page) {
-    PreSwapPage* buffer = BufferOf(file, page);
-    if (buffer != nullptr) UnlinkBuffer(file, buffer);
-    return buffer;
-}
-
-void SwapFileInternals::KeepPage(QORSysSwapFile& file, int page, PreSwapPage* buffer,
-                                 const char* bytes, std::size_t used) {
-    if (buffer == nullptr) buffer = NewBuffer(file);
-    if (buffer != nullptr) {
-        if (buffer->data != bytes) std::memcpy(buffer->data, bytes, used);
-        buffer->pageNumber = static_cast<std::uint32_t>(page);
-        buffer->used = static_cast<std::uint16_t>(used);
-        buffer->filed = 0; // records were marked as back, or dropped: the file's copy is old
-        AppendBuffer(file, buffer);
-        return;
-    }
-    // No memory for a buffer: the file itself takes the page's new contents.
-    char page0[kSwapPageBytes] = {};
-    std::memcpy(page0, bytes, used);
-    const platform::IoPiece piece{page0, kSwapPageBytes};
-    WritePages(file, std::uint64_t(page) * kSwapPageBytes, &piece, 1);
-}
 
 QORSysSwappable* SwapFileInternals::BringBack(QORSysSwapFile& file, const char* record,
                                               std::size_t size, const Recall& want) {
@@ -129,11 +78,10 @@ long SwapFileInternals::ReadLargeObject(QORSysSwapFile& file, int page, std::siz
         complete = platform::ReadAt(file.stream, offset, pieces, count) >=
                    static_cast<long>(expected - (fetched != nullptr ? kSwapPageBytes : 0));
     if (complete && firstPage == nullptr)
-        complete = (header[0] & ~kOwnerBits) == reinterpret_cast<std::uintptr_t>(file.pool) &&
-                   header[1] == size;
+        complete = zone::OwnerIsZone(header[0], file.pool) && header[1] == size;
     if (!complete) { // a read that failed changes nothing: the run stays booked and readable
         ReleaseBuffer(file, fetched);
-        ZoneRelease(block);
+        zone::Release(block);
         return QORSysSwapFailure;
     }
     file.zoneUsed += size;
@@ -152,66 +100,52 @@ long SwapFileInternals::ReadLargeObject(QORSysSwapFile& file, int page, std::siz
     return QORSysSwapSuccess;
 }
 
-long SwapFileInternals::ReadPage(QORSysSwapFile& file, int page, char* tail, int tailLength,
-                                 Recall& want, PreSwapPage* fetched) {
-    if (file.stream == nullptr || page < 0 || page >= file.pageCount || file.pageIndex[page] != 0)
-        return QORSysSwapFailure;
-    const std::uint16_t tailInfo = TailOf(file, page);
-    if (tail == nullptr && (tailInfo & kRunStart))
-        return ReadLargeObject(file, page, std::size_t(tailInfo & ~kRunStart) * 8u, nullptr, want);
-
+bool SwapFileInternals::Open(QORSysSwapFile& file, int page, PreSwapPage* fetched, char* local,
+                             OpenPage& open) {
     // The page is worked on in place, in its buffer: the one that holds its newest contents, or
-    // one that it is read into. Only the first `bytes` bytes of the page are ever looked at.
-    PreSwapPage* buffer = fetched != nullptr ? fetched : TakeBufferOf(file, page);
-    std::size_t bytes = kSwapPageBytes;
-    char local[kSwapPageBytes]; // only when no buffer can be had
-    char* work = local;
-    if (buffer != nullptr && buffer != fetched) {
-        bytes = buffer->used;
-        work = buffer->data;
+    // one that it is read into.
+    if (fetched == nullptr) {
+        open.buffer = TakeBufferOf(file, page);
+        if (open.buffer != nullptr) { // fast path: no read
+            open.bytes = open.buffer->data;
+            open.length = open.buffer->used;
+            return true;
+        }
+        open.buffer = NewBuffer(file);
     } else {
-        if (buffer == nullptr) buffer = NewBuffer(file);
-        if (buffer != nullptr) work = buffer->data;
-        // A page that ends past the end of the file reads as zeros there; an error leaves it
-        // booked, to be read again later.
-        const platform::IoPiece piece{work, kSwapPageBytes};
-        if (fetched == nullptr &&
-            platform::ReadAt(file.stream, std::uint64_t(page) * kSwapPageBytes, &piece, 1) < 0) {
-            ReleaseBuffer(file, buffer);
-            return QORSysSwapFailure;
-        }
+        open.buffer = fetched;
     }
-    if (tail != nullptr && tailLength != 0) std::memcpy(tail, work, tailLength);
+    open.bytes = open.buffer != nullptr ? open.buffer->data : local;
+    open.length = kSwapPageBytes;
+    if (fetched != nullptr) return true;
+    // A page that ends past the end of the file reads as zeros there; an error leaves it booked,
+    // to be read again later.
+    const platform::IoPiece piece{open.bytes, kSwapPageBytes};
+    if (platform::ReadAt(file.stream, std::uint64_t(page) * kSwapPageBytes, &piece, 1) >= 0)
+        return true;
+    ReleaseBuffer(file, open.buffer);
+    return false;
+}
 
-    const bool liveTail = (tailInfo & kTailLengthMask) != 0 && !(tailInfo & kTailConsumed);
-    const std::size_t tailBytes =
-        tail != nullptr ? static_cast<std::size_t>(tailLength) : (tailInfo & kTailLengthMask);
-    const auto poolAddress = reinterpret_cast<std::uintptr_t>(file.pool);
-    const std::size_t firstRecord = RoundUp4(tailBytes);
-
-    if (tail == nullptr && tailBytes == 0 && bytes == kSwapPageBytes) {
-        const std::uint64_t size = WordAt(work, 8);
-        if (size > kSwapPageBytes && (WordAt(work, 0) & ~kOwnerBits) == poolAddress) {
-            const long result = ReadLargeObject(file, page, size, work, want);
-            ReleaseBuffer(file, buffer);
-            return result;
-        }
-    }
-
-    std::size_t records = 0;
-    bool stopped = false;
-    std::size_t pos = firstRecord;
-    while (pos <= kFullPageBytes && pos + kRecordHeaderBytes <= bytes) {
+// Records already back (marked in the page) are counted but not copied again.
+SwapFileInternals::RecordWalk SwapFileInternals::BringBackRecords(QORSysSwapFile& file, int page,
+                                                                  const OpenPage& open,
+                                                                  std::size_t firstRecord,
+                                                                  Recall& want) {
+    RecordWalk walk{0, false};
+    char* const work = open.bytes;
+    for (std::size_t pos = firstRecord;
+         pos <= kFullPageBytes && pos + kRecordHeaderBytes <= open.length;) {
         const std::uint64_t owner = WordAt(work, pos);
         const std::uint64_t size = WordAt(work, pos + 8);
-        if (size < kRecordHeaderBytes || size % 8 != 0 || size > bytes - pos ||
-            (owner & ~kOwnerBits) != poolAddress)
+        if (size < kRecordHeaderBytes || size % 8 != 0 || size > open.length - pos ||
+            !zone::OwnerIsZone(owner, file.pool))
             break;
-        ++records;
+        ++walk.records;
         if (!(owner & kRecordRestored)) {
             QORSysSwappable* object = BringBack(file, work + pos, size, want);
             if (object == nullptr) {
-                stopped = true;
+                walk.stopped = true;
                 break;
             }
             if (want.page == page && want.offset == pos) want.found = object;
@@ -220,49 +154,64 @@ long SwapFileInternals::ReadPage(QORSysSwapFile& file, int page, char* tail, int
         }
         pos += RoundUp4(size);
     }
+    return walk;
+}
 
+long SwapFileInternals::Settle(QORSysSwapFile& file, int page, const OpenPage& open, bool fromTail,
+                               bool liveTail, std::size_t firstRecord, RecordWalk walk) {
     // The large object read this page's tail: the page now only holds its small records.
-    if (tail != nullptr && (TailOf(file, page) & kTailLengthMask) != 0)
+    if (fromTail && (TailOf(file, page) & kTailLengthMask) != 0)
         TailOf(file, page) |= kTailConsumed;
-    if (stopped) {
-        KeepPage(file, page, buffer, work, bytes);
+    if (walk.stopped) {
+        KeepPage(file, page, open.buffer, open.bytes, open.length);
         return QORSysSwapFailure;
     }
-    if (tail == nullptr && liveTail) {
+    if (!fromTail && liveTail) {
         // Read from a small record's side: the tail stays booked for its large object, alone.
-        KeepPage(file, page, buffer, work, firstRecord);
+        KeepPage(file, page, open.buffer, open.bytes, firstRecord);
         return QORSysSwapSuccess;
     }
-    ReleaseBuffer(file, buffer);
+    ReleaseBuffer(file, open.buffer);
     file.FreeIndex(page);
-    return records == 0 && tail == nullptr ? QORSysSwapFailure : QORSysSwapSuccess;
+    return walk.records == 0 && !fromTail ? QORSysSwapFailure : QORSysSwapSuccess;
+}
+
+long SwapFileInternals::ReadPage(QORSysSwapFile& file, int page, char* tail, int tailLength,
+                                 Recall& want, PreSwapPage* fetched) {
+    if (file.stream == nullptr || page < 0 || page >= file.pageCount || file.pageIndex[page] != 0)
+        return QORSysSwapFailure;
+    const std::uint16_t tailInfo = TailOf(file, page);
+    // The first page of a hinted run: the whole object comes back with one read.
+    if (tail == nullptr && (tailInfo & kRunStart))
+        return ReadLargeObject(file, page, std::size_t(tailInfo & ~kRunStart) * 8u, nullptr, want);
+
+    char local[kSwapPageBytes]; // only when no buffer can be had
+    OpenPage open{};
+    if (!Open(file, page, fetched, local, open)) return QORSysSwapFailure;
+    if (tail != nullptr && tailLength != 0) std::memcpy(tail, open.bytes, tailLength);
+
+    const bool liveTail = (tailInfo & kTailLengthMask) != 0 && !(tailInfo & kTailConsumed);
+    const std::size_t tailBytes =
+        tail != nullptr ? static_cast<std::size_t>(tailLength) : (tailInfo & kTailLengthMask);
+    const std::size_t firstRecord = RoundUp4(tailBytes);
+
+    // A page read whole that starts a large object's record: the first page of a run too long
+    // for the hint.
+    if (tail == nullptr && tailBytes == 0 && open.length == kSwapPageBytes) {
+        const std::uint64_t size = WordAt(open.bytes, 8);
+        if (size > kSwapPageBytes && zone::OwnerIsZone(WordAt(open.bytes, 0), file.pool)) {
+            const long result = ReadLargeObject(file, page, size, open.bytes, want);
+            ReleaseBuffer(file, open.buffer);
+            return result;
+        }
+    }
+    const RecordWalk walk = BringBackRecords(file, page, open, firstRecord, want);
+    return Settle(file, page, open, tail != nullptr, liveTail, firstRecord, walk);
 }
 
 } // namespace qor
 
 using qor::SwapFileInternals;
-
-long QORSysSwapFile::AllocateObject(std::size_t size, QORSysSwappable** out) {
-    const auto fail = [out] {
-        if (out != nullptr) *out = nullptr;
-        return QORSysSwapFailure;
-    };
-    if (size > zoneCapacity) return fail();
-    const std::uint64_t total = allocatedTotal + ZoneSize(size);
-    if (total > fileCapacity) return fail();
-    if (pool == nullptr || out == nullptr) return fail();
-    allocatedTotal = total;
-    *out = nullptr;
-    void* block = SwapFileInternals::FindZone(*this, size, nullptr);
-    if (block == nullptr) return QORSysSwapFailure;
-    zoneUsed += ZoneSize(size);
-    *out = static_cast<QORSysSwappable*>(block);
-    return QORSysSwapSuccess;
-}
-
-void* QORSysSwapFile::FindAvailableZoneInPool(std::size_t size) {
-    return SwapFileInternals::FindZone(*this, size, nullptr);
-}
 
 long QORSysSwapFile::SwapInPage(int page, std::size_t offset, QORSysSwappable** out, char* tail,
                                 int tailLength) {
@@ -280,23 +229,4 @@ long QORSysSwapFile::RecallObject(QORSysSwappableHdl* handle) {
                0);
     if (back != nullptr) handle->object = reinterpret_cast<std::uintptr_t>(back);
     return QORSysSwapSuccess;
-}
-
-long QORSysSwapFile::DeallocateObject(QORSysSwappable* object) {
-    if (object == nullptr) return QORSysSwapFailure;
-    SwapFileInternals::ZoneRelease(object);
-    return QORSysSwapSuccess;
-}
-
-void* QORSysSwapFile::PageInPreSwapSpace(int page) {
-    for (PreSwapPage* buffer = preSwapPages; buffer != nullptr; buffer = buffer->next)
-        if (buffer->pageNumber == static_cast<std::uint32_t>(page)) {
-            SwapFileInternals::UnlinkBuffer(*this, buffer);
-            return buffer;
-        }
-    return nullptr;
-}
-
-void* QORSysSwapFile::RealAddress(QORSysSwappable* object) {
-    return object == nullptr ? nullptr : qor::HeaderOf(object);
 }

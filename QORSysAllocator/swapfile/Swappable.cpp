@@ -66,11 +66,9 @@ void* QORSysSwappable::operator new(std::size_t size, void* swapFile, void*, int
     return memory;
 }
 
-void QORSysSwappable::operator delete(void* block) { SwapFileInternals::ZoneRelease(block); }
+void QORSysSwappable::operator delete(void* block) { qor::zone::Release(block); }
 
-void QORSysSwappable::operator delete(void* block, void*, void*, int) {
-    SwapFileInternals::ZoneRelease(block);
-}
+void QORSysSwappable::operator delete(void* block, void*, void*, int) { qor::zone::Release(block); }
 
 QORSysSwappable::QORSysSwappable(QORSysSwapFile* file, int) : swapFile(file) {
     handle = nullptr;
@@ -105,9 +103,7 @@ QORSysSwappableHdl* QORSysSwappable::GetPermanentHandle() {
     return handle;
 }
 
-std::size_t QORSysSwappable::GetSize() const {
-    return reinterpret_cast<const std::uint64_t*>(this)[-1];
-}
+std::size_t QORSysSwappable::GetSize() const { return qor::zone::BlockBytes(this); }
 
 void QORSysSwappable::LinkNewest() {
     older = swapFile->newest;

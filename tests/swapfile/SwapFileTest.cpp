@@ -108,7 +108,14 @@ struct Ref : QORSysSwappable_hdl {
     std::uint64_t Obj() const { return SF::Object(handle); }
     bool OnDisk() const { return (Obj() & 1) != 0; }
     QORSysSwappable* Mem() const { return reinterpret_cast<QORSysSwappable*>(Obj()); }
+    // Where the record is: "p<page>+<offset>" on disk, "mem" in memory.
+    std::string At() const {
+        return OnDisk() ? "p" + std::to_string(LocatorPage(Obj())) + "+" +
+                              std::to_string(LocatorOffset(Obj()))
+                        : "mem";
+    }
 };
+template <class... R> std::string Places(const R&... refs) { return Join(refs.At()...); }
 
 std::string PathOf(FILE* stream) {
     return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fileno(stream)));
@@ -129,17 +136,30 @@ protected:
     QORSysSwapFile file;
 };
 
-TEST_F(SwapFileTest, InitializeMakesTheZoneAndPageTableAndShrinksTheZoneToTheMinimum) {
-    const std::size_t cases[][3] = {
-        {10000, 100000, 13}, {4096, 1000 * 8192, 1000}, {4096, 3ul << 30, 262144}};
-    for (const auto& [zone, capacity, pages] : cases) { // the smallest chunk (32 KB) for all
-        QORSysSwapFile f;
-        ASSERT_EQ(f.Initialize(0, zone, zone / 2, capacity), 0);
-        EXPECT_EQ(Join(SF::Pool(f)->chunk.flags, SF::Pool(f)->chunk.size, SF::Pool(f)->swapFile,
-                       SF::ZoneCapacity(f), SF::PageCount(f)),
-                  Join(0x231, 32768, &f, 32768 - 112, pages));
-        EXPECT_TRUE(SF::PagesSound(f)); // all free: 13, 12 .. 1; 255 up to page 745 of 1000
-    }
+struct Geometry {
+    const char* name;
+    std::size_t zone, capacity;
+    int pages;
+    friend void PrintTo(const Geometry& g, std::ostream* out) { *out << g.name; }
+};
+class SwapFileGeometry : public SwapFileTest, public testing::WithParamInterface<Geometry> {};
+
+TEST_P(SwapFileGeometry, InitializeMakesTheZoneAndPageTable) {
+    const Geometry& g = GetParam();
+    QORSysSwapFile f; // the smallest chunk (32 KB) for every zone here
+    ASSERT_EQ(f.Initialize(0, g.zone, g.zone / 2, g.capacity), 0);
+    EXPECT_EQ(Join(SF::Pool(f)->chunk.flags, SF::Pool(f)->chunk.size, SF::Pool(f)->swapFile,
+                   SF::ZoneCapacity(f), SF::PageCount(f)),
+              Join(0x231, 32768, &f, 32768 - 112, g.pages));
+    EXPECT_TRUE(SF::PagesSound(f)); // all free: 13, 12 .. 1; 255 up to page 745 of 1000
+}
+INSTANTIATE_TEST_SUITE_P(Files, SwapFileGeometry,
+                         testing::Values(Geometry{"FileOf13Pages", 10000, 100000, 13},
+                                         Geometry{"FileOf1000Pages", 4096, 1000 * 8192, 1000},
+                                         Geometry{"FileCappedAt2GB", 4096, 3ul << 30, 262144}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SwapFileTest, InitializeShrinksTheZoneTowardTheMinimumOrFails) {
     platform::SetMallocFailureFilter([](std::size_t n) { return n >= 300000 && FailChunks(n); });
     QORSysSwapFile shrunk, none;
     EXPECT_EQ(shrunk.Initialize(0, 1 << 20, 256 << 10, 1 << 20), 0); // halving toward the minimum
@@ -208,16 +228,16 @@ TEST_F(SwapFileTest, SmallRecordsFillPageBuffersFirstFitAndPagesComeBackWhole) {
         ASSERT_EQ(file.SwapOutObject(refs.back().H()), 0);
     }
     // 200 bytes do not fit in the 96 left on page 0, 80 do and bring it to 8176: it is written.
-    EXPECT_EQ(Join(refs[0].Obj(), refs[1].Obj(), refs[2].Obj(), refs[3].Obj(), refs[4].Obj(),
-                   SF::Buffers(file)),
-              "1 4097 16385 8097 32769 1:200 ");
+    EXPECT_EQ(Join(Places(refs[0], refs[1], refs[2], refs[3], refs[4]), SF::Buffers(file)),
+              "p0+0 p0+4096 p1+0 p0+8096 p2+0 1:200 ");
     std::vector<unsigned char> disk(4 * 8192); // the file as plain stdio reads it
     FILE* stream = std::fopen(PathOf(SF::Stream(file)).c_str(), "rb");
     disk.resize(std::fread(disk.data(), 1, disk.size(), stream));
     std::fclose(stream);
     ASSERT_EQ(Join(disk.size(), std::count(&disk[8176], &disk[8192], 0)), "24576 16");
     for (std::size_t i : {0, 1, 3, 4}) {
-        const std::uint64_t at = (refs[i].Obj() >> 14) * 8192 + (refs[i].Obj() - 1) % 16384;
+        const std::uint64_t at =
+            LocatorPage(refs[i].Obj()) * kSwapPageBytes + LocatorOffset(refs[i].Obj());
         EXPECT_EQ(std::memcmp(&disk[at], records[i].data(), records[i].size()), 0) << i;
     }
     EXPECT_EQ(file.RecallObject(refs[1].H()), 0); // page order: 4096, 4000, 80
@@ -235,8 +255,7 @@ TEST_F(SwapFileTest, LargeRecordsTakeRunsAndShareTheirTailPages) {
     EXPECT_EQ(Join(SF::Buffers(file), SF::HighWater(file)), "2:8000 5:3616  6");
     for (Ref* r : {&s1, &s2, &s3}) // first fit: page 5, page 5 (full now), page 2 (full now)
         ASSERT_EQ(file.SwapOutObject(r->H()), 0);
-    // Pages 0 and 3; page 5 at 3616 and 5904; page 2 at 8000.
-    EXPECT_EQ(Join(a.Obj(), b.Obj(), s1.Obj(), s2.Obj(), s3.Obj()), "1 49153 85537 87825 40769");
+    EXPECT_EQ(Places(a, b, s1, s2, s3), "p0+0 p3+0 p5+3616 p5+5904 p2+8000");
 
     EXPECT_TRUE(b.Get()->Intact(2)); // from the first page of its run: its tail's records too
     EXPECT_EQ(SF::AgeList(file), (Objects{s1.Mem(), s2.Mem(), b.Mem()}));
@@ -409,7 +428,7 @@ TEST_F(SwapFileTest, PageReadShortOfRoomKeepsTheAskedForObjectAndTheRestReadable
     void* pin = pool->Allocate(pool->chunk.free - 16 - 2800, 0);
     // For y: x comes back and goes to page 1 to make room; for z y, asked for, is not taken.
     Blob* back = y.Get();
-    EXPECT_EQ(Join(back && back->Intact(2), x.Obj(), z.Obj(), w.Obj()), "1 16385 5217 7937");
+    EXPECT_EQ(Join(back && back->Intact(2), Places(x, z, w)), "1 p1+0 p0+5216 p0+7936");
     EXPECT_EQ(SF::AgeList(file), Objects{back});
     EXPECT_EQ(SF::Buffers(file), "1:2720 0:8192 "); // page 0 still booked
     pool->Free(pin, nullptr);
@@ -476,7 +495,7 @@ TEST_F(SwapFileTest, RandomUseKeepsEveryObjectAndThePageTableSound) {
         }
         std::size_t inMemory = 0;
         for (auto& [ref, seed] : live) { // in memory, or on a booked page
-            ASSERT_TRUE(!ref.OnDisk() || SF::Index(file)[ref.Obj() >> 14] == 0) << step;
+            ASSERT_TRUE(!ref.OnDisk() || SF::Index(file)[LocatorPage(ref.Obj())] == 0) << step;
             inMemory += !ref.OnDisk();
         }
         ASSERT_TRUE(SF::AgeList(file).size() == inMemory && SF::PagesSound(file)) << step;

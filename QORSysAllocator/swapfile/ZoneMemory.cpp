@@ -1,0 +1,60 @@
+// Object memory from the zone: a block for a new object or one coming back, making room by
+// swapping out the oldest objects when the zone is full.
+// Invariant: zoneUsed <= zoneCapacity is what allocation aims at; zoneUsed may drift below the
+// real use (see FindZone), never above it for long.
+#include "SwapFileInternals.h"
+
+namespace qor {
+
+void* SwapFileInternals::FindZone(QORSysSwapFile& file, std::size_t size,
+                                  const QORSysSwappable* keep) {
+    if (size + file.zoneUsed < file.zoneCapacity)
+        if (void* block = zone::Allocate(file.pool, size)) return block;
+    for (;;) {
+        // zoneUsed can drift below the real use (it is charged less than it is credited), so
+        // an age list with objects still counts as something to make room with.
+        if ((file.zoneUsed == 0 && file.oldest == nullptr) || size > file.zoneCapacity)
+            return nullptr;
+        const long long swapped = MakeRoom(file, size, keep);
+        if (swapped < 0) return nullptr;
+        if (size + file.zoneUsed < file.zoneCapacity)
+            if (void* block = zone::Allocate(file.pool, size)) return block;
+        if (swapped == 0) return nullptr;
+    }
+}
+
+} // namespace qor
+
+using qor::SwapFileInternals;
+
+long QORSysSwapFile::AllocateObject(std::size_t size, QORSysSwappable** out) {
+    const auto fail = [out] {
+        if (out != nullptr) *out = nullptr;
+        return QORSysSwapFailure;
+    };
+    if (size > zoneCapacity) return fail();
+    const std::uint64_t total = allocatedTotal + ZoneSize(size);
+    if (total > fileCapacity) return fail();
+    if (pool == nullptr || out == nullptr) return fail();
+    allocatedTotal = total;
+    *out = nullptr;
+    void* block = FindAvailableZoneInPool(size);
+    if (block == nullptr) return QORSysSwapFailure;
+    zoneUsed += ZoneSize(size);
+    *out = static_cast<QORSysSwappable*>(block);
+    return QORSysSwapSuccess;
+}
+
+void* QORSysSwapFile::FindAvailableZoneInPool(std::size_t size) {
+    return SwapFileInternals::FindZone(*this, size, nullptr);
+}
+
+long QORSysSwapFile::DeallocateObject(QORSysSwappable* object) {
+    if (object == nullptr) return QORSysSwapFailure;
+    qor::zone::Release(object);
+    return QORSysSwapSuccess;
+}
+
+void* QORSysSwapFile::RealAddress(QORSysSwappable* object) {
+    return object == nullptr ? nullptr : reinterpret_cast<char*>(object) - qor::kRecordHeaderBytes;
+}
