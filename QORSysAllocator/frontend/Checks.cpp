@@ -8,6 +8,7 @@
 #include "../pagedpool/PagedPool.h"
 #include "../platform/Sanitizers.h"
 #include "FixedPools.h"
+#include "Hooks.h"
 #include "LiveObjects.h"
 #include "PoolCheck.h"
 #include "PoolInterface.h"
@@ -133,8 +134,11 @@ void CheckHeaderBlock(void* block, PoolBase* expectedPool, const char* entryPoin
         kind == LiveKind::GeneralPool ? GeneralPool::kPoolHeaderBytes : SubPool::kHeaderBytes;
     const std::uint64_t offset = Value(HeaderOf(block)) - Value(chunk);
     const std::uint64_t pieceBytes = HeaderOf(block)->sizeWord;
-    if (offset < headerBytes || pieceBytes < kBlockHeaderBytes || (pieceBytes & 7) != 0 ||
-        pieceBytes > span - offset)
+    // An arena spans size + extra bytes, any number: a block that took its last area whole ends
+    // exactly there with a size word of any value.
+    const bool arenaTail = kind == LiveKind::Arena && offset + pieceBytes == span;
+    if (offset < headerBytes || pieceBytes < kBlockHeaderBytes ||
+        ((pieceBytes & 7) != 0 && !arenaTail) || pieceBytes > span - offset)
         Stop("Invalid release of block %p in %s: its header (size word %#lx) does not fit chunk "
              "%p of pool %p (%lu bytes, block at offset %lu): header overwritten?",
              block, entryPoint, static_cast<unsigned long>(pieceBytes), chunk,
@@ -182,7 +186,9 @@ void CheckNew(std::uintptr_t poolArgument, void* param) {
     platform::MemcheckQuiet quiet;
     static constexpr const char* kEntry = "QORSpecializedNew";
     if (poolArgument == kPoolBesideBlock) {
-        if (param != nullptr) CheckHeaderBlock(param, nullptr, kEntry);
+        // With a hook library, `param` is the caller's pointer, its delta past the block: the
+        // block is proved when the instrumented route has found it.
+        if (param != nullptr && !hooks::On()) CheckHeaderBlock(param, nullptr, kEntry);
         return;
     }
     const std::uintptr_t object = poolArgument == kPoolInParam ? Value(param) : poolArgument;

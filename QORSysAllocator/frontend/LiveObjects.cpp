@@ -16,9 +16,12 @@ constexpr std::uintptr_t kEmpty = 0;
 constexpr std::uintptr_t kTombstone = 8; // address 8, kind 0: no object has it
 constexpr std::size_t kFirstCapacity = 1024;
 
-std::uintptr_t* gSlots = nullptr;
-std::size_t gCapacity = 0; // a power of two, or 0 before the first note
-std::size_t gUsed = 0;     // live entries and tombstones
+// The first table is static (8 KB of zeros, touched only in checked mode), so that checked mode
+// adds no malloc call to a program that keeps fewer than 768 pools, chunks and arenas.
+std::uintptr_t gFirstSlots[kFirstCapacity] = {};
+std::uintptr_t* gSlots = gFirstSlots;
+std::size_t gCapacity = kFirstCapacity; // a power of two
+std::size_t gUsed = 0;                  // live entries and tombstones
 std::atomic_flag gLock = ATOMIC_FLAG_INIT;
 
 class SpinGuard {
@@ -38,8 +41,8 @@ inline std::size_t HomeOf(std::uintptr_t address) {
     return static_cast<std::size_t>((address >> 3) * 0x9E3779B97F4A7C15ull >> 20) & (gCapacity - 1);
 }
 
-// The slot holding `address`, or the first free slot of its probe sequence (null: not found
-// and `insertAt` left as the first reusable slot). Requires: the lock is held, gCapacity != 0.
+// The slot holding `address`, or null, with `insertAt` (when given) set to the first reusable slot
+// of its probe sequence. Requires: the lock is held.
 std::uintptr_t* Find(std::uintptr_t address, std::uintptr_t** insertAt) {
     std::uintptr_t* reusable = nullptr;
     for (std::size_t i = HomeOf(address);; i = (i + 1) & (gCapacity - 1)) {
@@ -56,11 +59,11 @@ std::uintptr_t* Find(std::uintptr_t address, std::uintptr_t** insertAt) {
     }
 }
 
-// Rehashes into a table twice as large (or the first one), dropping the tombstones.
+// Rehashes into a table twice as large, dropping the tombstones.
 void Grow() {
     const std::size_t oldCapacity = gCapacity;
     std::uintptr_t* oldSlots = gSlots;
-    const std::size_t capacity = oldCapacity == 0 ? kFirstCapacity : oldCapacity * 2;
+    const std::size_t capacity = oldCapacity * 2;
     auto* slots = static_cast<std::uintptr_t*>(platform::Malloc(capacity * sizeof(std::uintptr_t)));
     if (slots == nullptr)
         AbortWithMessage("Checked mode: no memory left for its live-pool registry");
@@ -77,7 +80,7 @@ void Grow() {
         *at = entry;
         ++gUsed;
     }
-    if (oldSlots != nullptr) platform::Free(oldSlots);
+    if (oldSlots != gFirstSlots) platform::Free(oldSlots);
 }
 
 void NoteLocked(const void* address, LiveKind kind) {
@@ -101,7 +104,6 @@ void NoteLive(const void* address, LiveKind kind) {
 
 void NoteGone(const void* address) {
     SpinGuard guard;
-    if (gCapacity == 0) return;
     if (std::uintptr_t* slot = Find(AddressOf(address), nullptr)) *slot = kTombstone;
 }
 
@@ -118,7 +120,6 @@ void NoteArenasGone(const void* begin, std::uint64_t bytes) {
 
 LiveKind KindAt(const void* address) {
     SpinGuard guard;
-    if (gCapacity == 0) return LiveKind::None;
     const std::uintptr_t* slot = Find(AddressOf(address) & ~kKindBits, nullptr);
     if (slot == nullptr || (AddressOf(address) & kKindBits) != 0) return LiveKind::None;
     return static_cast<LiveKind>(*slot & kKindBits);
