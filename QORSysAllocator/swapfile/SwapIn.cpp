@@ -133,13 +133,16 @@ SwapFileInternals::RecordWalk SwapFileInternals::BringBackRecords(QORSysSwapFile
                                                                   std::size_t firstRecord,
                                                                   Recall& want) {
     RecordWalk walk{0, false};
+    // Held in registers: bringing a record back calls out, and would make them reloaded.
     char* const work = open.bytes;
+    const std::size_t length = open.length;
+    const void* const zonePool = file.pool;
     for (std::size_t pos = firstRecord;
-         pos <= kFullPageBytes && pos + kRecordHeaderBytes <= open.length;) {
+         pos <= kFullPageBytes && pos + kRecordHeaderBytes <= length;) {
         const std::uint64_t owner = WordAt(work, pos);
         const std::uint64_t size = WordAt(work, pos + 8);
-        if (size < kRecordHeaderBytes || size % 8 != 0 || size > open.length - pos ||
-            !zone::OwnerIsZone(owner, file.pool))
+        if (size < kRecordHeaderBytes || size % 8 != 0 || size > length - pos ||
+            !zone::OwnerIsZone(owner, zonePool))
             break;
         ++walk.records;
         if (!(owner & kRecordRestored)) {
