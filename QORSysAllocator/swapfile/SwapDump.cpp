@@ -1,10 +1,10 @@
 // The listing of the objects a swap file holds in memory, oldest (next to go) first.
 #include "SwapFileInternals.h"
 
-#include "../platform/AddressFormat.h"
-
 #include <cstdio>
-#include <initializer_list> // AddressFormat's loop over a brace list
+#include <initializer_list> // before AddressFormat.h: its loop over a brace list
+
+#include "../platform/AddressFormat.h"
 
 std::size_t QORSysSwapFile::DumpObjectsToSwap(FILE* stream, const char* tag, int detailed) {
     static constexpr qor::platform::AddressFormat kObjectLine("<0x%p-%-d/>\n");
