@@ -1,7 +1,6 @@
 // Object memory from the zone: a block for a new object or one coming back, making room by
 // swapping out the oldest objects when the zone is full.
-// Invariant: zoneUsed <= zoneCapacity is what allocation aims at; zoneUsed may drift below the
-// real use (see FindZone), never above it for long.
+// zoneUsed is the zone's charge, not its real use: it may drift below it (see FindZone).
 #include "SwapFileInternals.h"
 
 namespace qor {
