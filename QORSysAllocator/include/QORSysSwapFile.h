@@ -205,8 +205,8 @@ private:
     std::uint64_t reserved = 0;
 };
 
-// What a swap file holds right now, from QORSysSwapFile::GetStatistics. Counts of swap-outs and
-// swap-ins so far are not kept by the swap file; count them in SwappedOut/SwappedIn overrides.
+// What a swap file holds right now, and the objects it has moved since Initialize, from
+// QORSysSwapFile::GetStatistics.
 struct QORSysSwapStatistics {
     void* zonePool;                   // the zone (a general pool); null before Initialize
     std::uint64_t objectsInZone;      // objects in memory
@@ -219,6 +219,8 @@ struct QORSysSwapStatistics {
     std::uint64_t buffersHeld;        // pages being filled in memory, 8 KB each
     std::uint64_t bufferedBytes;      // record bytes in those buffers
     std::uint64_t fileBytes;          // size of the file on disk now
+    std::uint64_t swapOuts;           // objects moved out of the zone since Initialize
+    std::uint64_t swapIns;            // objects brought back into the zone since Initialize
 };
 
 // A zone of memory for swappable objects and the file of 8192-byte pages they go to. It must

@@ -56,7 +56,12 @@ std::size_t SparesOffset(std::int32_t pages) {
 } // namespace
 
 std::size_t SwapFileInternals::PageTableBytes(std::int32_t pages) {
-    return SparesOffset(pages) + sizeof(SpareBuffers);
+    return SparesOffset(pages) + sizeof(SpareBuffers) + sizeof(Moves);
+}
+
+SwapFileInternals::Moves& SwapFileInternals::MovesOf(QORSysSwapFile& file) {
+    return *reinterpret_cast<Moves*>(file.pageIndex + SparesOffset(file.pageCount) +
+                                     sizeof(SpareBuffers));
 }
 
 SwapFileInternals::SpareBuffers& SwapFileInternals::Spares(QORSysSwapFile& file) {

@@ -112,6 +112,7 @@ long QORSysSwapFile::Initialize(int, std::size_t zone, std::size_t minimumZone,
         SwapFileInternals::TailOf(*this, page) = 0;
     }
     SwapFileInternals::Spares(*this) = {};
+    SwapFileInternals::MovesOf(*this) = {};
     stream = OpenSwapFileOrExit();
     return QORSysSwapSuccess;
 }

@@ -13,7 +13,8 @@
 // without one does not walk the list.
 // Behind the tail table: the spare page buffers, kept for reuse so that a swap-out or swap-in in
 // steady state takes no memory from operator new (at most kMaxSpareBuffers, released with the
-// file), and the length the file may have (>= its real length: a failed write counts whole).
+// file), and the length the file may have (>= its real length: a failed write counts whole); then
+// the objects moved each way since Initialize, for GetStatistics.
 #pragma once
 
 #include "QORSysSwapFile.h"
@@ -99,6 +100,11 @@ public:
         std::uint64_t fileBytes;
     };
     static SpareBuffers& Spares(QORSysSwapFile& file);
+    struct Moves {
+        std::uint64_t swapOuts; // objects whose record reached the file or a buffer
+        std::uint64_t swapIns;  // objects brought back into the zone
+    };
+    static Moves& MovesOf(QORSysSwapFile& file);
     static void MarkBuffered(QORSysSwapFile& file, std::uint32_t page) {
         TailOf(file, static_cast<int>(page)) |= kHasBuffer;
     }
@@ -207,6 +213,7 @@ private:
                                 const char* firstPage, Recall& want);
     static QORSysSwappable* BringBack(QORSysSwapFile& file, const char* record, std::size_t size,
                                       const Recall& want);
+    static void Restored(QORSysSwapFile& file, QORSysSwappable* object);
 };
 
 } // namespace qor

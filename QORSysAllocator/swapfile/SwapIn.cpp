@@ -22,6 +22,14 @@ std::uint64_t WordAt(const char* bytes, std::size_t offset) {
 
 } // namespace
 
+// An object whose bytes are back in the zone: it is told, its handles point at it again, and it
+// counts as swapped in.
+void SwapFileInternals::Restored(QORSysSwapFile& file, QORSysSwappable* object) {
+    object->SwapIn();
+    object->UpdateHandles(reinterpret_cast<std::size_t>(object));
+    ++MovesOf(file).swapIns;
+}
+
 QORSysSwappable* SwapFileInternals::BringBack(QORSysSwapFile& file, const char* record,
                                               std::size_t size, const Recall& want) {
     void* block = FindZone(file, size - kRecordHeaderBytes, want.found);
@@ -29,8 +37,7 @@ QORSysSwappable* SwapFileInternals::BringBack(QORSysSwapFile& file, const char* 
     std::memcpy(block, record + kRecordHeaderBytes, size - kRecordHeaderBytes);
     file.zoneUsed += size;
     auto* object = static_cast<QORSysSwappable*>(block);
-    object->SwapIn();
-    object->UpdateHandles(reinterpret_cast<std::size_t>(object));
+    Restored(file, object);
     return object;
 }
 
@@ -94,8 +101,7 @@ long SwapFileInternals::ReadLargeObject(QORSysSwapFile& file, int page, std::siz
     for (int k = 0; k < fullPages; ++k)
         file.FreeIndex(page + k);
     auto* restored = reinterpret_cast<QORSysSwappable*>(object);
-    restored->SwapIn();
-    restored->UpdateHandles(reinterpret_cast<std::size_t>(restored));
+    Restored(file, restored);
     if (want.page == page && want.offset == 0) want.found = restored;
     return QORSysSwapSuccess;
 }

@@ -135,6 +135,7 @@ long QORSysSwapFile::EffectiveSwapOut(QORSysSwappable* object, QORSysSwappableHd
 
     // The record is safe: the object leaves the zone and its handles learn where it went.
     object->SwapOut(QORSysSwapZoneFull);
+    ++SwapFileInternals::MovesOf(*this).swapOuts;
     SwapFileInternals::LowerZoneUsed(*this, size);
     if (swappedBytes != nullptr) *swappedBytes = static_cast<unsigned int>(size);
     object->UpdateHandles(locator);

@@ -1,6 +1,6 @@
 // What a swap file holds, read off its existing structures: the age list (objects in memory), the
-// page table (0 = page in use) and the buffer list. The swap file keeps no event counters, so
-// swap-outs and swap-ins so far are not among the figures.
+// page table (0 = page in use), the buffer list, and the counts of moves kept behind the page
+// table (the class's layout has no room for them).
 #include "SwapFileInternals.h"
 
 #include <climits>
@@ -33,6 +33,11 @@ long QORSysSwapFile::GetStatistics(QORSysSwapStatistics* out) {
     struct stat file {};
     if (stream != nullptr && fstat(fileno(stream), &file) == 0)
         figures.fileBytes = static_cast<std::uint64_t>(file.st_size);
+    if (pageIndex != nullptr) {
+        const qor::SwapFileInternals::Moves& moves = qor::SwapFileInternals::MovesOf(*this);
+        figures.swapOuts = moves.swapOuts;
+        figures.swapIns = moves.swapIns;
+    }
     *out = figures;
     return QORSysSwapSuccess;
 }

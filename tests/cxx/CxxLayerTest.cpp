@@ -187,6 +187,8 @@ TEST(CxxSwapHandles, FollowTheirObjectsToDiskAndBackWithStatisticsThatAgree) {
         const QORSysSwapStatistics figures = file.statistics();
         const std::size_t charged = file.get()->ZoneSize(sizeof(Note));
         const std::uint64_t onDisk = std::uint64_t(gSwappedOut - gSwappedIn);
+        EXPECT_EQ(figures.swapOuts, std::uint64_t(gSwappedOut));
+        EXPECT_EQ(figures.swapIns, std::uint64_t(gSwappedIn));
         EXPECT_EQ(figures.objectsInZone, 300u - 1 - onDisk);
         // The zone's count is charged per object and may lag behind it, never run ahead.
         EXPECT_LE(figures.bytesInZone, figures.objectsInZone * charged);
@@ -206,6 +208,7 @@ TEST(CxxSwapHandles, FollowTheirObjectsToDiskAndBackWithStatisticsThatAgree) {
         notes.clear(); // every note comes back to be destroyed
         EXPECT_EQ(gDestroyed, 300);
         EXPECT_EQ(file.statistics().objectsInZone, 0u);
+        EXPECT_EQ(file.statistics().swapIns, std::uint64_t(gSwappedIn));
     }
     EXPECT_NE(access(path.c_str(), F_OK), 0); // removed with the SwapFile
 }
