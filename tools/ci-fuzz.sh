@@ -7,9 +7,10 @@
 #   tools/ci-fuzz.sh [build directory, default build-fuzz]
 #   QOR_FUZZ_SECONDS: the time of each run (default 40: seven runs keep CI near 12 minutes). The
 #   general pool's fuzzer runs twice, since its merge method is fixed once per process: chosen
-#   chunk by chunk, then sort-merge. The swap file's fuzzer runs twice too: plain, then with short and failing file I/O. The general and
-#   paged pools' fuzzers run once more in checked mode (QORSysAllocatorChecks=ON), where they also
-#   make mistakes and expect the process to stop with checked mode's message.
+#   chunk by chunk, then sort-merge. The swap file's fuzzer runs twice too: plain, then with short
+#   and failing file I/O. The general and paged pools' fuzzers run once more in checked mode
+#   (QORSysAllocatorChecks=ON), where they also make mistakes and expect the process to stop with
+#   checked mode's message.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
