@@ -4,14 +4,14 @@
 // pools' own fatal stops, with the likely mistake at the end of the text.
 #include "Checks.h"
 
+#include "../core/Hooks.h"
+#include "../core/LiveObjects.h"
+#include "../core/PoolCheck.h"
+#include "../core/PoolInterface.h"
 #include "../pagedpool/PageObject.h"
 #include "../pagedpool/PagedPool.h"
 #include "../platform/Sanitizers.h"
 #include "FixedPools.h"
-#include "Hooks.h"
-#include "LiveObjects.h"
-#include "PoolCheck.h"
-#include "PoolInterface.h"
 
 #include <cstdarg>
 #include <cstdio>

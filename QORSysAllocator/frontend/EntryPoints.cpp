@@ -2,15 +2,15 @@
 // Fast path (configured, pooling active, no instrumentation): one flag test, then the route.
 // The full route runs the first call's configuration, the inactive and cancelled rules and the
 // instrumentation hooks.
+#include "../core/Configuration.h"
+#include "../core/Hooks.h"
+#include "../core/PoolInterface.h"
 #include "../pagedpool/PageObject.h"
 #include "../pagedpool/PagedPool.h"
 #include "../pagedpool/Region.h"
 #include "../platform/Platform.h"
 #include "Checks.h"
-#include "Configuration.h"
 #include "FixedPools.h"
-#include "Hooks.h"
-#include "PoolInterface.h"
 
 namespace qor {
 namespace {

@@ -1,10 +1,10 @@
 // Pool management calls: creation, flush, optimise, statistics, and the exit clean-up.
 // None of them locks the registry or the fixed-pool pointers; each pool locks itself.
+#include "../core/Configuration.h"
+#include "../core/ExitCleanup.h"
+#include "../core/PoolInterface.h"
 #include "Checks.h"
-#include "Configuration.h"
-#include "ExitCleanup.h"
 #include "FixedPools.h"
-#include "PoolInterface.h"
 
 #include "../pagedpool/PagedPool.h"
 

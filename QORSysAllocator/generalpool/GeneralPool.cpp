@@ -1,8 +1,8 @@
 // Construction, growth and destruction of a general pool, and its small virtual operations.
 #include "GeneralPool.h"
 
-#include "../frontend/Hooks.h"
-#include "../frontend/LiveObjects.h"
+#include "../core/Hooks.h"
+#include "../core/LiveObjects.h"
 #include "../platform/Platform.h"
 #include "../platform/Sanitizers.h"
 

@@ -5,7 +5,7 @@
 // the pool's own chunk and 64 otherwise; currentChunk is null or a chunk of the chain.
 #pragma once
 
-#include "../frontend/PoolInterface.h"
+#include "../core/PoolInterface.h"
 #include "../platform/Sanitizers.h"
 #include "TrackedIndex.h"
 

@@ -6,8 +6,8 @@
 // Every piece is a multiple of 8 bytes; a split never leaves a free area below 24 bytes.
 #include "GeneralPool.h"
 
-#include "../frontend/Hooks.h"
-#include "../frontend/LiveObjects.h"
+#include "../core/Hooks.h"
+#include "../core/LiveObjects.h"
 #include "../platform/Sanitizers.h"
 
 namespace qor {

@@ -8,7 +8,7 @@
 // Per pool: the chain ends at lastChunk, currentChunk is on it, every chunk names the pool.
 #include "GeneralPool.h"
 
-#include "../frontend/PoolCheck.h"
+#include "../core/PoolCheck.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -5,8 +5,8 @@
 
 #include "MergeFreeAreas.h"
 
-#include "../frontend/Hooks.h"
-#include "../frontend/LiveObjects.h"
+#include "../core/Hooks.h"
+#include "../core/LiveObjects.h"
 #include "../platform/Platform.h"
 #include "../platform/Sanitizers.h"
 

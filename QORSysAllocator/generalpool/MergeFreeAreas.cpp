@@ -1,6 +1,6 @@
 #include "MergeFreeAreas.h"
 
-#include "../frontend/EnvironmentVariables.h"
+#include "../core/EnvironmentVariables.h"
 
 #include <atomic>
 #include <cstdio>

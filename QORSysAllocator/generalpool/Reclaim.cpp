@@ -14,7 +14,7 @@
 // as they always did.
 #include "GeneralPool.h"
 
-#include "../frontend/Configuration.h"
+#include "../core/Configuration.h"
 #include "MergeFreeAreas.h"
 
 namespace qor {

@@ -14,7 +14,7 @@
 // that word still bounds every size after it.
 #pragma once
 
-#include "../frontend/PoolInterface.h"
+#include "../core/PoolInterface.h"
 
 #include <cstdint>
 

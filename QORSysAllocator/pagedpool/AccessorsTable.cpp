@@ -2,7 +2,7 @@
 
 #include "PagedPool.h"
 
-#include "../frontend/PoolInterface.h"
+#include "../core/PoolInterface.h"
 #include "../platform/Platform.h"
 
 #include <cstring>

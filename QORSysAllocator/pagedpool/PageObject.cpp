@@ -1,6 +1,6 @@
 #include "PageObject.h"
 
-#include "../frontend/PoolInterface.h"
+#include "../core/PoolInterface.h"
 
 #include <cstring>
 

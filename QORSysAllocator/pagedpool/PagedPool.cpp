@@ -1,9 +1,9 @@
 // Lifecycle of a paged pool: construction with its region list, flush and destruction, report.
 #include "PagedPool.h"
 
-#include "../frontend/Configuration.h"
-#include "../frontend/Hooks.h"
-#include "../frontend/LiveObjects.h"
+#include "../core/Configuration.h"
+#include "../core/Hooks.h"
+#include "../core/LiveObjects.h"
 #include "../platform/Platform.h"
 
 #include <new>

@@ -8,7 +8,7 @@
 #include "PageObject.h"
 #include "Region.h"
 
-#include "../frontend/PoolInterface.h"
+#include "../core/PoolInterface.h"
 #include "../platform/Sanitizers.h"
 
 #include <cstddef>

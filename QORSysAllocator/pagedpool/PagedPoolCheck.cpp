@@ -7,7 +7,7 @@
 // Per region of the pool's list: its links, its parent, and its chain of free pages.
 #include "PagedPool.h"
 
-#include "../frontend/PoolCheck.h"
+#include "../core/PoolCheck.h"
 
 namespace qor {
 namespace {

@@ -1,6 +1,6 @@
 #include "Region.h"
 
-#include "../frontend/PoolInterface.h"
+#include "../core/PoolInterface.h"
 #include "../platform/Platform.h"
 
 #include <cstring>

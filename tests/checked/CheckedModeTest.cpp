@@ -2,8 +2,8 @@
 // with QORSysAllocatorChecks=ON (suite Checked); the suite Unchecked runs the same mistakes
 // without the variable and shows that the default path behaves as it always did.
 #include "QORSysAllocator.h"
-#include "frontend/Configuration.h"
-#include "frontend/LiveObjects.h"
+#include "core/Configuration.h"
+#include "core/LiveObjects.h"
 #include "pagedpool/PagedPool.h"
 
 #include <gtest/gtest.h>

@@ -2,8 +2,8 @@
 #include "hooks/RecordingHooks.h"
 
 #include "QORSysAllocator.h"
-#include "frontend/Configuration.h"
-#include "frontend/ExitCleanup.h"
+#include "core/Configuration.h"
+#include "core/ExitCleanup.h"
 #include "frontend/FixedPools.h"
 #include "platform/Platform.h"
 

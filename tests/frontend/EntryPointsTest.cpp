@@ -1,5 +1,5 @@
 // Entry points, pool management and locking pools under threads, each case in a fresh process.
-#include "frontend/EnvironmentVariables.h"
+#include "core/EnvironmentVariables.h"
 #include "frontend/FixedPools.h"
 
 #include <gtest/gtest.h>

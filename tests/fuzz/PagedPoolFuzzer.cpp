@@ -6,7 +6,7 @@
 // QORSysAllocatorChecks=ON the run also makes mistakes and expects checked mode's stop.
 #include "FuzzInput.h"
 #include "Mistakes.h"
-#include "frontend/Configuration.h"
+#include "core/Configuration.h"
 #include "pagedpool/PagedPool.h"
 
 #include <map>

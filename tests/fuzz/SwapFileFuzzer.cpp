@@ -8,7 +8,7 @@
 // must be carried on, a failed write must leave its object in memory or its page in a buffer, a
 // failed read must leave the object on disk, and once the faults stop every object comes back.
 #include "FuzzInput.h"
-#include "frontend/PoolInterface.h"
+#include "core/PoolInterface.h"
 #include "swapfile/SwapFileInternals.h"
 
 #include <algorithm>

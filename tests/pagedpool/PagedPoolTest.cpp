@@ -1,6 +1,6 @@
 // The paged pool, from its pages to the front end. Each case runs in a fresh process.
 #include "pagedpool/PagedPool.h"
-#include "frontend/ExitCleanup.h"
+#include "core/ExitCleanup.h"
 #include "platform/Platform.h"
 
 #include <gtest/gtest.h>

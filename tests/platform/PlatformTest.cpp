@@ -1,6 +1,6 @@
 // The platform layer: loading, aligned and chunk memory, module exit list, address format.
 #include "platform/Platform.h"
-#include "frontend/PoolInterface.h"
+#include "core/PoolInterface.h"
 #include "platform/AddressFormat.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // Each request of the library refused in turn, n = 1..N: the step that meets it fails as
 // documented or absorbs it; the scenario then works whole again (leaks: LeakSanitizer).
 #include "QORSysSwapFile.h"
-#include "frontend/ExitCleanup.h"
-#include "frontend/PoolInterface.h"
+#include "core/ExitCleanup.h"
+#include "core/PoolInterface.h"
 #include "platform/Platform.h"
 
 #include <gtest/gtest.h>

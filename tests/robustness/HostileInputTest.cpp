@@ -1,6 +1,6 @@
 // Blocks released as what they are not, unusable swap directories and hook libraries.
 #include "QORSysSwapFile.h"
-#include "frontend/Hooks.h"
+#include "core/Hooks.h"
 #include "hooks/RecordingHooks.h"
 #include "pagedpool/PagedPool.h"
 #include "platform/Platform.h"

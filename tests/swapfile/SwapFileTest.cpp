@@ -1,6 +1,6 @@
 // The swap file; the last case also runs under the environments of CMakeLists.txt's entries.
-#include "frontend/Configuration.h"
-#include "frontend/Hooks.h"
+#include "core/Configuration.h"
+#include "core/Hooks.h"
 #include "generalpool/GeneralPool.h"
 #include "platform/Platform.h"
 #include "swapfile/SwapFileInternals.h"

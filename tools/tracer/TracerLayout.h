@@ -8,7 +8,7 @@
 //   end of the pool's piece or slot (none for heap blocks: their malloc size is exact).
 #pragma once
 
-#include "frontend/PoolInterface.h"
+#include "core/PoolInterface.h"
 
 #include <cstddef>
 #include <cstdint>
