@@ -8,37 +8,26 @@
 #include "LiveObjects.h"
 #include "PoolInterface.h"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace qor::config {
-
-int gConfigurationPending = -1;
-int gFirstAllocationDone = 0;
-int gFirstPoolCreation = -1;
-int gFirstPagedPool = -1;
-int gInactive = 0;
-int gCancelled = -1;
-int gExitCleanupRegistered = 0;
-int gReclaimOff = 0;
-int gChecks = 0;
-
 namespace {
 
 enum class Forced { None, On, Off };
 
 void RegisterExitCleanup() {
     // A failure to register is ignored: the pools are then simply not torn down at exit.
-    if (platform::RegisterModuleExit(RunExitCleanup) == 0) gExitCleanupRegistered = -1;
+    if (platform::RegisterModuleExit(RunExitCleanup) == 0)
+        State().config.exitCleanupRegistered = true;
 }
 
 Forced ReadPoolAllocatorVariable() {
-    const char* value = std::getenv(kPoolAllocatorVariable);
+    const char* value = ReadVariable(Variable::PoolAllocator);
     if (value == nullptr) return Forced::None;
     if (std::strcmp(value, "ON") == 0) return Forced::On;
     if (std::strcmp(value, "OFF") == 0) return Forced::Off;
     if (std::strcmp(value, "CANCELED") == 0) {
-        gCancelled = -1;
+        State().config.cancelled = true;
         return Forced::Off;
     }
     PrintToStream(stderr, "Invalid value for QORSysPoolAllocator\nValid values are ON , OFF or "
@@ -51,25 +40,29 @@ Forced ReadPoolAllocatorVariable() {
 // the process, so there the variable counts as absent, as the dynamic loader does for its own.
 const char* InstrumentationLibrary() {
     if (platform::IsSecureExecution()) return nullptr;
-    return std::getenv(kInstrumentationVariable);
+    return ReadVariable(Variable::Instrumentation);
+}
+
+bool Equals(Variable variable, const char* text) {
+    const char* value = ReadVariable(variable);
+    return value != nullptr && std::strcmp(value, text) == 0;
 }
 
 } // namespace
 
 void Configure() {
-    gCancelled = 0;
-    const bool replayPurify = std::getenv(kReplayPurifyVariable) != nullptr;
+    ConfigurationFlags& flags = State().config;
+    flags.cancelled = false;
+    const bool replayPurify = ReadVariable(Variable::ReplayPurify) != nullptr;
     const Forced forced = ReadPoolAllocatorVariable();
-    const char* reclaim = std::getenv(kReclaimVariable);
-    gReclaimOff = reclaim != nullptr && std::strcmp(reclaim, "OFF") == 0 ? -1 : 0;
-    const char* checks = std::getenv(kChecksVariable);
-    if (checks != nullptr && std::strcmp(checks, "ON") == 0) {
-        gChecks = -1;
+    flags.reclaimOff = Equals(Variable::Reclaim, "OFF");
+    if (Equals(Variable::Checks, "ON")) {
+        flags.checks = true;
         checks::NoteRegisteredPools();
     }
 
     if (const char* hookLibrary = InstrumentationLibrary()) {
-        hooks::gInstrumentationState = 1;
+        State().instrumented = true;
         hooks::LoadHooks(hookLibrary);
     }
 
@@ -80,12 +73,12 @@ void Configure() {
         break;
     case Forced::Off:
         PrintToStream(stderr, "! FORCED INACTIVATION FOR QORSysAllocators\n");
-        gInactive = -1;
+        flags.inactive = true;
         break;
     case Forced::None:
         if (replayPurify) {
-            gInactive = -1;
-            gCancelled = -1;
+            flags.inactive = true;
+            flags.cancelled = true;
             RegisterExitCleanup();
         }
         break;

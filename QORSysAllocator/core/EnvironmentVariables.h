@@ -1,6 +1,9 @@
-// Every environment variable the library reads, in one table: name, values, effect.
-// docs/CONFIGURATION.md is checked against this table by the test suite.
+// Every environment variable the library reads, in one table: name, values, effect. Code reads a
+// variable only through ReadVariable, so the table cannot miss one; docs/CONFIGURATION.md is
+// checked against it by the test suite.
 #pragma once
+
+#include <cstdlib>
 
 namespace qor {
 
@@ -8,6 +11,18 @@ struct EnvironmentVariable {
     const char* name;
     const char* values;
     const char* effect;
+};
+
+enum class Variable {
+    PoolAllocator,
+    ReplayPurify,
+    Instrumentation,
+    ForceMergeMethod,
+    Reclaim,
+    Checks,
+    SwapDirectory1,
+    SwapDirectory2,
+    SwapDirectory3,
 };
 
 inline constexpr EnvironmentVariable kEnvironmentVariables[] = {
@@ -26,13 +41,18 @@ inline constexpr EnvironmentVariable kEnvironmentVariables[] = {
     {"QORSysAllocatorChecks", "ON (unset or any other value: off)",
      "ON: every release and every call that names a pool proves what it names first, and a "
      "mistake stops the process with a message (docs/checked-mode.md)"},
+    {"QPL_UVT_TMP", "directory", "swap files go there; first choice"},
+    {"QORSwapFileDir", "directory", "second choice"},
+    {"QORTemp", "directory",
+     "third choice; with none of the three set, `/tmp`. A variable set to an empty value counts "
+     "as set"},
 };
 
-inline constexpr const char* kPoolAllocatorVariable = kEnvironmentVariables[0].name;
-inline constexpr const char* kReplayPurifyVariable = kEnvironmentVariables[1].name;
-inline constexpr const char* kInstrumentationVariable = kEnvironmentVariables[2].name;
-inline constexpr const char* kForceMergeMethodVariable = kEnvironmentVariables[3].name;
-inline constexpr const char* kReclaimVariable = kEnvironmentVariables[4].name;
-inline constexpr const char* kChecksVariable = kEnvironmentVariables[5].name;
+inline constexpr const char* NameOf(Variable variable) {
+    return kEnvironmentVariables[static_cast<int>(variable)].name;
+}
+
+// The variable's value, or null when it is not set.
+inline const char* ReadVariable(Variable variable) { return std::getenv(NameOf(variable)); }
 
 } // namespace qor

@@ -10,31 +10,9 @@
 
 namespace qor::hooks {
 
-int gInstrumentationState = 0;
-
 namespace {
 
-using GetDeltaFn = int (*)(std::size_t, void*, void*, int);
-using MallocFn = int (*)(void*, std::size_t, void*, void*, int);
-using FreeFn = int (*)(void*, void*, std::size_t);
-using InvalidPtrFn = int (*)(void*, std::intptr_t, std::uintptr_t, std::uintptr_t, const char*);
-using PoolCreationFn = int (*)(void*, std::size_t, int, const char*, void*, std::size_t);
-using ChunkEventFn = int (*)(void*, void*, std::size_t, std::uintptr_t, void*, std::size_t);
-using PoolFlushFn = int (*)(void*, int);
-
-struct Slots {
-    GetDeltaFn getDelta;
-    MallocFn signalMalloc;
-    FreeFn signalFree;
-    MallocFn signalMallocFailure;
-    InvalidPtrFn signalInvalidPtr;
-    PoolCreationFn signalPoolCreation;
-    ChunkEventFn signalSubPoolCreation;
-    PoolFlushFn signalPoolFlush;
-    ChunkEventFn signalSubPoolFlushed;
-};
-
-// Resolution order is part of the contract: one load per name, in this order.
+// Resolution order is fixed, one load per name in this order: a hook library may count its loads.
 constexpr const char* kEntryPointNames[] = {"QORGetDelta",
                                             "QORSignalMalloc",
                                             "QORSignalFree",
@@ -45,15 +23,10 @@ constexpr const char* kEntryPointNames[] = {"QORGetDelta",
                                             "QORSignalPoolFlush",
                                             "QORSignalSubPoolFlushed"};
 
-constexpr std::size_t kBaseNameBytes = 64;
-char gLibraryBaseName[kBaseNameBytes];
-int gHooksLoaded = 0;
-Slots gSlots{};
-
 void* LookUp(const char* entryPointName) {
     constexpr char kSuffix[] = ".dll";
-    char fileName[kBaseNameBytes + sizeof(kSuffix)];
-    std::snprintf(fileName, sizeof(fileName), "%s%s", gLibraryBaseName, kSuffix);
+    char fileName[kHookBaseNameBytes + sizeof(kSuffix)];
+    std::snprintf(fileName, sizeof(fileName), "%s%s", State().hookLibraryBaseName, kSuffix);
 
     platform::ModuleHandle library = platform::LoadLibraryA(fileName);
     if (library == nullptr) return nullptr;
@@ -62,75 +35,80 @@ void* LookUp(const char* entryPointName) {
     return address;
 }
 
-template <typename Fn> Fn LookUpAs(std::size_t index) {
-    return reinterpret_cast<Fn>(LookUp(kEntryPointNames[index]));
+template <typename Fn> void LookUpAs(Fn& entryPoint, std::size_t index) {
+    entryPoint = reinterpret_cast<Fn>(LookUp(kEntryPointNames[index]));
+}
+
+// The entry point's answer, or 0 when the library does not have it.
+template <auto Member, typename... Args> int Dispatch(Args... args) {
+    const auto entryPoint = State().hooks.*Member;
+    return entryPoint != nullptr ? entryPoint(args...) : 0;
 }
 
 } // namespace
 
 void LoadHooks(const char* libraryBaseName) {
+    Runtime& state = State();
     if (libraryBaseName != nullptr) {
         // The last byte is always the terminator: a longer name is cut to 63 characters.
-        std::strncpy(gLibraryBaseName, libraryBaseName, kBaseNameBytes - 1);
-        gLibraryBaseName[kBaseNameBytes - 1] = '\0';
+        std::strncpy(state.hookLibraryBaseName, libraryBaseName, kHookBaseNameBytes - 1);
+        state.hookLibraryBaseName[kHookBaseNameBytes - 1] = '\0';
     }
-    if (gHooksLoaded) return;
-    gSlots.getDelta = LookUpAs<GetDeltaFn>(0);
-    gSlots.signalMalloc = LookUpAs<MallocFn>(1);
-    gSlots.signalFree = LookUpAs<FreeFn>(2);
-    gSlots.signalMallocFailure = LookUpAs<MallocFn>(3);
-    gSlots.signalInvalidPtr = LookUpAs<InvalidPtrFn>(4);
-    gSlots.signalPoolCreation = LookUpAs<PoolCreationFn>(5);
-    gSlots.signalSubPoolCreation = LookUpAs<ChunkEventFn>(6);
-    gSlots.signalPoolFlush = LookUpAs<PoolFlushFn>(7);
-    gSlots.signalSubPoolFlushed = LookUpAs<ChunkEventFn>(8);
-    gHooksLoaded = -1;
+    if (state.hooksLoaded) return;
+    HookEntryPoints& hooks = state.hooks;
+    LookUpAs(hooks.getDelta, 0);
+    LookUpAs(hooks.signalMalloc, 1);
+    LookUpAs(hooks.signalFree, 2);
+    LookUpAs(hooks.signalMallocFailure, 3);
+    LookUpAs(hooks.signalInvalidPtr, 4);
+    LookUpAs(hooks.signalPoolCreation, 5);
+    LookUpAs(hooks.signalSubPoolCreation, 6);
+    LookUpAs(hooks.signalPoolFlush, 7);
+    LookUpAs(hooks.signalSubPoolFlushed, 8);
+    state.hooksLoaded = true;
 }
 
 int QORGetDelta(std::size_t size, void* pool, void* param, int n) {
-    return gSlots.getDelta ? gSlots.getDelta(size, pool, param, n) : 0;
+    return Dispatch<&HookEntryPoints::getDelta>(size, pool, param, n);
 }
 
 int QORSignalMalloc(void* block, std::size_t size, void* pool, void* param, int n) {
-    return gSlots.signalMalloc ? gSlots.signalMalloc(block, size, pool, param, n) : 0;
+    return Dispatch<&HookEntryPoints::signalMalloc>(block, size, pool, param, n);
 }
 
 int QORSignalFree(void* block, void* owner, std::size_t size) {
-    return gSlots.signalFree ? gSlots.signalFree(block, owner, size) : 0;
+    return Dispatch<&HookEntryPoints::signalFree>(block, owner, size);
 }
 
 int QORSignalMallocFailure(void* block, std::size_t size, void* pool, void* param, int n) {
-    return gSlots.signalMallocFailure ? gSlots.signalMallocFailure(block, size, pool, param, n) : 0;
+    return Dispatch<&HookEntryPoints::signalMallocFailure>(block, size, pool, param, n);
 }
 
 int QORSignalInvalidPtr(void* address, std::intptr_t code, std::uintptr_t a, std::uintptr_t b,
                         const char* tag) {
-    return gSlots.signalInvalidPtr ? gSlots.signalInvalidPtr(address, code, a, b, tag) : 0;
+    return Dispatch<&HookEntryPoints::signalInvalidPtr>(address, code, a, b, tag);
 }
 
 int QORSignalPoolCreation(void* pool, std::size_t size, int flags, const char* name,
                           void* firstArea, std::size_t areaBytes) {
-    return gSlots.signalPoolCreation
-               ? gSlots.signalPoolCreation(pool, size, flags, name, firstArea, areaBytes)
-               : 0;
+    return Dispatch<&HookEntryPoints::signalPoolCreation>(pool, size, flags, name, firstArea,
+                                                          areaBytes);
 }
 
 int QORSignalSubPoolCreation(void* pool, void* chunk, std::size_t chunkFree, std::uintptr_t zero,
                              void* firstArea, std::size_t areaBytes) {
-    return gSlots.signalSubPoolCreation
-               ? gSlots.signalSubPoolCreation(pool, chunk, chunkFree, zero, firstArea, areaBytes)
-               : 0;
+    return Dispatch<&HookEntryPoints::signalSubPoolCreation>(pool, chunk, chunkFree, zero,
+                                                             firstArea, areaBytes);
 }
 
 int QORSignalPoolFlush(void* pool, int mode) {
-    return gSlots.signalPoolFlush ? gSlots.signalPoolFlush(pool, mode) : 0;
+    return Dispatch<&HookEntryPoints::signalPoolFlush>(pool, mode);
 }
 
 int QORSignalSubPoolFlushed(void* pool, void* chunk, std::size_t chunkFree, std::uintptr_t zero,
                             void* firstArea, std::size_t areaBytes) {
-    return gSlots.signalSubPoolFlushed
-               ? gSlots.signalSubPoolFlushed(pool, chunk, chunkFree, zero, firstArea, areaBytes)
-               : 0;
+    return Dispatch<&HookEntryPoints::signalSubPoolFlushed>(pool, chunk, chunkFree, zero, firstArea,
+                                                            areaBytes);
 }
 
 } // namespace qor::hooks

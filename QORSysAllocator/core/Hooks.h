@@ -1,18 +1,19 @@
 // Instrumentation hooks: nine optional entry points of a library named by QORSysAllocatorInstrum.
 // Each dispatcher returns 0 when its entry point is missing. Call sites test On() first, so that
 // instrumentation off costs one predictable branch.
-// Invariant: slots are written once, by LoadHooks during the configuration, and only read after.
+// Invariant: the entry points are written once, by LoadHooks during the configuration, and only
+// read after.
 #pragma once
+
+#include "Runtime.h"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace qor::hooks {
 
-// 0 off, 1 on (the variable is set, whether or not its library could be loaded).
-extern int gInstrumentationState;
-
-inline bool On() { return __builtin_expect(gInstrumentationState != 0, 0); }
+// The variable is set, whether or not its library could be loaded.
+inline bool On() { return __builtin_expect(State().instrumented, 0); }
 
 // Copies `libraryBaseName` (at most 63 characters are kept) and, once per process, resolves the
 // nine entry points in "<name>.dll".

@@ -14,23 +14,16 @@ namespace {
 constexpr std::uintptr_t kKindBits = 7;
 constexpr std::uintptr_t kEmpty = 0;
 constexpr std::uintptr_t kTombstone = 8; // address 8, kind 0: no object has it
-constexpr std::size_t kFirstCapacity = 1024;
 
-// The first table is static (8 KB of zeros, touched only in checked mode), so that checked mode
-// adds no malloc call to a program that keeps fewer than 768 pools, chunks and arenas.
-std::uintptr_t gFirstSlots[kFirstCapacity] = {};
-std::uintptr_t* gSlots = gFirstSlots;
-std::size_t gCapacity = kFirstCapacity; // a power of two
-std::size_t gUsed = 0;                  // live entries and tombstones
-std::atomic_flag gLock = ATOMIC_FLAG_INIT;
+LiveTable& Live() { return State().live; }
 
 class SpinGuard {
 public:
     SpinGuard() {
-        while (gLock.test_and_set(std::memory_order_acquire))
+        while (Live().lock.test_and_set(std::memory_order_acquire))
             __builtin_ia32_pause();
     }
-    ~SpinGuard() { gLock.clear(std::memory_order_release); }
+    ~SpinGuard() { Live().lock.clear(std::memory_order_release); }
     SpinGuard(const SpinGuard&) = delete;
     SpinGuard& operator=(const SpinGuard&) = delete;
 };
@@ -38,15 +31,16 @@ public:
 inline std::uintptr_t AddressOf(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
 inline std::size_t HomeOf(std::uintptr_t address) {
-    return static_cast<std::size_t>((address >> 3) * 0x9E3779B97F4A7C15ull >> 20) & (gCapacity - 1);
+    return static_cast<std::size_t>((address >> 3) * 0x9E3779B97F4A7C15ull >> 20) &
+           (Live().capacity - 1);
 }
 
 // The slot holding `address`, or null, with `insertAt` (when given) set to the first reusable slot
 // of its probe sequence. Requires: the lock is held.
 std::uintptr_t* Find(std::uintptr_t address, std::uintptr_t** insertAt) {
     std::uintptr_t* reusable = nullptr;
-    for (std::size_t i = HomeOf(address);; i = (i + 1) & (gCapacity - 1)) {
-        std::uintptr_t& slot = gSlots[i];
+    for (std::size_t i = HomeOf(address);; i = (i + 1) & (Live().capacity - 1)) {
+        std::uintptr_t& slot = Live().slots[i];
         if (slot == kEmpty) {
             if (insertAt != nullptr) *insertAt = reusable != nullptr ? reusable : &slot;
             return nullptr;
@@ -61,37 +55,38 @@ std::uintptr_t* Find(std::uintptr_t address, std::uintptr_t** insertAt) {
 
 // Rehashes into a table twice as large, dropping the tombstones.
 void Grow() {
-    const std::size_t oldCapacity = gCapacity;
-    std::uintptr_t* oldSlots = gSlots;
+    LiveTable& table = Live();
+    const std::size_t oldCapacity = table.capacity;
+    std::uintptr_t* oldSlots = table.slots;
     const std::size_t capacity = oldCapacity * 2;
     auto* slots = static_cast<std::uintptr_t*>(platform::Malloc(capacity * sizeof(std::uintptr_t)));
     if (slots == nullptr)
         AbortWithMessage("Checked mode: no memory left for its live-pool registry");
     for (std::size_t i = 0; i < capacity; ++i)
         slots[i] = kEmpty;
-    gSlots = slots;
-    gCapacity = capacity;
-    gUsed = 0;
+    table.slots = slots;
+    table.capacity = capacity;
+    table.used = 0;
     for (std::size_t i = 0; i < oldCapacity; ++i) {
         const std::uintptr_t entry = oldSlots[i];
         if (entry == kEmpty || entry == kTombstone) continue;
         std::uintptr_t* at;
         Find(entry & ~kKindBits, &at);
         *at = entry;
-        ++gUsed;
+        ++table.used;
     }
-    if (oldSlots != gFirstSlots) platform::Free(oldSlots);
+    if (oldSlots != table.firstSlots) platform::Free(oldSlots);
 }
 
 void NoteLocked(const void* address, LiveKind kind) {
-    if ((gUsed + 1) * 4 > gCapacity * 3) Grow();
+    if ((Live().used + 1) * 4 > Live().capacity * 3) Grow();
     std::uintptr_t* at;
     const std::uintptr_t key = AddressOf(address);
     if (std::uintptr_t* slot = Find(key, &at)) {
         *slot = key | static_cast<std::uintptr_t>(kind);
         return;
     }
-    if (*at == kEmpty) ++gUsed;
+    if (*at == kEmpty) ++Live().used;
     *at = key | static_cast<std::uintptr_t>(kind);
 }
 
@@ -111,10 +106,10 @@ void NoteGone(const void* address) {
 void NoteArenasGone(const void* begin, std::uint64_t bytes) {
     SpinGuard guard;
     const std::uintptr_t first = AddressOf(begin);
-    for (std::size_t i = 0; i < gCapacity; ++i) {
-        const std::uintptr_t entry = gSlots[i];
+    for (std::size_t i = 0; i < Live().capacity; ++i) {
+        const std::uintptr_t entry = Live().slots[i];
         if ((entry & kKindBits) != static_cast<std::uintptr_t>(LiveKind::Arena)) continue;
-        if ((entry & ~kKindBits) - first < bytes) gSlots[i] = kTombstone;
+        if ((entry & ~kKindBits) - first < bytes) Live().slots[i] = kTombstone;
     }
 }
 
@@ -127,7 +122,7 @@ LiveKind KindAt(const void* address) {
 
 void NoteRegisteredPools() {
     SpinGuard guard;
-    for (PoolBase* pool = gPoolRegistry; pool != nullptr; pool = pool->nextPool) {
+    for (PoolBase* pool = State().poolRegistry; pool != nullptr; pool = pool->nextPool) {
         if (pool->chunk.flags & kFlagPaged) {
             NoteLocked(pool, LiveKind::PagedPool);
             continue;

@@ -1,8 +1,8 @@
 // Checked mode's registry of what a block header or a pool argument may name: every live general
 // pool, added chunk, arena and paged pool, by address. Only checked mode keeps it (the pools note
-// their births and deaths when config::gChecks is set), so that a release can prove an owner word
-// before it dereferences it.
-// Invariant (checked mode): an address is in the registry exactly while the object it names lives.
+// their births and deaths when State().config.checks is set), so that a release can prove an owner
+// word before it dereferences it. Invariant (checked mode): an address is in the registry exactly
+// while the object it names lives.
 #pragma once
 
 #include "Configuration.h"
@@ -35,18 +35,18 @@ void NoteRegisteredPools();
 
 // The pools' call sites: one predictable branch when checked mode is off.
 inline void NoteLiveIfChecked(const void* address, LiveKind kind) {
-    if (config::gChecks) [[unlikely]]
+    if (State().config.checks) [[unlikely]]
         NoteLive(address, kind);
 }
 // A chunk of `bytes` (0 for a paged pool) that is released takes its arenas with it.
 inline void NoteGoneIfChecked(const void* address, std::uint64_t bytes) {
-    if (config::gChecks) [[unlikely]] {
+    if (State().config.checks) [[unlikely]] {
         NoteGone(address);
         if (bytes != 0) NoteArenasGone(address, bytes);
     }
 }
 inline void NoteArenasGoneIfChecked(const void* begin, std::uint64_t bytes) {
-    if (config::gChecks) [[unlikely]]
+    if (State().config.checks) [[unlikely]]
         NoteArenasGone(begin, bytes);
 }
 

@@ -17,8 +17,6 @@ static_assert(sizeof(PoolBase) == 80 && offsetof(PoolBase, nextPool) == 64 &&
               "the abstract pool adds the registry link and the mutex");
 #pragma GCC diagnostic pop
 
-PoolBase* gPoolRegistry = nullptr;
-
 int SubPool::IsPool() { return 0; }
 int SubPool::IsEmpty() { return ChunkIsEmpty(); }
 std::size_t SubPool::GetBlockSize(void*) { return 0; }
@@ -27,12 +25,12 @@ int PoolBase::IsPool() { return -1; }
 int PoolBase::CanAttachSwapFile(QORSysSwapFile*) { return 0; }
 
 void PoolBase::Register() {
-    nextPool = gPoolRegistry;
-    gPoolRegistry = this;
+    nextPool = State().poolRegistry;
+    State().poolRegistry = this;
 }
 
 void PoolBase::Unregister() {
-    PoolBase** link = &gPoolRegistry;
+    PoolBase** link = &State().poolRegistry;
     while (*link != nullptr && *link != this)
         link = &(*link)->nextPool;
     if (*link == this) *link = nextPool;

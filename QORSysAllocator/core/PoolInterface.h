@@ -7,6 +7,7 @@
 
 #include "QORMutex.h"
 #include "QORSysAllocator.h"
+#include "Runtime.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -143,9 +144,6 @@ public:
 private:
     QORMutex* mutex_;
 };
-
-// Head of the registry of every live pool, newest first.
-extern PoolBase* gPoolRegistry;
 
 // mode 1 (chunk memory): at least 32768 bytes, else the size rounded down to 1024; other modes:
 // exactly the size. Null when malloc fails.

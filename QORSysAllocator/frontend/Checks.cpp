@@ -213,7 +213,7 @@ using namespace qor;
 namespace {
 
 bool IsRegistered(const void* pool) {
-    for (PoolBase* p = gPoolRegistry; p != nullptr; p = p->nextPool)
+    for (PoolBase* p = State().poolRegistry; p != nullptr; p = p->nextPool)
         if (p == pool) return true;
     return false;
 }
@@ -236,11 +236,11 @@ bool CheckOnePool(PoolBase* pool, FILE* stream) {
 
 int QORSysCheckPool(void* pool, FILE* stream) {
     if (pool == nullptr) {
-        for (PoolBase* p = gPoolRegistry; p != nullptr; p = p->nextPool)
+        for (PoolBase* p = State().poolRegistry; p != nullptr; p = p->nextPool)
             if (!CheckOnePool(p, stream)) return 0;
         return -1;
     }
-    if (config::gChecks) [[unlikely]]
+    if (State().config.checks) [[unlikely]]
         checks::CheckPoolArgument(pool, "QORSysCheckPool");
     if (IsPoolNumber(pool) || !IsRegistered(pool)) {
         PrintToStream(stream, "QORSysCheckPool: %p is no registered pool\n", pool);

@@ -21,9 +21,6 @@ constexpr std::uintptr_t kExtraMarker = 16;
 // request of a few bytes.
 constexpr std::size_t kLargestHeapRequest = PTRDIFF_MAX;
 
-// Set until the first allocation, and for good when pooling is inactive or instrumented.
-int gTakeFullRoute = -1;
-
 inline std::uintptr_t Value(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
 inline std::size_t ExtraOf(void* param, int n) {
@@ -104,16 +101,18 @@ void* NewInstrumented(std::size_t size, std::uintptr_t poolArgument, void* param
 
 __attribute__((noinline)) void* NewFullRoute(std::size_t size, std::uintptr_t poolArgument,
                                              void* param, int n) {
-    if (!config::gFirstAllocationDone) {
+    Runtime& state = State();
+    if (!state.config.firstAllocationDone) {
         config::ConfigureIfPending();
-        config::gFirstAllocationDone = -1;
-        gTakeFullRoute = (config::gInactive || hooks::On() || config::gChecks) ? -1 : 0;
+        state.config.firstAllocationDone = true;
+        // The fast paths stay closed for good when pooling is inactive, instrumented or checked.
+        state.takeFullRoute = state.config.inactive || hooks::On() || state.config.checks;
     }
-    if (config::gInactive) {
+    if (state.config.inactive) {
         if (poolArgument != kPoolInParam) poolArgument = kPoolHeap;
-        if (config::gCancelled) return platform::Malloc(size);
+        if (state.config.cancelled) return platform::Malloc(size);
     }
-    if (config::gChecks) [[unlikely]]
+    if (state.config.checks) [[unlikely]]
         checks::CheckNew(poolArgument, param);
     if (hooks::On()) return NewInstrumented(size, poolArgument, param, n);
     return Obtain(size, 0, poolArgument, param, ExtraOf(param, n));
@@ -151,7 +150,7 @@ inline void* FindOwner(void* block, void* pool, int flags) {
 void DeleteInstrumented(void* block, void* pool, int flags) {
     block = static_cast<char*>(block) -
             static_cast<std::int64_t>(hooks::QORGetDelta(~std::size_t{0}, nullptr, block, 0));
-    if (config::gChecks) [[unlikely]]
+    if (State().config.checks) [[unlikely]]
         checks::CheckRelease(block, pool, flags);
     void* owner = FindOwner(block, pool, flags);
     if (Value(owner) == kInvalidOwner) {
@@ -171,18 +170,18 @@ void DeleteInstrumented(void* block, void* pool, int flags) {
 // Every request that the fast paths below do not settle: the whole routing, as described above.
 __attribute__((noinline)) void* NewRoute(std::size_t size, std::uintptr_t poolArgument, void* param,
                                          int n) {
-    if (gTakeFullRoute != 0) return NewFullRoute(size, poolArgument, param, n);
+    if (State().takeFullRoute) return NewFullRoute(size, poolArgument, param, n);
     return Obtain(size, 0, poolArgument, param, ExtraOf(param, n));
 }
 
 __attribute__((noinline)) void DeleteRoute(void* block, void* pool, int flags) {
-    if (config::gCancelled != 0) {
+    if (State().config.cancelled) {
         platform::Free(block);
         return;
     }
     if (block == nullptr) return;
     if (hooks::On()) return DeleteInstrumented(block, pool, flags);
-    if (config::gChecks) [[unlikely]]
+    if (State().config.checks) [[unlikely]]
         checks::CheckRelease(block, pool, flags);
     void* owner = FindOwner(block, pool, flags);
     if (__builtin_expect(Value(owner) == kInvalidOwner, 0)) return;
@@ -250,8 +249,8 @@ __attribute__((noinline)) void* NewTracked(std::size_t size, GeneralPool* genera
 inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param, int n) {
     GeneralPool* general;
     if (poolArgument == kPoolFast || poolArgument == kPoolThreaded) {
-        general =
-            poolArgument == kPoolFast ? gFixedPools[FastPoolEntry(Round8(size))] : gThreadedPool;
+        general = poolArgument == kPoolFast ? State().fixedPools[FastPoolEntry(Round8(size))]
+                                            : State().threadedPool;
         if (general == nullptr) return NewRoute(size, poolArgument, param, n);
     } else {
         // Pool argument 2 names its pool in `param` (the standard adapters' route to paged pools).
@@ -288,8 +287,8 @@ inline void FastDelete(void* block, int flags) {
         DeleteRoute(block, nullptr, flags);
 }
 
-// Configured, active, no hooks: gTakeFullRoute == 0 also means "not cancelled".
-inline bool FastPathsOpen() { return __builtin_expect(gTakeFullRoute == 0, 1); }
+// Configured, active, no hooks, no checks: an open route also means "not cancelled".
+inline bool FastPathsOpen() { return __builtin_expect(!State().takeFullRoute, 1); }
 
 } // namespace
 } // namespace qor

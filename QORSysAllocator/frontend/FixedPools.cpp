@@ -2,9 +2,6 @@
 
 namespace qor {
 
-GeneralPool* gFixedPools[kFixedPoolEntries] = {};
-GeneralPool* gThreadedPool = nullptr;
-
 namespace {
 
 struct FixedPoolSpec {
@@ -32,13 +29,15 @@ GeneralPool* Create(const FixedPoolSpec& spec, const char* name) {
 
 GeneralPool* CreateFixedPool(int entry) {
     const FixedPoolSpec& spec = SpecOf(entry);
-    return gFixedPools[entry] = Create(spec, spec.name);
+    return State().fixedPools[entry] = Create(spec, spec.name);
 }
 
-GeneralPool* CreateThreadedPool() { return gThreadedPool = Create(kThreaded, kThreaded.name); }
+GeneralPool* CreateThreadedPool() {
+    return State().threadedPool = Create(kThreaded, kThreaded.name);
+}
 
 GeneralPool* CreatePermanentPoolForReport() {
-    return gFixedPools[kPermanentEntry] = Create(kPermanent, "PermAllocs");
+    return State().fixedPools[kPermanentEntry] = Create(kPermanent, "PermAllocs");
 }
 
 } // namespace qor

@@ -24,15 +24,11 @@ inline bool IsPoolNumber(const void* value) {
     return reinterpret_cast<std::uintptr_t>(value) < kSmallestPoolAddress;
 }
 
-constexpr int kFixedPoolEntries = 17;
 constexpr int kPermanentEntry = 0;
 constexpr int kFirstSingleSizeEntry = 1;
 constexpr int kLastSmallKeyEntry = 10;
 constexpr int kEntry128 = 11;
 constexpr int kFastEntry = 16;
-
-extern GeneralPool* gFixedPools[kFixedPoolEntries];
-extern GeneralPool* gThreadedPool;
 
 // key = extra + round8(size). Keys 8, 16, ... 80 and 128 have a single-size pool of their own;
 // every other key goes to the fast pool.
@@ -48,12 +44,13 @@ GeneralPool* CreateThreadedPool();
 GeneralPool* CreatePermanentPoolForReport();
 
 inline GeneralPool* FixedPool(int entry) {
-    GeneralPool* pool = gFixedPools[entry];
+    GeneralPool* pool = State().fixedPools[entry];
     return __builtin_expect(pool != nullptr, 1) ? pool : CreateFixedPool(entry);
 }
 
 inline GeneralPool* ThreadedPool() {
-    return __builtin_expect(gThreadedPool != nullptr, 1) ? gThreadedPool : CreateThreadedPool();
+    GeneralPool* pool = State().threadedPool;
+    return __builtin_expect(pool != nullptr, 1) ? pool : CreateThreadedPool();
 }
 
 } // namespace qor

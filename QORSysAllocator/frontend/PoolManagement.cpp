@@ -14,7 +14,7 @@ namespace {
 constexpr int kAllocAddedSize = 8;
 
 inline PoolBase* AsPool(void* pool, const char* entryPoint) {
-    if (config::gChecks) [[unlikely]]
+    if (State().config.checks) [[unlikely]]
         checks::CheckPoolArgument(pool, entryPoint);
     return IsPoolNumber(pool) ? nullptr : static_cast<PoolBase*>(pool);
 }
@@ -24,8 +24,9 @@ void ReportIfPresent(PoolBase* pool, FILE* stream, QORPoolInfo* record, int opti
 }
 
 void DestroyFixedPool(int entry) {
-    if (gFixedPools[entry] != nullptr) gFixedPools[entry]->Flush(QORSysPoolFlag::FLUSH_DESTROY);
-    gFixedPools[entry] = nullptr;
+    GeneralPool*& pool = State().fixedPools[entry];
+    if (pool != nullptr) pool->Flush(QORSysPoolFlag::FLUSH_DESTROY);
+    pool = nullptr;
 }
 
 } // namespace
@@ -34,7 +35,7 @@ void RunExitCleanup() {
     for (int entry = kPermanentEntry; entry < kFixedPoolEntries; ++entry)
         DestroyFixedPool(entry);
     // A flushed pool may unlink itself: the next link is read first.
-    for (PoolBase* pool = gPoolRegistry; pool != nullptr;) {
+    for (PoolBase* pool = State().poolRegistry; pool != nullptr;) {
         PoolBase* next = pool->nextPool;
         if (pool->chunk.flags & kFlagPaged)
             pool->Flush(QORSysPoolFlag::FLUSH_DESTROY | QORSysPoolFlag::FLUSH_DESTROY_IF_EMPTY);
@@ -48,8 +49,8 @@ void RunExitCleanup() {
 using namespace qor;
 
 void* QORSysCreatePool(int flags, std::size_t size, const char* name) {
-    if (config::gFirstPoolCreation) {
-        config::gFirstPoolCreation = 0;
+    if (State().config.firstPoolCreation) {
+        State().config.firstPoolCreation = false;
         config::ConfigureIfPending();
     }
     const auto poolFlags = static_cast<std::uint32_t>(flags);
@@ -74,21 +75,21 @@ int QORSysOptimizePool(void* pool, int how) {
 void QORSysGetPoolInfo(void* pool, FILE* stream, QORPoolInfo* record, int options) {
     switch (reinterpret_cast<std::uintptr_t>(pool)) {
     case 0:
-        for (PoolBase* p = gPoolRegistry; p != nullptr; p = p->nextPool)
+        for (PoolBase* p = State().poolRegistry; p != nullptr; p = p->nextPool)
             p->Report(stream, record, 0);
         return;
     case kPoolPermanent: {
-        GeneralPool* permanent = gFixedPools[kPermanentEntry];
+        GeneralPool* permanent = State().fixedPools[kPermanentEntry];
         if (permanent == nullptr) permanent = CreatePermanentPoolForReport();
         ReportIfPresent(permanent, stream, record, options);
         return;
     }
     case kPoolFast:
         for (int entry = kFirstSingleSizeEntry; entry <= kLastSmallKeyEntry; ++entry)
-            ReportIfPresent(gFixedPools[entry], stream, record, options);
+            ReportIfPresent(State().fixedPools[entry], stream, record, options);
         return;
     case kPoolThreaded:
-        ReportIfPresent(gThreadedPool, stream, record, options);
+        ReportIfPresent(State().threadedPool, stream, record, options);
         return;
     default:
         ReportIfPresent(AsPool(pool, "QORSysGetPoolInfo"), stream, record, options);
@@ -109,11 +110,11 @@ int QORSysPoolGetAllocAddedSize(int, void*) { return kAllocAddedSize; }
 void* QORSysGetFixedPool(void* poolArgument, std::size_t size) {
     switch (reinterpret_cast<std::uintptr_t>(poolArgument)) {
     case kPoolPermanent:
-        return gFixedPools[kPermanentEntry];
+        return State().fixedPools[kPermanentEntry];
     case kPoolFast: // the key of a request without reserved room
-        return gFixedPools[FastPoolEntry((std::uint64_t{size} + 7) & ~std::uint64_t{7})];
+        return State().fixedPools[FastPoolEntry((std::uint64_t{size} + 7) & ~std::uint64_t{7})];
     case kPoolThreaded:
-        return gThreadedPool;
+        return State().threadedPool;
     default:
         return nullptr;
     }
@@ -126,4 +127,4 @@ void QORSysAllGetStructInfos(std::size_t* a, std::size_t* b, std::size_t* c) {
     *c = SubPool::kHeaderBytes;
 }
 
-int QORSysGetPoolActivityStatus() { return config::gInactive ? 0 : -1; }
+int QORSysGetPoolActivityStatus() { return State().config.inactive ? 0 : -1; }

@@ -209,11 +209,6 @@ inline bool GeneralPool::TryPush(void* block, void* chunkBase) {
     return true;
 }
 
-// A pool with fewer free bytes than this never reclaims on its own. A seam: tests and fuzzers
-// lower it to reach reclaim in small pools.
-constexpr std::uint64_t kReclaimFloorBytes = 0x10000;
-extern std::uint64_t gReclaimFloorBytes;
-
 // Stores the swap file in a pool that accepts one. Returns -1 (and changes nothing) for a null
 // pool or a pool whose CanAttachSwapFile answers 0, else 0.
 int SetPoolSwapFile(PoolBase* pool, QORSysSwapFile* swapFile);

@@ -256,7 +256,7 @@ void GeneralPool::Free(void* block, void* chunkBase) {
         // A reset lists the chunk as one area, and the released block's header, now inside it,
         // would still read as in use: checked mode clears its in-use bit, the bit by which every
         // other released piece already shows that it is free (its first word is a list link).
-        if (config::gChecks) [[unlikely]]
+        if (State().config.checks) [[unlikely]]
             HeaderOf(block)->ownerWord &= ~kOwnerInUse;
         ResetChunk(chunkBase);
     } else {

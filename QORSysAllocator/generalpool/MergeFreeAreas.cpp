@@ -13,10 +13,6 @@ namespace {
 constexpr char kSortProblem[] = "Sort Problem";
 constexpr std::uint64_t kSmallestPiece = 16;
 
-// -1 until the first merge fixes it. Locked pools of different threads may both fix it (to the same
-// value): relaxed atomics make that benign race a defined one.
-std::atomic<int> gMergeMethod{-1};
-
 inline std::uintptr_t Address(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
 // Moves each lower-addressed area to the current position. A list longer than the chunk could
@@ -125,7 +121,7 @@ void RecomputeSuffixBounds(ChunkFields& k) {
 // Read as "%d" reads it (blanks, a sign, digits, anything after ignored), but a number beyond the
 // int range is another value, not the int it wraps to (sscanf gives 1 for 4294967297).
 MergeMethod ReadForcedMethod() {
-    const char* value = std::getenv(kForceMergeMethodVariable);
+    const char* value = ReadVariable(Variable::ForceMergeMethod);
     if (value == nullptr) return MergeMethod::Automatic;
     char* end = nullptr;
     const long method = std::strtol(value, &end, 10);
@@ -136,10 +132,11 @@ MergeMethod ReadForcedMethod() {
 } // namespace
 
 MergeMethod CurrentMergeMethod() {
-    int method = gMergeMethod.load(std::memory_order_relaxed);
+    std::atomic<int>& fixed = State().mergeMethod;
+    int method = fixed.load(std::memory_order_relaxed);
     if (method < 0) {
         method = static_cast<int>(ReadForcedMethod());
-        gMergeMethod.store(method, std::memory_order_relaxed);
+        fixed.store(method, std::memory_order_relaxed);
     }
     return static_cast<MergeMethod>(method);
 }

@@ -10,16 +10,14 @@
 // Cost: the walk visits every piece of the chain, about bytesInUse / 128 of them. A merge is
 // therefore tried only after bytesInUse / 256 placements through the search since the last one
 // (so at most ~2 pieces walked per placement), and only when the free bytes of the touched memory
-// are at least bytesInUse / 8 and gReclaimFloorBytes: small pools (under 64 KiB free) grow exactly
+// are at least bytesInUse / 8 and the reclaim floor: small pools (under 64 KiB free) grow exactly
 // as they always did.
 #include "GeneralPool.h"
 
-#include "../core/Configuration.h"
+#include "../core/Runtime.h"
 #include "MergeFreeAreas.h"
 
 namespace qor {
-
-std::uint64_t gReclaimFloorBytes = kReclaimFloorBytes;
 
 namespace {
 constexpr std::uint64_t kInUseBytesPerPlacement = 256;
@@ -38,7 +36,7 @@ void GeneralPool::NoteReach(const BlockHeader* block) {
 }
 
 bool GeneralPool::Reclaim() {
-    if (config::gReclaimOff || (chunk.flags & QORSysPoolFlag::SINGLE_SIZE) ||
+    if (State().config.reclaimOff || (chunk.flags & QORSysPoolFlag::SINGLE_SIZE) ||
         reclaimPlacementsDue > 0)
         return false;
     std::uint64_t freeBytes = 0, totalBytes = 0;
@@ -51,7 +49,8 @@ bool GeneralPool::Reclaim() {
     const std::uint64_t reach = std::uint64_t{lastChunkReachKiB} << kKiBShift;
     const std::uint64_t untouched = reach < lastBytes ? lastBytes - reach : 0;
     const std::uint64_t touchedFree = freeBytes > untouched ? freeBytes - untouched : 0;
-    if (touchedFree < gReclaimFloorBytes || touchedFree < inUse / kInUseShareOfFree) return false;
+    if (touchedFree < State().reclaimFloorBytes || touchedFree < inUse / kInUseShareOfFree)
+        return false;
     const std::uint64_t due = inUse / kInUseBytesPerPlacement;
     reclaimPlacementsDue = due > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(due);
     for (SubPool* k = this; k != nullptr; k = static_cast<SubPool*>(k->chunk.next))

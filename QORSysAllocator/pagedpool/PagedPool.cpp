@@ -38,8 +38,8 @@ PagedPool::PagedPool(std::uint32_t flags, const char* name) {
     chunk = ChunkFields{nullptr, 0, 0, nullptr, this, 0, 0, 0, flags};
     minSize = maxSize = step = 0;
     chunk.next = ChooseRegionList(this, flags);
-    if (config::gFirstPagedPool) {
-        config::gFirstPagedPool = 0;
+    if (State().config.firstPagedPool) {
+        State().config.firstPagedPool = false;
         config::ConfigureIfPending();
     }
     checks::NoteLiveIfChecked(this, checks::LiveKind::PagedPool);

@@ -8,17 +8,12 @@
 
 namespace qor {
 
-int gRegionDelta = 0;
-
 namespace {
 
 constexpr std::uintptr_t kDeltaMask = 0xFFF;
 // With a delta this close to the page end, the region's first grid page would have no room for
 // the header and the delta word: the grid then starts at the next page boundary.
 inline bool GridStartsOnNextPage(unsigned delta) { return delta + 82 > kPageBytes; }
-
-RegionList* gSharedListA = nullptr;
-RegionList* gSharedListB = nullptr;
 
 void WriteRegionDelta(PageObject* page0, std::uint16_t delta) {
     std::memcpy(page0->PageStart() + kRegionDeltaOffset, &delta, sizeof(delta));
@@ -42,9 +37,10 @@ Region::Region(RegionList* parentList)
     if (parent == nullptr) AbortWithMessage("Parentless Region");
     parent->Append(this);
     delta = static_cast<std::uint16_t>(reinterpret_cast<std::uintptr_t>(this) & kDeltaMask);
-    if (gRegionDelta == delta) return;
-    if (gRegionDelta != 0) AbortWithMessage("Invalid internal assumption on delta repetability");
-    gRegionDelta = delta;
+    int& processDelta = State().regionDelta;
+    if (processDelta == delta) return;
+    if (processDelta != 0) AbortWithMessage("Invalid internal assumption on delta repetability");
+    processDelta = delta;
 }
 
 char* Region::GridBase() const {
@@ -179,7 +175,7 @@ PageObject* RegionList::GetPage(std::uint64_t blockSize, PagedPool* pool) {
 }
 
 void* AllocRegionMemory() {
-    return platform::_aligned_malloc(kRegionBytes - gRegionDelta, kPageBytes);
+    return platform::_aligned_malloc(kRegionBytes - RegionDelta(), kPageBytes);
 }
 
 void ReleasePageToRegion(PageObject* page) {
@@ -199,8 +195,9 @@ void DestroyRegionList(RegionList* list) {
     list->mode = 0;
     list->owner = nullptr;
     list->first = list->last = list->current = nullptr;
-    if (gSharedListA == list) gSharedListA = nullptr;
-    if (gSharedListB == list) gSharedListB = nullptr;
+    Runtime& state = State();
+    if (state.sharedListA == list) state.sharedListA = nullptr;
+    if (state.sharedListB == list) state.sharedListB = nullptr;
 }
 
 RegionList* NewRegionList(PagedPool* owner, std::uint32_t mode) {
@@ -212,12 +209,12 @@ RegionList* NewRegionList(PagedPool* owner, std::uint32_t mode) {
 void DeleteRegionList(RegionList* list) { platform::ReleaseObjectMemory(list); }
 
 RegionList* SharedRegionListA() {
-    return SharedList(gSharedListA, RegionList::kReleaseEmptyRegions);
+    return SharedList(State().sharedListA, RegionList::kReleaseEmptyRegions);
 }
-RegionList* SharedRegionListB() { return SharedList(gSharedListB, 0); }
+RegionList* SharedRegionListB() { return SharedList(State().sharedListB, 0); }
 
 void ReleaseSharedRegionLists() {
-    for (RegionList** shared : {&gSharedListB, &gSharedListA}) {
+    for (RegionList** shared : {&State().sharedListB, &State().sharedListA}) {
         RegionList* list = *shared;
         if (list == nullptr) continue;
         for (Region* region = list->first; region != nullptr;) {

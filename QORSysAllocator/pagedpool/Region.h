@@ -1,9 +1,10 @@
 // Regions of 512 KB cut into 128 pages of 4 KB, and the lists that own them.
 // Invariants: in a RegionList, last == nullptr exactly when first == nullptr; every region of the
-// process has the delta recorded in gRegionDelta; a page with index < pagesIssued is in use or in
+// process has the delta that RegionDelta() gives; a page with index < pagesIssued is in use or in
 // its region's free-page chain, a page from pagesIssued on has never been used.
 #pragma once
 
+#include "../core/Runtime.h"
 #include "PageObject.h"
 
 #include <cstddef>
@@ -19,7 +20,7 @@ constexpr std::uint16_t kPagesPerRegion = 128;
 constexpr std::uint16_t kNoFreePage = 129;
 
 // Start address & 0xfff of every region; recorded by the first region of the process.
-extern int gRegionDelta;
+inline int RegionDelta() { return State().regionDelta; }
 
 struct Region {
     RegionList* parent;
@@ -72,7 +73,7 @@ private:
 
 static_assert(sizeof(RegionList) == 40, "40-byte region list");
 
-// Memory for a new region (0x80000 - gRegionDelta bytes at 4096), or null.
+// Memory for a new region (0x80000 - RegionDelta() bytes at 4096), or null.
 void* AllocRegionMemory();
 
 // Finds the region of a page and lets it take the page back.

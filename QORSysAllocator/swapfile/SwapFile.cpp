@@ -2,6 +2,8 @@
 // growing one when that cannot be had), the page table and the file on disk.
 #include "SwapFileInternals.h"
 
+#include "../core/EnvironmentVariables.h"
+#include "../core/Runtime.h"
 #include "../platform/Platform.h"
 
 #include <cerrno>
@@ -17,27 +19,25 @@ constexpr std::uint32_t kFallbackZoneFlags = QORSysPoolFlag::FLUSHABLE;
 constexpr std::size_t kPathBytes = 2048;
 
 // The directories to try, first set first; an empty value counts as set.
-constexpr const char* kDirectoryVariables[] = {"QPL_UVT_TMP", "QORSwapFileDir", "QORTemp"};
-
-// Each swap file of the process gets its own sequence number, so no two open the same file.
-int gSwapFileSequence = 0;
+constexpr qor::Variable kDirectoryVariables[] = {
+    qor::Variable::SwapDirectory1, qor::Variable::SwapDirectory2, qor::Variable::SwapDirectory3};
 
 constexpr std::uint64_t RoundUp(std::uint64_t bytes, std::uint64_t grain) {
     return (bytes + grain - 1) / grain * grain;
 }
 
 const char* SwapDirectory() {
-    for (const char* variable : kDirectoryVariables)
-        if (const char* value = std::getenv(variable)) return value;
+    for (const qor::Variable variable : kDirectoryVariables)
+        if (const char* value = qor::ReadVariable(variable)) return value;
     return qor::platform::kDefaultTempDirectory;
 }
 
 // Opens the file, or ends the process: a swap file without its file would lose objects.
 FILE* OpenSwapFileOrExit() {
     char path[kPathBytes];
-    const int length =
-        std::snprintf(path, sizeof(path), "%s%cSwapFile%-d_%-d.txt", SwapDirectory(),
-                      qor::platform::kPathSeparator, qor::platform::_getpid(), gSwapFileSequence++);
+    const int length = std::snprintf(path, sizeof(path), "%s%cSwapFile%-d_%-d.txt", SwapDirectory(),
+                                     qor::platform::kPathSeparator, qor::platform::_getpid(),
+                                     qor::State().swapFileSequence++);
     FILE* stream = nullptr;
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof(path))
         errno = ENAMETOOLONG;

@@ -29,7 +29,7 @@ struct PagedPair {
 
     PagedPair() {
         EXPECT_EQ(second, first + 24);
-        EXPECT_TRUE(config::gChecks == 0 || checks::KindAt(pool) == checks::LiveKind::PagedPool);
+        EXPECT_TRUE(!State().config.checks || checks::KindAt(pool) == checks::LiveKind::PagedPool);
     }
     void FillFirst(std::uintptr_t word) {
         for (int i = 0; i < 3; ++i)
@@ -189,9 +189,9 @@ TEST(Checked, PagedFlagOnABlockOfNoPagedPool) {
 // Sound use passes every check, with the answers of the default path.
 
 TEST(Checked, SoundUseOfEveryRouteRunsThrough) {
-    ASSERT_EQ(config::gChecks, 0) << "the configuration has not run yet";
+    ASSERT_FALSE(State().config.checks) << "the configuration has not run yet";
     void* general = QORSysCreatePool(0, 0);
-    ASSERT_EQ(config::gChecks, -1);
+    ASSERT_TRUE(State().config.checks);
     void* tracked = QORSysCreatePool(QORSysPoolFlag::TRACKED_FREE_LIST, 0);
     void* paged = QORSysCreatePool(kPaged | QORSysPoolFlag::LOCKED, 0);
     std::vector<std::pair<void*, int>> blocks;
@@ -231,7 +231,7 @@ TEST(Checked, SoundUseOfEveryRouteRunsThrough) {
 
 TEST(Unchecked, PagedBlockReleasedWithoutTheFlagStillFaults) {
     EXPECT_EXIT(ReleasedWithoutPagedFlagWithGarbageInFront(), testing::KilledBySignal(SIGSEGV), "");
-    EXPECT_EQ(config::gChecks, 0);
+    EXPECT_FALSE(State().config.checks);
 }
 
 // Whatever the second release does (nothing, a cycle in the list, or a fault on the link read as
@@ -255,7 +255,7 @@ TEST(Unchecked, GeneralBlockReleasedTwiceGoesUnnoticed) {
 TEST(Unchecked, PoolRegistryIsNotKept) {
     void* pool = QORSysCreatePool(kPaged, 0);
     QORSpecializedDelete(New(16, pool), nullptr, kPaged);
-    EXPECT_EQ(config::gChecks, 0);
+    EXPECT_FALSE(State().config.checks);
     EXPECT_EQ(checks::KindAt(pool), checks::LiveKind::None);
 }
 

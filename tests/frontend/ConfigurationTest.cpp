@@ -44,8 +44,10 @@ TEST(Configuration, FirstAllocationDecides) {
     void* first = QORSpecializedNew(100, Number(1), nullptr, 0);
     auto* pool = static_cast<PoolBase*>(QORSysCreatePool(0, 1000, "Row")); // configured already
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), std::getenv("QOR_TEST_MESSAGE"));
-    EXPECT_EQ((std::vector{config::gInactive, config::gCancelled, config::gExitCleanupRegistered}),
-              (std::vector{inactive, cancelled, Expected("QOR_TEST_EXIT_CLEANUP")}));
+    const ConfigurationFlags& flags = State().config;
+    EXPECT_EQ(
+        (std::vector<bool>{flags.inactive, flags.cancelled, flags.exitCleanupRegistered}),
+        (std::vector<bool>{inactive != 0, cancelled != 0, Expected("QOR_TEST_EXIT_CLEANUP") != 0}));
     EXPECT_EQ(QORSysGetPoolActivityStatus(), inactive ? 0 : -1);
     const std::uint64_t poolFree = pool->chunk.free;
     void* second = QORSpecializedNew(50, Number(2), pool, 0);
@@ -180,8 +182,9 @@ std::string UsePools() {
     QORSpecializedNew(100, QORSysCreatePool(0, 32768, "Mine"), nullptr, 0);
     void* paged = QORSysCreatePool(PAGED, 0, "Paged");
     Take();
-    return Call("PoolFlush", gFixedPools[0], 1) + Call("PoolFlush", gFixedPools[3], 1) +
-           Call("PoolFlush", gFixedPools[kFastEntry], 1) + Call("PoolFlush", paged, 5);
+    return Call("PoolFlush", State().fixedPools[0], 1) +
+           Call("PoolFlush", State().fixedPools[3], 1) +
+           Call("PoolFlush", State().fixedPools[kFastEntry], 1) + Call("PoolFlush", paged, 5);
 }
 
 // ReplayPurify with pools forced on. At exit (in a child) CheckLogAtExit runs last; registering
@@ -199,9 +202,9 @@ TEST(ExitCleanup, DestroysTheFixedPoolsOnce) {
     const std::string flushes = UsePools();
     RunExitCleanup();
     EXPECT_EQ(Take(), flushes);
-    EXPECT_EQ(std::vector(std::begin(gFixedPools), std::end(gFixedPools)),
+    EXPECT_EQ(std::vector(std::begin(State().fixedPools), std::end(State().fixedPools)),
               std::vector<GeneralPool*>(kFixedPoolEntries));
-    EXPECT_NE(gThreadedPool, nullptr);
+    EXPECT_NE(State().threadedPool, nullptr);
 }
 
 } // namespace

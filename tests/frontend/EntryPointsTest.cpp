@@ -47,16 +47,16 @@ TEST(EntryPoints, RoutesByPoolArgumentAndReportsFixedPools) {
                    {50, 32, 0, -1, 0x80000, 0x19}};
     for (auto [size, number, param, entry, bytes, flags] : cases) {
         void* block = New(size, Ptr(number), Ptr(param), 8);
-        GeneralPool* pool = entry < 0 ? gThreadedPool : gFixedPools[entry];
+        GeneralPool* pool = entry < 0 ? State().threadedPool : State().fixedPools[entry];
         ASSERT_NE(pool, nullptr) << size << " through " << number;
         EXPECT_EQ(Sizes({pool->chunk.size, pool->chunk.flags}), (Sizes{bytes, flags}));
         EXPECT_TRUE(param != 0 || QORSysGetAllocatorFromAddress(block) == pool) << size;
     }
-    GeneralPool** fixed = gFixedPools;
+    GeneralPool** fixed = State().fixedPools;
     EXPECT_EQ(Report(Ptr(4)), Report(fixed[3]) + Report(fixed[4])); // by key; not 128, not fast
-    EXPECT_EQ(Report(Ptr(32)), Report(gThreadedPool));
+    EXPECT_EQ(Report(Ptr(32)), Report(State().threadedPool));
     std::string all; // each pool once, newest first, in the block form whatever the caller asked
-    for (void* pool : {gThreadedPool, fixed[11], fixed[3], fixed[4], fixed[16], fixed[0]})
+    for (void* pool : {State().threadedPool, fixed[11], fixed[3], fixed[4], fixed[16], fixed[0]})
         all += Report(pool, 0);
     EXPECT_EQ(Report(nullptr), all);
 }
@@ -115,7 +115,7 @@ TEST(PoolManagement, CreateReportAndFixedAnswers) {
               (Sizes{32768, 39936, 88}));
     EXPECT_EQ(Report(pool).rfind("POOL:0x", 0), 0u); // a pool object gets the caller's options
     EXPECT_NE(Report(Ptr(1)), ""); // pool 1 creates the permanent pool when it is missing
-    EXPECT_EQ(gFixedPools[0]->chunk.size, 0x200000u);
+    EXPECT_EQ(State().fixedPools[0]->chunk.size, 0x200000u);
 
     New(40000, pool); // a second chunk, so that largest and total free differ
     std::size_t total = 0, largest = 0;
@@ -135,7 +135,7 @@ TEST(PoolManagement, CreateReportAndFixedAnswers) {
 TEST(EntryPointsConcurrency, LockingPoolsServeSeveralThreads) {
     QORSpecializedDelete(New(8, Ptr(32)), nullptr); // configures and creates the pool, unlocked
     auto* locked = static_cast<PoolBase*>(QORSysCreatePool(QORSysPoolFlag::LOCKED, 0));
-    for (PoolBase* pool : {static_cast<PoolBase*>(gThreadedPool), locked}) {
+    for (PoolBase* pool : {static_cast<PoolBase*>(State().threadedPool), locked}) {
         std::pair<unsigned char*, std::size_t> rows[2][4][32];
         auto tag = [](int round, int t, int i) { return round % 2 * 128 + t * 32 + i; };
         std::barrier sync(4);
@@ -158,7 +158,8 @@ TEST(EntryPointsConcurrency, LockingPoolsServeSeveralThreads) {
         };
         std::jthread a(work, 0), b(work, 1), c(work, 2), d(work, 3); // joined right here
     }
-    EXPECT_EQ(gThreadedPool->IsEmpty() + locked->IsEmpty(), -2) << "a block lost or released twice";
+    EXPECT_EQ(State().threadedPool->IsEmpty() + locked->IsEmpty(), -2)
+        << "a block lost or released twice";
 }
 
 } // namespace

@@ -32,7 +32,7 @@ char* OwnerOf(char* p) { return reinterpret_cast<char*>(HeaderOf(p)->ownerWord &
 void CheckAll() {
     std::map<char*, std::tuple<GeneralPool*, char*, char*>> rooms; // chunk or arena: pool, room
     std::map<GeneralPool*, std::uint64_t> total, used; // used: headers, blocks and arenas
-    for (PoolBase* registered = gPoolRegistry; registered; registered = registered->nextPool)
+    for (PoolBase* registered = State().poolRegistry; registered; registered = registered->nextPool)
         for (SubPool* c = registered; c != nullptr; c = static_cast<SubPool*>(c->chunk.next)) {
             auto* const pool = static_cast<GeneralPool*>(registered);
             auto* const k = reinterpret_cast<char*>(c);
@@ -72,7 +72,8 @@ void Allocate(FuzzInput& in, GeneralPool* own, std::uint32_t seed) {
     auto* p = static_cast<char*>(QORSpecializedNew(size, kPools[route], param, int(n)));
     const std::size_t extra = param == (void*)16 ? n : 0, key = extra + (size + 7) / 8 * 8;
     const int fast = key % 8 == 0 && key - 8 <= 72 ? int(key / 8) : key == 128 ? 11 : 16;
-    GeneralPool* const kFixed[] = {gFixedPools[0], gFixedPools[fast], gThreadedPool, nullptr};
+    GeneralPool* const kFixed[] = {State().fixedPools[0], State().fixedPools[fast],
+                                   State().threadedPool, nullptr};
     GeneralPool* const pool = route < 3 ? own : route == 3 ? near->second.pool : kFixed[route - 4];
     const bool refused = (extra != 0 && extra + size < Need8(size) + 64) || (route == 3 && !pool);
     FUZZ_CHECK(p ? !refused : refused || (pool == own && own->chunk.flags & 0x200)); // no new chunk
@@ -122,12 +123,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t byte
     for (unsigned flag : {0x100000, 0x80, 0x100, 0x200, 0x8})
         flags |= bits & 1 ? flag : 0, bits >>= 1;
     // Reclaim at its own threshold, or at one that small pools reach after a few releases.
-    gReclaimFloorBytes = bits & 1 ? 512 : kReclaimFloorBytes;
+    State().reclaimFloorBytes = bits & 1 ? 512 : kReclaimFloorBytes;
     const std::size_t poolBytes = in.Byte() * 1024;
     auto* own = static_cast<GeneralPool*>(QORSysCreatePool(int(flags), poolBytes));
     static FILE* const devNull = std::fopen("/dev/null", "w");
     for (std::uint32_t seed = 1; in.More(); CheckAll(), ++seed) {
-        const unsigned op = in.Pick(config::gChecks ? 9 : 8);
+        const unsigned op = in.Pick(State().config.checks ? 9 : 8);
         const auto b = in.Any(gLive);
         if (op == 8) { // checked mode: a mistake, in a child
             MakeMistake(in, b);
@@ -149,8 +150,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t byte
             std::erase_if(gLive, [own, mode](auto& l) { return !mode && l.second.pool == own; });
             std::erase_if(gArenas, [own, mode](auto& a) { return !mode && a.second == own; });
         } else { // merge (giving back empty chunks or not), or report; numbers name no pool object
-            void* const kPools[] = {own,           gFixedPools[0], gFixedPools[16], (void*)1,
-                                    gThreadedPool, (void*)4,       (void*)32,       nullptr};
+            void* const kPools[] = {own,
+                                    State().fixedPools[0],
+                                    State().fixedPools[16],
+                                    (void*)1,
+                                    State().threadedPool,
+                                    (void*)4,
+                                    (void*)32,
+                                    nullptr};
             void* const pool = kPools[in.Pick(8)];
             const int how = int(in.Pick(4));
             QORPoolInfo info;
@@ -163,10 +170,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t byte
     for (auto& [p, b] : gLive)
         FUZZ_CHECK(Intact(p, b.size, b.seed, true)), QORSpecializedDelete(p, nullptr);
     gLive.clear();
-    CheckAll();           // every pool without arenas is empty again
-    while (gPoolRegistry) // each destroyed, walking its chunks or not
-        FUZZ_CHECK(static_cast<GeneralPool*>(gPoolRegistry)->Flush(int(1 | (bits & 2))) == 0);
-    std::fill(gFixedPools, gFixedPools + kFixedPoolEntries, nullptr);
-    gThreadedPool = nullptr, gArenas.clear();
+    CheckAll();                  // every pool without arenas is empty again
+    while (State().poolRegistry) // each destroyed, walking its chunks or not
+        FUZZ_CHECK(static_cast<GeneralPool*>(State().poolRegistry)->Flush(int(1 | (bits & 2))) ==
+                   0);
+    ResetState(); // the fixed pools went with the registry
+    gArenas.clear();
     return 0;
 }

@@ -24,7 +24,7 @@ std::size_t gCount[2];
 std::int64_t Usable(std::int64_t s, bool page0) {
     std::int64_t n = 4096 / s - ((page0 ? 52 : 48) + s - 1) / s;
     n += 4096 - s * (n + 1) > (page0 ? 56 : 48);
-    return n - (page0 ? (gRegionDelta + 32 + s - 1) / s : 0);
+    return n - (page0 ? (RegionDelta() + 32 + s - 1) / s : 0);
 }
 
 void Check(PagedPool* const pools[2]) {
@@ -37,7 +37,7 @@ void Check(PagedPool* const pools[2]) {
         FUZZ_CHECK(end <= p && Intact(p, bytes, seed, false) && page->owner == pools[k]);
         FUZZ_CHECK(page->blockSize == sizeClass && pools[k]->GetBlockSize(p) == page->blockSize);
         FUZZ_CHECK((p - start) % sizeClass == 0 && p + sizeClass <= reinterpret_cast<char*>(page) &&
-                   (page->index != 0 || p >= start + gRegionDelta + sizeof(Region)));
+                   (page->index != 0 || p >= start + RegionDelta() + sizeof(Region)));
         if (page != last) ++pages[k], offered[k] += Usable(sizeClass, !page->index) * sizeClass;
         last = page, used[k] += sizeClass, end = p + sizeClass;
     }
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t flags[] = {kFlags[in.Pick(6)], kFlags[in.Pick(6)]};
     PagedPool* pools[2] = {NewPool(flags[0]), NewPool(flags[1])};
     for (std::uint32_t seed = 1; in.More(); Check(pools), ++seed) {
-        const unsigned op = in.Pick(config::gChecks ? 9 : 8), k = in.Pick(2);
+        const unsigned op = in.Pick(State().config.checks ? 9 : 8), k = in.Pick(2);
         const auto b = in.Any(gLive);
         if (op == 8) { // checked mode: a mistake, in a child
             if (b == gLive.end() || in.Pick(2))
@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const auto [sizeClass, bytes, seed, owner] = b->second;
             FUZZ_CHECK(Intact(b->first, bytes, seed, true));
             char* const pointer = b->first + (op == 5) * sizeClass / 2;
-            if (op == 5 && config::gChecks) // refused silently, or stopped by checked mode
+            if (op == 5 && State().config.checks) // refused silently, or stopped by checked mode
                 ExpectStop([&] { QORSpecializedDelete(pointer, nullptr, 0x400000); },
                            "is not a block that the page handed out");
             else
@@ -121,6 +121,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (PagedPool* pool : pools)
         FUZZ_CHECK(QORSysFlushPool(pool, 1) == 0);
     ReleaseSharedRegionLists();
-    FUZZ_CHECK(gPoolRegistry == nullptr);
+    FUZZ_CHECK(State().poolRegistry == nullptr);
     return 0;
 }

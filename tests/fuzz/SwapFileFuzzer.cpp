@@ -156,6 +156,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(round < 100000), Release(0);
         FUZZ_CHECK(SF::Check(file) == 0 && SF::AllFree(file) && gDestroyed == made);
     }
-    FUZZ_CHECK(QORSysFlushPool(zonePool, 1) == 0 && qor::gPoolRegistry == nullptr);
+    FUZZ_CHECK(QORSysFlushPool(zonePool, 1) == 0 && qor::State().poolRegistry == nullptr);
     return 0;
 }

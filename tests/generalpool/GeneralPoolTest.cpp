@@ -191,7 +191,7 @@ TEST(GeneralPool, ArenaLayoutAndReset) {
 
 // Four chunks, the second and the fourth emptied: Optimize releases those two, then each flush.
 TEST(GeneralPool, OptimizeReleasesEmptyChunksFlushResetsOrDestroys) {
-    PoolBase* const head = gPoolRegistry;
+    PoolBase* const head = qor::State().poolRegistry;
     for (int mode : {0, 1, 3, 4}) {
         GeneralPool* pool = CreateGeneralPool(0, Flag::TRACKED_FREE_LIST | Flag::LOCKED, "flush");
         void* blocks[] = {pool->Allocate(32640, 0), pool->Allocate(20000, 0),
@@ -209,7 +209,7 @@ TEST(GeneralPool, OptimizeReleasesEmptyChunksFlushResetsOrDestroys) {
             std::thread([&] { pool->Free(blocks[2], nullptr); }).join(); // left unlocked
         }
         EXPECT_EQ(pool->Flush(mode), 0);
-        EXPECT_EQ(gPoolRegistry, mode ? head : pool);
+        EXPECT_EQ(qor::State().poolRegistry, mode ? head : pool);
         if (mode != 0) continue;
         EXPECT_EQ(std::tuple(ChainOf(pool).size(), State(pool), Broken(pool)),
                   std::tuple(1ul, OneArea(32656, 112), ""));

@@ -41,7 +41,7 @@ std::string Info(PagedPool* pool) {
                 i.minChunkOccupation, i.maxChunkOccupation, i.occupation, i.holeTotal, i.blockTotal,
                 i.largestKnownHole, i.holeSizeUnknown);
 }
-bool IsRegistered(const PoolBase* pool, const PoolBase* p = gPoolRegistry) {
+bool IsRegistered(const PoolBase* pool, const PoolBase* p = State().poolRegistry) {
     return p != nullptr && (p == pool || IsRegistered(pool, p->nextPool));
 }
 std::string Mapping(const PagedPool* pool) { // minSize maxSize step : the sizes by index
@@ -161,7 +161,7 @@ TEST(HandMadeDeathTest, DamagedTablesAndRegions) {
     EXPECT_DEATH(PutBlock(*MakePage(1, 16), gMem), "Invalid Page Object in Page");
     // Delta 16: the grid starts 16 bytes below the region and ends 16 bytes before its 0x80000.
     auto* region = new (gMem + 16) Region(&list);
-    EXPECT_EQ(Join(region->delta, gRegionDelta, region->GridBase() == gMem), "16 16 1");
+    EXPECT_EQ(Join(region->delta, RegionDelta(), region->GridBase() == gMem), "16 16 1");
     EXPECT_EQ(region->PageAt(127)->PageStart() + kPageBytes, gMem + kRegionBytes);
     std::vector<PageObject*> pages(6);
     std::generate(pages.begin(), pages.end(), [&] { return region->GetPage(16, nullptr); });

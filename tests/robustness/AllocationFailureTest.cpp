@@ -62,7 +62,7 @@ struct Blob : QORSysSwappable {
 void SwapScenario() {
     auto file = std::make_unique<QORSysSwapFile>();
     if (Step(file->Initialize(0, 65536, 4096, 1 << 20), QORSysSwapFailure) != 0) return;
-    void* zone = gPoolRegistry; // the newest pool
+    void* zone = State().poolRegistry; // the newest pool
     for (std::size_t bytes : {200, 20000}) {
         void* memory = QORSysSwappable::operator new(bytes, file.get(), nullptr, 0);
         auto* object = ::new (memory) Blob(file.get());
@@ -83,7 +83,8 @@ void Sweep(const char* name, void (*scenario)()) {
     platform::SetMallocFailureFilter(CountAndRefuse);
     scenario(); // counts the requests
     const int requests = std::exchange(gCalls, 0);
-    PoolBase* const registry = gPoolRegistry; // a pool left in it would be a leak LSan cannot see
+    PoolBase* const registry =
+        State().poolRegistry; // a pool left in it would be a leak LSan cannot see
     int out[3] = {};
     for (int n = 1; n <= requests; ++n) {
         gFailAt = n;
@@ -91,7 +92,8 @@ void Sweep(const char* name, void (*scenario)()) {
         EXPECT_NE(gOutcome, kNone) << "request " << n << " was not made";
         gFailAt = gCalls = 0, ++out[std::exchange(gOutcome, kNone)];
         scenario(); // every step succeeds, with the same requests: nothing was left behind
-        EXPECT_EQ(std::pair(std::exchange(gCalls, 0), gPoolRegistry), std::pair(requests, registry))
+        EXPECT_EQ(std::pair(std::exchange(gCalls, 0), State().poolRegistry),
+                  std::pair(requests, registry))
             << "after refusing request " << n;
     }
     platform::SetMallocFailureFilter(nullptr);

@@ -41,7 +41,7 @@ TEST(HostileInput, SwapDirectoryThatIsAFileEndsTheProcess) {
 TEST(HookLibrary, WithoutEntryPointsIsLoadedAndLetGo) {
     void* p = New(100, nullptr);
     EXPECT_EQ(std::string(std::getenv("QOR_TEST_NO_HOOKS_LOADS")), "9");
-    EXPECT_EQ(std::pair(hooks::gInstrumentationState, HeaderOf(p)->sizeWord), std::pair(1, 116ul));
+    EXPECT_EQ(std::pair(State().instrumented, HeaderOf(p)->sizeWord), std::pair(true, 116ul));
     QORSpecializedDelete(p, nullptr);
 }
 
@@ -50,7 +50,7 @@ TEST(SecureExecution, InstrumentationVariableCountsAsAbsent) {
     platform::ForceSecureExecution(std::atoi(std::getenv("QOR_TEST_SECURE")));
     QORSpecializedDelete(New(100, nullptr), nullptr);
     const bool loaded = testhooks::LoadedHookLog(QOR_RECORDING_HOOKS ".dll") != nullptr;
-    EXPECT_EQ(hooks::gInstrumentationState + loaded, platform::IsSecureExecution() ? 0 : 2);
+    EXPECT_EQ(State().instrumented + loaded, platform::IsSecureExecution() ? 0 : 2); // both or none
 }
 
 } // namespace

@@ -38,7 +38,7 @@ TEST_P(ThreadStress, CrossThreadTrafficLeavesThePoolEmpty) {
     const std::uint32_t flags = kFlags[kind];
     // The first call configures the library; pools are created here too: neither takes a lock.
     QORSpecializedDelete(QORSpecializedNew(8, Ptr(32), nullptr, 0), nullptr);
-    void* pool = flags == 0 ? gThreadedPool : QORSysCreatePool(int(flags), 0);
+    void* pool = flags == 0 ? State().threadedPool : QORSysCreatePool(int(flags), 0);
     void* argument = flags == 0 ? Ptr(32) : pool; // what QORSpecializedNew is given
     const int releaseFlags = int(flags & QORSysPoolFlag::PAGED);
     auto release = [&](const Block& b, unsigned choice) { // the pool named or found from the block

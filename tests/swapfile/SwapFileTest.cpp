@@ -518,8 +518,8 @@ TEST(SwapFileEnvironment, FilesAreNumberedZoneBlocksStayInThePoolAndFilesAreKept
     const auto permissions = std::filesystem::status(path + "0.txt").permissions();
     EXPECT_EQ(permissions & std::filesystem::perms::all,
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-    EXPECT_TRUE(std::getenv("QOR_TEST_POOLS_INACTIVE") == nullptr || config::gInactive == -1);
-    EXPECT_TRUE(std::getenv("QOR_TEST_DELTA") == nullptr || hooks::gInstrumentationState == 1);
+    EXPECT_TRUE(std::getenv("QOR_TEST_POOLS_INACTIVE") == nullptr || State().config.inactive);
+    EXPECT_TRUE(std::getenv("QOR_TEST_DELTA") == nullptr || State().instrumented);
     GeneralPool* pool = SF::Pool(*file); // whatever the configuration, the zone's blocks
     Ref small(MakeBlob(*file, 8192, 1)), large(MakeBlob(*file, 20000, 2));
     EXPECT_EQ(HeaderOf(small.Get())->ownerWord, Addr(pool) | 1);
@@ -530,7 +530,7 @@ TEST(SwapFileEnvironment, FilesAreNumberedZoneBlocksStayInThePoolAndFilesAreKept
     ASSERT_EQ(file->SwapOutOldestObjects(0), 0); // its tail's buffer is dropped unwritten
     const int fd = fileno(SF::Stream(*file));
     delete file; // the zone is flushed and detached, not destroyed; the file is closed, not deleted
-    EXPECT_EQ(Join(gPoolRegistry->nextPool == pool, pool->IsEmpty() != 0, pool->swapFile,
+    EXPECT_EQ(Join(State().poolRegistry->nextPool == pool, pool->IsEmpty() != 0, pool->swapFile,
                    Blob::destroyed, fcntl(fd, F_GETFD), std::filesystem::file_size(path + "0.txt")),
               "1 1 0 2 -1 40000");
     for (const char* name : {"0.txt", "1.txt"})

@@ -1,0 +1,110 @@
+// The module's mutable state, in one object reached through State().
+//
+// It is constant-initialised: another module's static constructor may allocate before any
+// constructor of this library has run, so every field holds its starting value from the moment
+// the module is loaded. Each field belongs to the layer named beside it; the layer's own files
+// are the only ones that write it. A test that needs the state of a fresh process destroys every
+// pool and calls ResetState().
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace qor {
+
+class PoolBase;
+class GeneralPool;
+struct RegionList;
+
+constexpr int kFixedPoolEntries = 17;
+constexpr std::size_t kHookBaseNameBytes = 64;
+constexpr std::size_t kFirstLiveSlots = 1024;
+// A general pool with fewer free bytes than this never reclaims on its own (Reclaim.cpp): a
+// small pool's merge would cost more than the memory it could find.
+constexpr std::uint64_t kReclaimFloorBytes = 0x10000;
+
+// The nine optional entry points of the hook library, in the order they are resolved.
+struct HookEntryPoints {
+    int (*getDelta)(std::size_t, void*, void*, int);
+    int (*signalMalloc)(void*, std::size_t, void*, void*, int);
+    int (*signalFree)(void*, void*, std::size_t);
+    int (*signalMallocFailure)(void*, std::size_t, void*, void*, int);
+    int (*signalInvalidPtr)(void*, std::intptr_t, std::uintptr_t, std::uintptr_t, const char*);
+    int (*signalPoolCreation)(void*, std::size_t, int, const char*, void*, std::size_t);
+    int (*signalSubPoolCreation)(void*, void*, std::size_t, std::uintptr_t, void*, std::size_t);
+    int (*signalPoolFlush)(void*, int);
+    int (*signalSubPoolFlushed)(void*, void*, std::size_t, std::uintptr_t, void*, std::size_t);
+};
+
+// Decided once, by the first call that runs the configuration (Configuration.h); after that
+// only read, so the flags need no lock. `cancelled` implies `inactive`.
+struct ConfigurationFlags {
+    bool pending = true;              // until the configuration starts
+    bool firstAllocationDone = false; // set by the first QORSpecializedNew
+    bool firstPoolCreation = true;    // cleared by the first QORSysCreatePool
+    bool firstPagedPool = true;       // cleared by the first paged pool construction
+    bool inactive = false;            // pools are bypassed (heap with a header)
+    bool cancelled = true;            // bare malloc and free; true until configured
+    bool exitCleanupRegistered = false;
+    // QORSysAllocatorReclaim=OFF: general pools grow as soon as nothing listed fits. Pools built
+    // before the configuration runs reclaim.
+    bool reclaimOff = false;
+    // QORSysAllocatorChecks=ON: releases and pool arguments are proved before use (Checks.h).
+    bool checks = false;
+};
+
+// Checked mode's open-addressing table of live pools, chunks and arenas (LiveObjects.cpp). The
+// first table is part of the object (8 KB of zeros, touched only in checked mode), so that checked
+// mode adds no malloc call to a program that keeps fewer than 768 of them.
+struct LiveTable {
+    std::uintptr_t firstSlots[kFirstLiveSlots] = {};
+    std::uintptr_t* slots = firstSlots;
+    std::size_t capacity = kFirstLiveSlots; // a power of two
+    std::size_t used = 0;                   // live entries and tombstones
+    std::atomic_flag lock = ATOMIC_FLAG_INIT;
+};
+
+struct Runtime {
+    // Read by every QORSpecializedNew and QORSpecializedDelete: kept together at the front.
+    // Front end: cleared by the first allocation when no pool bypass, hook or check applies.
+    bool takeFullRoute = true;
+    // Core (hooks): the instrumentation variable is set, whether or not its library loaded.
+    bool instrumented = false;
+    // Front end: the pools made on first use (FixedPools.h).
+    GeneralPool* fixedPools[kFixedPoolEntries] = {};
+    GeneralPool* threadedPool = nullptr;
+
+    // Core.
+    ConfigurationFlags config;
+    PoolBase* poolRegistry = nullptr; // every live pool, newest first
+    bool hooksLoaded = false;
+    char hookLibraryBaseName[kHookBaseNameBytes] = {};
+    HookEntryPoints hooks = {};
+    LiveTable live;
+
+    // Paged pools: every region of the process has this delta (Region.h); the two region lists
+    // that pools without a private list share, made on first need.
+    int regionDelta = 0;
+    RegionList* sharedListA = nullptr; // gives back empty regions
+    RegionList* sharedListB = nullptr;
+
+    // General pools: the reclaim floor (a seam: tests and fuzzers lower it to reach reclaim in
+    // small pools) and the merge method, -1 until the first merge fixes it. Locked pools of two
+    // threads may both fix it (to the same value): relaxed atomics make that benign race defined.
+    std::uint64_t reclaimFloorBytes = kReclaimFloorBytes;
+    std::atomic<int> mergeMethod{-1};
+
+    // Swap file: numbers the files this process opens.
+    int swapFileSequence = 0;
+};
+
+extern constinit Runtime gRuntime;
+
+inline Runtime& State() { return gRuntime; }
+
+// Requires: no pool is live (the registry is empty). Gives the module the state it had when it
+// was loaded, so that the next call configures again. For tests and fuzzers.
+void ResetState();
+
+} // namespace qor
