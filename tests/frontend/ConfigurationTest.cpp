@@ -85,6 +85,28 @@ TEST(Configuration, PoolCreationConfigures) {
     QORSpecializedDelete(p, nullptr);
 }
 
+// The fuzzers' way back to a first call within one process. Run with no variable set: the
+// second configuration reads one set in between.
+TEST(Configuration, ResetStateGivesAFreshModule) {
+    void* pool = QORSysCreatePool(0, 1000, "Live");
+    EXPECT_DEATH(ResetState(), "^ResetState: a pool is still live\n");
+    QORSysFlushPool(pool, FLUSH_DESTROY);
+    QORSpecializedDelete(QORSpecializedNew(24, Number(4), nullptr, 0), nullptr);
+    RunExitCleanup(); // the fixed pool for 24 goes
+    ASSERT_EQ(State().poolRegistry, nullptr);
+
+    ResetState();
+    EXPECT_TRUE(State().config.pending && State().takeFullRoute);
+    EXPECT_EQ(State().fixedPools[3], nullptr);
+    setenv("QORSysPoolAllocator", "OFF", 1);
+    ::testing::internal::CaptureStderr();
+    void* p = QORSpecializedNew(24, Number(4), nullptr, 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "! FORCED INACTIVATION FOR QORSysAllocators\n");
+    EXPECT_EQ(HeaderOf(p)->ownerWord & ~3ul, 0u) << "a heap block, as pooling is now off";
+    QORSpecializedDelete(p, nullptr);
+}
+
 // The second block needs an added chunk; only a walking destroy reports the chunks it flushes.
 TEST(RecordingHooks, PoolEvents) {
     auto* pool = static_cast<PoolBase*>(QORSysCreatePool(0, 32768, "Grown"));

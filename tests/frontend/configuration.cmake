@@ -60,6 +60,8 @@ foreach(row IN ITEMS
                   QOR_TEST_CANCELLED=${cancelled} QOR_TEST_EXIT_CLEANUP=${exit_cleanup} ${fields})
 endforeach()
 # The first pool creation configures as well; the hooks then see the heap route.
+qor_config_test(Configuration.ResetStateGivesAFreshModule
+                Configuration.ResetStateGivesAFreshModule)
 qor_config_test(Configuration.PoolCreationConfigures Configuration.PoolCreationConfigures
                 "QOR_TEST_MESSAGE=${inactivation}" QORSysPoolAllocator=OFF ${recording})
 
