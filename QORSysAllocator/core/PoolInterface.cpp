@@ -51,7 +51,7 @@ void FreeIfNotNull(void* memory) {
 void AbortWithMessage(const char* text) {
     std::fprintf(stderr, "%s\n", text);
     std::fflush(stderr);
-    platform::DebugBreak();
+    platform::BreakIntoDebugger();
     std::abort();
 }
 

@@ -8,7 +8,7 @@ namespace {
 constexpr unsigned long kProcessAttach = 1;
 
 int ModuleEntryPoint(platform::ModuleHandle module, unsigned long reason, void*) {
-    if (reason == kProcessAttach) platform::DisableThreadLibraryCalls(module);
+    if (reason == kProcessAttach) platform::DisableThreadNotifications(module);
     return 1;
 }
 

@@ -26,7 +26,7 @@ void WriteRegionDelta(PageObject* page0, std::uint16_t delta) {
 
 void GiveBack(Region* region) {
     region->Clear();
-    platform::_aligned_free(region);
+    platform::AlignedFree(region);
 }
 
 RegionList* SharedList(RegionList*& list, std::uint32_t mode) {
@@ -179,7 +179,7 @@ PageObject* RegionList::GetPage(std::uint64_t blockSize, PagedPool* pool) {
 }
 
 void* AllocRegionMemory() {
-    return platform::_aligned_malloc(kRegionBytes - gRegionDelta, kPageBytes);
+    return platform::AlignedAllocate(kRegionBytes - gRegionDelta, kPageBytes);
 }
 
 void ReleasePageToRegion(PageObject* page) {

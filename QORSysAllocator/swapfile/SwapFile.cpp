@@ -35,9 +35,9 @@ const char* SwapDirectory() {
 // Opens the file, or ends the process: a swap file without its file would lose objects.
 FILE* OpenSwapFileOrExit() {
     char path[kPathBytes];
-    const int length =
-        std::snprintf(path, sizeof(path), "%s%cSwapFile%-d_%-d.txt", SwapDirectory(),
-                      qor::platform::kPathSeparator, qor::platform::_getpid(), gSwapFileSequence++);
+    const int length = std::snprintf(path, sizeof(path), "%s%cSwapFile%-d_%-d.txt", SwapDirectory(),
+                                     qor::platform::kPathSeparator, qor::platform::ProcessId(),
+                                     gSwapFileSequence++);
     FILE* stream = nullptr;
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof(path))
         errno = ENAMETOOLONG;
@@ -45,7 +45,7 @@ FILE* OpenSwapFileOrExit() {
         stream = qor::platform::CreatePrivateFile(path);
     if (stream == nullptr) {
         std::perror("Unable to open swap file");
-        qor::platform::_exit(1);
+        qor::platform::ExitImmediately(1);
     }
     return stream;
 }
