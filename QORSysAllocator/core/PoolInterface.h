@@ -156,7 +156,7 @@ void FreeIfNotNull(void* memory);
 [[noreturn]] void AbortWithMessage(const char* text);
 
 // fprintf that does nothing on a null stream.
-void PrintToStream(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
+[[gnu::format(printf, 2, 3)]] void PrintToStream(FILE* stream, const char* format, ...);
 
 // Calls the owner's Free with (block, chunk), or (block, null) when the chunk is the pool itself.
 void ReleaseThroughOwner(void* chunk, void* block);

@@ -19,7 +19,7 @@
 namespace qor::checks {
 namespace {
 
-[[noreturn]] __attribute__((format(printf, 1, 2))) void Stop(const char* format, ...) {
+[[noreturn, gnu::format(printf, 1, 2)]] void Stop(const char* format, ...) {
     char text[512];
     va_list arguments;
     va_start(arguments, format);

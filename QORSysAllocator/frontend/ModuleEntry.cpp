@@ -12,7 +12,7 @@ int ModuleEntryPoint(platform::ModuleHandle module, unsigned long reason, void*)
     return 1;
 }
 
-__attribute__((constructor)) void OnModuleLoad() {
+[[gnu::constructor]] void OnModuleLoad() {
     ModuleEntryPoint(platform::CurrentModule(), kProcessAttach, nullptr);
 }
 
