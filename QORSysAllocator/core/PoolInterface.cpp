@@ -20,7 +20,7 @@ static_assert(sizeof(PoolBase) == 80 && offsetof(PoolBase, nextPool) == 64 &&
 PoolBase* gPoolRegistry = nullptr;
 
 int SubPool::IsPool() { return 0; }
-int SubPool::IsEmpty() { return ChunkIsEmpty(); }
+int SubPool::IsEmpty() { return ChunkIsEmpty() ? -1 : 0; }
 std::size_t SubPool::GetBlockSize(void*) { return 0; }
 
 int PoolBase::IsPool() { return -1; }

@@ -88,9 +88,7 @@ public:
     virtual std::size_t GetBlockSize(void* block); // slot 2
 
     // True when only free space is left: free + 64 >= masked size.
-    int ChunkIsEmpty() const {
-        return chunk.free + kHeaderBytes >= (chunk.size & kChunkSizeMask) ? -1 : 0;
-    }
+    bool ChunkIsEmpty() const { return chunk.free + kHeaderBytes >= (chunk.size & kChunkSizeMask); }
 
     ChunkFields chunk{};
 

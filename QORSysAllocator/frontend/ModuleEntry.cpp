@@ -7,9 +7,9 @@ namespace {
 
 constexpr unsigned long kProcessAttach = 1;
 
-int ModuleEntryPoint(platform::ModuleHandle module, unsigned long reason, void*) {
+bool ModuleEntryPoint(platform::ModuleHandle module, unsigned long reason, void*) {
     if (reason == kProcessAttach) platform::DisableThreadNotifications(module);
-    return 1;
+    return true;
 }
 
 [[gnu::constructor]] void OnModuleLoad() {

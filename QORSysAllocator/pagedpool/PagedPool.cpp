@@ -92,11 +92,11 @@ int PagedPool::IsEmpty() {
 void* PagedPool::Reallocate(std::size_t, void*, void*) { return nullptr; }
 
 int PagedPool::Flush(int mode) {
-    int empty;
+    bool empty;
     {
         PoolLockGuard guard(*this);
         if (hooks::On()) hooks::QORSignalPoolFlush(this, mode);
-        empty = IsEmpty();
+        empty = IsEmpty() != 0;
     }
     if (!empty) return -1;
     if (mode & QORSysPoolFlag::FLUSH_DESTROY) {

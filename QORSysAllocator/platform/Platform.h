@@ -1,7 +1,7 @@
 // What the library needs of the operating system and C runtime, stated once.
 // Only PlatformLinux.cpp calls the OS; every other file reaches it through these functions.
-// Error convention: a null handle, a null address or 0 for failure; nothing here prints or
-// throws.
+// Error convention: a null handle, a null address or false for failure (RegisterModuleExit
+// answers a status, 0 when done); nothing here prints or throws.
 #pragma once
 
 #include <cstddef>
@@ -23,16 +23,16 @@ ModuleHandle OpenLibrary(const char* fileName);
 // The address of an exported C symbol, or null.
 SymbolAddress FindSymbol(ModuleHandle module, const char* name);
 
-// Drops one load reference. Returns nonzero on success.
-int CloseLibrary(ModuleHandle module);
+// Drops one load reference. True on success.
+bool CloseLibrary(ModuleHandle module);
 
 // Traps into an attached debugger; does nothing when none is attached, so that a fatal stop that
 // follows it still ends in abort.
 void BreakIntoDebugger();
 
 // Turns off per-thread attach and detach notifications for a module. There are none on this
-// platform; returns nonzero (success).
-int DisableThreadNotifications(ModuleHandle module);
+// platform; answers true (success).
+bool DisableThreadNotifications(ModuleHandle module);
 
 // Memory aligned at `alignment` (a power of two), released with AlignedFree. Null on failure
 // (the failure filter below included).

@@ -75,13 +75,13 @@ SymbolAddress FindSymbol(ModuleHandle module, const char* name) {
     return module == nullptr ? nullptr : dlsym(module, name);
 }
 
-int CloseLibrary(ModuleHandle module) { return module != nullptr && dlclose(module) == 0; }
+bool CloseLibrary(ModuleHandle module) { return module != nullptr && dlclose(module) == 0; }
 
 void BreakIntoDebugger() {
     if (DebuggerAttached()) std::raise(SIGTRAP);
 }
 
-int DisableThreadNotifications(ModuleHandle) { return 1; }
+bool DisableThreadNotifications(ModuleHandle) { return true; }
 
 void* AlignedAllocate(std::size_t bytes, std::size_t alignment) {
     if (RefusedByFilter(bytes)) return nullptr;
