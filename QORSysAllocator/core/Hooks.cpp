@@ -28,10 +28,10 @@ void* LookUp(const char* entryPointName) {
     char fileName[kHookBaseNameBytes + sizeof(kSuffix)];
     std::snprintf(fileName, sizeof(fileName), "%s%s", State().hookLibraryBaseName, kSuffix);
 
-    platform::ModuleHandle library = platform::LoadLibraryA(fileName);
+    platform::ModuleHandle library = platform::OpenLibrary(fileName);
     if (library == nullptr) return nullptr;
-    void* address = platform::GetProcAddress(library, entryPointName);
-    if (address == nullptr) platform::FreeLibrary(library);
+    void* address = platform::FindSymbol(library, entryPointName);
+    if (address == nullptr) platform::CloseLibrary(library);
     return address;
 }
 

@@ -16,7 +16,7 @@ public:
     bool Sound() const { return text_[0] == '\0'; }
     const char* Text() const { return text_; }
     // Records the first failure only; returns false so that a checker can `return Fail(...)`.
-    bool Fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    [[gnu::format(printf, 2, 3)]] bool Fail(const char* format, ...);
 
 private:
     char text_[384] = {};

@@ -18,7 +18,7 @@ static_assert(sizeof(PoolBase) == 80 && offsetof(PoolBase, nextPool) == 64 &&
 #pragma GCC diagnostic pop
 
 int SubPool::IsPool() { return 0; }
-int SubPool::IsEmpty() { return ChunkIsEmpty(); }
+int SubPool::IsEmpty() { return ChunkIsEmpty() ? -1 : 0; }
 std::size_t SubPool::GetBlockSize(void*) { return 0; }
 
 int PoolBase::IsPool() { return -1; }
@@ -49,7 +49,7 @@ void FreeIfNotNull(void* memory) {
 void AbortWithMessage(const char* text) {
     std::fprintf(stderr, "%s\n", text);
     std::fflush(stderr);
-    platform::DebugBreak();
+    platform::BreakIntoDebugger();
     std::abort();
 }
 

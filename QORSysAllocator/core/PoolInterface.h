@@ -89,9 +89,7 @@ public:
     virtual std::size_t GetBlockSize(void* block); // slot 2
 
     // True when only free space is left: free + 64 >= masked size.
-    int ChunkIsEmpty() const {
-        return chunk.free + kHeaderBytes >= (chunk.size & kChunkSizeMask) ? -1 : 0;
-    }
+    bool ChunkIsEmpty() const { return chunk.free + kHeaderBytes >= (chunk.size & kChunkSizeMask); }
 
     ChunkFields chunk{};
 
@@ -154,7 +152,7 @@ void FreeIfNotNull(void* memory);
 [[noreturn]] void AbortWithMessage(const char* text);
 
 // fprintf that does nothing on a null stream.
-void PrintToStream(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
+[[gnu::format(printf, 2, 3)]] void PrintToStream(FILE* stream, const char* format, ...);
 
 // Calls the owner's Free with (block, chunk), or (block, null) when the chunk is the pool itself.
 void ReleaseThroughOwner(void* chunk, void* block);

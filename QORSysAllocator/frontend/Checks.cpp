@@ -19,7 +19,7 @@
 namespace qor::checks {
 namespace {
 
-[[noreturn]] __attribute__((format(printf, 1, 2))) void Stop(const char* format, ...) {
+[[noreturn, gnu::format(printf, 1, 2)]] void Stop(const char* format, ...) {
     char text[512];
     va_list arguments;
     va_start(arguments, format);
@@ -102,6 +102,27 @@ void CheckPagedBlock(const void* block, PagedPool* pool, const char* entryPoint)
              block, entryPoint, pageStart, static_cast<void*>(pool), unsigned{page.blockSize});
 }
 
+// A block's header fits the live chunk (or arena) it names: past the chunk's header, a size word
+// of whole 8-byte units (but for an arena's last piece) that ends inside the chunk.
+void CheckFitsChunk(void* block, void* chunk, LiveKind kind, const char* entryPoint) {
+    const ChunkFields& k = *FieldsOf(chunk);
+    const std::uint64_t span = kind == LiveKind::Arena ? k.size : k.size & kChunkSizeMask;
+    const std::uint64_t headerBytes =
+        kind == LiveKind::GeneralPool ? GeneralPool::kPoolHeaderBytes : SubPool::kHeaderBytes;
+    const std::uint64_t offset = Value(HeaderOf(block)) - Value(chunk);
+    const std::uint64_t pieceBytes = HeaderOf(block)->sizeWord;
+    // An arena spans size + extra bytes, any number: a block that took its last area whole ends
+    // exactly there with a size word of any value.
+    const bool arenaTail = kind == LiveKind::Arena && offset + pieceBytes == span;
+    if (offset < headerBytes || pieceBytes < kBlockHeaderBytes ||
+        ((pieceBytes & 7) != 0 && !arenaTail) || pieceBytes > span - offset)
+        Stop("Invalid release of block %p in %s: its header (size word %#lx) does not fit chunk "
+             "%p of pool %p (%lu bytes, block at offset %lu): header overwritten?",
+             block, entryPoint, static_cast<unsigned long>(pieceBytes), chunk,
+             static_cast<void*>(k.owner), static_cast<unsigned long>(span),
+             static_cast<unsigned long>(offset));
+}
+
 // A block with a header: in use, in a live chunk, inside it. `expectedPool` is the pool the caller
 // named (null when the header decides).
 void CheckHeaderBlock(void* block, PoolBase* expectedPool, const char* entryPoint) {
@@ -131,25 +152,11 @@ void CheckHeaderBlock(void* block, PoolBase* expectedPool, const char* entryPoin
              "this library",
              block, entryPoint, chunk);
     }
-    const ChunkFields& k = *FieldsOf(chunk);
-    const std::uint64_t span = kind == LiveKind::Arena ? k.size : k.size & kChunkSizeMask;
-    const std::uint64_t headerBytes =
-        kind == LiveKind::GeneralPool ? GeneralPool::kPoolHeaderBytes : SubPool::kHeaderBytes;
-    const std::uint64_t offset = Value(HeaderOf(block)) - Value(chunk);
-    const std::uint64_t pieceBytes = HeaderOf(block)->sizeWord;
-    // An arena spans size + extra bytes, any number: a block that took its last area whole ends
-    // exactly there with a size word of any value.
-    const bool arenaTail = kind == LiveKind::Arena && offset + pieceBytes == span;
-    if (offset < headerBytes || pieceBytes < kBlockHeaderBytes ||
-        ((pieceBytes & 7) != 0 && !arenaTail) || pieceBytes > span - offset)
-        Stop("Invalid release of block %p in %s: its header (size word %#lx) does not fit chunk "
-             "%p of pool %p (%lu bytes, block at offset %lu): header overwritten?",
-             block, entryPoint, static_cast<unsigned long>(pieceBytes), chunk,
-             static_cast<void*>(k.owner), static_cast<unsigned long>(span),
-             static_cast<unsigned long>(offset));
-    if (expectedPool != nullptr && k.owner != expectedPool)
+    CheckFitsChunk(block, chunk, kind, entryPoint);
+    const PoolBase* owner = FieldsOf(chunk)->owner;
+    if (expectedPool != nullptr && owner != expectedPool)
         Stop("Invalid release of block %p to pool %p in %s: the block belongs to pool %p", block,
-             static_cast<void*>(expectedPool), entryPoint, static_cast<void*>(k.owner));
+             static_cast<void*>(expectedPool), entryPoint, static_cast<const void*>(owner));
 }
 
 [[noreturn]] void StopDestroyed(const void* pool, const char* entryPoint) {

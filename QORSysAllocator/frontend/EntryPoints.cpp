@@ -99,8 +99,8 @@ void* NewInstrumented(std::size_t size, std::uintptr_t poolArgument, void* param
     return static_cast<char*>(block) + delta;
 }
 
-__attribute__((noinline)) void* NewFullRoute(std::size_t size, std::uintptr_t poolArgument,
-                                             void* param, int n) {
+[[gnu::noinline]] void* NewFullRoute(std::size_t size, std::uintptr_t poolArgument, void* param,
+                                     int n) {
     Runtime& state = State();
     if (!state.config.firstAllocationDone) {
         config::ConfigureIfPending();
@@ -168,13 +168,13 @@ void DeleteInstrumented(void* block, void* pool, int flags) {
 }
 
 // Every request that the fast paths below do not settle: the whole routing, as described above.
-__attribute__((noinline)) void* NewRoute(std::size_t size, std::uintptr_t poolArgument, void* param,
-                                         int n) {
+[[gnu::noinline]] void* NewRoute(std::size_t size, std::uintptr_t poolArgument, void* param,
+                                 int n) {
     if (State().takeFullRoute) return NewFullRoute(size, poolArgument, param, n);
     return Obtain(size, 0, poolArgument, param, ExtraOf(param, n));
 }
 
-__attribute__((noinline)) void DeleteRoute(void* block, void* pool, int flags) {
+[[gnu::noinline]] void DeleteRoute(void* block, void* pool, int flags) {
     if (State().config.cancelled) {
         platform::Free(block);
         return;
@@ -193,7 +193,7 @@ __attribute__((noinline)) void DeleteRoute(void* block, void* pool, int flags) {
 
 // A paged pool's allocation, with its lock held when it has one. Out of line so that its fast
 // path, which makes no call, runs without a stack frame.
-__attribute__((noinline)) void* NewPaged(std::size_t size, PagedPool* paged) {
+[[gnu::noinline]] void* NewPaged(std::size_t size, PagedPool* paged) {
     if (void* block = paged->TryTakeFromOwnPages(size)) return block;
     return paged->AllocateHeld(size, 0);
 }
@@ -202,7 +202,7 @@ __attribute__((noinline)) void* NewPaged(std::size_t size, PagedPool* paged) {
 // pool's path, inline in the entry points, needs no stack frame. Only two kinds of pool exist,
 // both final: the paged flag tells them apart, so the calls are direct. A miss goes on with the
 // pool's own allocation under the same lock, which is the call the full route would make.
-__attribute__((noinline)) void* NewLocked(std::size_t size, PoolBase* pool) {
+[[gnu::noinline]] void* NewLocked(std::size_t size, PoolBase* pool) {
     PoolLockGuard guard(*pool);
     if (FieldsOf(pool)->flags & kFlagPaged) return NewPaged(size, static_cast<PagedPool*>(pool));
     auto* general = static_cast<GeneralPool*>(pool);
@@ -218,8 +218,7 @@ inline void* NewPagedOrLocked(std::size_t size, PoolBase* pool) {
 }
 
 // `chunk` is null for a paged block. Releases without a named pool only.
-__attribute__((noinline)) void DeletePagedOrLocked(void* block, PoolBase* pool, void* chunk,
-                                                   int flags) {
+[[gnu::noinline]] void DeletePagedOrLocked(void* block, PoolBase* pool, void* chunk, int flags) {
     bool done;
     {
         PoolLockGuard guard(*pool);
@@ -233,13 +232,13 @@ __attribute__((noinline)) void DeletePagedOrLocked(void* block, PoolBase* pool, 
 // What TryPut declines (the release that empties its page, or a refused pointer) goes straight
 // to the pool's Free, the call the full route would end in: the fast paths being open, there is
 // no configuration or hook to honour, and the owner is already known.
-__attribute__((noinline)) void DeletePaged(void* block, PagedPool* pool) {
+[[gnu::noinline]] void DeletePaged(void* block, PagedPool* pool) {
     if (!pool->TryPut(block)) pool->Free(block, nullptr);
 }
 
 // An unlocked tracked pool's search, out of line for the same reason as NewPagedOrLocked's.
-__attribute__((noinline)) void* NewTracked(std::size_t size, GeneralPool* general,
-                                           std::uintptr_t poolArgument, void* param, int n) {
+[[gnu::noinline]] void* NewTracked(std::size_t size, GeneralPool* general,
+                                   std::uintptr_t poolArgument, void* param, int n) {
     if (void* block = general->TryTakeHead(size)) return block;
     return NewRoute(size, poolArgument, param, n);
 }

@@ -7,12 +7,12 @@ namespace {
 
 constexpr unsigned long kProcessAttach = 1;
 
-int ModuleEntryPoint(platform::ModuleHandle module, unsigned long reason, void*) {
-    if (reason == kProcessAttach) platform::DisableThreadLibraryCalls(module);
-    return 1;
+bool ModuleEntryPoint(platform::ModuleHandle module, unsigned long reason, void*) {
+    if (reason == kProcessAttach) platform::DisableThreadNotifications(module);
+    return true;
 }
 
-__attribute__((constructor)) void OnModuleLoad() {
+[[gnu::constructor]] void OnModuleLoad() {
     ModuleEntryPoint(platform::CurrentModule(), kProcessAttach, nullptr);
 }
 

@@ -62,6 +62,30 @@ bool WalkPieces(GeneralPool& pool, void* base, std::uint64_t span, std::size_t h
     return true;
 }
 
+// Each bound covers every size from its area to the end: checked from the end backwards.
+bool CheckSuffixBounds(void* base, const ChunkFields& k, CheckResult& result) {
+    const FreeArea* areas[64];
+    std::uint64_t count = 0;
+    for (const FreeArea* area = k.freeList; area != nullptr; area = area->next) {
+        if (count == 64) break; // long lists: the first 64 areas are checked against their tail
+        areas[count++] = area;
+    }
+    std::uint64_t suffix = 0;
+    for (const FreeArea* area = count == 64 ? areas[63]->next : nullptr; area != nullptr;
+         area = area->next)
+        if (area->size > suffix) suffix = area->size;
+    while (count != 0) {
+        const FreeArea* area = areas[--count];
+        if (area->size > suffix) suffix = area->size;
+        if (placement::SuffixBound(area) < suffix)
+            return result.Fail("chunk %p: listed area %p bounds its list's sizes by %lu, below %lu",
+                               base, static_cast<const void*>(area),
+                               static_cast<unsigned long>(placement::SuffixBound(area)),
+                               static_cast<unsigned long>(suffix));
+    }
+    return true;
+}
+
 // Every listed area is a free piece of K (a list of no more entries than K's free pieces, each
 // inside K, with bit 0 clear), and the suffix bounds or the index hold.
 bool CheckList(void* base, std::uint64_t span, std::size_t headerBytes, const ChunkFields& k,
@@ -97,27 +121,7 @@ bool CheckList(void* base, std::uint64_t span, std::size_t headerBytes, const Ch
             return result.Fail("chunk %p: its tracked index disagrees with its list", base);
         return true;
     }
-    // Each bound covers every size from its area to the end: checked from the end backwards.
-    const FreeArea* areas[64];
-    std::uint64_t count = 0;
-    for (const FreeArea* area = k.freeList; area != nullptr; area = area->next) {
-        if (count == 64) break; // long lists: the first 64 areas are checked against their tail
-        areas[count++] = area;
-    }
-    std::uint64_t suffix = 0;
-    for (const FreeArea* area = count == 64 ? areas[63]->next : nullptr; area != nullptr;
-         area = area->next)
-        if (area->size > suffix) suffix = area->size;
-    while (count != 0) {
-        const FreeArea* area = areas[--count];
-        if (area->size > suffix) suffix = area->size;
-        if (placement::SuffixBound(area) < suffix)
-            return result.Fail("chunk %p: listed area %p bounds its list's sizes by %lu, below %lu",
-                               base, static_cast<const void*>(area),
-                               static_cast<unsigned long>(placement::SuffixBound(area)),
-                               static_cast<unsigned long>(suffix));
-    }
-    return true;
+    return CheckSuffixBounds(base, k, result);
 }
 
 bool CheckChunk(GeneralPool& pool, void* base, std::size_t headerBytes, CheckResult& result,

@@ -268,37 +268,27 @@ void TakePlace(ChunkFields& k, const ListIndex& index, const FitPath& path, Free
     }
 }
 
-} // namespace
-
-FreeArea* FindFirstFit(ChunkFields& k, std::uint64_t need8, FitPath& path) {
-    const ListIndex index(k);
-    std::uint64_t passed = 0;
-    path.pred = nullptr;
-    path.stair = nullptr;
-    path.stairHeight = -1;
-    FreeArea* at = k.freeList;
-    for (; at != nullptr && !IsNode(at); at = at->next) {
-        if (at->size >= need8) return Found(path, at, passed);
-        passed = Larger(passed, at->size);
-        path.pred = at;
-    }
-    if (at == nullptr) return Found(path, nullptr, passed);
-    if (at->size >= need8) return Found(path, at, passed);
-    passed = Larger(passed, at->size);
-
-    // Climb: each stair's climb holds nothing that fits, or the fit is its next stair, or inside.
+// Climb: from the first stair `at` (which does not fit), each stair's climb holds nothing that
+// fits, or the fit is its next stair, or inside. True when the search ended there (path.found is
+// the fit, or null); otherwise `at` is the stair whose climb holds the fit, path.stair.
+bool Climb(const ListIndex& index, std::uint64_t need8, FitPath& path, FreeArea*& at,
+           std::uint64_t& passed) {
     int height = HeightOf(at);
     for (;;) {
         const std::uint64_t climbLargest = ListIndex::After(at, height + 1);
         if (climbLargest >= need8) break;
         passed = Larger(passed, climbLargest);
         FreeArea* next = index.Link(at, height + 1);
-        if (next == nullptr) return Found(path, nullptr, passed);
+        if (next == nullptr) {
+            Found(path, nullptr, passed);
+            return true;
+        }
         if (next->size >= need8) {
             path.stair = at;
             path.stairHeight = height;
             WalkToPredecessors(index, path, at, height, next);
-            return Found(path, next, passed);
+            Found(path, next, passed);
+            return true;
         }
         at = next;
         passed = Larger(passed, at->size);
@@ -306,10 +296,15 @@ FreeArea* FindFirstFit(ChunkFields& k, std::uint64_t need8, FitPath& path) {
     }
     path.stair = at;
     path.stairHeight = height;
+    return false;
+}
 
-    // Descend: move along a level while its span holds nothing that fits; `at` never fits, and
-    // `passed` counts every area in front of the fit as the search passes it.
-    for (int level = height; level >= 1; --level) {
+// Descend: from path.stair, whose climb holds the fit, move along a level while its span holds
+// nothing that fits; `at` never fits, and `passed` counts every area in front of the fit as the
+// search passes it.
+FreeArea* Descend(const ListIndex& index, std::uint64_t need8, FitPath& path, FreeArea* at,
+                  std::uint64_t passed) {
+    for (int level = path.stairHeight; level >= 1; --level) {
         for (;;) {
             const std::uint64_t spanLargest = ListIndex::After(at, level);
             if (spanLargest >= need8) break;
@@ -333,6 +328,27 @@ FreeArea* FindFirstFit(ChunkFields& k, std::uint64_t need8, FitPath& path) {
         }
         passed = Larger(passed, next->size);
     }
+}
+
+} // namespace
+
+FreeArea* FindFirstFit(ChunkFields& k, std::uint64_t need8, FitPath& path) {
+    const ListIndex index(k);
+    std::uint64_t passed = 0;
+    path.pred = nullptr;
+    path.stair = nullptr;
+    path.stairHeight = -1;
+    FreeArea* at = k.freeList;
+    for (; at != nullptr && !IsNode(at); at = at->next) {
+        if (at->size >= need8) return Found(path, at, passed);
+        passed = Larger(passed, at->size);
+        path.pred = at;
+    }
+    if (at == nullptr) return Found(path, nullptr, passed);
+    if (at->size >= need8) return Found(path, at, passed);
+    passed = Larger(passed, at->size);
+    if (Climb(index, need8, path, at, passed)) return path.found;
+    return Descend(index, need8, path, at, passed);
 }
 
 void UnlinkFound(ChunkFields& k, FitPath& path) {

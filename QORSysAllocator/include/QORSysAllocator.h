@@ -12,7 +12,7 @@
 #include <cstdio>
 
 // The library is built with hidden visibility: only what carries this macro is exported.
-#define QOR_SYS_API __attribute__((visibility("default")))
+#define QOR_SYS_API [[gnu::visibility("default")]]
 
 class QORSysSwapFile;
 

@@ -375,7 +375,7 @@ inline void* RoutedBlock(void* p) noexcept { return detail::BlockOf(p); }
     void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {                      \
         ::QORSys::detail::RoutedDelete(p);                                                         \
     }                                                                                              \
-    __attribute__((constructor(101))) static void QORSysRoutedNewWarmUp() {                        \
+    [[gnu::constructor(101)]] static void QORSysRoutedNewWarmUp() {                                \
         ::QORSys::detail::RoutedWarmUp();                                                          \
     }                                                                                              \
     static_assert(true, "QOR_SYS_ROUTE_GLOBAL_NEW_DELETE() is followed by a semicolon")

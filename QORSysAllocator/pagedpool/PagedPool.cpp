@@ -37,7 +37,7 @@ PagedPool::PagedPool(std::uint32_t flags, const char* name) {
     Register();
     chunk = ChunkFields{nullptr, 0, 0, nullptr, this, 0, 0, 0, flags};
     minSize = maxSize = step = 0;
-    chunk.next = ChooseRegionList(this, flags);
+    SetRegions(ChooseRegionList(this, flags));
     if (State().config.firstPagedPool) {
         State().config.firstPagedPool = false;
         config::ConfigureIfPending();
@@ -61,12 +61,12 @@ PagedPool::~PagedPool() {
         if (RegionList* list = Regions(); list != nullptr && (chunk.flags & kPrivateListFlags)) {
             DestroyRegionList(list);
             DeleteRegionList(list);
-            chunk.next = nullptr;
+            SetRegions(nullptr);
         }
         Unregister();
         checks::NoteGoneIfChecked(this, 0);
-        chunk.largestFreeArea = 0;
-        chunk.pieceCount = 0;
+        BytesInUse() = 0;
+        BlocksInUse() = 0;
     }
 }
 
@@ -85,18 +85,16 @@ void PagedPool::ReleaseMainListPages() {
     }
 }
 
-int PagedPool::IsEmpty() {
-    return chunk.size != 0 && chunk.free < chunk.size && chunk.largestFreeArea != 0 ? 0 : -1;
-}
+int PagedPool::IsEmpty() { return HoldsNoBlock() ? -1 : 0; }
 
 void* PagedPool::Reallocate(std::size_t, void*, void*) { return nullptr; }
 
 int PagedPool::Flush(int mode) {
-    int empty;
+    bool empty;
     {
         PoolLockGuard guard(*this);
         if (hooks::On()) hooks::QORSignalPoolFlush(this, mode);
-        empty = IsEmpty();
+        empty = HoldsNoBlock();
     }
     if (!empty) return -1;
     if (mode & QORSysPoolFlag::FLUSH_DESTROY) {
@@ -117,19 +115,19 @@ int PagedPool::CanAttachSwapFile(QORSysSwapFile*) { return 0; }
 void PagedPool::Report(FILE*, QORPoolInfo* record, int) {
     PoolLockGuard guard(*this);
     if (record == nullptr) return;
-    const std::uint64_t pageBytes = chunk.size;
+    const std::uint64_t pageBytes = PageBytes();
     *record = QORPoolInfo{};
     record->flagBits = chunk.flags & 0x3E0;
     record->totalSize = pageBytes;
-    record->freeSize = chunk.free;
+    record->freeSize = FreeBytes();
     record->chunkCount = static_cast<std::uint32_t>(IsEmpty());
-    record->maxChunkFree = chunk.largestFreeArea;
+    record->maxChunkFree = BytesInUse();
     record->occupation =
         pageBytes == 0 ? 0
-                       : static_cast<std::int32_t>(static_cast<double>(pageBytes - chunk.free) /
+                       : static_cast<std::int32_t>(static_cast<double>(pageBytes - FreeBytes()) /
                                                    static_cast<double>(pageBytes) * 100.0);
     record->holeTotal = chunk.freeAreaCount;
-    record->blockTotal = chunk.pieceCount;
+    record->blockTotal = BlocksInUse();
 }
 
 PagedPool* CreatePagedPool(std::uint32_t flags, const char* name) {

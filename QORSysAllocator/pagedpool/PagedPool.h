@@ -1,7 +1,7 @@
 // A pool that serves each size class from 4 KB pages holding blocks of that class only. Blocks
 // carry no header: a block's page descriptor names its pool and its size.
-// Counters: size == 4096 * pages in use; free == bytes of those pages not in a caller's hands;
-// pieceCount == blocks in use; largestFreeArea == bytes in use.
+// Counters: PageBytes() == 4096 * pages held; FreeBytes() + BytesInUse() == the bytes of their
+// usable positions; BlocksInUse() == blocks handed out and not released.
 #pragma once
 
 #include "AccessorsTable.h"
@@ -44,9 +44,34 @@ public:
     bool TryPut(void* block);
     void* AllocateHeld(std::size_t size, std::size_t extra);
 
+    // The chunk fields a paged pool keeps its own data in, each read and written only here:
+    //   next            Regions(): the region list its pages come from; null when none could be
+    //                   made
+    //   size            PageBytes(): 4096 for each page the pool holds
+    //   free            FreeBytes(): bytes of those pages in no caller's hands: untouched
+    //                   positions (reserved ones excluded) and released blocks
+    //   freeList        Table(): the accessors table; null until the first request
+    //   pieceCount      BlocksInUse(): blocks handed out and not released
+    //   largestFreeArea BytesInUse(): the sum of the sizes of those blocks
+    // `owner` and `flags` mean what they mean in every chunk; `freeAreaCount` stays 0 (a paged
+    // pool has no free areas).
     RegionList* Regions() const { return static_cast<RegionList*>(chunk.next); }
+    void SetRegions(RegionList* list) { chunk.next = list; }
+    std::uint64_t& PageBytes() { return chunk.size; }
+    std::uint64_t PageBytes() const { return chunk.size; }
+    std::uint64_t& FreeBytes() { return chunk.free; }
+    std::uint64_t FreeBytes() const { return chunk.free; }
     AccessorEntry* Table() const { return reinterpret_cast<AccessorEntry*>(chunk.freeList); }
     void SetTable(AccessorEntry* table) { chunk.freeList = reinterpret_cast<FreeArea*>(table); }
+    std::uint32_t& BlocksInUse() { return chunk.pieceCount; }
+    std::uint32_t BlocksInUse() const { return chunk.pieceCount; }
+    std::uint32_t& BytesInUse() { return chunk.largestFreeArea; }
+    std::uint32_t BytesInUse() const { return chunk.largestFreeArea; }
+
+    // True when no block is in use by the counters: what IsEmpty answers (as -1).
+    bool HoldsNoBlock() const {
+        return !(PageBytes() != 0 && FreeBytes() < PageBytes() && BytesInUse() != 0);
+    }
 
     // Takes page P off whichever list of its size it is on.
     void UnlinkPage(PageObject* page);
@@ -180,16 +205,16 @@ inline bool PagedPool::TryPut(void* block) {
 // The empty asm keeps the compiler from pairing the two adjacent 32-bit counters in a vector
 // register, which costs three times the instructions of two adds to memory.
 inline void PagedPool::CountTaken(unsigned sizeClass) {
-    chunk.free -= sizeClass;
-    chunk.largestFreeArea += sizeClass;
-    asm("" : "+m"(chunk.pieceCount));
-    ++chunk.pieceCount;
+    FreeBytes() -= sizeClass;
+    BytesInUse() += sizeClass;
+    asm("" : "+m"(BlocksInUse()));
+    ++BlocksInUse();
 }
 
 inline void PagedPool::CountReleased(unsigned blockSize) {
-    chunk.free += blockSize;
-    chunk.largestFreeArea -= blockSize;
-    --chunk.pieceCount;
+    FreeBytes() += blockSize;
+    BytesInUse() -= blockSize;
+    --BlocksInUse();
 }
 
 // A page that keeps blocks in use and has just had its first one released goes to the pages

@@ -70,8 +70,8 @@ void* PagedPool::TakeNewPage(unsigned sizeClass, int index) {
     platform::PoisonPoolBytes(page->PageStart() + std::size_t{page->carved} * sizeClass,
                               std::size_t(page->capacity - page->carved) * sizeClass);
     void* block = CarveBlock(*page);
-    chunk.size += kPageBytes;
-    chunk.free += UnusedBytes(*page);
+    PageBytes() += kPageBytes;
+    FreeBytes() += UnusedBytes(*page);
     return block;
 }
 
@@ -97,8 +97,8 @@ void* PagedPool::AllocateHeld(std::size_t size, std::size_t extra) {
         return platform::ExposePagedBlock(block, size + extra);
     void* block = TakeNewPage(sizeClass, index);
     if (block == nullptr) return nullptr;
-    chunk.largestFreeArea += sizeClass;
-    ++chunk.pieceCount;
+    BytesInUse() += sizeClass;
+    ++BlocksInUse();
     return platform::ExposePagedBlock(block, size + extra);
 }
 
@@ -118,8 +118,8 @@ void PagedPool::Free(void* block, void*) {
     CountReleased(blockSize);
     if (!IsPageEmpty(*page)) return OnReleased(*page);
     UnlinkPage(page);
-    chunk.size -= kPageBytes;
-    chunk.free -= UnusedBytes(*page);
+    PageBytes() -= kPageBytes;
+    FreeBytes() -= UnusedBytes(*page);
     ReleasePageToRegion(page);
 }
 

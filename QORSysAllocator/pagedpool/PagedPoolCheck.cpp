@@ -157,13 +157,14 @@ bool CheckInvariants(PagedPool& pool, CheckResult& result) {
                 return false;
         }
     }
-    const ChunkFields& k = pool.chunk;
-    if (k.size != tally.pages * kPageBytes || k.pieceCount != tally.blocksInUse ||
-        k.largestFreeArea != tally.bytesInUse || k.free != tally.bytesFree)
+    const PagedPool& k = pool;
+    if (k.PageBytes() != tally.pages * kPageBytes || k.BlocksInUse() != tally.blocksInUse ||
+        k.BytesInUse() != tally.bytesInUse || k.FreeBytes() != tally.bytesFree)
         return result.Fail("pool %p counts %lu page bytes, %u blocks, %u bytes in use and %lu "
                            "free; its pages hold %lu, %lu, %lu and %lu",
-                           static_cast<void*>(&pool), static_cast<unsigned long>(k.size),
-                           k.pieceCount, k.largestFreeArea, static_cast<unsigned long>(k.free),
+                           static_cast<void*>(&pool), static_cast<unsigned long>(k.PageBytes()),
+                           k.BlocksInUse(), k.BytesInUse(),
+                           static_cast<unsigned long>(k.FreeBytes()),
                            static_cast<unsigned long>(tally.pages * kPageBytes),
                            static_cast<unsigned long>(tally.blocksInUse),
                            static_cast<unsigned long>(tally.bytesInUse),

@@ -21,7 +21,7 @@ void WriteRegionDelta(PageObject* page0, std::uint16_t delta) {
 
 void GiveBack(Region* region) {
     region->Clear();
-    platform::_aligned_free(region);
+    platform::AlignedFree(region);
 }
 
 RegionList* SharedList(RegionList*& list, std::uint32_t mode) {
@@ -175,7 +175,7 @@ PageObject* RegionList::GetPage(std::uint64_t blockSize, PagedPool* pool) {
 }
 
 void* AllocRegionMemory() {
-    return platform::_aligned_malloc(kRegionBytes - RegionDelta(), kPageBytes);
+    return platform::AlignedAllocate(kRegionBytes - RegionDelta(), kPageBytes);
 }
 
 void ReleasePageToRegion(PageObject* page) {

@@ -1,7 +1,7 @@
 // What the library needs of the operating system and C runtime, stated once.
 // Only PlatformLinux.cpp calls the OS; every other file reaches it through these functions.
-// Error convention: as on the platform the library was designed for: a null handle, a null
-// address or 0 (FALSE) for failure; nothing here prints or throws.
+// Error convention: a null handle, a null address or false for failure (RegisterModuleExit
+// answers a status, 0 when done); nothing here prints or throws.
 #pragma once
 
 #include <cstddef>
@@ -13,36 +13,37 @@
 namespace qor::platform {
 
 using ModuleHandle = void*;
-using ProcAddress = void*;
+using SymbolAddress = void*;
 
 // Loads a shared library by file name through the platform's usual search path (no directory is
 // prepended). A name ending in ".dll" that cannot be loaded is tried again with ".so" in its place.
 // Returns null on failure. Every successful call takes one load reference.
-ModuleHandle LoadLibraryA(const char* fileName);
+ModuleHandle OpenLibrary(const char* fileName);
 
 // The address of an exported C symbol, or null.
-ProcAddress GetProcAddress(ModuleHandle module, const char* name);
+SymbolAddress FindSymbol(ModuleHandle module, const char* name);
 
-// Drops one load reference. Returns nonzero on success.
-int FreeLibrary(ModuleHandle module);
+// Drops one load reference. True on success.
+bool CloseLibrary(ModuleHandle module);
 
 // Traps into an attached debugger; does nothing when none is attached, so that a fatal stop that
 // follows it still ends in abort.
-void DebugBreak();
+void BreakIntoDebugger();
 
 // Turns off per-thread attach and detach notifications for a module. There are none on this
-// platform; returns nonzero (success).
-int DisableThreadLibraryCalls(ModuleHandle module);
+// platform; answers true (success).
+bool DisableThreadNotifications(ModuleHandle module);
 
-// Memory aligned at `alignment` (a power of two), released with _aligned_free. Null on failure
+// Memory aligned at `alignment` (a power of two), released with AlignedFree. Null on failure
 // (the failure filter below included).
-void* _aligned_malloc(std::size_t bytes, std::size_t alignment);
-void _aligned_free(void* memory);
+void* AlignedAllocate(std::size_t bytes, std::size_t alignment);
+void AlignedFree(void* memory);
 
-int _getpid();
+// The process id (it names the swap file).
+int ProcessId();
 
 // Ends the process at once with `code`: no exit list, no stream flush.
-[[noreturn]] void _exit(int code);
+[[noreturn]] void ExitImmediately(int code);
 
 // Adds `function` to the module's exit list: it runs once, when the process exits or when this
 // module is unloaded, whichever comes first. Returns 0 on success, nonzero when it could not be
@@ -60,7 +61,7 @@ bool IsSecureExecution();
 void ForceSecureExecution(int answer);
 
 // Every allocation of the library goes through this layer: Malloc (chunks, tables, heap blocks),
-// _aligned_malloc (regions) and AllocateObjectMemory (region lists, the swap file's page table,
+// AlignedAllocate (regions) and AllocateObjectMemory (region lists, the swap file's page table,
 // page buffers and permanent handles). Each asks one failure filter first, so that a test can
 // make any chosen request fail, or the n-th one by counting calls. A filter returns true for a
 // request that must fail. Cost when no filter is set: one predictable branch.

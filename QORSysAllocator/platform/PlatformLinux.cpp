@@ -65,35 +65,35 @@ void RunModuleExitOnce(void*) {
 }
 } // namespace
 
-ModuleHandle LoadLibraryA(const char* fileName) {
+ModuleHandle OpenLibrary(const char* fileName) {
     if (fileName == nullptr) return nullptr;
     void* module = dlopen(fileName, RTLD_NOW | RTLD_LOCAL);
     return module != nullptr ? module : LoadWithLinuxSuffix(fileName);
 }
 
-ProcAddress GetProcAddress(ModuleHandle module, const char* name) {
+SymbolAddress FindSymbol(ModuleHandle module, const char* name) {
     return module == nullptr ? nullptr : dlsym(module, name);
 }
 
-int FreeLibrary(ModuleHandle module) { return module != nullptr && dlclose(module) == 0; }
+bool CloseLibrary(ModuleHandle module) { return module != nullptr && dlclose(module) == 0; }
 
-void DebugBreak() {
+void BreakIntoDebugger() {
     if (DebuggerAttached()) std::raise(SIGTRAP);
 }
 
-int DisableThreadLibraryCalls(ModuleHandle) { return 1; }
+bool DisableThreadNotifications(ModuleHandle) { return true; }
 
-void* _aligned_malloc(std::size_t bytes, std::size_t alignment) {
+void* AlignedAllocate(std::size_t bytes, std::size_t alignment) {
     if (RefusedByFilter(bytes)) return nullptr;
     void* memory = nullptr;
     return posix_memalign(&memory, alignment, bytes) == 0 ? memory : nullptr;
 }
 
-void _aligned_free(void* memory) { std::free(memory); }
+void AlignedFree(void* memory) { std::free(memory); }
 
-int _getpid() { return static_cast<int>(::getpid()); }
+int ProcessId() { return static_cast<int>(::getpid()); }
 
-void _exit(int code) { ::_exit(code); }
+void ExitImmediately(int code) { ::_exit(code); }
 
 // __cxa_atexit with this module's handle runs the function at exit() or at dlclose() of this
 // module, whichever comes first; one registration only, so it cannot run twice.

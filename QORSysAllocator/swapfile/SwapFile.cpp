@@ -36,7 +36,7 @@ const char* SwapDirectory() {
 FILE* OpenSwapFileOrExit() {
     char path[kPathBytes];
     const int length = std::snprintf(path, sizeof(path), "%s%cSwapFile%-d_%-d.txt", SwapDirectory(),
-                                     qor::platform::kPathSeparator, qor::platform::_getpid(),
+                                     qor::platform::kPathSeparator, qor::platform::ProcessId(),
                                      qor::State().swapFileSequence++);
     FILE* stream = nullptr;
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof(path))
@@ -45,7 +45,7 @@ FILE* OpenSwapFileOrExit() {
         stream = qor::platform::CreatePrivateFile(path);
     if (stream == nullptr) {
         std::perror("Unable to open swap file");
-        qor::platform::_exit(1);
+        qor::platform::ExitImmediately(1);
     }
     return stream;
 }

@@ -211,6 +211,27 @@ private:
     // was read already, else null.
     static long ReadLargeObject(QORSysSwapFile& file, int page, std::size_t size,
                                 const char* firstPage, Recall& want);
+    // What is still to come from the file for a large object, as one read from `offset`: the
+    // run's full pages straight into the object (its record header into `header` unless the
+    // first page was read already), then the tail page into `tailBuffer` unless its buffer is in
+    // memory. `tailUnread`: no memory for the tail page's buffer.
+    struct RunRead {
+        std::uint64_t offset;
+        std::uint64_t header[2];
+        platform::IoPiece pieces[3];
+        int count;
+        PreSwapPage* tailBuffer;
+        bool tailUnread;
+    };
+    static void PlanRunRead(QORSysSwapFile& file, int page, std::size_t size, const char* firstPage,
+                            char* object, RunRead& read);
+    // Reads the run as planned; true when every byte before the tail page came in and, when the
+    // header was read here, it is the zone's record of `size` bytes.
+    static bool ReadRun(QORSysSwapFile& file, std::size_t size, bool headerRead, RunRead& read);
+    // The object is whole but for its tail: the tail page comes back with the small records
+    // that share it, the run's pages are freed and the object counts as swapped in.
+    static void RestoreLargeObject(QORSysSwapFile& file, int page, std::size_t size, char* object,
+                                   Recall& want, PreSwapPage* tailBuffer);
     static QORSysSwappable* BringBack(QORSysSwapFile& file, const char* record, std::size_t size,
                                       const Recall& want);
     static void Restored(QORSysSwapFile& file, QORSysSwappable* object);

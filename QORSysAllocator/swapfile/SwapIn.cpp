@@ -20,6 +20,19 @@ std::uint64_t WordAt(const char* bytes, std::size_t offset) {
     return word;
 }
 
+// A large object's run of pages: full pages from its first on, then a tail page holding its last
+// `tailBytes` bytes (none when the size is a whole number of pages).
+struct RunShape {
+    int fullPages;
+    std::size_t tailBytes;
+    int tailPage;
+};
+
+RunShape ShapeOf(int page, std::size_t size) {
+    const auto fullPages = static_cast<int>(size / kSwapPageBytes);
+    return {fullPages, size % kSwapPageBytes, page + fullPages};
+}
+
 } // namespace
 
 // An object whose bytes are back in the zone: it is told, its handles point at it again, and it
@@ -43,67 +56,74 @@ QORSysSwappable* SwapFileInternals::BringBack(QORSysSwapFile& file, const char* 
 
 long SwapFileInternals::ReadLargeObject(QORSysSwapFile& file, int page, std::size_t size,
                                         const char* firstPage, Recall& want) {
-    const auto fullPages = static_cast<int>(size / kSwapPageBytes);
-    const std::size_t tailBytes = size % kSwapPageBytes;
-    const int tailPage = page + fullPages;
-    if (tailPage + (tailBytes != 0 ? 1 : 0) > file.pageCount) return QORSysSwapFailure;
+    const RunShape run = ShapeOf(page, size);
+    if (run.tailPage + (run.tailBytes != 0 ? 1 : 0) > file.pageCount) return QORSysSwapFailure;
     void* block = FindZone(file, size - kRecordHeaderBytes, want.found);
     if (block == nullptr) return QORSysSwapFailure; // nothing changed: the run stays booked
     char* object = static_cast<char*>(block);
-
-    // One read for what is still to come from the file: the run's full pages straight into the
-    // object (the record header aside, unless the first page was read already), then the tail
-    // page into a buffer, unless its buffer is in memory.
-    std::uint64_t header[2] = {};
-    platform::IoPiece pieces[3];
-    int count = 0;
-    std::uint64_t offset = std::uint64_t(page) * kSwapPageBytes;
-    if (firstPage != nullptr) {
-        std::memcpy(object, firstPage + kRecordHeaderBytes, kSwapPageBytes - kRecordHeaderBytes);
-        offset += kSwapPageBytes;
-        if (fullPages > 1)
-            pieces[count++] = {object + kSwapPageBytes - kRecordHeaderBytes,
-                               (fullPages - 1) * kSwapPageBytes};
-    } else {
-        pieces[count++] = {header, kRecordHeaderBytes};
-        pieces[count++] = {object, fullPages * kSwapPageBytes - kRecordHeaderBytes};
-    }
-    PreSwapPage* fetched = nullptr;
-    bool complete = true;
-    if (tailBytes != 0 && BufferOf(file, tailPage) == nullptr) {
-        fetched = NewBuffer(file);
-        if (fetched != nullptr)
-            pieces[count++] = {fetched->data, kSwapPageBytes};
-        else
-            complete = false; // no memory to hold the tail page while it is read
-    }
-    std::size_t expected = 0;
-    for (int i = 0; i < count; ++i)
-        expected += pieces[i].length;
-    // Only the tail page may end early, where the file ends: its rest reads as zeros.
-    if (complete && count != 0)
-        complete = platform::ReadAt(file.stream, offset, pieces, count) >=
-                   static_cast<long>(expected - (fetched != nullptr ? kSwapPageBytes : 0));
-    if (complete && firstPage == nullptr)
-        complete = zone::OwnerIsZone(header[0], file.pool) && header[1] == size;
-    if (!complete) { // a read that failed changes nothing: the run stays booked and readable
-        ReleaseBuffer(file, fetched);
+    RunRead read;
+    PlanRunRead(file, page, size, firstPage, object, read);
+    if (!ReadRun(file, size, firstPage == nullptr, read)) {
+        // A read that failed changes nothing: the run stays booked and readable.
+        ReleaseBuffer(file, read.tailBuffer);
         zone::Release(block);
         return QORSysSwapFailure;
     }
+    RestoreLargeObject(file, page, size, object, want, read.tailBuffer);
+    return QORSysSwapSuccess;
+}
+
+void SwapFileInternals::PlanRunRead(QORSysSwapFile& file, int page, std::size_t size,
+                                    const char* firstPage, char* object, RunRead& read) {
+    const RunShape run = ShapeOf(page, size);
+    read = RunRead{std::uint64_t(page) * kSwapPageBytes, {}, {}, 0, nullptr, false};
+    if (firstPage != nullptr) {
+        std::memcpy(object, firstPage + kRecordHeaderBytes, kSwapPageBytes - kRecordHeaderBytes);
+        read.offset += kSwapPageBytes;
+        if (run.fullPages > 1)
+            read.pieces[read.count++] = {object + kSwapPageBytes - kRecordHeaderBytes,
+                                         (run.fullPages - 1) * kSwapPageBytes};
+    } else {
+        read.pieces[read.count++] = {read.header, kRecordHeaderBytes};
+        read.pieces[read.count++] = {object, run.fullPages * kSwapPageBytes - kRecordHeaderBytes};
+    }
+    if (run.tailBytes != 0 && BufferOf(file, run.tailPage) == nullptr) {
+        read.tailBuffer = NewBuffer(file);
+        if (read.tailBuffer != nullptr)
+            read.pieces[read.count++] = {read.tailBuffer->data, kSwapPageBytes};
+        else
+            read.tailUnread = true; // no memory to hold the tail page while it is read
+    }
+}
+
+bool SwapFileInternals::ReadRun(QORSysSwapFile& file, std::size_t size, bool headerRead,
+                                RunRead& read) {
+    if (read.tailUnread) return false;
+    std::size_t expected = 0;
+    for (int i = 0; i < read.count; ++i)
+        expected += read.pieces[i].length;
+    // Only the tail page may end early, where the file ends: its rest reads as zeros.
+    if (read.count != 0 &&
+        platform::ReadAt(file.stream, read.offset, read.pieces, read.count) <
+            static_cast<long>(expected - (read.tailBuffer != nullptr ? kSwapPageBytes : 0)))
+        return false;
+    return !headerRead || (zone::OwnerIsZone(read.header[0], file.pool) && read.header[1] == size);
+}
+
+void SwapFileInternals::RestoreLargeObject(QORSysSwapFile& file, int page, std::size_t size,
+                                           char* object, Recall& want, PreSwapPage* tailBuffer) {
+    const RunShape run = ShapeOf(page, size);
     file.zoneUsed += size;
-    // The tail page comes back with the small records that share it; the tail is copied before
-    // anything else can fail there, and the object is not in the age list yet, so making room
-    // for those records cannot choose it.
-    if (tailBytes != 0)
-        ReadPage(file, tailPage, object + fullPages * kSwapPageBytes - kRecordHeaderBytes,
-                 static_cast<int>(tailBytes), want, fetched);
-    for (int k = 0; k < fullPages; ++k)
+    // The tail is copied before anything else can fail on its page, and the object is not in the
+    // age list yet, so making room for the records that share the page cannot choose it.
+    if (run.tailBytes != 0)
+        ReadPage(file, run.tailPage, object + run.fullPages * kSwapPageBytes - kRecordHeaderBytes,
+                 static_cast<int>(run.tailBytes), want, tailBuffer);
+    for (int k = 0; k < run.fullPages; ++k)
         file.FreeIndex(page + k);
     auto* restored = reinterpret_cast<QORSysSwappable*>(object);
     Restored(file, restored);
     if (want.page == page && want.offset == 0) want.found = restored;
-    return QORSysSwapSuccess;
 }
 
 bool SwapFileInternals::Open(QORSysSwapFile& file, int page, PreSwapPage* fetched, char* local,

@@ -295,9 +295,9 @@ TEST(PoolCheck, SoundPoolsPassAndDamageIsNamed) {
     EXPECT_EQ(CheckText(plain).find("0 QORSysCheckPool: chunk 0x"), 0u) << CheckText(plain);
     EXPECT_EQ(CheckText(nullptr).substr(0, 2), "0 ");
     FieldsOf(plain)->free -= 8;
-    FieldsOf(paged)->pieceCount += 1;
+    static_cast<PagedPool*>(paged)->BlocksInUse() += 1;
     EXPECT_NE(CheckText(paged).find("counts"), std::string::npos);
-    FieldsOf(paged)->pieceCount -= 1;
+    static_cast<PagedPool*>(paged)->BlocksInUse() -= 1;
     PageObject* page = PageObjectOf(blocks[5]); // a page of the paged pool with blocks in use
     const std::uint16_t carved = page->carved;
     page->carved = page->capacity + 1;

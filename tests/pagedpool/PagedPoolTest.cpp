@@ -32,7 +32,7 @@ template <class... T> std::string Join(const T&... values) {
     return out.str().substr(1);
 }
 std::string Counters(const PagedPool* p) { // page bytes, not in use, blocks, bytes in use
-    return Join(p->chunk.size, p->chunk.free, p->chunk.pieceCount, p->chunk.largestFreeArea);
+    return Join(p->PageBytes(), p->FreeBytes(), p->BlocksInUse(), p->BytesInUse());
 }
 std::string Info(PagedPool* pool) {
     QORPoolInfo i{};
@@ -260,7 +260,7 @@ TEST(PagedPoolDeathTest, FlushRefusesAPoolInUseAndDestructionGivesPagesAndRegion
         EXPECT_EQ(Mapping(pool), "0 0 0 : 2 4 0");
         if (flags == Flag::LOCKED) // a private list: its regions go too (leak-checked)
             std::for_each(blocks.begin(), blocks.end(), [&](void* b) { pool->Free(b, nullptr); });
-        pool->chunk.largestFreeArea = 0;
+        pool->BytesInUse() = 0;
         if (flags == 0)
             EXPECT_DEATH(pool->Flush(Flag::FLUSH_DESTROY), "Delete pool with existing allocation");
         else
@@ -305,7 +305,7 @@ TEST_P(PagedPoolModelTest, RandomTrafficKeepsBlocksAndCounters) {
                 pool->Free(b, nullptr);
                 live.erase(b);
             }
-            ASSERT_TRUE(twoThreads || pool->chunk.pieceCount == live.size()) << op;
+            ASSERT_TRUE(twoThreads || pool->BlocksInUse() == live.size()) << op;
         }
     };
     std::thread other(run, 2u); // alongside run(1) only on a locked pool

@@ -9,20 +9,20 @@ namespace qor {
 namespace {
 using namespace platform;
 
-TEST(Platform, LoadLibraryFallsBackFromDllToSo) {
-    EXPECT_EQ(LoadLibraryA("qor-no-such-library.dll"), nullptr);
-    ModuleHandle module = LoadLibraryA("qorplatformprobe.dll"); // ctest puts it on the search path
+TEST(Platform, OpenLibraryFallsBackFromDllToSo) {
+    EXPECT_EQ(OpenLibrary("qor-no-such-library.dll"), nullptr);
+    ModuleHandle module = OpenLibrary("qorplatformprobe.dll"); // ctest puts it on the search path
     ASSERT_NE(module, nullptr);
-    EXPECT_EQ(reinterpret_cast<int (*)()>(GetProcAddress(module, "QORPlatformProbeAnswer"))(), 42);
+    EXPECT_EQ(reinterpret_cast<int (*)()>(FindSymbol(module, "QORPlatformProbeAnswer"))(), 42);
 }
 
 std::vector<std::size_t> gRequests;
 
 TEST(Platform, AlignedAndChunkMemory) {
-    void* page = _aligned_malloc(8192, 4096);
+    void* page = AlignedAllocate(8192, 4096);
     ASSERT_NE(page, nullptr);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(page) % 4096, 0u);
-    _aligned_free(page);
+    AlignedFree(page);
     SetMallocFailureFilter(
         [](std::size_t bytes) { return gRequests.push_back(bytes), bytes == 88; });
     for (std::size_t size : {1000, 32768, 33791, 40000}) // mode 1: at least 32 KB, else 1024s

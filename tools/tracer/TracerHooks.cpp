@@ -5,6 +5,7 @@
 #include "TracerState.h"
 
 #include "frontend/FixedPools.h"
+#include "pagedpool/PagedPool.h"
 
 #include <signal.h>
 
@@ -67,8 +68,7 @@ inline void RegisterExitHandlerOnce() {
 // pool exactly when it is empty. Requires: `pool` is a live pool of the library.
 bool PoolIsEmpty(void* pool) {
     const ChunkFields& fields = *FieldsOf(pool);
-    if (fields.flags & kFlagPaged)
-        return !(fields.size != 0 && fields.free < fields.size && fields.largestFreeArea != 0);
+    if (fields.flags & kFlagPaged) return static_cast<const PagedPool*>(pool)->HoldsNoBlock();
     constexpr std::uint64_t kPoolHeaderBytes = 112, kChunkHeaderBytes = 64;
     if (fields.free + kPoolHeaderBytes < (fields.size & kChunkSizeMask)) return false;
     for (void* k = fields.next; k != nullptr; k = FieldsOf(k)->next)
