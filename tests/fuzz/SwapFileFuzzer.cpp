@@ -28,7 +28,8 @@ public:
     static bool Booked(File& f, std::uint64_t locator) { return f.pageIndex[locator >> 14] == 0; }
     static bool AllFree(File& f) { return f.pageIndex[0] == std::min(f.pageCount, 255); }
     static std::string Path(File& f) { return "/proc/self/fd/" + std::to_string(fileno(f.stream)); }
-    // The run-length rule, firstFreePage, pageHighWater and page buffers; the age list's length.
+    // The run-length rule, firstFreePage, pageHighWater and page buffers; the age list's length
+    // (no library checker covers the swap file's own structures); the zone: the pool's checker.
     static std::size_t Check(File& f) {
         int lowest = f.pageCount;
         for (int page = f.pageCount - 1, run = 0; page >= 0; --page) {
@@ -43,6 +44,7 @@ public:
         for (QORSysSwappable *o = f.oldest, *older = nullptr; o; older = o, o = o->newer, ++length)
             FUZZ_CHECK(o->older == older && (o->newer || o == f.newest));
         FUZZ_CHECK(length != 0 || f.newest == nullptr);
+        FUZZ_CHECK(f.pool == nullptr || QORSysCheckPool(f.pool, stderr) == -1); // the zone
         return length;
     }
 };

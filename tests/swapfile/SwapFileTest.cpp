@@ -1,6 +1,7 @@
 // The swap file; the last case also runs under the environments of CMakeLists.txt's entries.
 #include "core/Configuration.h"
 #include "core/Hooks.h"
+#include "core/PoolCheck.h"
 #include "generalpool/GeneralPool.h"
 #include "platform/Platform.h"
 #include "swapfile/SwapFileInternals.h"
@@ -45,6 +46,8 @@ public:
             pages += std::to_string(b->pageNumber) + ":" + std::to_string(b->used) + " ";
         return pages;
     }
+    // No library checker covers the swap file's own structures: its age list and page table are
+    // walked here; its zone is a general pool, held to that pool's checker.
     static Objects AgeList(File& f) { // oldest first; an object whose link back is wrong: null
         Objects list;
         for (QORSysSwappable* o = f.oldest; o != nullptr && list.size() < 100000; o = o->newer)
@@ -52,7 +55,12 @@ public:
         EXPECT_EQ(f.newest, list.empty() ? nullptr : list.back());
         return list;
     }
-    static bool PagesSound(File& f) { // entries, firstFreePage, pageHighWater, buffers
+    static bool PagesSound(File& f) { // entries, firstFreePage, pageHighWater, buffers; the zone
+        qor::CheckResult zone;
+        if (f.pool != nullptr && !qor::CheckInvariants(*Pool(f), zone)) {
+            ADD_FAILURE() << zone.Text();
+            return false;
+        }
         int run = 0, lowestFree = f.pageCount;
         for (int page = f.pageCount - 1; page >= 0; --page) {
             run = f.pageIndex[page] == 0 ? 0 : run + 1;
