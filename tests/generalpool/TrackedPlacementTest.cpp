@@ -2,6 +2,7 @@
 // placements (by the pool, by the entry points, in a named chunk or arena), releases, merges,
 // releases of empty chunks and flushes, with every chunk's list, counters and index compared after
 // each step. Also the index's own rules on small cases, and the validator itself.
+#include "PoolFlagNames.h"
 #include "generalpool/GeneralPool.h"
 
 #include <gtest/gtest.h>
@@ -400,21 +401,33 @@ void RunScript(std::uint32_t flags, std::size_t bytes, std::uint64_t seed, int s
     }
 }
 
-TEST(TrackedPlacement, MatchesTheLinearWalkOverLongScripts) {
-    const std::tuple<std::uint32_t, std::size_t, bool> kPools[] = {
-        {Flag::TRACKED_FREE_LIST, 0x8000, false},
-        {Flag::TRACKED_FREE_LIST | Flag::CONSTANT_SUBPOOL_SIZE, 0x8000, false},
-        {Flag::TRACKED_FREE_LIST | Flag::LOCKED, 0x40000, false},
-        {Flag::TRACKED_FREE_LIST | Flag::NO_NEW_SUBPOOL, 0x20000, false},
-        {Flag::TRACKED_FREE_LIST | Flag::SINGLE_SIZE, 0x10000, false},
-        {Flag::TRACKED_FREE_LIST, 0x8000, true}};
-    std::uint64_t seed = 1;
-    for (const auto& [flags, bytes, tiny] : kPools) {
-        SCOPED_TRACE(testing::Message() << "flags " << std::hex << flags << (tiny ? ", tiny" : ""));
-        RunScript(flags, bytes, seed++, 12000, tiny);
-        if (HasFatalFailure()) return;
-    }
+struct Script {
+    std::uint32_t flags;
+    std::size_t bytes;
+    bool tiny;
+    std::uint64_t seed;
+    friend void PrintTo(const Script& s, std::ostream* out) { *out << "seed " << s.seed; }
+};
+class TrackedPlacementScript : public testing::TestWithParam<Script> {};
+
+TEST_P(TrackedPlacementScript, MatchesTheLinearWalk) {
+    const Script& s = GetParam();
+    RunScript(s.flags, s.bytes, s.seed, 12000, s.tiny);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    , TrackedPlacementScript,
+    testing::Values(Script{Flag::TRACKED_FREE_LIST, 0x8000, false, 1},
+                    Script{Flag::TRACKED_FREE_LIST | Flag::CONSTANT_SUBPOOL_SIZE, 0x8000, false, 2},
+                    Script{Flag::TRACKED_FREE_LIST | Flag::LOCKED, 0x40000, false, 3},
+                    Script{Flag::TRACKED_FREE_LIST | Flag::NO_NEW_SUBPOOL, 0x20000, false, 4},
+                    Script{Flag::TRACKED_FREE_LIST | Flag::SINGLE_SIZE, 0x10000, false, 5},
+                    Script{Flag::TRACKED_FREE_LIST, 0x8000, true, 6}),
+    [](const auto& info) {
+        return qor::test::PoolFlagNames(info.param.flags) + "_" +
+               std::to_string(info.param.bytes / 1024) + "KiB" +
+               (info.param.tiny ? "_TinyPieces" : "");
+    });
 
 // A steady churn of many small areas: long lists, where the index matters most.
 TEST(TrackedPlacement, MatchesTheLinearWalkUnderLongChurn) {
