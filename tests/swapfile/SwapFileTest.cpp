@@ -109,21 +109,38 @@ Blob* MakeBlob(QORSysSwapFile& file, std::size_t blockBytes, std::uint32_t seed)
     return memory == nullptr ? nullptr : ::new (memory) Blob(&file, blockBytes - 16, seed);
 }
 
+// Where a record lies in the file: a page and an offset in it.
+struct Place {
+    int page;
+    std::uint64_t offset;
+    std::uint64_t InFile() const { return page * kSwapPageBytes + offset; }
+    bool operator==(const Place&) const = default;
+    friend std::ostream& operator<<(std::ostream& out, const Place& p) {
+        return out << "page " << p.page << " at offset " << p.offset;
+    }
+};
+Place StartOf(int page) { return {page, 0}; }
+
 struct Ref : QORSysSwappable_hdl {
     using QORSysSwappable_hdl::QORSysSwappable_hdl;
+    Ref(Blob* blob) : QORSysSwappable_hdl(blob), bytes(blob ? blob->size + 16 : 0) {}
     Blob* Get() { return static_cast<Blob*>(GetObject()); }
     QORSysSwappableHdl* H() const { return handle; }
     std::uint64_t Obj() const { return SF::Object(handle); }
     bool OnDisk() const { return (Obj() & 1) != 0; }
     QORSysSwappable* Mem() const { return reinterpret_cast<QORSysSwappable*>(Obj()); }
-    // Where the record is: "p<page>+<offset>" on disk, "mem" in memory.
-    std::string At() const {
-        return OnDisk() ? "p" + std::to_string(LocatorPage(Obj())) + "+" +
-                              std::to_string(LocatorOffset(Obj()))
-                        : "mem";
+    // Where its record lies (the page {-1, 0} while it is in memory), and where the next record
+    // behind it would start: on its page, or for a run on the page of its tail.
+    Place Where() const {
+        return OnDisk() ? Place{LocatorPage(Obj()), LocatorOffset(Obj())} : Place{-1, 0};
     }
+    Place End() const {
+        const std::uint64_t end = Where().InFile() + bytes;
+        return {int(end / kSwapPageBytes), end % kSwapPageBytes};
+    }
+    std::size_t bytes = 0; // the record: the block and its header
 };
-template <class... R> std::string Places(const R&... refs) { return Join(refs.At()...); }
+template <class... R> std::vector<Place> Places(const R&... refs) { return {refs.Where()...}; }
 
 std::string PathOf(FILE* stream) {
     return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fileno(stream)));
@@ -236,16 +253,16 @@ TEST_F(SwapFileTest, SmallRecordsFillPageBuffersFirstFitAndPagesComeBackWhole) {
         ASSERT_EQ(file.SwapOutObject(refs.back().H()), 0);
     }
     // 200 bytes do not fit in the 96 left on page 0, 80 do and bring it to 8176: it is written.
-    EXPECT_EQ(Join(Places(refs[0], refs[1], refs[2], refs[3], refs[4]), SF::Buffers(file)),
-              "p0+0 p0+4096 p1+0 p0+8096 p2+0 1:200 ");
+    EXPECT_EQ(Places(refs[0], refs[1], refs[2], refs[3], refs[4]),
+              (std::vector{StartOf(0), refs[0].End(), StartOf(1), refs[1].End(), StartOf(2)}));
+    EXPECT_EQ(SF::Buffers(file), "1:200 ");
     std::vector<unsigned char> disk(4 * 8192); // the file as plain stdio reads it
     FILE* stream = std::fopen(PathOf(SF::Stream(file)).c_str(), "rb");
     disk.resize(std::fread(disk.data(), 1, disk.size(), stream));
     std::fclose(stream);
     ASSERT_EQ(Join(disk.size(), std::count(&disk[8176], &disk[8192], 0)), "24576 16");
     for (std::size_t i : {0, 1, 3, 4}) {
-        const std::uint64_t at =
-            LocatorPage(refs[i].Obj()) * kSwapPageBytes + LocatorOffset(refs[i].Obj());
+        const std::uint64_t at = refs[i].Where().InFile();
         EXPECT_EQ(std::memcmp(&disk[at], records[i].data(), records[i].size()), 0) << i;
     }
     EXPECT_EQ(file.RecallObject(refs[1].H()), 0); // page order: 4096, 4000, 80
@@ -263,7 +280,9 @@ TEST_F(SwapFileTest, LargeRecordsTakeRunsAndShareTheirTailPages) {
     EXPECT_EQ(Join(SF::Buffers(file), SF::HighWater(file)), "2:8000 5:3616  6");
     for (Ref* r : {&s1, &s2, &s3}) // first fit: page 5, page 5 (full now), page 2 (full now)
         ASSERT_EQ(file.SwapOutObject(r->H()), 0);
-    EXPECT_EQ(Places(a, b, s1, s2, s3), "p0+0 p3+0 p5+3616 p5+5904 p2+8000");
+    // a's run is pages 0 to 2, b's starts behind it; s3 lies behind a's tail.
+    EXPECT_EQ(Places(a, b, s1, s2, s3),
+              (std::vector{StartOf(0), StartOf(a.End().page + 1), b.End(), s1.End(), a.End()}));
 
     EXPECT_TRUE(b.Get()->Intact(2)); // from the first page of its run: its tail's records too
     EXPECT_EQ(SF::AgeList(file), (Objects{s1.Mem(), s2.Mem(), b.Mem()}));
@@ -436,7 +455,10 @@ TEST_F(SwapFileTest, PageReadShortOfRoomKeepsTheAskedForObjectAndTheRestReadable
     void* pin = pool->Allocate(pool->chunk.free - 16 - 2800, 0);
     // For y: x comes back and goes to page 1 to make room; for z y, asked for, is not taken.
     Blob* back = y.Get();
-    EXPECT_EQ(Join(back && back->Intact(2), Places(x, z, w)), "1 p1+0 p0+5216 p0+7936");
+    EXPECT_TRUE(back && back->Intact(2));
+    EXPECT_EQ(Places(x, z, w), (std::vector{StartOf(1), Place{0, x.bytes + y.bytes},
+                                            Place{0, x.bytes + y.bytes + z.bytes}}))
+        << "z and w stay where they were on page 0";
     EXPECT_EQ(SF::AgeList(file), Objects{back});
     EXPECT_EQ(SF::Buffers(file), "1:2720 0:8192 "); // page 0 still booked
     pool->Free(pin, nullptr);
@@ -503,7 +525,7 @@ TEST_F(SwapFileTest, RandomUseKeepsEveryObjectAndThePageTableSound) {
         }
         std::size_t inMemory = 0;
         for (auto& [ref, seed] : live) { // in memory, or on a booked page
-            ASSERT_TRUE(!ref.OnDisk() || SF::Index(file)[LocatorPage(ref.Obj())] == 0) << step;
+            ASSERT_TRUE(!ref.OnDisk() || SF::Index(file)[ref.Where().page] == 0) << step; // booked
             inMemory += !ref.OnDisk();
         }
         ASSERT_TRUE(SF::AgeList(file).size() == inMemory && SF::PagesSound(file)) << step;
