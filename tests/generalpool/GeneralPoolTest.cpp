@@ -1,6 +1,6 @@
 // The general pool: placement, growth, arenas, flushes and reports on small cases, checked by the
 // pool's invariant checker, plus a randomised model check.
-#include "generalpool/GeneralPool.h"
+#include "GeneralPoolSupport.h"
 #include "PoolFlagNames.h"
 #include "core/PoolCheck.h"
 #include "platform/Platform.h"
@@ -17,19 +17,13 @@
 #include <thread>
 
 using namespace qor;
+using namespace qor::test;
 namespace Flag = QORSysPoolFlag;
 
 namespace {
 
 using Sizes = std::vector<std::uint64_t>;
 
-// The pool's destructor is private: a destroying flush ends it.
-using Pool = std::unique_ptr<GeneralPool, decltype([](GeneralPool* p) { p->Flush(1); })>;
-Pool Make(std::uint32_t flags = 0, std::size_t bytes = 32768) {
-    return Pool(CreateGeneralPool(bytes, flags, "test"));
-}
-
-std::uintptr_t Addr(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 ChunkFields& F(void* chunk) { return *FieldsOf(chunk); }
 void* OwnerOf(void* block) { return reinterpret_cast<void*>(HeaderOf(block)->ownerWord & ~3ul); }
 auto Hdr(void* block) { return std::pair(HeaderOf(block)->ownerWord, HeaderOf(block)->sizeWord); }
@@ -104,7 +98,7 @@ protected:
     bool Tracked() const { return GetParam() != 0; }
 };
 INSTANTIATE_TEST_SUITE_P(, GeneralPoolList, testing::Values(0u, Flag::TRACKED_FREE_LIST),
-                         [](const auto& info) { return qor::test::PoolFlagNames(info.param); });
+                         [](const auto& info) { return PoolFlagNames(info.param); });
 
 TEST_P(GeneralPoolList, PieceSizesSplitRuleAndPlainListLoss) {
     const std::uint64_t kPieces[][2] = {{0, 16}, {1, 24}, {24, 40}, {100, 120}};
@@ -120,25 +114,6 @@ TEST_P(GeneralPoolList, PieceSizesSplitRuleAndPlainListLoss) {
     EXPECT_EQ(std::tuple(Listed(pool->chunk), pool->chunk.free, Broken(pool.get())),
               std::tuple(Tracked() ? Sizes{24, 16, 48, 3880} : Sizes{3880}, freeBefore - 216, ""))
         << "plain placement drops the areas it passes; `free` still counts them";
-}
-
-// The largest area stays known only when an area passed holds half the free bytes left.
-TEST(GeneralPool, LargestAreaAfterTrackedPlacement) {
-    const std::tuple<Sizes, std::uint64_t, std::uint64_t, std::uint32_t> kCases[] = {
-        {{1000, 16, 3000, 16}, 3000, 1000, 1000},
-        {{1000, 16, 3000, 16, 1000, 16}, 3000, 2000, 1000},
-        {{104, 16, 3000, 16, 2000, 16}, 1000, 4104, kLargestUnknown}};
-    for (const auto& [pieces, need8, freeAfter, largest] : kCases) {
-        Pool pool = Make(Flag::TRACKED_FREE_LIST | Flag::NO_NEW_SUBPOOL);
-        void* second = Carve(pool.get(), pieces,
-                             pieces.size() > 4 ? std::vector{4, 2, 0} : std::vector{2, 0})[2];
-        EXPECT_EQ(pool->Allocate(need8 - 16, 0), second);
-        EXPECT_EQ(std::tuple(pool->chunk.free, pool->chunk.largestFreeArea),
-                  std::tuple(freeAfter, largest));
-        EXPECT_EQ(pool->Allocate(2500 - 16, 0), nullptr);
-        EXPECT_EQ(std::tuple(pool->chunk.largestFreeArea, pool->currentChunk),
-                  std::tuple(largest == 1 ? 2000u : largest, nullptr));
-    }
 }
 
 // The malloc seam's filter: records every request and refuses the first `gRefusals`.
@@ -285,8 +260,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Fresh{0x8000, 0x3E8, 0x2003F9, "0x3f9",
                           "0x3e0  ( VOLATILE FLUSHABLE SINGLE_SIZE CONSTANT_SUBPOOL_SIZE )"}),
     [](const auto& info) {
-        return qor::test::PoolFlagNames(info.param.flags) + "_" + std::to_string(info.param.bytes) +
-               "Bytes";
+        return PoolFlagNames(info.param.flags) + "_" + std::to_string(info.param.bytes) + "Bytes";
     });
 
 TEST_P(GeneralPoolFresh, IsOneFreeAreaAndSaysSoInItsReport) {
@@ -336,7 +310,7 @@ TEST(GeneralPool, ReportTexts) {
 class GeneralPoolModel : public testing::TestWithParam<std::uint32_t> {};
 INSTANTIATE_TEST_SUITE_P(, GeneralPoolModel,
                          testing::Values(0x0u, 0x100000u, 0x100208u, 0x300u, 0x100080u),
-                         [](const auto& info) { return qor::test::PoolFlagNames(info.param); });
+                         [](const auto& info) { return PoolFlagNames(info.param); });
 
 TEST_P(GeneralPoolModel, RandomTrafficKeepsEveryInvariant) {
     const std::uint32_t flags = GetParam();
@@ -409,17 +383,6 @@ TEST(GeneralPoolMergeMethodDeathTest, SortStopsOnADoubleRelease) {
 
 namespace reclaim {
 
-// Whether this process runs with QORSysAllocatorReclaim=OFF (its own ctest entries).
-bool Off() {
-    const char* value = std::getenv("QORSysAllocatorReclaim");
-    return value != nullptr && std::string(value) == "OFF";
-}
-
-// A pool made through the public call, so that the configuration (reclaim on or off) is read.
-Pool MakeConfigured(std::uint32_t flags, std::size_t bytes) {
-    return Pool(static_cast<GeneralPool*>(QORSysCreatePool(static_cast<int>(flags), bytes, "r")));
-}
-
 std::uint64_t TotalBytes(GeneralPool* pool) {
     std::uint64_t total = 0;
     for (SubPool* k : ChainOf(pool))
@@ -459,12 +422,12 @@ std::vector<std::uint64_t> Churn(GeneralPool* pool, std::size_t window, int roun
 // on and on (chunks of a constant size show it at once: doubled ones only now and then).
 class GeneralPoolReclaim : public testing::TestWithParam<std::uint32_t> {};
 INSTANTIATE_TEST_SUITE_P(, GeneralPoolReclaim, testing::Values(0u, Flag::TRACKED_FREE_LIST),
-                         [](const auto& info) { return qor::test::PoolFlagNames(info.param); });
+                         [](const auto& info) { return PoolFlagNames(info.param); });
 
 TEST_P(GeneralPoolReclaim, ChainStopsGrowingUnderMixedChurn) {
     Pool pool = MakeConfigured(GetParam() | Flag::CONSTANT_SUBPOOL_SIZE, 0x10000);
     const std::vector<std::uint64_t> totals = Churn(pool.get(), 2000, 4, 50000);
-    if (Off())
+    if (ReclaimOff())
         EXPECT_LT(totals[1], totals[3]);
     else
         EXPECT_EQ(totals[1], totals[3]);
@@ -481,7 +444,7 @@ INSTANTIATE_TEST_SUITE_P(
                                      Flag::TRACKED_FREE_LIST | Flag::NO_NEW_SUBPOOL),
                      testing::Values(0x8000, 0x20000)),
     [](const auto& info) {
-        return qor::test::PoolFlagNames(std::get<0>(info.param)) + "_" +
+        return PoolFlagNames(std::get<0>(info.param)) + "_" +
                std::to_string(std::get<1>(info.param) / 1024) + "KiB";
     });
 
@@ -494,7 +457,7 @@ TEST_P(GeneralPoolReclaimJoin, MergesBeforeGrowingOrFailing) {
         blocks.push_back(pool->Allocate(1000, 0));
     for (std::size_t i = 0; i < blocks.size(); ++i)
         if (i % 3 != 2) pool->Free(blocks[i], nullptr);
-    const bool merges = !Off() && pool->chunk.free >= kReclaimFloorBytes;
+    const bool merges = !ReclaimOff() && pool->chunk.free >= kReclaimFloorBytes;
     void* joined = pool->Allocate(1500, 0);
     const std::size_t chunks = ChainOf(pool.get()).size();
     EXPECT_EQ(std::tuple(joined != nullptr, chunks, Broken(pool.get())),

@@ -1,9 +1,9 @@
 // Tracked placement against a model that walks its lists linearly: long random scripts of
 // placements (by the pool, by the entry points, in a named chunk or arena), releases, merges,
 // releases of empty chunks and flushes, with every chunk's list, counters and index compared after
-// each step. Also the index's own rules on small cases, and the validator itself.
+// each step.
+#include "GeneralPoolSupport.h"
 #include "PoolFlagNames.h"
-#include "generalpool/GeneralPool.h"
 
 #include <gtest/gtest.h>
 
@@ -17,24 +17,12 @@
 #include <vector>
 
 using namespace qor;
+using namespace qor::test;
 namespace Flag = QORSysPoolFlag;
 
 namespace {
 
-using Pool = std::unique_ptr<GeneralPool, decltype([](GeneralPool* p) { p->Flush(1); })>;
-
-// Public creation: the configuration (reclaim on or off) is read first.
-Pool Make(std::uint32_t flags, std::size_t bytes) {
-    return Pool(static_cast<GeneralPool*>(QORSysCreatePool(static_cast<int>(flags), bytes, "t")));
-}
-
-std::uintptr_t Addr(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 char* At(std::uintptr_t a) { return reinterpret_cast<char*>(a); }
-
-bool ReclaimOff() {
-    const char* value = std::getenv("QORSysAllocatorReclaim");
-    return value != nullptr && std::string(value) == "OFF";
-}
 
 struct Area {
     std::uintptr_t at;
@@ -371,7 +359,7 @@ std::size_t DrawBytes(std::mt19937_64& rng, bool tiny) {
 
 // A script of `steps` random operations on a pool of `flags`, model and pool compared after each.
 void RunScript(std::uint32_t flags, std::size_t bytes, std::uint64_t seed, int steps, bool tiny) {
-    Pool pool = Make(flags, bytes);
+    Pool pool = MakeConfigured(flags, bytes);
     Model model(pool.get(), ReclaimOff());
     std::mt19937_64 rng(seed);
     for (int step = 0; step < steps; ++step) {
@@ -424,14 +412,13 @@ INSTANTIATE_TEST_SUITE_P(
                     Script{Flag::TRACKED_FREE_LIST | Flag::SINGLE_SIZE, 0x10000, false, 5},
                     Script{Flag::TRACKED_FREE_LIST, 0x8000, true, 6}),
     [](const auto& info) {
-        return qor::test::PoolFlagNames(info.param.flags) + "_" +
-               std::to_string(info.param.bytes / 1024) + "KiB" +
-               (info.param.tiny ? "_TinyPieces" : "");
+        return PoolFlagNames(info.param.flags) + "_" + std::to_string(info.param.bytes / 1024) +
+               "KiB" + (info.param.tiny ? "_TinyPieces" : "");
     });
 
 // A steady churn of many small areas: long lists, where the index matters most.
 TEST(TrackedPlacement, MatchesTheLinearWalkUnderLongChurn) {
-    Pool pool = Make(Flag::TRACKED_FREE_LIST, 0x100000);
+    Pool pool = MakeConfigured(Flag::TRACKED_FREE_LIST, 0x100000);
     Model model(pool.get(), ReclaimOff());
     std::mt19937_64 rng(42);
     for (int step = 0; step < 20000; ++step) {
@@ -454,7 +441,7 @@ TEST(TrackedPlacement, MatchesTheLinearWalkUnderLongChurn) {
 // An arena's last area need not be a multiple of 8, so a split can leave a rest of 17 to 23 bytes:
 // an area without slots, listed behind a node whose spans must count it.
 TEST(TrackedPlacement, OddArenaTailsLeaveAreasWithoutSlots) {
-    Pool pool = Make(Flag::TRACKED_FREE_LIST, 0x40000);
+    Pool pool = MakeConfigured(Flag::TRACKED_FREE_LIST, 0x40000);
     Model model(pool.get(), ReclaimOff());
     for (int arena = 0; arena < 64 && !HasFatalFailure(); ++arena) {
         model.Allocate(100, 1001, false); // the arena's area: 1101 - 120 - 64 = 917 bytes
