@@ -1,6 +1,7 @@
 // Checked mode: each mistake below stops the process with a message that names it, in a process
 // with QORSysAllocatorChecks=ON (suite Checked); the suite Unchecked runs the same mistakes
 // without the variable and shows that the default path behaves as it always did.
+#include "PoolFlagNames.h"
 #include "QORSysAllocator.h"
 #include "core/Configuration.h"
 #include "core/LiveObjects.h"
@@ -104,14 +105,19 @@ TEST(Checked, DestroyedPoolNamedToThePoolCalls) {
                  "in QORSpecializedDelete: .*pool used after it was destroyed\\?");
 }
 
-TEST(Checked, GeneralBlockReleasedTwice) {
-    const char* message = "^Invalid release of block 0x[0-9a-f]+ in QORSpecializedDelete: its "
-                          "header reads as a free area \\(first word 0x[0-9a-f]+\\): released "
-                          "twice\\?\n";
-    EXPECT_DEATH(GeneralBlockReleasedTwice(reinterpret_cast<void*>(4)), message);
-    EXPECT_DEATH(GeneralBlockReleasedTwice(QORSysCreatePool(0, 0)), message);
-    EXPECT_DEATH(GeneralBlockReleasedTwice(QORSysCreatePool(QORSysPoolFlag::TRACKED_FREE_LIST, 0)),
-                 message);
+// The pool's flags; -1: the fast pool (4).
+class CheckedReleasedTwice : public testing::TestWithParam<int> {};
+INSTANTIATE_TEST_SUITE_P(, CheckedReleasedTwice,
+                         testing::Values(-1, 0, int(QORSysPoolFlag::TRACKED_FREE_LIST)),
+                         [](const auto& info) {
+                             return info.param < 0 ? "FastPool" : test::PoolFlagNames(info.param);
+                         });
+
+TEST_P(CheckedReleasedTwice, GeneralBlock) {
+    void* pool = GetParam() < 0 ? reinterpret_cast<void*>(4) : QORSysCreatePool(GetParam(), 0);
+    EXPECT_DEATH(GeneralBlockReleasedTwice(pool),
+                 "^Invalid release of block 0x[0-9a-f]+ in QORSpecializedDelete: its header reads "
+                 "as a free area \\(first word 0x[0-9a-f]+\\): released twice\\?\n");
 }
 
 // The release that empties a chunk resets it to one area: the block's header is then inside that

@@ -29,6 +29,10 @@ std::map<char*, GeneralPool*> gArenas; // by start: the header of the block that
 std::uint64_t Need8(std::uint64_t bytes) { return (bytes + 23) & ~std::uint64_t{7}; }
 char* OwnerOf(char* p) { return reinterpret_cast<char*>(HeaderOf(p)->ownerWord & ~kOwnerBits); }
 
+// The pools' structure is QORSysCheckPool's. What it cannot know is the model: which pool each
+// block was given by, that the blocks overlap nowhere and keep their bytes, that their pieces are
+// no larger than placement allows, and that every pool's report counts exactly the model's blocks
+// and arenas. The chains are walked here only for the room each block must lie in and the totals.
 void CheckAll() {
     std::map<char*, std::tuple<GeneralPool*, char*, char*>> rooms; // chunk or arena: pool, room
     std::map<GeneralPool*, std::uint64_t> total, used; // used: headers, blocks and arenas

@@ -7,9 +7,9 @@
 // (through the platform's fault filter, drawn from the input's first word): a short transfer
 // must be carried on, a failed write must leave its object in memory or its page in a buffer, a
 // failed read must leave the object on disk, and once the faults stop every object comes back.
+#include "../swapfile/SwapFileAccess.h"
 #include "FuzzInput.h"
 #include "core/PoolInterface.h"
-#include "swapfile/SwapFileInternals.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -19,33 +19,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-class QORSysSwapFileTestAccess { // a friend of the swap-file classes
-public:
-    using File = QORSysSwapFile;
-    static void* Pool(File& f) { return f.pool; }
-    static std::uint64_t Object(QORSysSwappableHdl* h) { return h->object; }
-    static bool Booked(File& f, std::uint64_t locator) { return f.pageIndex[locator >> 14] == 0; }
-    static bool AllFree(File& f) { return f.pageIndex[0] == std::min(f.pageCount, 255); }
-    static std::string Path(File& f) { return "/proc/self/fd/" + std::to_string(fileno(f.stream)); }
-    // The run-length rule, firstFreePage, pageHighWater and page buffers; the age list's length.
-    static std::size_t Check(File& f) {
-        int lowest = f.pageCount;
-        for (int page = f.pageCount - 1, run = 0; page >= 0; --page) {
-            run = f.pageIndex[page] == 0 ? 0 : run + 1;
-            FUZZ_CHECK(f.pageIndex[page] == std::min(run, 255) && (run || page < f.pageHighWater));
-            lowest = run ? page : lowest;
-        }
-        FUZZ_CHECK(f.firstFreePage == lowest);
-        for (File::PreSwapPage* b = f.preSwapPages; b != nullptr; b = b->next)
-            FUZZ_CHECK(b->pageNumber < unsigned(f.pageCount) && !f.pageIndex[b->pageNumber]);
-        std::size_t length = 0;
-        for (QORSysSwappable *o = f.oldest, *older = nullptr; o; older = o, o = o->newer, ++length)
-            FUZZ_CHECK(o->older == older && (o->newer || o == f.newest));
-        FUZZ_CHECK(length != 0 || f.newest == nullptr);
-        return length;
-    }
-};
 
 namespace {
 
@@ -149,12 +122,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                       : reinterpret_cast<Blob*>(object)->Intact(seed, false));
                 if (!(object & 1)) inMemory.insert(ref.H());
             }
-            FUZZ_CHECK(SF::Check(file) == inMemory.size());
+            FUZZ_CHECK(SF::Broken(file).empty() && SF::AgeList(file).size() == inMemory.size());
         }
         qor::platform::SetIoFaultFilter(nullptr); // from here on, every object must come back
         for (std::size_t round = 0; !gLive.empty(); ++round)
             FUZZ_CHECK(round < 100000), Release(0);
-        FUZZ_CHECK(SF::Check(file) == 0 && SF::AllFree(file) && gDestroyed == made);
+        FUZZ_CHECK(SF::Broken(file).empty() && SF::AgeList(file).empty());
+        FUZZ_CHECK(SF::AllFree(file) && gDestroyed == made);
     }
     FUZZ_CHECK(QORSysFlushPool(zonePool, 1) == 0 && qor::State().poolRegistry == nullptr);
     return 0;

@@ -1,5 +1,8 @@
-// The general pool checked against a chunk walker, plus a randomised model check.
-#include "generalpool/GeneralPool.h"
+// The general pool: placement, growth, arenas, flushes and reports on small cases, checked by the
+// pool's invariant checker, plus a randomised model check.
+#include "GeneralPoolSupport.h"
+#include "PoolFlagNames.h"
+#include "core/PoolCheck.h"
 #include "platform/Platform.h"
 
 #include <gtest/gtest.h>
@@ -14,19 +17,13 @@
 #include <thread>
 
 using namespace qor;
+using namespace qor::test;
 namespace Flag = QORSysPoolFlag;
 
 namespace {
 
 using Sizes = std::vector<std::uint64_t>;
 
-// The pool's destructor is private: a destroying flush ends it.
-using Pool = std::unique_ptr<GeneralPool, decltype([](GeneralPool* p) { p->Flush(1); })>;
-Pool Make(std::uint32_t flags = 0, std::size_t bytes = 32768) {
-    return Pool(CreateGeneralPool(bytes, flags, "test"));
-}
-
-std::uintptr_t Addr(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 ChunkFields& F(void* chunk) { return *FieldsOf(chunk); }
 void* OwnerOf(void* block) { return reinterpret_cast<void*>(HeaderOf(block)->ownerWord & ~3ul); }
 auto Hdr(void* block) { return std::pair(HeaderOf(block)->ownerWord, HeaderOf(block)->sizeWord); }
@@ -66,70 +63,57 @@ std::vector<void*> Carve(GeneralPool* pool, const Sizes& pieces, std::vector<int
     return blocks;
 }
 
-// "" or the first broken invariant: pieces tile each chunk and blocks name it, `free` totals its
-// free pieces, listed areas are distinct free pieces (all of them, counters exact, if tracked).
-std::string Broken(GeneralPool* pool, std::vector<void*>* inUse = nullptr) {
+// "" or the checker's account of the first broken invariant.
+std::string Broken(GeneralPool* pool) {
+    CheckResult result;
+    CheckInvariants(*pool, result);
+    return result.Text();
+}
+
+// The blocks in use, by a walk of the pieces: the checker knows no record of live blocks to hold
+// them to. The walk also finds every listed area at a free piece, which the checker proves only of
+// tracked lists (a plain list it holds to no more areas and bytes than the chunk has free).
+std::vector<void*> InUse(GeneralPool* pool) {
+    std::vector<void*> blocks;
     for (SubPool* k : ChainOf(pool)) {
-        const ChunkFields& c = k->chunk;
-        std::vector<std::uintptr_t> freeAt, listed;
-        std::uint64_t freeBytes = 0, pieces = 0, end = Addr(k) + (c.size & kChunkSizeMask);
-        for (std::uintptr_t at = Addr(k) + pool->HeaderBytesOf(k); at != end; ++pieces) {
+        std::vector<std::uintptr_t> freeAt;
+        const std::uintptr_t end = Addr(k) + (k->chunk.size & kChunkSizeMask);
+        for (std::uintptr_t at = Addr(k) + pool->HeaderBytesOf(k); at < end;) {
             char* block = reinterpret_cast<char*>(at) + 16;
-            const auto [owner, size] = Hdr(block);
-            if (size < 16 || size % 8 != 0 || size > end - at) return "tiling";
-            if ((owner & 1) && (owner & ~3ul) != Addr(k)) return "block owner";
-            if ((owner & 1) && inUse) inUse->push_back(block);
-            if (!(owner & 1)) freeAt.push_back(at), freeBytes += size;
-            at += size;
+            if (HeaderOf(block)->ownerWord & 1)
+                blocks.push_back(block);
+            else
+                freeAt.push_back(at);
+            at += HeaderOf(block)->sizeWord;
         }
-        for (FreeArea* a = c.freeList; a != nullptr && listed.size() <= freeAt.size(); a = a->next)
-            listed.push_back(Addr(a));
-        std::ranges::sort(listed);
-        const bool exact =
-            listed == freeAt && c.freeAreaCount == listed.size() && c.pieceCount == pieces;
-        if (freeBytes != c.free || std::ranges::adjacent_find(listed) != listed.end() ||
-            !std::ranges::includes(freeAt, listed) ||
-            (pool->chunk.flags & Flag::TRACKED_FREE_LIST && !exact))
-            return "free bytes, list or counters";
+        for (FreeArea* a = k->chunk.freeList; a != nullptr; a = a->next)
+            EXPECT_TRUE(std::ranges::binary_search(freeAt, Addr(a))) << "listed area " << a;
     }
-    return pool->lastChunk == ChainOf(pool).back() ? "" : "lastChunk";
+    return blocks;
 }
 
-TEST(GeneralPool, PieceSizesSplitRuleAndPlainListLoss) {
+// Cases that hold for a plain and a tracked list alike, or differ only where said.
+class GeneralPoolList : public testing::TestWithParam<std::uint32_t> {
+protected:
+    bool Tracked() const { return GetParam() != 0; }
+};
+INSTANTIATE_TEST_SUITE_P(, GeneralPoolList, testing::Values(0u, Flag::TRACKED_FREE_LIST),
+                         [](const auto& info) { return PoolFlagNames(info.param); });
+
+TEST_P(GeneralPoolList, PieceSizesSplitRuleAndPlainListLoss) {
     const std::uint64_t kPieces[][2] = {{0, 16}, {1, 24}, {24, 40}, {100, 120}};
-    for (const bool tracked : {false, true}) {
-        Pool pool = Make(tracked ? Flag::TRACKED_FREE_LIST : 0);
-        for (auto [request, piece] : kPieces)
-            EXPECT_EQ(Hdr(pool->Allocate(request, 0)), std::pair(Addr(pool.get()) | 1, piece));
-        const std::vector<void*> b =
-            Carve(pool.get(), {56, 16, 64, 16, 16, 16, 48, 16, 4000, 16}, {8, 6, 4, 2, 0});
-        const std::uint64_t freeBefore = pool->chunk.free;
-        EXPECT_EQ(pool->Allocate(24, 0), b[0]); // need8 40 takes 56 whole: not above 40 + 16
-        EXPECT_EQ(pool->Allocate(24, 0), b[2]); // and splits 64, leaving 24
-        EXPECT_EQ(pool->Allocate(100, 0), b[8]);
-        EXPECT_EQ(std::tuple(Listed(pool->chunk), pool->chunk.free, Broken(pool.get())),
-                  std::tuple(tracked ? Sizes{24, 16, 48, 3880} : Sizes{3880}, freeBefore - 216, ""))
-            << "plain placement drops the areas it passes; `free` still counts them";
-    }
-}
-
-// The largest area stays known only when an area passed holds half the free bytes left.
-TEST(GeneralPool, LargestAreaAfterTrackedPlacement) {
-    const std::tuple<Sizes, std::uint64_t, std::uint64_t, std::uint32_t> kCases[] = {
-        {{1000, 16, 3000, 16}, 3000, 1000, 1000},
-        {{1000, 16, 3000, 16, 1000, 16}, 3000, 2000, 1000},
-        {{104, 16, 3000, 16, 2000, 16}, 1000, 4104, kLargestUnknown}};
-    for (const auto& [pieces, need8, freeAfter, largest] : kCases) {
-        Pool pool = Make(Flag::TRACKED_FREE_LIST | Flag::NO_NEW_SUBPOOL);
-        void* second = Carve(pool.get(), pieces,
-                             pieces.size() > 4 ? std::vector{4, 2, 0} : std::vector{2, 0})[2];
-        EXPECT_EQ(pool->Allocate(need8 - 16, 0), second);
-        EXPECT_EQ(std::tuple(pool->chunk.free, pool->chunk.largestFreeArea),
-                  std::tuple(freeAfter, largest));
-        EXPECT_EQ(pool->Allocate(2500 - 16, 0), nullptr);
-        EXPECT_EQ(std::tuple(pool->chunk.largestFreeArea, pool->currentChunk),
-                  std::tuple(largest == 1 ? 2000u : largest, nullptr));
-    }
+    Pool pool = Make(GetParam());
+    for (auto [request, piece] : kPieces)
+        EXPECT_EQ(Hdr(pool->Allocate(request, 0)), std::pair(Addr(pool.get()) | 1, piece));
+    const std::vector<void*> b =
+        Carve(pool.get(), {56, 16, 64, 16, 16, 16, 48, 16, 4000, 16}, {8, 6, 4, 2, 0});
+    const std::uint64_t freeBefore = pool->chunk.free;
+    EXPECT_EQ(pool->Allocate(24, 0), b[0]); // need8 40 takes 56 whole: not above 40 + 16
+    EXPECT_EQ(pool->Allocate(24, 0), b[2]); // and splits 64, leaving 24
+    EXPECT_EQ(pool->Allocate(100, 0), b[8]);
+    EXPECT_EQ(std::tuple(Listed(pool->chunk), pool->chunk.free, Broken(pool.get())),
+              std::tuple(Tracked() ? Sizes{24, 16, 48, 3880} : Sizes{3880}, freeBefore - 216, ""))
+        << "plain placement drops the areas it passes; `free` still counts them";
 }
 
 // The malloc seam's filter: records every request and refuses the first `gRefusals`.
@@ -142,79 +126,112 @@ bool RecordAndRefuse(std::size_t bytes) {
 
 // Chunks double unless constant and grow to fit a large need; a refused chunk is halved (rounded
 // up to 4096, asking at least 32768 bytes of malloc) until granted, below the need or no smaller.
-TEST(GeneralPool, GrowthAndHalvingUnderMallocFailure) {
-    using Requests = std::vector<std::size_t>;
-    const Requests kGrow{32640, 0, 65440, 0}, kConstant{32640, 0, 32672, 99984}, kFull{32640, 0};
-    const Requests kHalving{0x80000, 0x40000, 0x20000, 0x10000, 0x8000, 0x8000};
-    const std::tuple<std::uint32_t, std::size_t, std::size_t, Requests, Requests, std::uint64_t>
-        kCases[] = {
-            {0, 0x8000, 0, kGrow, {0x10000, 0x20000}, 0x20000},
-            {0x100100, 0x8000, 0, kConstant, {0x8000, 0x19000}, 0x19000},
-            {Flag::NO_NEW_SUBPOOL, 0x8000, 0, kFull, {}, 0x8000},
-            {0x100000, 0x40000, 5, {0x40000 - 128, 9984}, kHalving, 0x4000},
-            {0x100000, 0x40000, SIZE_MAX, {0x40000 - 128, 9984}, kHalving, 0x40000},
-            {0, 0x8000, SIZE_MAX, kFull, {0x10000, 0x8000, 0x8000, 0x8000, 0x8000}, 0x8000}};
-    for (const auto& [flags, bytes, refusals, requests, mallocs, lastBytes] : kCases) {
-        Pool pool = Make(flags, bytes);
-        gRequests.clear();
-        gRefusals = refusals;
-        platform::SetMallocFailureFilter(RecordAndRefuse);
-        EXPECT_EQ(pool->Allocate(0x7FFFFFF0, 0), nullptr) << "a need of 2^31 bytes or more";
-        for (std::size_t request : requests)
-            pool->Allocate(request, 0);
-        EXPECT_EQ(std::tuple(gRequests, pool->lastChunk->chunk.size, Broken(pool.get())),
-                  std::tuple(mallocs, lastBytes, ""));
-        platform::SetMallocFailureFilter(nullptr);
-    }
+using Requests = std::vector<std::size_t>;
+struct Growth {
+    const char* name;
+    std::uint32_t flags;
+    std::size_t bytes, refusals;
+    Requests requests, mallocs;
+    std::uint64_t lastBytes;
+    friend void PrintTo(const Growth& g, std::ostream* out) { *out << g.name; }
+};
+class GeneralPoolGrowth : public testing::TestWithParam<Growth> {};
+
+TEST_P(GeneralPoolGrowth, UnderMallocFailure) {
+    const Growth& g = GetParam();
+    Pool pool = Make(g.flags, g.bytes);
+    gRequests.clear();
+    gRefusals = g.refusals;
+    platform::SetMallocFailureFilter(RecordAndRefuse);
+    EXPECT_EQ(pool->Allocate(0x7FFFFFF0, 0), nullptr) << "a need of 2^31 bytes or more";
+    for (std::size_t request : g.requests)
+        pool->Allocate(request, 0);
+    EXPECT_EQ(std::tuple(gRequests, pool->lastChunk->chunk.size, Broken(pool.get())),
+              std::tuple(g.mallocs, g.lastBytes, ""));
+    platform::SetMallocFailureFilter(nullptr);
 }
 
-TEST(GeneralPool, ArenaLayoutAndReset) {
-    for (std::uint32_t flags : {0u, Flag::TRACKED_FREE_LIST}) {
-        Pool pool = Make(flags);
-        EXPECT_EQ(pool->Allocate(100, 83), nullptr) << "no room for both headers";
-        EXPECT_EQ(pool->Allocate(100, SIZE_MAX - 50), nullptr) << "no wrap-around";
-        char* const b = reinterpret_cast<char*>(pool.get()) + 112; // the block carrying the arena
-        void* object = pool->Allocate(100, 1000);                  // need 1116, need8 1120
-        ASSERT_EQ(object, b + 80);
-        EXPECT_EQ(std::tuple(Hdr(b + 16), Hdr(object), F(b).size, State(b)),
-                  std::tuple(std::pair(Addr(pool.get()) | 3, 1120ul), std::pair(Addr(b) | 1, 120ul),
-                             1100ul, OneArea(916, 184)));
-        void* inner = ReallocateThroughOwner(b, 0, object);
-        EXPECT_EQ(std::tuple(Addr(inner), Hdr(inner)),
-                  std::tuple(Addr(b) + 200, std::pair(Addr(b) | 1, 16ul)));
-        pool->Free(object, nullptr);
-        EXPECT_EQ(Listed(F(b)), (Sizes{120, 900})) << "pushed at the head; 1100 bytes not all free";
-        pool->Free(inner, nullptr);
-        EXPECT_EQ(std::tuple(State(b), Broken(pool.get())), std::tuple(OneArea(1036, 64), ""));
-    }
+const Requests kFull{32640, 0}, kHalving{0x80000, 0x40000, 0x20000, 0x10000, 0x8000, 0x8000};
+INSTANTIATE_TEST_SUITE_P(
+    , GeneralPoolGrowth,
+    testing::Values(
+        Growth{"Doubles", 0, 0x8000, 0, {32640, 0, 65440, 0}, {0x10000, 0x20000}, 0x20000},
+        Growth{"ConstantSizeFitsALargeNeed",
+               0x100100,
+               0x8000,
+               0,
+               {32640, 0, 32672, 99984},
+               {0x8000, 0x19000},
+               0x19000},
+        Growth{"NoNewChunk", Flag::NO_NEW_SUBPOOL, 0x8000, 0, kFull, {}, 0x8000},
+        Growth{"HalvedUntilGranted", 0x100000, 0x40000, 5, {0x40000 - 128, 9984}, kHalving, 0x4000},
+        Growth{"HalvedBelowTheNeed",
+               0x100000,
+               0x40000,
+               SIZE_MAX,
+               {0x40000 - 128, 9984},
+               kHalving,
+               0x40000},
+        Growth{"NeverBelowTheSmallest",
+               0,
+               0x8000,
+               SIZE_MAX,
+               kFull,
+               {0x10000, 0x8000, 0x8000, 0x8000, 0x8000},
+               0x8000}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(GeneralPoolList, ArenaLayoutAndReset) {
+    Pool pool = Make(GetParam());
+    EXPECT_EQ(pool->Allocate(100, 83), nullptr) << "no room for both headers";
+    EXPECT_EQ(pool->Allocate(100, SIZE_MAX - 50), nullptr) << "no wrap-around";
+    char* const b = reinterpret_cast<char*>(pool.get()) + 112; // the block carrying the arena
+    void* object = pool->Allocate(100, 1000);                  // need 1116, need8 1120
+    ASSERT_EQ(object, b + 80);
+    EXPECT_EQ(std::tuple(Hdr(b + 16), Hdr(object), F(b).size, State(b)),
+              std::tuple(std::pair(Addr(pool.get()) | 3, 1120ul), std::pair(Addr(b) | 1, 120ul),
+                         1100ul, OneArea(916, 184)));
+    void* inner = ReallocateThroughOwner(b, 0, object);
+    EXPECT_EQ(std::tuple(Addr(inner), Hdr(inner)),
+              std::tuple(Addr(b) + 200, std::pair(Addr(b) | 1, 16ul)));
+    pool->Free(object, nullptr);
+    EXPECT_EQ(Listed(F(b)), (Sizes{120, 900})) << "pushed at the head; 1100 bytes not all free";
+    pool->Free(inner, nullptr);
+    EXPECT_EQ(std::tuple(State(b), Broken(pool.get())), std::tuple(OneArea(1036, 64), ""));
 }
 
 // Four chunks, the second and the fourth emptied: Optimize releases those two, then each flush.
-TEST(GeneralPool, OptimizeReleasesEmptyChunksFlushResetsOrDestroys) {
+class GeneralPoolFlush : public testing::TestWithParam<int> {};
+std::string FlushName(const testing::TestParamInfo<int>& info) {
+    const char* const kNames[] = {"Reset", "Destroy", "", "DestroyWalkingChunks", "DestroyIfEmpty"};
+    return kNames[info.param];
+}
+INSTANTIATE_TEST_SUITE_P(, GeneralPoolFlush, testing::Values(0, 1, 3, 4), FlushName);
+
+TEST_P(GeneralPoolFlush, OptimizeReleasesEmptyChunksFlushResetsOrDestroys) {
     PoolBase* const head = qor::State().poolRegistry;
-    for (int mode : {0, 1, 3, 4}) {
-        GeneralPool* pool = CreateGeneralPool(0, Flag::TRACKED_FREE_LIST | Flag::LOCKED, "flush");
-        void* blocks[] = {pool->Allocate(32640, 0), pool->Allocate(20000, 0),
-                          pool->Allocate(50000, 0), pool->Allocate(200000, 0)};
-        const std::vector<SubPool*> chain = ChainOf(pool);
-        pool->Free(blocks[1], nullptr);
-        pool->Free(blocks[3], nullptr);
-        EXPECT_EQ(State(chain.at(1)), OneArea(65472, 64)) << "a wholly free chunk resets";
-        EXPECT_EQ(pool->Optimize(Flag::OPTIMIZE_RELEASE_EMPTY), 0);
-        EXPECT_EQ(std::tuple(ChainOf(pool), pool->currentChunk, Broken(pool)),
-                  std::tuple(std::vector{chain[0], chain[2]}, nullptr, ""));
-        if (mode == Flag::FLUSH_DESTROY_IF_EMPTY) {
-            pool->Free(blocks[0], nullptr); // a further chunk alone keeps the pool in use
-            EXPECT_EQ(pool->Flush(mode), -1);
-            std::thread([&] { pool->Free(blocks[2], nullptr); }).join(); // left unlocked
-        }
-        EXPECT_EQ(pool->Flush(mode), 0);
-        EXPECT_EQ(qor::State().poolRegistry, mode ? head : pool);
-        if (mode != 0) continue;
-        EXPECT_EQ(std::tuple(ChainOf(pool).size(), State(pool), Broken(pool)),
-                  std::tuple(1ul, OneArea(32656, 112), ""));
-        pool->Flush(Flag::FLUSH_DESTROY);
+    const int mode = GetParam();
+    GeneralPool* pool = CreateGeneralPool(0, Flag::TRACKED_FREE_LIST | Flag::LOCKED, "flush");
+    void* blocks[] = {pool->Allocate(32640, 0), pool->Allocate(20000, 0), pool->Allocate(50000, 0),
+                      pool->Allocate(200000, 0)};
+    const std::vector<SubPool*> chain = ChainOf(pool);
+    pool->Free(blocks[1], nullptr);
+    pool->Free(blocks[3], nullptr);
+    EXPECT_EQ(State(chain.at(1)), OneArea(65472, 64)) << "a wholly free chunk resets";
+    EXPECT_EQ(pool->Optimize(Flag::OPTIMIZE_RELEASE_EMPTY), 0);
+    EXPECT_EQ(std::tuple(ChainOf(pool), pool->currentChunk, Broken(pool)),
+              std::tuple(std::vector{chain[0], chain[2]}, nullptr, ""));
+    if (mode == Flag::FLUSH_DESTROY_IF_EMPTY) {
+        pool->Free(blocks[0], nullptr); // a further chunk alone keeps the pool in use
+        EXPECT_EQ(pool->Flush(mode), -1);
+        std::thread([&] { pool->Free(blocks[2], nullptr); }).join(); // left unlocked
     }
+    EXPECT_EQ(pool->Flush(mode), 0);
+    EXPECT_EQ(qor::State().poolRegistry, mode ? head : pool);
+    if (mode != 0) return;
+    EXPECT_EQ(std::tuple(ChainOf(pool).size(), State(pool), Broken(pool)),
+              std::tuple(1ul, OneArea(32656, 112), ""));
+    pool->Flush(Flag::FLUSH_DESTROY);
 }
 
 // What Report prints, with the pool's address (0x and 16 upper-case digits) shown as <pool>.
@@ -229,33 +246,48 @@ std::string ReportText(GeneralPool* pool, int options) {
 // A fresh pool (at least 32768 bytes, rounded down to 1024) adds its own bits to the flags (and
 // the hint bit 0x200000 to tracked or constant-size ones), is one free area after its 112-byte
 // header, and says so in its report.
-TEST(GeneralPool, FreshPoolAndReportTexts) {
-    const std::tuple<std::size_t, std::uint32_t, std::uint32_t, std::string, std::string> kFresh[] =
-        {{1000, 0x100000, 0x300011, "0x11", "0x0"},
-         {0x83FF, 0xC0, 0xD1, "0xd1", "0xc0  ( VOLATILE SINGLE_SIZE )"},
-         {0x8000, 0x3E8, 0x2003F9, "0x3f9",
-          "0x3e0  ( VOLATILE FLUSHABLE SINGLE_SIZE CONSTANT_SUBPOOL_SIZE )"}};
-    for (const auto& [bytes, flags, after, sts, flagsLine] : kFresh) {
-        Pool pool = Make(flags, bytes);
-        EXPECT_EQ(std::tuple(pool->chunk.size, pool->chunk.flags, State(pool.get())),
-                  std::tuple(32768ul, after, OneArea(32656, 112)));
-        EXPECT_EQ(ReportText(pool.get(), Flag::REPORT_CHUNK_LIST),
-                  "\n[MEMORY POOL <pool> / SUBPOOL LIST]\n  subPool=<pool> ; sts=" + sts +
-                      " ; size=32768  ; free=32656 ; occupation=0.3 % ; blocks=1 ; holes=1(32656)\n"
-                      "\n[MEMORY POOL <pool>]\nFlags                 = " +
-                      flagsLine +
-                      "\n"
-                      "Total size            = 32768 \nManage size           = 112 \n"
-                      "Free  size            = 32656 \nOccupied size         = 0 \n"
-                      "Percentage occupation = 0.3%\nNb of sub pools       = 1 \n"
-                      "Max free size in a sp = 32656\nMin free size in a sp = 32656\n"
-                      "Min sp percentage occ = 0.3%\nMax sp percentage occ = 0.3%\n");
-    }
+struct Fresh {
+    std::size_t bytes;
+    std::uint32_t flags, after;
+    std::string sts, flagsLine;
+    friend void PrintTo(const Fresh& f, std::ostream* out) { *out << f.bytes << " bytes"; }
+};
+class GeneralPoolFresh : public testing::TestWithParam<Fresh> {};
+INSTANTIATE_TEST_SUITE_P(
+    , GeneralPoolFresh,
+    testing::Values(Fresh{1000, 0x100000, 0x300011, "0x11", "0x0"},
+                    Fresh{0x83FF, 0xC0, 0xD1, "0xd1", "0xc0  ( VOLATILE SINGLE_SIZE )"},
+                    Fresh{0x8000, 0x3E8, 0x2003F9, "0x3f9",
+                          "0x3e0  ( VOLATILE FLUSHABLE SINGLE_SIZE CONSTANT_SUBPOOL_SIZE )"}),
+    [](const auto& info) {
+        return PoolFlagNames(info.param.flags) + "_" + std::to_string(info.param.bytes) + "Bytes";
+    });
+
+TEST_P(GeneralPoolFresh, IsOneFreeAreaAndSaysSoInItsReport) {
+    const Fresh& f = GetParam();
+    Pool pool = Make(f.flags, f.bytes);
+    EXPECT_EQ(std::tuple(pool->chunk.size, pool->chunk.flags, State(pool.get())),
+              std::tuple(32768ul, f.after, OneArea(32656, 112)));
+    EXPECT_EQ(ReportText(pool.get(), Flag::REPORT_CHUNK_LIST),
+              "\n[MEMORY POOL <pool> / SUBPOOL LIST]\n  subPool=<pool> ; sts=" + f.sts +
+                  " ; size=32768  ; free=32656 ; occupation=0.3 % ; blocks=1 ; holes=1(32656)\n"
+                  "\n[MEMORY POOL <pool>]\nFlags                 = " +
+                  f.flagsLine +
+                  "\n"
+                  "Total size            = 32768 \nManage size           = 112 \n"
+                  "Free  size            = 32656 \nOccupied size         = 0 \n"
+                  "Percentage occupation = 0.3%\nNb of sub pools       = 1 \n"
+                  "Max free size in a sp = 32656\nMin free size in a sp = 32656\n"
+                  "Min sp percentage occ = 0.3%\nMax sp percentage occ = 0.3%\n");
+}
+
+// The one-line report of a large fresh pool, and of a pool in use: a tracked chunk whose largest
+// area is unknown and an added one that knows its own; the same figures as a record.
+TEST(GeneralPool, ReportTexts) {
     EXPECT_EQ(ReportText(Make(0, 0x200000).get(), Flag::REPORT_ONE_LINE),
               "POOL:<pool> fg=00000000 sz=2097152(  2.000) fre=2097040 occ=0 pct=0.0 mng=112  "
               "nbb=1 nbh=1 subpool_info=(nb=1 maxf=2097040 minf=2097040  maxo=0.0, mino=0.0 "
               "maxhole=2097040?)\n");
-    // A tracked chunk whose largest area is unknown, and an added one that knows its own.
     Pool pool = Make(Flag::TRACKED_FREE_LIST | Flag::SINGLE_SIZE);
     Carve(pool.get(), {104, 16, 3000, 16, 2000, 16}, {4, 2, 0});
     pool->Allocate(1000 - 16, 0);
@@ -275,35 +307,39 @@ TEST(GeneralPool, FreshPoolAndReportTexts) {
 
 // Random placements (also in a named chunk), releases and optimisations keep every invariant;
 // the blocks in use are exactly the live ones, with their bytes intact.
-TEST(GeneralPool, ModelCheck) {
-    for (std::uint32_t flags : {0x0u, 0x100000u, 0x100208u, 0x300u, 0x100080u}) {
-        Pool pool = Make(flags);
-        std::mt19937 rng(flags);
-        std::map<char*, std::size_t> live; // each filled with the low byte of its size
-        for (int step = 0; step < 2000; ++step) {
-            const unsigned roll = rng() % 100;
-            const std::size_t bytes = rng() % 4 ? rng() % 200 : rng() % 30000;
-            const auto it = std::next(live.begin(), live.empty() ? 0 : rng() % live.size());
-            void* block = nullptr;
-            if (roll < 45 || live.empty()) {
-                block = pool->Allocate(bytes, 0);
-            } else if (roll < 55) {
-                block = ReallocateThroughOwner(OwnerOf(it->first), bytes, it->first);
-            } else if (roll < 97) {
-                const auto [data, n] = *it;
-                ASSERT_EQ(std::count(data, data + n, static_cast<char>(n)), static_cast<long>(n));
-                pool->Free(data, nullptr);
-                live.erase(it);
-            } else {
-                pool->Optimize(Flag::OPTIMIZE_RELEASE_EMPTY | Flag::OPTIMIZE_MERGE);
-            }
-            if (block != nullptr) std::memset(block, static_cast<char>(bytes), bytes);
-            if (block != nullptr) live[static_cast<char*>(block)] = bytes;
-            std::vector<void*> inUse;
-            ASSERT_EQ(Broken(pool.get(), &inUse), "") << "step " << step;
-            std::ranges::sort(inUse);
-            ASSERT_TRUE(std::ranges::equal(inUse, std::views::keys(live))) << "step " << step;
+class GeneralPoolModel : public testing::TestWithParam<std::uint32_t> {};
+INSTANTIATE_TEST_SUITE_P(, GeneralPoolModel,
+                         testing::Values(0x0u, 0x100000u, 0x100208u, 0x300u, 0x100080u),
+                         [](const auto& info) { return PoolFlagNames(info.param); });
+
+TEST_P(GeneralPoolModel, RandomTrafficKeepsEveryInvariant) {
+    const std::uint32_t flags = GetParam();
+    Pool pool = Make(flags);
+    std::mt19937 rng(flags);
+    std::map<char*, std::size_t> live; // each filled with the low byte of its size
+    for (int step = 0; step < 2000; ++step) {
+        const unsigned roll = rng() % 100;
+        const std::size_t bytes = rng() % 4 ? rng() % 200 : rng() % 30000;
+        const auto it = std::next(live.begin(), live.empty() ? 0 : rng() % live.size());
+        void* block = nullptr;
+        if (roll < 45 || live.empty()) {
+            block = pool->Allocate(bytes, 0);
+        } else if (roll < 55) {
+            block = ReallocateThroughOwner(OwnerOf(it->first), bytes, it->first);
+        } else if (roll < 97) {
+            const auto [data, n] = *it;
+            ASSERT_EQ(std::count(data, data + n, static_cast<char>(n)), static_cast<long>(n));
+            pool->Free(data, nullptr);
+            live.erase(it);
+        } else {
+            pool->Optimize(Flag::OPTIMIZE_RELEASE_EMPTY | Flag::OPTIMIZE_MERGE);
         }
+        if (block != nullptr) std::memset(block, static_cast<char>(bytes), bytes);
+        if (block != nullptr) live[static_cast<char*>(block)] = bytes;
+        ASSERT_EQ(Broken(pool.get()), "") << "step " << step;
+        std::vector<void*> inUse = InUse(pool.get());
+        std::ranges::sort(inUse);
+        ASSERT_TRUE(std::ranges::equal(inUse, std::views::keys(live))) << "step " << step;
     }
 }
 
@@ -347,17 +383,6 @@ TEST(GeneralPoolMergeMethodDeathTest, SortStopsOnADoubleRelease) {
 
 namespace reclaim {
 
-// Whether this process runs with QORSysAllocatorReclaim=OFF (its own ctest entries).
-bool Off() {
-    const char* value = std::getenv("QORSysAllocatorReclaim");
-    return value != nullptr && std::string(value) == "OFF";
-}
-
-// A pool made through the public call, so that the configuration (reclaim on or off) is read.
-Pool MakeConfigured(std::uint32_t flags, std::size_t bytes) {
-    return Pool(static_cast<GeneralPool*>(QORSysCreatePool(static_cast<int>(flags), bytes, "r")));
-}
-
 std::uint64_t TotalBytes(GeneralPool* pool) {
     std::uint64_t total = 0;
     for (SubPool* k : ChainOf(pool))
@@ -395,41 +420,51 @@ std::vector<std::uint64_t> Churn(GeneralPool* pool, std::size_t window, int roun
 // Under a long mixed churn a pool stops adding chunks once it holds the free bytes it needs; with
 // reclaim off, plain placement's dropped areas and tracked placement's unjoined ones make it grow
 // on and on (chunks of a constant size show it at once: doubled ones only now and then).
-TEST(GeneralPoolReclaim, ChainStopsGrowingUnderMixedChurn) {
-    for (std::uint32_t flags : {0u, Flag::TRACKED_FREE_LIST}) {
-        Pool pool = MakeConfigured(flags | Flag::CONSTANT_SUBPOOL_SIZE, 0x10000);
-        const std::vector<std::uint64_t> totals = Churn(pool.get(), 2000, 4, 50000);
-        if (Off())
-            EXPECT_LT(totals[1], totals[3]) << "flags " << flags;
-        else
-            EXPECT_EQ(totals[1], totals[3]) << "flags " << flags;
-    }
+class GeneralPoolReclaim : public testing::TestWithParam<std::uint32_t> {};
+INSTANTIATE_TEST_SUITE_P(, GeneralPoolReclaim, testing::Values(0u, Flag::TRACKED_FREE_LIST),
+                         [](const auto& info) { return PoolFlagNames(info.param); });
+
+TEST_P(GeneralPoolReclaim, ChainStopsGrowingUnderMixedChurn) {
+    Pool pool = MakeConfigured(GetParam() | Flag::CONSTANT_SUBPOOL_SIZE, 0x10000);
+    const std::vector<std::uint64_t> totals = Churn(pool.get(), 2000, 4, 50000);
+    if (ReclaimOff())
+        EXPECT_LT(totals[1], totals[3]);
+    else
+        EXPECT_EQ(totals[1], totals[3]);
 }
 
 // Two of every three 1000-byte blocks released: the free bytes lie in adjacent pairs that no list
 // joins. A request that only a joined pair can serve merges the chunk when it holds 64 KiB free
 // (even with NO_NEW_SUBPOOL, which would otherwise fail), and adds a chunk when it holds less.
-TEST(GeneralPoolReclaim, MergesBeforeGrowingOrFailing) {
-    for (std::uint32_t method : {0u, Flag::TRACKED_FREE_LIST})
-        for (const auto& [bytes, noNew] :
-             {std::pair(0x20000, true), std::pair(0x20000, false), std::pair(0x8000, false)}) {
-            const std::uint32_t flags = method | (noNew ? Flag::NO_NEW_SUBPOOL : 0);
-            Pool pool = MakeConfigured(flags, bytes);
-            std::vector<void*> blocks;
-            while (pool->chunk.free >= 1016) // leaves a tail too small for 1500 bytes
-                blocks.push_back(pool->Allocate(1000, 0));
-            for (std::size_t i = 0; i < blocks.size(); ++i)
-                if (i % 3 != 2) pool->Free(blocks[i], nullptr);
-            const bool merges = !Off() && pool->chunk.free >= kReclaimFloorBytes;
-            void* joined = pool->Allocate(1500, 0);
-            const std::size_t chunks = ChainOf(pool.get()).size();
-            EXPECT_EQ(std::tuple(joined != nullptr, chunks, Broken(pool.get())),
-                      std::tuple(merges || !noNew, merges || noNew ? 1ul : 2ul, ""))
-                << "flags " << flags << ", " << bytes << " bytes";
-            if (merges) {
-                EXPECT_EQ(OwnerOf(joined), pool.get());
-            }
-        }
+class GeneralPoolReclaimJoin
+    : public testing::TestWithParam<std::tuple<std::uint32_t, std::size_t>> {};
+INSTANTIATE_TEST_SUITE_P(
+    , GeneralPoolReclaimJoin,
+    testing::Combine(testing::Values(0u, Flag::TRACKED_FREE_LIST, Flag::NO_NEW_SUBPOOL,
+                                     Flag::TRACKED_FREE_LIST | Flag::NO_NEW_SUBPOOL),
+                     testing::Values(0x8000, 0x20000)),
+    [](const auto& info) {
+        return PoolFlagNames(std::get<0>(info.param)) + "_" +
+               std::to_string(std::get<1>(info.param) / 1024) + "KiB";
+    });
+
+TEST_P(GeneralPoolReclaimJoin, MergesBeforeGrowingOrFailing) {
+    const auto [flags, bytes] = GetParam();
+    const bool noNew = flags & Flag::NO_NEW_SUBPOOL;
+    Pool pool = MakeConfigured(flags, bytes);
+    std::vector<void*> blocks;
+    while (pool->chunk.free >= 1016) // leaves a tail too small for 1500 bytes
+        blocks.push_back(pool->Allocate(1000, 0));
+    for (std::size_t i = 0; i < blocks.size(); ++i)
+        if (i % 3 != 2) pool->Free(blocks[i], nullptr);
+    const bool merges = !ReclaimOff() && pool->chunk.free >= kReclaimFloorBytes;
+    void* joined = pool->Allocate(1500, 0);
+    const std::size_t chunks = ChainOf(pool.get()).size();
+    EXPECT_EQ(std::tuple(joined != nullptr, chunks, Broken(pool.get())),
+              std::tuple(merges || !noNew, merges || noNew ? 1ul : 2ul, ""));
+    if (merges) {
+        EXPECT_EQ(OwnerOf(joined), pool.get());
+    }
 }
 
 } // namespace reclaim

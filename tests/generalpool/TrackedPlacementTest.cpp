@@ -1,8 +1,9 @@
 // Tracked placement against a model that walks its lists linearly: long random scripts of
 // placements (by the pool, by the entry points, in a named chunk or arena), releases, merges,
 // releases of empty chunks and flushes, with every chunk's list, counters and index compared after
-// each step. Also the index's own rules on small cases, and the validator itself.
-#include "generalpool/GeneralPool.h"
+// each step.
+#include "GeneralPoolSupport.h"
+#include "PoolFlagNames.h"
 
 #include <gtest/gtest.h>
 
@@ -16,24 +17,12 @@
 #include <vector>
 
 using namespace qor;
+using namespace qor::test;
 namespace Flag = QORSysPoolFlag;
 
 namespace {
 
-using Pool = std::unique_ptr<GeneralPool, decltype([](GeneralPool* p) { p->Flush(1); })>;
-
-// Public creation: the configuration (reclaim on or off) is read first.
-Pool Make(std::uint32_t flags, std::size_t bytes) {
-    return Pool(static_cast<GeneralPool*>(QORSysCreatePool(static_cast<int>(flags), bytes, "t")));
-}
-
-std::uintptr_t Addr(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 char* At(std::uintptr_t a) { return reinterpret_cast<char*>(a); }
-
-bool ReclaimOff() {
-    const char* value = std::getenv("QORSysAllocatorReclaim");
-    return value != nullptr && std::string(value) == "OFF";
-}
 
 struct Area {
     std::uintptr_t at;
@@ -370,7 +359,7 @@ std::size_t DrawBytes(std::mt19937_64& rng, bool tiny) {
 
 // A script of `steps` random operations on a pool of `flags`, model and pool compared after each.
 void RunScript(std::uint32_t flags, std::size_t bytes, std::uint64_t seed, int steps, bool tiny) {
-    Pool pool = Make(flags, bytes);
+    Pool pool = MakeConfigured(flags, bytes);
     Model model(pool.get(), ReclaimOff());
     std::mt19937_64 rng(seed);
     for (int step = 0; step < steps; ++step) {
@@ -400,25 +389,36 @@ void RunScript(std::uint32_t flags, std::size_t bytes, std::uint64_t seed, int s
     }
 }
 
-TEST(TrackedPlacement, MatchesTheLinearWalkOverLongScripts) {
-    const std::tuple<std::uint32_t, std::size_t, bool> kPools[] = {
-        {Flag::TRACKED_FREE_LIST, 0x8000, false},
-        {Flag::TRACKED_FREE_LIST | Flag::CONSTANT_SUBPOOL_SIZE, 0x8000, false},
-        {Flag::TRACKED_FREE_LIST | Flag::LOCKED, 0x40000, false},
-        {Flag::TRACKED_FREE_LIST | Flag::NO_NEW_SUBPOOL, 0x20000, false},
-        {Flag::TRACKED_FREE_LIST | Flag::SINGLE_SIZE, 0x10000, false},
-        {Flag::TRACKED_FREE_LIST, 0x8000, true}};
-    std::uint64_t seed = 1;
-    for (const auto& [flags, bytes, tiny] : kPools) {
-        SCOPED_TRACE(testing::Message() << "flags " << std::hex << flags << (tiny ? ", tiny" : ""));
-        RunScript(flags, bytes, seed++, 12000, tiny);
-        if (HasFatalFailure()) return;
-    }
+struct Script {
+    std::uint32_t flags;
+    std::size_t bytes;
+    bool tiny;
+    std::uint64_t seed;
+    friend void PrintTo(const Script& s, std::ostream* out) { *out << "seed " << s.seed; }
+};
+class TrackedPlacementScript : public testing::TestWithParam<Script> {};
+
+TEST_P(TrackedPlacementScript, MatchesTheLinearWalk) {
+    const Script& s = GetParam();
+    RunScript(s.flags, s.bytes, s.seed, 12000, s.tiny);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    , TrackedPlacementScript,
+    testing::Values(Script{Flag::TRACKED_FREE_LIST, 0x8000, false, 1},
+                    Script{Flag::TRACKED_FREE_LIST | Flag::CONSTANT_SUBPOOL_SIZE, 0x8000, false, 2},
+                    Script{Flag::TRACKED_FREE_LIST | Flag::LOCKED, 0x40000, false, 3},
+                    Script{Flag::TRACKED_FREE_LIST | Flag::NO_NEW_SUBPOOL, 0x20000, false, 4},
+                    Script{Flag::TRACKED_FREE_LIST | Flag::SINGLE_SIZE, 0x10000, false, 5},
+                    Script{Flag::TRACKED_FREE_LIST, 0x8000, true, 6}),
+    [](const auto& info) {
+        return PoolFlagNames(info.param.flags) + "_" + std::to_string(info.param.bytes / 1024) +
+               "KiB" + (info.param.tiny ? "_TinyPieces" : "");
+    });
 
 // A steady churn of many small areas: long lists, where the index matters most.
 TEST(TrackedPlacement, MatchesTheLinearWalkUnderLongChurn) {
-    Pool pool = Make(Flag::TRACKED_FREE_LIST, 0x100000);
+    Pool pool = MakeConfigured(Flag::TRACKED_FREE_LIST, 0x100000);
     Model model(pool.get(), ReclaimOff());
     std::mt19937_64 rng(42);
     for (int step = 0; step < 20000; ++step) {
@@ -441,7 +441,7 @@ TEST(TrackedPlacement, MatchesTheLinearWalkUnderLongChurn) {
 // An arena's last area need not be a multiple of 8, so a split can leave a rest of 17 to 23 bytes:
 // an area without slots, listed behind a node whose spans must count it.
 TEST(TrackedPlacement, OddArenaTailsLeaveAreasWithoutSlots) {
-    Pool pool = Make(Flag::TRACKED_FREE_LIST, 0x40000);
+    Pool pool = MakeConfigured(Flag::TRACKED_FREE_LIST, 0x40000);
     Model model(pool.get(), ReclaimOff());
     for (int arena = 0; arena < 64 && !HasFatalFailure(); ++arena) {
         model.Allocate(100, 1001, false); // the arena's area: 1101 - 120 - 64 = 917 bytes

@@ -1,6 +1,8 @@
 // The paged pool, from its pages to the front end. Each case runs in a fresh process.
 #include "pagedpool/PagedPool.h"
+#include "PoolFlagNames.h"
 #include "core/ExitCleanup.h"
+#include "core/PoolCheck.h"
 #include "platform/Platform.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +18,8 @@
 #include <vector>
 
 namespace qor::test {
+
+using namespace std::string_literals;
 
 namespace Flag = QORSysPoolFlag;
 
@@ -51,10 +55,18 @@ std::string Mapping(const PagedPool* pool) { // minSize maxSize step : the sizes
         out << ' ' << pool->Table()[i].size;
     return out.str();
 }
-template <class T> std::vector<T*> Walk(T* node) { // checking every link back
+// "" or the checker's account of the first broken invariant: page lists and their links both
+// ways, counters, regions of the pool's list.
+std::string Broken(PagedPool* pool) {
+    CheckResult result;
+    CheckInvariants(*pool, result);
+    return result.Text();
+}
+// A list in its order, which is what the cases below are about (its links: Broken).
+template <class T> std::vector<T*> Order(T* node) {
     std::vector<T*> nodes;
-    for (; node != nullptr; nodes.push_back(node), node = node->next)
-        EXPECT_EQ(node->prev, nodes.empty() ? nullptr : nodes.back());
+    for (; node != nullptr; node = node->next)
+        nodes.push_back(node);
     return nodes;
 }
 PageObject* MakePage(std::uint16_t index, std::uint16_t blockSize) {
@@ -175,25 +187,31 @@ TEST(HandMadeDeathTest, DamagedTablesAndRegions) {
     EXPECT_DEATH(list.Unlink(region), "Invalid Last Region");
 }
 
-TEST(RegionListTest, RegionsMoveBehindCurrentAndGoBackOnlyInModesWithBitOne) {
-    const std::pair<unsigned, unsigned> cases[] = {{0x68, 3}, {0x20, 2}, {0x40, 1}, {0, 0}};
-    for (const auto& [flags, mode] : cases) {
-        PagedPool* pool = NewPool(flags);
-        RegionList* list = pool->Regions();
-        EXPECT_EQ(Join(list->owner, list->mode), Join(flags & 0x28 ? pool : nullptr, mode));
-        std::vector<PageObject*> pages(129);
-        std::generate(pages.begin(), pages.end(), [&] { return list->GetPage(16, pool); });
-        Region *first = list->first, *second = list->current;
-        EXPECT_EQ(Walk(first), (std::vector{first, second})) << "a full region: a new current";
-        ReleasePageToRegion(pages[5]);
-        EXPECT_EQ(Walk(list->first), (std::vector{second, first})) << "right behind current";
-        for (int i = 0; i < 128; ++i)
-            if (i != 5) ReleasePageToRegion(pages[i]);
-        EXPECT_EQ(Walk(list->first), (mode & 1 ? std::vector{second} : std::vector{second, first}));
-        ReleasePageToRegion(pages[128]);
-        EXPECT_EQ(Join(list->current == second, second->freePages), "1 128") << "current stays";
-        EXPECT_EQ(pool->Flush(Flag::FLUSH_DESTROY), 0);
-    }
+// The pool's flags and the mode its region list must have.
+class RegionListTest : public testing::TestWithParam<std::pair<std::uint32_t, unsigned>> {};
+INSTANTIATE_TEST_SUITE_P(, RegionListTest,
+                         testing::Values(std::pair(0x68u, 3u), std::pair(0x20u, 2u),
+                                         std::pair(0x40u, 1u), std::pair(0u, 0u)),
+                         [](const auto& info) { return PoolFlagNames(info.param.first); });
+
+TEST_P(RegionListTest, RegionsMoveBehindCurrentAndGoBackOnlyInModesWithBitOne) {
+    const auto [flags, mode] = GetParam();
+    PagedPool* pool = NewPool(flags);
+    RegionList* list = pool->Regions();
+    EXPECT_EQ(Join(list->owner, list->mode), Join(flags & 0x28 ? pool : nullptr, mode));
+    std::vector<PageObject*> pages(129);
+    std::generate(pages.begin(), pages.end(), [&] { return list->GetPage(16, pool); });
+    Region *first = list->first, *second = list->current;
+    EXPECT_EQ(Order(first), (std::vector{first, second})) << "a full region: a new current";
+    ReleasePageToRegion(pages[5]);
+    EXPECT_EQ(Order(list->first), (std::vector{second, first})) << "right behind current";
+    EXPECT_EQ(Broken(pool), "");
+    for (int i = 0; i < 128; ++i)
+        if (i != 5) ReleasePageToRegion(pages[i]);
+    EXPECT_EQ(Order(list->first), (mode & 1 ? std::vector{second} : std::vector{second, first}));
+    ReleasePageToRegion(pages[128]);
+    EXPECT_EQ(Join(list->current == second, second->freePages), "1 128") << "current stays";
+    EXPECT_EQ(pool->Flush(Flag::FLUSH_DESTROY), 0);
 }
 
 TEST(PagedPoolTest, FirstBlocksReportReleasedChainAndDamagedMarker) {
@@ -238,10 +256,11 @@ TEST(PagedPoolRegressionTest, ANewPageAfterTheCurrentPageEmptiedJoinsTheMainList
     const AccessorEntry& entry = pool->Table()[2];
     EXPECT_EQ(entry.currentPage, nullptr) << "the current page emptied";
     PageObject *c = take(), *d = take();
-    EXPECT_EQ(Walk(entry.firstPage), (std::vector{a, c, d}));
+    EXPECT_EQ(Order(entry.firstPage), (std::vector{a, c, d}));
     release(a);
     PageObject* e = take();
-    EXPECT_EQ(Walk(entry.firstPage), (std::vector{c, d, e}));
+    EXPECT_EQ(std::pair(Order(entry.firstPage), Broken(pool)),
+              std::pair(std::vector{c, d, e}, ""s));
     for (PageObject* page : {c, d, e})
         release(page);
     EXPECT_EQ(Counters(pool), "0 0 0 0");
@@ -249,23 +268,26 @@ TEST(PagedPoolRegressionTest, ANewPageAfterTheCurrentPageEmptiedJoinsTheMainList
 }
 
 // Sizes 2 and 4 only (no step). Counters faked empty while pages are listed: fatal without 0x20.
-TEST(PagedPoolDeathTest, FlushRefusesAPoolInUseAndDestructionGivesPagesAndRegionsBack) {
-    for (std::uint32_t flags : {0u, Flag::FLUSHABLE, Flag::LOCKED}) {
-        PagedPool* pool = NewPool(flags);
-        std::vector<void*> blocks(3000);
-        std::generate(blocks.begin(), blocks.end(),
-                      [&, i = 0]() mutable { return pool->Allocate(1 + i++ % 4, 0); });
-        for (int mode : {0, 1, 4, 5})
-            EXPECT_EQ(pool->Flush(mode), -1);
-        EXPECT_EQ(Mapping(pool), "0 0 0 : 2 4 0");
-        if (flags == Flag::LOCKED) // a private list: its regions go too (leak-checked)
-            std::for_each(blocks.begin(), blocks.end(), [&](void* b) { pool->Free(b, nullptr); });
-        pool->BytesInUse() = 0;
-        if (flags == 0)
-            EXPECT_DEATH(pool->Flush(Flag::FLUSH_DESTROY), "Delete pool with existing allocation");
-        else
-            EXPECT_TRUE(pool->Flush(Flag::FLUSH_DESTROY) == 0 && !IsRegistered(pool));
-    }
+class PagedPoolDeathTest : public testing::TestWithParam<std::uint32_t> {};
+INSTANTIATE_TEST_SUITE_P(, PagedPoolDeathTest, testing::Values(0u, Flag::FLUSHABLE, Flag::LOCKED),
+                         [](const auto& info) { return PoolFlagNames(info.param); });
+
+TEST_P(PagedPoolDeathTest, FlushRefusesAPoolInUseAndDestructionGivesPagesAndRegionsBack) {
+    const std::uint32_t flags = GetParam();
+    PagedPool* pool = NewPool(flags);
+    std::vector<void*> blocks(3000);
+    std::generate(blocks.begin(), blocks.end(),
+                  [&, i = 0]() mutable { return pool->Allocate(1 + i++ % 4, 0); });
+    for (int mode : {0, 1, 4, 5})
+        EXPECT_EQ(pool->Flush(mode), -1);
+    EXPECT_EQ(Mapping(pool), "0 0 0 : 2 4 0");
+    if (flags == Flag::LOCKED) // a private list: its regions go too (leak-checked)
+        std::for_each(blocks.begin(), blocks.end(), [&](void* b) { pool->Free(b, nullptr); });
+    pool->BytesInUse() = 0;
+    if (flags == 0)
+        EXPECT_DEATH(pool->Flush(Flag::FLUSH_DESTROY), "Delete pool with existing allocation");
+    else
+        EXPECT_TRUE(pool->Flush(Flag::FLUSH_DESTROY) == 0 && !IsRegistered(pool));
 }
 
 // Empty pools go; a shared list with only free regions gives them back and goes too.
@@ -306,25 +328,21 @@ TEST_P(PagedPoolModelTest, RandomTrafficKeepsBlocksAndCounters) {
                 live.erase(b);
             }
             ASSERT_TRUE(twoThreads || pool->BlocksInUse() == live.size()) << op;
+            if (!twoThreads && op % 64 == 0) {
+                ASSERT_EQ(Broken(pool), "") << op;
+            }
         }
     };
     std::thread other(run, 2u); // alongside run(1) only on a locked pool
     if (!twoThreads) other.join();
     run(1u);
     if (twoThreads) other.join();
-    EXPECT_EQ(Counters(pool), "0 0 0 0");
+    EXPECT_EQ(Counters(pool) + Broken(pool), "0 0 0 0");
     EXPECT_EQ(pool->Flush(Flag::FLUSH_DESTROY), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(RegionLists, PagedPoolModelTest,
                          testing::Values(0u, 0x20u, 0x40u, 0x60u, 0x8u, 0x48u),
-                         [](const testing::TestParamInfo<unsigned>& info) {
-                             std::string name = "Flags";
-                             if (info.param == 0) name += "None";
-                             if (info.param & 0x8) name += "Locked";
-                             if (info.param & 0x20) name += "Flushable";
-                             if (info.param & 0x40) name += "Volatile";
-                             return name;
-                         });
+                         [](const auto& info) { return PoolFlagNames(info.param); });
 
 } // namespace qor::test

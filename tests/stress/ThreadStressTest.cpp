@@ -87,6 +87,7 @@ TEST_P(ThreadStress, CrossThreadTrafficLeavesThePoolEmpty) {
     // Empty: a general pool's chunks are free but for their headers; a paged pool holds no page.
     EXPECT_EQ(info.totalSize - info.freeSize, releaseFlags ? 0 : 112 + 64 * (info.chunkCount - 1));
     EXPECT_EQ(releaseFlags ? info.totalSize + info.blockTotal : 0, 0u);
+    EXPECT_EQ(QORSysCheckPool(pool, stderr), -1);
     EXPECT_EQ(flags == 0 ? 0 : QORSysFlushPool(pool, QORSysPoolFlag::FLUSH_DESTROY), 0);
 }
 
