@@ -49,11 +49,11 @@ PagedPool* PagedOwnerOfPage(const void* block) {
 
 // Stops when `block` was handed out by a paged pool: its header is then the previous block's
 // bytes, whatever they hold.
-void StopIfPaged(const void* block, const char* what) {
+void StopIfPaged(const void* block, const char* what, const char* entryPoint) {
     if (PagedPool* pool = PagedOwnerOfPage(block))
-        Stop("Invalid release of block %p: %s, but the block is on page %p of paged pool %p "
+        Stop("Invalid release of block %p in %s: %s, but the block is on page %p of paged pool %p "
              "(class %u): released without the paged flag?",
-             block, what, static_cast<const void*>(PageObjectOf(block)->PageStart()),
+             block, entryPoint, what, static_cast<const void*>(PageObjectOf(block)->PageStart()),
              static_cast<void*>(pool), unsigned{PageObjectOf(block)->blockSize});
 }
 
@@ -131,14 +131,14 @@ void CheckHeaderBlock(void* block, PoolBase* expectedPool, const char* entryPoin
     std::uintptr_t word;
     __builtin_memcpy(&word, static_cast<const char*>(block) - sizeof(BlockHeader), sizeof(word));
     if ((word & kOwnerInUse) == 0) {
-        StopIfPaged(block, "its header reads as a free area");
+        StopIfPaged(block, "its header reads as a free area", entryPoint);
         Stop("Invalid release of block %p in %s: its header reads as a free area (first word "
              "%#lx): released twice?",
              block, entryPoint, static_cast<unsigned long>(word));
     }
     void* chunk = reinterpret_cast<void*>(word & ~kOwnerBits);
     if (chunk == nullptr) {
-        StopIfPaged(block, "its header reads as a heap block's");
+        StopIfPaged(block, "its header reads as a heap block's", entryPoint);
         if (expectedPool != nullptr)
             Stop("Invalid release of block %p to pool %p in %s: it is a heap block", block,
                  static_cast<void*>(expectedPool), entryPoint);
@@ -146,7 +146,7 @@ void CheckHeaderBlock(void* block, PoolBase* expectedPool, const char* entryPoin
     }
     const LiveKind kind = KindAt(chunk);
     if (kind == LiveKind::None || kind == LiveKind::PagedPool) {
-        StopIfPaged(block, "its header names no live chunk");
+        StopIfPaged(block, "its header names no live chunk", entryPoint);
         Stop("Invalid release of block %p in %s: its header names %p, which is no live chunk of "
              "a pool: its pool was destroyed, its header was overwritten, or it is no block of "
              "this library",
@@ -183,9 +183,10 @@ void CheckRelease(void* block, void* pool, int flags) {
                                ? PageObjectOf(block)->owner
                                : nullptr;
         if (KindAt(owner) != LiveKind::PagedPool)
-            Stop("Invalid release of block %p with the paged flag: its page %p names %p, which is "
-                 "no live paged pool: pool used after it was destroyed, or not a paged block?",
-                 block, static_cast<void*>(PageObjectOf(block)->PageStart()),
+            Stop("Invalid release of block %p in %s with the paged flag: its page %p names %p, "
+                 "which is no live paged pool: pool used after it was destroyed, or not a paged "
+                 "block?",
+                 block, kEntry, static_cast<void*>(PageObjectOf(block)->PageStart()),
                  static_cast<void*>(owner));
         return CheckPagedBlock(block, owner, kEntry);
     }

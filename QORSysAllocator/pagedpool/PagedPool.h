@@ -44,7 +44,8 @@ public:
     bool TryPut(void* block);
     void* AllocateHeld(std::size_t size, std::size_t extra);
 
-    // The chunk fields a paged pool keeps its own data in, each read and written only here:
+    // The chunk fields a paged pool keeps its own data in, read and written only here (and in
+    // PagedPoolHoldsNoBlock, below the class):
     //   next            Regions(): the region list its pages come from; null when none could be
     //                   made
     //   size            PageBytes(): 4096 for each page the pool holds
@@ -69,9 +70,7 @@ public:
     std::uint32_t BytesInUse() const { return chunk.largestFreeArea; }
 
     // True when no block is in use by the counters: what IsEmpty answers (as -1).
-    bool HoldsNoBlock() const {
-        return !(PageBytes() != 0 && FreeBytes() < PageBytes() && BytesInUse() != 0);
-    }
+    bool HoldsNoBlock() const;
 
     // Takes page P off whichever list of its size it is on.
     void UnlinkPage(PageObject* page);
@@ -95,6 +94,16 @@ private:
     void OnReleased(PageObject& page);
     void ReleaseMainListPages();
 };
+
+// HoldsNoBlock from the chunk fields alone, for code outside the library (the tracer), which has
+// no type information of the pool classes to cast with.
+inline bool PagedPoolHoldsNoBlock(const ChunkFields& fields) {
+    const std::uint64_t pageBytes = fields.size, freeBytes = fields.free;
+    const std::uint32_t bytesInUse = fields.largestFreeArea;
+    return !(pageBytes != 0 && freeBytes < pageBytes && bytesInUse != 0);
+}
+
+inline bool PagedPool::HoldsNoBlock() const { return PagedPoolHoldsNoBlock(chunk); }
 
 // Size class of t = size + extra bytes: 2, 4, or t rounded up to 8.
 constexpr unsigned SizeClassOf(std::size_t totalBytes) {

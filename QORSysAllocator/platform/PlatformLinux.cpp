@@ -134,6 +134,26 @@ void SetWriteFailureFilter(WriteFailureFilter filter) { gWriteFailureFilter = fi
 namespace {
 IoFaultFilter gIoFaultFilter = nullptr;
 
+// The bytes the fault filter lets the next call move, at most `remaining` (all of them without a
+// filter); -1 for a call that must fail as with EIO.
+long AllowedBytes(bool write, std::size_t remaining) {
+    if (__builtin_expect(gIoFaultFilter == nullptr, 1)) return static_cast<long>(remaining);
+    const long answer = gIoFaultFilter(write, remaining);
+    if (answer < 0) return -1;
+    return static_cast<std::size_t>(answer) < remaining ? answer : static_cast<long>(remaining);
+}
+
+// Moves the cursor (`first`, the piece the next call starts with) past `moved` bytes: the pieces
+// they fill are passed, the next one starts where they end.
+void Advance(iovec* vector, int count, int& first, std::size_t moved) {
+    while (first < count && moved >= vector[first].iov_len)
+        moved -= vector[first++].iov_len;
+    if (first < count) {
+        vector[first].iov_base = static_cast<char*>(vector[first].iov_base) + moved;
+        vector[first].iov_len -= moved;
+    }
+}
+
 // Moves the pieces' bytes with as many calls as the kernel (or the fault filter) needs; answers
 // the bytes moved. A call that fails (`failed` set) or moves nothing ends the transfer.
 template <class Call>
@@ -148,18 +168,13 @@ std::size_t Transfer(bool write, int descriptor, std::uint64_t offset, const IoP
     std::size_t done = 0;
     int first = 0;
     while (remaining > 0) {
-        std::size_t allowed = remaining;
-        if (__builtin_expect(gIoFaultFilter != nullptr, 0)) {
-            const long answer = gIoFaultFilter(write, remaining);
-            if (answer < 0) {
-                errno = EIO;
-                failed = true;
-                break;
-            }
-            allowed = static_cast<std::size_t>(answer) < remaining
-                          ? static_cast<std::size_t>(answer)
-                          : remaining;
+        const long answer = AllowedBytes(write, remaining);
+        if (answer < 0) {
+            errno = EIO;
+            failed = true;
+            break;
         }
+        const auto allowed = static_cast<std::size_t>(answer);
         // The call sees only the first `allowed` bytes: the pieces that hold them, the last one
         // cut short for the call and restored after it.
         int last = first;
@@ -174,15 +189,9 @@ std::size_t Transfer(bool write, int descriptor, std::uint64_t offset, const IoP
         if (moved < 0 && errno == EINTR) continue;
         failed = moved < 0;
         if (moved <= 0) break;
-        auto left = static_cast<std::size_t>(moved);
-        done += left;
-        remaining -= left;
-        while (first < count && left >= vector[first].iov_len)
-            left -= vector[first++].iov_len;
-        if (first < count) {
-            vector[first].iov_base = static_cast<char*>(vector[first].iov_base) + left;
-            vector[first].iov_len -= left;
-        }
+        done += static_cast<std::size_t>(moved);
+        remaining -= static_cast<std::size_t>(moved);
+        Advance(vector, count, first, static_cast<std::size_t>(moved));
     }
     return done;
 }

@@ -6,6 +6,7 @@
 #include "core/Configuration.h"
 #include "core/LiveObjects.h"
 #include "pagedpool/PagedPool.h"
+#include "platform/Platform.h"
 
 #include <gtest/gtest.h>
 
@@ -71,15 +72,17 @@ void GeneralBlockReleasedTwice(void* pool) {
 
 TEST(Checked, PagedBlockReleasedWithoutTheFlagWithDataInFront) {
     EXPECT_DEATH(ReleasedWithoutPagedFlagWithGarbageInFront(),
-                 "^Invalid release of block 0x[0-9a-f]+: its header names no live chunk, but the "
-                 "block is on page 0x[0-9a-f]+ of paged pool 0x[0-9a-f]+ \\(class 24\\): released "
+                 "^Invalid release of block 0x[0-9a-f]+ in QORSpecializedDelete: its header names "
+                 "no live chunk, but the block is on page 0x[0-9a-f]+ of paged pool 0x[0-9a-f]+ "
+                 "\\(class 24\\): released "
                  "without the paged flag\\?\n");
 }
 
 TEST(Checked, PagedBlockReleasedWithoutTheFlagWithAPointerInFront) {
     EXPECT_DEATH(ReleasedWithoutPagedFlagWithPointerInFront(),
-                 "its header reads as a heap block's, but the block is on page 0x[0-9a-f]+ of "
-                 "paged pool 0x[0-9a-f]+ \\(class 24\\): released without the paged flag\\?");
+                 "in QORSpecializedDelete: its header reads as a heap block's, but the block is on "
+                 "page 0x[0-9a-f]+ of paged pool 0x[0-9a-f]+ \\(class 24\\): released without the "
+                 "paged flag\\?");
 }
 
 TEST(Checked, PagedPoolUsedAfterItWasDestroyed) {
@@ -187,8 +190,20 @@ TEST(Checked, OverwrittenHeaders) {
 TEST(Checked, PagedFlagOnABlockOfNoPagedPool) {
     void* block = New(24, reinterpret_cast<void*>(4));
     EXPECT_DEATH(QORSpecializedDelete(block, nullptr, kPaged),
-                 "with the paged flag: its page 0x[0-9a-f]+ names [^,]+, which is no live paged "
-                 "pool");
+                 "in QORSpecializedDelete with the paged flag: its page 0x[0-9a-f]+ names [^,]+, "
+                 "which is no live paged pool");
+}
+
+// The registry's first table holds 768 live objects; the next one needs a table of 2048 words.
+TEST(Checked, RegistryThatCannotGrowStops) {
+    EXPECT_DEATH(
+        {
+            platform::SetMallocFailureFilter(
+                [](std::size_t bytes) { return bytes == 2048 * sizeof(std::uintptr_t); });
+            for (int i = 0; i < 1000; ++i)
+                QORSysCreatePool(kPaged, 0);
+        },
+        "^Checked mode: no memory left for its live-pool registry\n");
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -68,7 +68,7 @@ inline void RegisterExitHandlerOnce() {
 // pool exactly when it is empty. Requires: `pool` is a live pool of the library.
 bool PoolIsEmpty(void* pool) {
     const ChunkFields& fields = *FieldsOf(pool);
-    if (fields.flags & kFlagPaged) return static_cast<const PagedPool*>(pool)->HoldsNoBlock();
+    if (fields.flags & kFlagPaged) return PagedPoolHoldsNoBlock(fields);
     constexpr std::uint64_t kPoolHeaderBytes = 112, kChunkHeaderBytes = 64;
     if (fields.free + kPoolHeaderBytes < (fields.size & kChunkSizeMask)) return false;
     for (void* k = fields.next; k != nullptr; k = FieldsOf(k)->next)
