@@ -42,7 +42,6 @@ TEST_P(QORMutexStress, PlainCounterTotalIsExact) {
     const long perThread = kIncrementsInAll / threadCount;
     QORMutex mutex(0, 0, 0);
     long counter = 0;        // deliberately not atomic
-    long sleepsInside = 0;   // under the lock too
     int holders = 0;         // how many threads are inside: always 1 there
     bool overlapped = false; // set if two were ever inside at once
     {
@@ -53,10 +52,8 @@ TEST_P(QORMutexStress, PlainCounterTotalIsExact) {
                     mutex.Lock();
                     overlapped |= ++holders != 1;
                     const long seen = counter;
-                    if ((i + t) % 512 == 0) {
-                        ++sleepsInside;
+                    if ((i + t) % 512 == 0)
                         std::this_thread::sleep_for(std::chrono::microseconds(50));
-                    }
                     counter = seen + 1;
                     --holders;
                     mutex.Unlock();
@@ -65,11 +62,6 @@ TEST_P(QORMutexStress, PlainCounterTotalIsExact) {
     } // joins them
     EXPECT_FALSE(overlapped);
     EXPECT_EQ(counter, perThread * threadCount);
-    long expectedSleeps = 0;
-    for (int t = 0; t < threadCount; ++t)
-        for (long i = 0; i < perThread; ++i)
-            expectedSleeps += (i + t) % 512 == 0;
-    EXPECT_EQ(sleepsInside, expectedSleeps);
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, QORMutexStress, ::testing::Values(2, 8, 32),

@@ -156,22 +156,24 @@ TEST_F(Tracer, MarksThePoolsThatFlushesDestroyed) {
 }
 
 // A fault or an abort still leaves the report: what was recorded up to it, and the signal.
-TEST_F(Tracer, WritesWhatItHasWhenTheProcessDies) {
-    std::vector<std::pair<const char*, int>> ends = {{"segv", SIGSEGV}, {"abort", SIGABRT}};
+class TracerAtFatalSignal : public Tracer, public testing::WithParamInterface<int> {};
+INSTANTIATE_TEST_SUITE_P(, TracerAtFatalSignal, testing::Values(SIGSEGV, SIGABRT),
+                         [](const auto& info) { return info.param == SIGSEGV ? "Segv" : "Abort"; });
+
+TEST_P(TracerAtFatalSignal, WritesWhatItHas) {
+    const int signal = GetParam();
 #if defined(__SANITIZE_ADDRESS__)
-    ends.erase(ends.begin()); // AddressSanitizer's own SIGSEGV handler reports the fault and exits
+    if (signal == SIGSEGV) GTEST_SKIP() << "AddressSanitizer's own handler reports the fault";
 #endif
-    for (auto [end, signal] : ends) {
-        Run({"QORSysTracerOutput=report", std::string("QOR_TRACED_END=") + end}, signal);
-        Once(json_, "\"fatalSignal\": " + std::to_string(signal) + ",");
-        Once(text_, "Written at fatal signal " + std::to_string(signal) + ": ");
-        Once(LineOf(json_, R"({"name": "Scratch",)"), R"("allocations": 5, "releases": 1,)");
-        Once(json_,
-             R"({"block": "@above", "size": 36, "pool": "Pages", "areas": ["front guard"], )");
-        Once(json_, R"({"pool": "Scratch", "size": 24, "count": 3, "bytes": 72,)");
-        EXPECT_EQ(json_.substr(json_.size() - 2), "}\n") << "the JSON is whole";
-        TearDown();
-    }
+    Run({"QORSysTracerOutput=report",
+         signal == SIGSEGV ? "QOR_TRACED_END=segv" : "QOR_TRACED_END=abort"},
+        signal);
+    Once(json_, "\"fatalSignal\": " + std::to_string(signal) + ",");
+    Once(text_, "Written at fatal signal " + std::to_string(signal) + ": ");
+    Once(LineOf(json_, R"({"name": "Scratch",)"), R"("allocations": 5, "releases": 1,)");
+    Once(json_, R"({"block": "@above", "size": 36, "pool": "Pages", "areas": ["front guard"], )");
+    Once(json_, R"({"pool": "Scratch", "size": 24, "count": 3, "bytes": 72,)");
+    EXPECT_EQ(json_.substr(json_.size() - 2), "}\n") << "the JSON is whole";
 }
 
 TEST_F(Tracer, WritesUnderItsPidByDefault) {
