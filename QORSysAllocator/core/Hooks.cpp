@@ -26,7 +26,10 @@ constexpr const char* kEntryPointNames[] = {"QORGetDelta",
 void* LookUp(const char* entryPointName) {
     constexpr char kSuffix[] = ".dll";
     char fileName[kHookBaseNameBytes + sizeof(kSuffix)];
-    std::snprintf(fileName, sizeof(fileName), "%s%s", State().hookLibraryBaseName, kSuffix);
+    // The precision bounds the name where the compiler can see it: the array is a member of a
+    // larger object, and the terminator LoadHooks writes is out of the compiler's sight.
+    std::snprintf(fileName, sizeof(fileName), "%.*s%s", int(kHookBaseNameBytes - 1),
+                  State().hookLibraryBaseName, kSuffix);
 
     platform::ModuleHandle library = platform::OpenLibrary(fileName);
     if (library == nullptr) return nullptr;
