@@ -171,7 +171,9 @@ BlockHeader* GeneralPool::FirstFitInChain(std::uint64_t need8) {
 
 // Requires: the pool's lock is held.
 BlockHeader* GeneralPool::AllocateLocked(std::uint64_t need8) {
-    --reclaimPlacementsDue; // the fast paths' placements are not counted: only the search's
+    // The fast paths' placements are not counted: only the search's. The count stops at 0 (a merge
+    // is due), so that a pool that churns for long without merging never wraps it.
+    reclaimPlacementsDue -= reclaimPlacementsDue > 0;
     BlockHeader* block = PlaceOrGrow(need8);
     if (block != nullptr) NoteReach(block);
     return block;

@@ -467,4 +467,49 @@ TEST_P(GeneralPoolReclaimJoin, MergesBeforeGrowingOrFailing) {
     }
 }
 
+// A tracked chunk whose largest area is unknown, merged by reclaim: the marker must not come out as
+// the size of the pair the merge joined, or the chunk is skipped by every larger request while its
+// 70000-byte areas sit unused, and the pool grows. Layout of the 256 KiB chunk: X (70000 bytes,
+// released), eight blocks of 1000 (the second and third released, side by side), then a block
+// taken from the tail that leaves 70000 bytes behind it: no area is half the free bytes, so the
+// largest becomes unknown, and the block reaches into untouched memory, so reclaim merges.
+TEST(GeneralPoolReclaimLargest, TrackedMergeKeepsTheLargestAreaInSight) {
+    Pool pool = MakeConfigured(Flag::TRACKED_FREE_LIST, 0x40000);
+    void* x = pool->Allocate(70000 - 16, 0);
+    std::vector<void*> thousands;
+    for (int i = 0; i < 8; ++i)
+        thousands.push_back(pool->Allocate(1000, 0));
+    pool->Free(x, nullptr);
+    pool->Free(thousands[1], nullptr);
+    pool->Free(thousands[2], nullptr);
+    void* tail = pool->Allocate(pool->chunk.free - 70000 - 2032 - 70000 - 16, 0);
+    ASSERT_NE(tail, nullptr);
+    EXPECT_EQ(pool->chunk.free, 70000u + 2032 + 70000);
+    if (ReclaimOff())
+        EXPECT_EQ(pool->chunk.largestFreeArea, kLargestUnknown);
+    else
+        EXPECT_EQ(pool->chunk.largestFreeArea, 70000u);
+    void* next = pool->Allocate(4000 - 16, 0);
+    EXPECT_EQ(std::tuple(OwnerOf(next), ChainOf(pool.get()).size(), Broken(pool.get())),
+              std::tuple(static_cast<void*>(pool.get()), 1ul, ""));
+}
+
+// The memory a long mixed churn touches: every chunk in front of the last, and the last one as far
+// as placements have reached into it. A window of 1500 blocks (about 425 KB in use) in chunks that
+// double from 64 KiB touches about 2.3 (plain) and 2.6 (tracked) times its bytes in use. A tracked
+// pool that went on searching from the chunk that served last after a merge drained the chunks in
+// front and reached ever further into the last one: 4 times.
+TEST_P(GeneralPoolReclaim, TouchedMemoryFollowsTheBytesInUse) {
+    if (ReclaimOff()) GTEST_SKIP() << "reclaim off: the chain grows as it always did";
+    Pool pool = MakeConfigured(GetParam(), 0x10000);
+    Churn(pool.get(), 1500, 1, 400000);
+    std::uint64_t touched = std::uint64_t{pool->lastChunkReachKiB} << 10;
+    std::uint64_t inUse = 0;
+    for (SubPool* k : ChainOf(pool.get())) {
+        inUse += (k->chunk.size & kChunkSizeMask) - k->chunk.free;
+        if (k != pool->lastChunk) touched += k->chunk.size & kChunkSizeMask;
+    }
+    EXPECT_LE(touched, 3 * inUse);
+}
+
 } // namespace reclaim
