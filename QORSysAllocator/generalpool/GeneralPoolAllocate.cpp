@@ -171,9 +171,7 @@ BlockHeader* GeneralPool::FirstFitInChain(std::uint64_t need8) {
 
 // Requires: the pool's lock is held.
 BlockHeader* GeneralPool::AllocateLocked(std::uint64_t need8) {
-    // The fast paths' placements are not counted: only the search's. The count stops at 0 (a merge
-    // is due), so that a pool that churns for long without merging never wraps it.
-    reclaimPlacementsDue -= reclaimPlacementsDue > 0;
+    --reclaimPlacementsDue; // the fast paths' placements are not counted: only the search's
     BlockHeader* block = PlaceOrGrow(need8);
     if (block != nullptr) NoteReach(block);
     return block;
@@ -184,7 +182,7 @@ BlockHeader* GeneralPool::PlaceOrGrow(std::uint64_t need8) {
     if (tracked && (chunk.flags & QORSysPoolFlag::CURRENT_SUBPOOL_HINT) && currentChunk != nullptr)
         if (BlockHeader* block = TrackedTake(currentChunk, need8)) return block;
     if (BlockHeader* block = FirstFitInChain(need8)) return block;
-    if (Reclaim())
+    if (Reclaim() || (tracked && DoubtSkippedChunks(need8)))
         if (BlockHeader* block = FirstFitInChain(need8)) return block;
     if (chunk.flags & QORSysPoolFlag::NO_NEW_SUBPOOL) return nullptr;
     SubPool* added = AddChunk(need8);

@@ -11,6 +11,12 @@
 // placement forgets the chunk that served last, so that it too searches from the first chunk:
 // kept, the hint would send placements to the last chunk (whose untouched end always fits) while
 // the merged room of the chunks in front of it stays unused.
+// A tracked chunk's largest area can also be too small without any merge: a release into a chunk
+// whose largest is unknown makes the released size the largest. Such a chunk is skipped by every
+// larger request, so before a tracked pool grows, the chunks that a known largest ruled out though
+// their free bytes would hold the piece are marked unknown and searched again (the search sets an
+// exact largest in each one it walks without a fit). It costs one more search of those chunks,
+// and only when nothing in the chain fits.
 // Cost: the walk visits every piece of the chain, about bytesInUse / 128 of them. A merge is
 // therefore tried only after bytesInUse / 256 placements through the search since the last one
 // (so at most ~2 pieces walked per placement), and only when the free bytes of the touched memory
@@ -61,6 +67,20 @@ bool GeneralPool::Reclaim() {
         MergeForReclaim(*this, k);
     currentChunk = nullptr;
     return true;
+}
+
+bool GeneralPool::DoubtSkippedChunks(std::uint64_t need8) {
+    if (State().config.reclaimOff || (chunk.flags & QORSysPoolFlag::SINGLE_SIZE)) return false;
+    bool doubted = false;
+    for (SubPool* k = this; k != nullptr; k = static_cast<SubPool*>(k->chunk.next)) {
+        ChunkFields& fields = k->chunk;
+        if (fields.free < need8 || fields.largestFreeArea == kLargestUnknown ||
+            fields.largestFreeArea >= need8)
+            continue;
+        fields.largestFreeArea = kLargestUnknown;
+        doubted = true;
+    }
+    return doubted;
 }
 
 } // namespace qor

@@ -494,11 +494,36 @@ TEST(GeneralPoolReclaimLargest, TrackedMergeKeepsTheLargestAreaInSight) {
               std::tuple(static_cast<void*>(pool.get()), 1ul, ""));
 }
 
+// A release into a tracked chunk whose largest area is unknown makes the released size its largest:
+// the chunk is then skipped by larger requests, though an 8000-byte area sits in it. Before it
+// grows, a reclaiming pool searches such chunks again. Layout of the 32 KiB chunk: X (8000 bytes,
+// released), eight blocks of 1000 (the second released), then a block taken from the tail that
+// leaves 8000 bytes behind it, so that no area is half the free bytes; then the fourth released.
+TEST(GeneralPoolReclaimLargest, TrackedPoolSearchesSkippedChunksBeforeGrowing) {
+    Pool pool = MakeConfigured(Flag::TRACKED_FREE_LIST, 0x8000);
+    void* x = pool->Allocate(8000 - 16, 0);
+    std::vector<void*> thousands;
+    for (int i = 0; i < 8; ++i)
+        thousands.push_back(pool->Allocate(1000, 0));
+    pool->Free(x, nullptr);
+    pool->Free(thousands[1], nullptr);
+    ASSERT_NE(pool->Allocate(pool->chunk.free - 8000 - 1016 - 8000 - 16, 0), nullptr);
+    ASSERT_EQ(pool->chunk.largestFreeArea, kLargestUnknown);
+    pool->Free(thousands[3], nullptr);
+    ASSERT_EQ(pool->chunk.largestFreeArea, 1016u);
+    void* next = pool->Allocate(4000 - 16, 0);
+    const std::size_t chunks = ReclaimOff() ? 2 : 1;
+    EXPECT_EQ(
+        std::tuple(OwnerOf(next) == pool.get(), ChainOf(pool.get()).size(), Broken(pool.get())),
+        std::tuple(chunks == 1, chunks, ""));
+}
+
 // The memory a long mixed churn touches: every chunk in front of the last, and the last one as far
 // as placements have reached into it. A window of 1500 blocks (about 425 KB in use) in chunks that
-// double from 64 KiB touches about 2.3 (plain) and 2.6 (tracked) times its bytes in use. A tracked
+// double from 64 KiB touches about 2.3 (plain) and 2.2 (tracked) times its bytes in use. A tracked
 // pool that went on searching from the chunk that served last after a merge drained the chunks in
-// front and reached ever further into the last one: 4 times.
+// front and reached ever further into the last one (4 times), and one that grew whenever a stale
+// largest area hid room added a chunk more (2.6 times).
 TEST_P(GeneralPoolReclaim, TouchedMemoryFollowsTheBytesInUse) {
     if (ReclaimOff()) GTEST_SKIP() << "reclaim off: the chain grows as it always did";
     Pool pool = MakeConfigured(GetParam(), 0x10000);
@@ -509,7 +534,7 @@ TEST_P(GeneralPoolReclaim, TouchedMemoryFollowsTheBytesInUse) {
         inUse += (k->chunk.size & kChunkSizeMask) - k->chunk.free;
         if (k != pool->lastChunk) touched += k->chunk.size & kChunkSizeMask;
     }
-    EXPECT_LE(touched, 3 * inUse);
+    EXPECT_LE(touched, 5 * inUse / 2);
 }
 
 } // namespace reclaim
