@@ -467,47 +467,43 @@ TEST_P(GeneralPoolReclaimJoin, MergesBeforeGrowingOrFailing) {
     }
 }
 
-// A tracked chunk whose largest area is unknown, merged by reclaim: the marker must not come out as
-// the size of the pair the merge joined, or the chunk is skipped by every larger request while its
-// 70000-byte areas sit unused, and the pool grows. Layout of the 256 KiB chunk: X (70000 bytes,
-// released), eight blocks of 1000 (the second and third released, side by side), then a block
-// taken from the tail that leaves 70000 bytes behind it: no area is half the free bytes, so the
-// largest becomes unknown, and the block reaches into untouched memory, so reclaim merges.
-TEST(GeneralPoolReclaimLargest, TrackedMergeKeepsTheLargestAreaInSight) {
-    Pool pool = MakeConfigured(Flag::TRACKED_FREE_LIST, 0x40000);
-    void* x = pool->Allocate(70000 - 16, 0);
+// A tracked pool of one chunk of `chunkBytes`: X (`xBytes`, released), eight blocks of 1000 (those
+// at `freed` released), then a block taken from the tail that leaves `xBytes` behind it, so that no
+// area is half the free bytes and the largest becomes unknown. Returns the eight blocks.
+std::vector<void*> LargestMadeUnknown(GeneralPool* pool, std::uint64_t xBytes,
+                                      const std::vector<int>& freed) {
+    void* x = pool->Allocate(xBytes - 16, 0);
     std::vector<void*> thousands;
     for (int i = 0; i < 8; ++i)
         thousands.push_back(pool->Allocate(1000, 0));
     pool->Free(x, nullptr);
-    pool->Free(thousands[1], nullptr);
-    pool->Free(thousands[2], nullptr);
-    void* tail = pool->Allocate(pool->chunk.free - 70000 - 2032 - 70000 - 16, 0);
-    ASSERT_NE(tail, nullptr);
-    EXPECT_EQ(pool->chunk.free, 70000u + 2032 + 70000);
-    if (ReclaimOff())
-        EXPECT_EQ(pool->chunk.largestFreeArea, kLargestUnknown);
-    else
-        EXPECT_EQ(pool->chunk.largestFreeArea, 70000u);
+    for (int i : freed)
+        pool->Free(thousands[i], nullptr);
+    const std::uint64_t freedBytes = 1016 * freed.size();
+    EXPECT_NE(pool->Allocate(pool->chunk.free - 2 * xBytes - freedBytes - 16, 0), nullptr);
+    EXPECT_EQ(pool->chunk.free, 2 * xBytes + freedBytes);
+    return thousands;
+}
+
+// Reclaim merges a tracked chunk whose largest area is unknown: the marker must not come out as the
+// size of the pair the merge joined, or every larger request skips the chunk while its 70000-byte
+// areas sit unused, and the pool grows. The block taken from the tail of the 256 KiB chunk reaches
+// into untouched memory, and the second and third blocks of 1000, side by side, are joined.
+TEST(GeneralPoolReclaimLargest, TrackedMergeKeepsTheLargestAreaInSight) {
+    Pool pool = MakeConfigured(Flag::TRACKED_FREE_LIST, 0x40000);
+    LargestMadeUnknown(pool.get(), 70000, {1, 2});
+    EXPECT_EQ(pool->chunk.largestFreeArea, ReclaimOff() ? kLargestUnknown : 70000u);
     void* next = pool->Allocate(4000 - 16, 0);
     EXPECT_EQ(std::tuple(OwnerOf(next), ChainOf(pool.get()).size(), Broken(pool.get())),
               std::tuple(static_cast<void*>(pool.get()), 1ul, ""));
 }
 
 // A release into a tracked chunk whose largest area is unknown makes the released size its largest:
-// the chunk is then skipped by larger requests, though an 8000-byte area sits in it. Before it
-// grows, a reclaiming pool searches such chunks again. Layout of the 32 KiB chunk: X (8000 bytes,
-// released), eight blocks of 1000 (the second released), then a block taken from the tail that
-// leaves 8000 bytes behind it, so that no area is half the free bytes; then the fourth released.
+// the chunk is then skipped by larger requests, though 8000-byte areas sit in it. Before it grows,
+// a reclaiming pool searches such chunks again (a 32 KiB chunk: no merge is worth it).
 TEST(GeneralPoolReclaimLargest, TrackedPoolSearchesSkippedChunksBeforeGrowing) {
     Pool pool = MakeConfigured(Flag::TRACKED_FREE_LIST, 0x8000);
-    void* x = pool->Allocate(8000 - 16, 0);
-    std::vector<void*> thousands;
-    for (int i = 0; i < 8; ++i)
-        thousands.push_back(pool->Allocate(1000, 0));
-    pool->Free(x, nullptr);
-    pool->Free(thousands[1], nullptr);
-    ASSERT_NE(pool->Allocate(pool->chunk.free - 8000 - 1016 - 8000 - 16, 0), nullptr);
+    std::vector<void*> thousands = LargestMadeUnknown(pool.get(), 8000, {1});
     ASSERT_EQ(pool->chunk.largestFreeArea, kLargestUnknown);
     pool->Free(thousands[3], nullptr);
     ASSERT_EQ(pool->chunk.largestFreeArea, 1016u);
