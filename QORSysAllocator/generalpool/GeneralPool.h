@@ -72,6 +72,10 @@ private:
     // into untouched memory of the last chunk (NoteReach).
     bool Reclaim();
     void NoteReach(const BlockHeader* block);
+    // Before a tracked pool grows (Reclaim.cpp): marks unknown the largest area of every chunk that
+    // a known largest below need8 ruled out though its free bytes could hold the piece; true when
+    // it marked one, and the search is then worth running again.
+    bool DoubtSkippedChunks(std::uint64_t need8);
     BlockHeader* TakeIn(void* chunk, std::uint64_t need8);
     BlockHeader* TrackedFitOnward(SubPool* start, std::uint64_t need8);
     void ReleaseChunksAfterPool();

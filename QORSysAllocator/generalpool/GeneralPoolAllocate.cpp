@@ -182,7 +182,7 @@ BlockHeader* GeneralPool::PlaceOrGrow(std::uint64_t need8) {
     if (tracked && (chunk.flags & QORSysPoolFlag::CURRENT_SUBPOOL_HINT) && currentChunk != nullptr)
         if (BlockHeader* block = TrackedTake(currentChunk, need8)) return block;
     if (BlockHeader* block = FirstFitInChain(need8)) return block;
-    if (Reclaim())
+    if (Reclaim() || (tracked && DoubtSkippedChunks(need8)))
         if (BlockHeader* block = FirstFitInChain(need8)) return block;
     if (chunk.flags & QORSysPoolFlag::NO_NEW_SUBPOOL) return nullptr;
     SubPool* added = AddChunk(need8);

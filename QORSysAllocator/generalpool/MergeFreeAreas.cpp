@@ -62,13 +62,15 @@ struct Piece {
     std::uint64_t size;
 };
 
-void AddressWalk(void* chunkBase, ChunkFields& k, std::size_t headerBytes) {
+// Returns the largest area listed afterwards (0 when none): the walk sees every free area.
+std::uint64_t AddressWalk(void* chunkBase, ChunkFields& k, std::size_t headerBytes) {
     const std::uintptr_t end = Address(chunkBase) + (k.size & kChunkSizeMask);
     std::uintptr_t at = Address(chunkBase) + headerBytes;
     FreeArea* head = nullptr;
     FreeArea** tail = &head;
     std::uint32_t merges = 0;
     std::uint64_t largestMerged = 0;
+    std::uint64_t largest = 0;
     while (at < end) {
         auto* piece = reinterpret_cast<Piece*>(at);
         if (piece->size < kSmallestPiece) break; // corrupt tiling: keep what was rebuilt
@@ -88,12 +90,14 @@ void AddressWalk(void* chunkBase, ChunkFields& k, std::size_t headerBytes) {
             if (area->size > largestMerged) largestMerged = area->size;
             at = Address(area) + area->size;
         }
+        if (area->size > largest) largest = area->size;
     }
     k.freeList = head;
     k.freeAreaCount -= merges;
     k.pieceCount -= merges;
     if (largestMerged > k.largestFreeArea)
         k.largestFreeArea = static_cast<std::uint32_t>(largestMerged);
+    return largest;
 }
 
 // A merge reorders areas and grows them: every bound is computed again from the tail (the list
@@ -139,6 +143,16 @@ MergeMethod CurrentMergeMethod() {
         fixed.store(method, std::memory_order_relaxed);
     }
     return static_cast<MergeMethod>(method);
+}
+
+void MergeForReclaim(GeneralPool& pool, SubPool* chunk) {
+    if (chunk == nullptr || chunk->IsEmpty() || (pool.chunk.flags & QORSysPoolFlag::SINGLE_SIZE))
+        return;
+    ChunkFields& k = chunk->chunk;
+    const std::uint64_t largest = AddressWalk(chunk, k, pool.HeaderBytesOf(chunk));
+    k.largestFreeArea =
+        largest > UINT32_MAX ? kLargestUnknown : static_cast<std::uint32_t>(largest);
+    RecomputeSuffixBounds(k);
 }
 
 int MergeFreeAreas(GeneralPool& pool, SubPool* chunk, MergeMethod method) {

@@ -15,6 +15,13 @@ enum class MergeMethod : int { Automatic = 0, SortMerge = 1, AddressWalk = 2 };
 // theirs without fixing the process-wide one.
 int MergeFreeAreas(GeneralPool& pool, SubPool* chunk, MergeMethod method = MergeMethod::Automatic);
 
+// Reclaim's merge (Reclaim.cpp): the address walk, whatever the process-wide method, after which
+// the chunk's largest area is the exact largest listed, not the larger of the old value and the
+// merged sizes: that rule keeps a value the merge itself made too small (the marker 1 of an
+// unknown largest area counts as a size), and tracked placement would then skip a chunk whose
+// areas fit. Does nothing for a null or empty chunk or a SINGLE_SIZE pool.
+void MergeForReclaim(GeneralPool& pool, SubPool* chunk);
+
 // The process-wide method, fixed from QORSysAllocatorForceOptMeth on first use.
 MergeMethod CurrentMergeMethod();
 

@@ -7,6 +7,16 @@
 // - before it adds a chunk (or fails under NO_NEW_SUBPOOL), searching once more afterwards;
 // - when a placement first reaches into the untouched end of the last chunk, so that the resident
 //   memory follows the bytes in use and not the chain's size.
+// After a merge every chunk's largest area is exact (the walk sees every area), and tracked
+// placement forgets the chunk that served last, so that it too searches from the first chunk:
+// kept, the hint would send placements to the last chunk (whose untouched end always fits) while
+// the merged room of the chunks in front of it stays unused.
+// A tracked chunk's largest area can also be too small without any merge: a release into a chunk
+// whose largest is unknown makes the released size the largest. Such a chunk is skipped by every
+// larger request, so before a tracked pool grows, the chunks that a known largest ruled out though
+// their free bytes would hold the piece are marked unknown and searched again (the search sets an
+// exact largest in each one it walks without a fit). It costs one more search of those chunks,
+// and only when nothing in the chain fits.
 // Cost: the walk visits every piece of the chain, about bytesInUse / 128 of them. A merge is
 // therefore tried only after bytesInUse / 256 placements through the search since the last one
 // (so at most ~2 pieces walked per placement), and only when the free bytes of the touched memory
@@ -54,8 +64,23 @@ bool GeneralPool::Reclaim() {
     const std::uint64_t due = inUse / kInUseBytesPerPlacement;
     reclaimPlacementsDue = due > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(due);
     for (SubPool* k = this; k != nullptr; k = static_cast<SubPool*>(k->chunk.next))
-        MergeFreeAreas(*this, k, MergeMethod::AddressWalk);
+        MergeForReclaim(*this, k);
+    currentChunk = nullptr;
     return true;
+}
+
+bool GeneralPool::DoubtSkippedChunks(std::uint64_t need8) {
+    if (State().config.reclaimOff || (chunk.flags & QORSysPoolFlag::SINGLE_SIZE)) return false;
+    bool doubted = false;
+    for (SubPool* k = this; k != nullptr; k = static_cast<SubPool*>(k->chunk.next)) {
+        ChunkFields& fields = k->chunk;
+        if (fields.free < need8 || fields.largestFreeArea == kLargestUnknown ||
+            fields.largestFreeArea >= need8)
+            continue;
+        fields.largestFreeArea = kLargestUnknown;
+        doubted = true;
+    }
+    return doubted;
 }
 
 } // namespace qor
