@@ -171,7 +171,11 @@ BlockHeader* GeneralPool::FirstFitInChain(std::uint64_t need8) {
 
 // Requires: the pool's lock is held.
 BlockHeader* GeneralPool::AllocateLocked(std::uint64_t need8) {
-    --reclaimPlacementsDue; // the fast paths' placements are not counted: only the search's
+    // Only the search's placements count, not the fast paths'. The count stops at 0 (a merge is
+    // due): a small pool below the reclaim floor searches without merging for as long as it runs,
+    // and a count that went on down would wrap after 2^31 placements and put reclaim off for as
+    // many again.
+    reclaimPlacementsDue -= reclaimPlacementsDue > 0;
     BlockHeader* block = PlaceOrGrow(need8);
     if (block != nullptr) NoteReach(block);
     return block;
