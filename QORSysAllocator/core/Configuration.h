@@ -17,4 +17,12 @@ inline void ConfigureIfPending() {
     }
 }
 
+// The first pool creation and the first paged pool each configure once, on their own first call.
+inline void ConfigureOnFirstCall(bool& trigger) {
+    if (trigger) {
+        trigger = false;
+        ConfigureIfPending();
+    }
+}
+
 } // namespace qor::config

@@ -5,7 +5,7 @@
 // while the object it names lives.
 #pragma once
 
-#include "Configuration.h"
+#include "Runtime.h"
 
 #include <cstdint>
 

@@ -49,10 +49,7 @@ void RunExitCleanup() {
 using namespace qor;
 
 void* QORSysCreatePool(int flags, std::size_t size, const char* name) {
-    if (State().config.firstPoolCreation) {
-        State().config.firstPoolCreation = false;
-        config::ConfigureIfPending();
-    }
+    config::ConfigureOnFirstCall(State().config.firstPoolCreation);
     const auto poolFlags = static_cast<std::uint32_t>(flags);
     if (poolFlags & kFlagPaged) return CreatePagedPool(poolFlags, name);
     return CreateGeneralPool(size, poolFlags, name);

@@ -133,6 +133,12 @@ MergeMethod ReadForcedMethod() {
     return static_cast<MergeMethod>(method);
 }
 
+// Empty chunks and single-size pools have nothing to merge.
+bool Mergeable(const GeneralPool& pool, SubPool* chunk) {
+    return chunk != nullptr && !chunk->IsEmpty() &&
+           (pool.chunk.flags & QORSysPoolFlag::SINGLE_SIZE) == 0;
+}
+
 } // namespace
 
 MergeMethod CurrentMergeMethod() {
@@ -146,8 +152,7 @@ MergeMethod CurrentMergeMethod() {
 }
 
 void MergeForReclaim(GeneralPool& pool, SubPool* chunk) {
-    if (chunk == nullptr || chunk->IsEmpty() || (pool.chunk.flags & QORSysPoolFlag::SINGLE_SIZE))
-        return;
+    if (!Mergeable(pool, chunk)) return;
     ChunkFields& k = chunk->chunk;
     const std::uint64_t largest = AddressWalk(chunk, k, pool.HeaderBytesOf(chunk));
     k.largestFreeArea =
@@ -156,8 +161,7 @@ void MergeForReclaim(GeneralPool& pool, SubPool* chunk) {
 }
 
 int MergeFreeAreas(GeneralPool& pool, SubPool* chunk, MergeMethod method) {
-    if (chunk == nullptr || chunk->IsEmpty() || (pool.chunk.flags & QORSysPoolFlag::SINGLE_SIZE))
-        return -1;
+    if (!Mergeable(pool, chunk)) return -1;
     ChunkFields& k = chunk->chunk;
     if (method == MergeMethod::Automatic) method = CurrentMergeMethod();
     if (method == MergeMethod::Automatic) {

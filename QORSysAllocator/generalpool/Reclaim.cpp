@@ -33,6 +33,13 @@ namespace {
 constexpr std::uint64_t kInUseBytesPerPlacement = 256;
 constexpr std::uint64_t kInUseShareOfFree = 8;
 constexpr unsigned kKiBShift = 10;
+
+// Reclaim is an extension that QORSysAllocatorReclaim=OFF switches off; single-size pools never
+// merge.
+bool ReclaimApplies(const GeneralPool& pool) {
+    return !State().config.reclaimOff && (pool.chunk.flags & QORSysPoolFlag::SINGLE_SIZE) == 0;
+}
+
 } // namespace
 
 void GeneralPool::NoteReach(const BlockHeader* block) {
@@ -46,9 +53,7 @@ void GeneralPool::NoteReach(const BlockHeader* block) {
 }
 
 bool GeneralPool::Reclaim() {
-    if (State().config.reclaimOff || (chunk.flags & QORSysPoolFlag::SINGLE_SIZE) ||
-        reclaimPlacementsDue > 0)
-        return false;
+    if (!ReclaimApplies(*this) || reclaimPlacementsDue > 0) return false;
     std::uint64_t freeBytes = 0, totalBytes = 0;
     for (const SubPool* k = this; k != nullptr; k = static_cast<const SubPool*>(k->chunk.next)) {
         freeBytes += k->chunk.free;
@@ -70,7 +75,7 @@ bool GeneralPool::Reclaim() {
 }
 
 bool GeneralPool::DoubtSkippedChunks(std::uint64_t need8) {
-    if (State().config.reclaimOff || (chunk.flags & QORSysPoolFlag::SINGLE_SIZE)) return false;
+    if (!ReclaimApplies(*this)) return false;
     bool doubted = false;
     for (SubPool* k = this; k != nullptr; k = static_cast<SubPool*>(k->chunk.next)) {
         ChunkFields& fields = k->chunk;

@@ -38,10 +38,7 @@ PagedPool::PagedPool(std::uint32_t flags, const char* name) {
     chunk = ChunkFields{nullptr, 0, 0, nullptr, this, 0, 0, 0, flags};
     minSize = maxSize = step = 0;
     SetRegions(ChooseRegionList(this, flags));
-    if (State().config.firstPagedPool) {
-        State().config.firstPagedPool = false;
-        config::ConfigureIfPending();
-    }
+    config::ConfigureOnFirstCall(State().config.firstPagedPool);
     checks::NoteLiveIfChecked(this, checks::LiveKind::PagedPool);
     if (hooks::On())
         hooks::QORSignalPoolCreation(this, 0, static_cast<int>(flags), name, nullptr, 0);
