@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <random>
 #include <ranges>
 #include <regex>
@@ -151,34 +150,18 @@ TEST_P(GeneralPoolGrowth, UnderMallocFailure) {
     platform::SetMallocFailureFilter(nullptr);
 }
 
-const Requests kFull{32640, 0}, kHalving{0x80000, 0x40000, 0x20000, 0x10000, 0x8000, 0x8000};
+const Requests kFull{32640, 0}, kLarge{32640, 0, 32672, 99984}, kBig{0x40000 - 128, 9984};
+const Requests kHalving{0x80000, 0x40000, 0x20000, 0x10000, 0x8000, 0x8000};
+const Requests kSmallest{0x10000, 0x8000, 0x8000, 0x8000, 0x8000};
 INSTANTIATE_TEST_SUITE_P(
     , GeneralPoolGrowth,
     testing::Values(
         Growth{"Doubles", 0, 0x8000, 0, {32640, 0, 65440, 0}, {0x10000, 0x20000}, 0x20000},
-        Growth{"ConstantSizeFitsALargeNeed",
-               0x100100,
-               0x8000,
-               0,
-               {32640, 0, 32672, 99984},
-               {0x8000, 0x19000},
-               0x19000},
+        Growth{"ConstantFitsALargeNeed", 0x100100, 0x8000, 0, kLarge, {0x8000, 0x19000}, 0x19000},
         Growth{"NoNewChunk", Flag::NO_NEW_SUBPOOL, 0x8000, 0, kFull, {}, 0x8000},
-        Growth{"HalvedUntilGranted", 0x100000, 0x40000, 5, {0x40000 - 128, 9984}, kHalving, 0x4000},
-        Growth{"HalvedBelowTheNeed",
-               0x100000,
-               0x40000,
-               SIZE_MAX,
-               {0x40000 - 128, 9984},
-               kHalving,
-               0x40000},
-        Growth{"NeverBelowTheSmallest",
-               0,
-               0x8000,
-               SIZE_MAX,
-               kFull,
-               {0x10000, 0x8000, 0x8000, 0x8000, 0x8000},
-               0x8000}),
+        Growth{"HalvedUntilGranted", 0x100000, 0x40000, 5, kBig, kHalving, 0x4000},
+        Growth{"HalvedBelowTheNeed", 0x100000, 0x40000, SIZE_MAX, kBig, kHalving, 0x40000},
+        Growth{"NeverBelowTheSmallest", 0, 0x8000, SIZE_MAX, kFull, kSmallest, 0x8000}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_P(GeneralPoolList, ArenaLayoutAndReset) {
@@ -379,17 +362,6 @@ TEST(GeneralPoolMergeMethodDeathTest, SortStopsOnADoubleRelease) {
                  pool->Optimize(Flag::OPTIMIZE_MERGE), "^Sort Problem\n$");
 }
 
-} // namespace
-
-namespace reclaim {
-
-std::uint64_t TotalBytes(GeneralPool* pool) {
-    std::uint64_t total = 0;
-    for (SubPool* k : ChainOf(pool))
-        total += k->chunk.size;
-    return total;
-}
-
 // A mixed churn over `window` live blocks of 8 to 512 bytes, each filled with a byte of its own and
 // checked before its release. Returns the chain's bytes after each of `rounds` equal rounds.
 std::vector<std::uint64_t> Churn(GeneralPool* pool, std::size_t window, int rounds, int pairs) {
@@ -411,7 +383,9 @@ std::vector<std::uint64_t> Churn(GeneralPool* pool, std::size_t window, int roun
             pool->Free(data, nullptr);
             fill(slot);
         }
-        totals.push_back(TotalBytes(pool));
+        totals.push_back(0);
+        for (SubPool* k : ChainOf(pool))
+            totals.back() += k->chunk.size;
     }
     EXPECT_EQ(Broken(pool), "");
     return totals;
@@ -459,8 +433,7 @@ TEST_P(GeneralPoolReclaimJoin, MergesBeforeGrowingOrFailing) {
         if (i % 3 != 2) pool->Free(blocks[i], nullptr);
     const bool merges = !ReclaimOff() && pool->chunk.free >= kReclaimFloorBytes;
     void* joined = pool->Allocate(1500, 0);
-    const std::size_t chunks = ChainOf(pool.get()).size();
-    EXPECT_EQ(std::tuple(joined != nullptr, chunks, Broken(pool.get())),
+    EXPECT_EQ(std::tuple(joined != nullptr, ChainOf(pool.get()).size(), Broken(pool.get())),
               std::tuple(merges || !noNew, merges || noNew ? 1ul : 2ul, ""));
     if (merges) {
         EXPECT_EQ(OwnerOf(joined), pool.get());
@@ -533,4 +506,4 @@ TEST_P(GeneralPoolReclaim, TouchedMemoryFollowsTheBytesInUse) {
     EXPECT_LE(touched, 5 * inUse / 2);
 }
 
-} // namespace reclaim
+} // namespace

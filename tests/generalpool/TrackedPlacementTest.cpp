@@ -8,12 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <random>
-#include <string>
 #include <vector>
 
 using namespace qor;
@@ -357,12 +354,22 @@ std::size_t DrawBytes(std::mt19937_64& rng, bool tiny) {
     return 2264 + rng() % 70000;
 }
 
-// A script of `steps` random operations on a pool of `flags`, model and pool compared after each.
-void RunScript(std::uint32_t flags, std::size_t bytes, std::uint64_t seed, int steps, bool tiny) {
+struct Script {
+    std::uint32_t flags;
+    std::size_t bytes;
+    bool tiny;
+    std::uint64_t seed;
+    friend void PrintTo(const Script& s, std::ostream* out) { *out << "seed " << s.seed; }
+};
+class TrackedPlacementScript : public testing::TestWithParam<Script> {};
+
+// 12000 random operations on a pool, model and pool compared after each.
+TEST_P(TrackedPlacementScript, MatchesTheLinearWalk) {
+    const auto [flags, bytes, tiny, seed] = GetParam();
     Pool pool = MakeConfigured(flags, bytes);
     Model model(pool.get(), ReclaimOff());
     std::mt19937_64 rng(seed);
-    for (int step = 0; step < steps; ++step) {
+    for (int step = 0; step < 12000; ++step) {
         const unsigned roll = rng() % 1000;
         const std::uintptr_t live = model.AnyLive(rng);
         if (roll < 430 || live == 0) {
@@ -383,24 +390,10 @@ void RunScript(std::uint32_t flags, std::size_t bytes, std::uint64_t seed, int s
         } else {
             model.Optimize(Flag::OPTIMIZE_RELEASE_EMPTY);
         }
-        if (testing::Test::HasFatalFailure()) return;
+        ASSERT_FALSE(HasFatalFailure());
         model.Compare(step);
-        if (testing::Test::HasFatalFailure()) return;
+        ASSERT_FALSE(HasFatalFailure());
     }
-}
-
-struct Script {
-    std::uint32_t flags;
-    std::size_t bytes;
-    bool tiny;
-    std::uint64_t seed;
-    friend void PrintTo(const Script& s, std::ostream* out) { *out << "seed " << s.seed; }
-};
-class TrackedPlacementScript : public testing::TestWithParam<Script> {};
-
-TEST_P(TrackedPlacementScript, MatchesTheLinearWalk) {
-    const Script& s = GetParam();
-    RunScript(s.flags, s.bytes, s.seed, 12000, s.tiny);
 }
 
 INSTANTIATE_TEST_SUITE_P(
