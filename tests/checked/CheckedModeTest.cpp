@@ -39,24 +39,12 @@ struct PagedPair {
     }
 };
 
-// What a mistake's stop looks like: the mistake's own words, then abort.
-void ReleasedWithoutPagedFlagWithGarbageInFront() {
+// What a mistake's stop looks like: the mistake's own words, then abort. The word in front of
+// the second block: garbage (0x4141...) or 1, which reads as a heap block's owner word.
+void ReleasedWithoutPagedFlag(std::uintptr_t wordInFront = 0x4141414141414141) {
     PagedPair pair;
-    pair.FillFirst(0x4141414141414141);
+    pair.FillFirst(wordInFront);
     QORSpecializedDelete(pair.second, nullptr);
-}
-
-void ReleasedWithoutPagedFlagWithPointerInFront() {
-    PagedPair pair;
-    pair.FillFirst(1); // reads as a heap block's owner word
-    QORSpecializedDelete(pair.second, nullptr);
-}
-
-void PagedPoolUsedAfterDestroy() {
-    void* pool = QORSysCreatePool(kPaged, 0);
-    QORSpecializedDelete(New(16, pool), nullptr, kPaged);
-    ASSERT_EQ(QORSysFlushPool(pool, QORSysPoolFlag::FLUSH_DESTROY), 0);
-    New(16, pool);
 }
 
 void GeneralBlockReleasedTwice(void* pool) {
@@ -70,32 +58,27 @@ void GeneralBlockReleasedTwice(void* pool) {
 // ---------------------------------------------------------------------------------------------
 // The four mistakes, in checked mode.
 
-TEST(Checked, PagedBlockReleasedWithoutTheFlagWithDataInFront) {
-    EXPECT_DEATH(ReleasedWithoutPagedFlagWithGarbageInFront(),
+TEST(Checked, PagedBlockReleasedWithoutTheFlag) {
+    EXPECT_DEATH(ReleasedWithoutPagedFlag(),
                  "^Invalid release of block 0x[0-9a-f]+ in QORSpecializedDelete: its header names "
                  "no live chunk, but the block is on page 0x[0-9a-f]+ of paged pool 0x[0-9a-f]+ "
                  "\\(class 24\\): released "
                  "without the paged flag\\?\n");
-}
-
-TEST(Checked, PagedBlockReleasedWithoutTheFlagWithAPointerInFront) {
-    EXPECT_DEATH(ReleasedWithoutPagedFlagWithPointerInFront(),
+    EXPECT_DEATH(ReleasedWithoutPagedFlag(1),
                  "in QORSpecializedDelete: its header reads as a heap block's, but the block is on "
                  "page 0x[0-9a-f]+ of paged pool 0x[0-9a-f]+ \\(class 24\\): released without the "
                  "paged flag\\?");
 }
 
-TEST(Checked, PagedPoolUsedAfterItWasDestroyed) {
-    EXPECT_DEATH(PagedPoolUsedAfterDestroy(),
-                 "^Invalid pool 0x[0-9a-f]+ in QORSpecializedNew: no live pool has this address: "
-                 "pool used after it was destroyed\\?\n");
-}
-
 TEST(Checked, DestroyedPoolNamedToThePoolCalls) {
     void* pool = QORSysCreatePool(kPaged, 0);
     void* general = QORSysCreatePool(0, 0);
+    QORSpecializedDelete(New(16, pool), nullptr, kPaged); // a page taken and given back
     ASSERT_EQ(QORSysFlushPool(pool, QORSysPoolFlag::FLUSH_DESTROY), 0);
     ASSERT_EQ(QORSysFlushPool(general, QORSysPoolFlag::FLUSH_DESTROY_IF_EMPTY), 0);
+    EXPECT_DEATH(New(16, pool),
+                 "^Invalid pool 0x[0-9a-f]+ in QORSpecializedNew: no live pool has this address: "
+                 "pool used after it was destroyed\\?\n");
     EXPECT_DEATH(QORSysFlushPool(pool, 0), "^Invalid pool 0x[0-9a-f]+ in QORSysFlushPool: .*"
                                            "pool used after it was destroyed\\?");
     EXPECT_DEATH(QORSysOptimizePool(general, QORSysPoolFlag::OPTIMIZE_MERGE),
@@ -125,15 +108,12 @@ TEST_P(CheckedReleasedTwice, GeneralBlock) {
 
 // The release that empties a chunk resets it to one area: the block's header is then inside that
 // area, and checked mode clears its in-use bit so that a second release still shows.
-TEST(Checked, BlockReleasedTwiceAfterItsChunkWasReset) {
-    void* pool = QORSysCreatePool(0, 0);
-    void* block = New(100, pool);
-    QORSpecializedDelete(block, nullptr);
-    EXPECT_EQ(FieldsOf(pool)->free, 32768u - 112u) << "the chunk is one free area again";
-    EXPECT_DEATH(QORSpecializedDelete(block, nullptr), "released twice\\?");
-}
-
-TEST(Checked, PagedBlockReleasedTwice) {
+TEST(Checked, BlockReleasedTwiceAfterItsChunkOrPageEmptied) {
+    void* general = QORSysCreatePool(0, 0);
+    void* first = New(100, general);
+    QORSpecializedDelete(first, nullptr);
+    EXPECT_EQ(FieldsOf(general)->free, 32768u - 112u) << "the chunk is one free area again";
+    EXPECT_DEATH(QORSpecializedDelete(first, nullptr), "released twice\\?");
     void* pool = QORSysCreatePool(kPaged, 0);
     void* keep = New(16, pool);
     void* block = New(16, pool);
@@ -151,7 +131,7 @@ TEST(Checked, PagedBlockReleasedTwice) {
 // ---------------------------------------------------------------------------------------------
 // Other mistakes checked mode names.
 
-TEST(Checked, PagedPointerThatIsNoBlockPosition) {
+TEST(Checked, PagedPointerThatIsNoBlockOfAPagedPool) {
     void* pool = QORSysCreatePool(kPaged, 0);
     char* block = static_cast<char*>(New(24, pool));
     New(24, pool);
@@ -159,6 +139,9 @@ TEST(Checked, PagedPointerThatIsNoBlockPosition) {
                  "is not a block that the page handed out");
     EXPECT_DEATH(QORSpecializedDelete(block + 48, nullptr, kPaged),
                  "is not a block that the page handed out"); // not carved yet
+    EXPECT_DEATH(QORSpecializedDelete(New(24, reinterpret_cast<void*>(4)), nullptr, kPaged),
+                 "in QORSpecializedDelete with the paged flag: its page 0x[0-9a-f]+ names [^,]+, "
+                 "which is no live paged pool");
 }
 
 TEST(Checked, BlockReleasedToAnotherPool) {
@@ -185,13 +168,6 @@ TEST(Checked, OverwrittenHeaders) {
                  "its header names 0x7000, which is no live chunk of a pool");
     static std::uint64_t notABlock[4] = {0, 0, 0, 0};
     EXPECT_DEATH(QORSpecializedDelete(&notABlock[2], nullptr), "released twice\\?");
-}
-
-TEST(Checked, PagedFlagOnABlockOfNoPagedPool) {
-    void* block = New(24, reinterpret_cast<void*>(4));
-    EXPECT_DEATH(QORSpecializedDelete(block, nullptr, kPaged),
-                 "in QORSpecializedDelete with the paged flag: its page 0x[0-9a-f]+ names [^,]+, "
-                 "which is no live paged pool");
 }
 
 // The registry's first table holds 768 live objects; the next one needs a table of 2048 words.
@@ -251,7 +227,7 @@ TEST(Checked, SoundUseOfEveryRouteRunsThrough) {
 // Controls: without the variable the same mistakes take the default path, as before.
 
 TEST(Unchecked, PagedBlockReleasedWithoutTheFlagStillFaults) {
-    EXPECT_EXIT(ReleasedWithoutPagedFlagWithGarbageInFront(), testing::KilledBySignal(SIGSEGV), "");
+    EXPECT_EXIT(ReleasedWithoutPagedFlag(), testing::KilledBySignal(SIGSEGV), "");
     EXPECT_FALSE(State().config.checks);
 }
 
@@ -259,18 +235,13 @@ TEST(Unchecked, PagedBlockReleasedWithoutTheFlagStillFaults) {
 // an owner), it says nothing.
 TEST(Unchecked, GeneralBlockReleasedTwiceGoesUnnoticed) {
     const auto anyEnd = [](int) { return true; };
-    EXPECT_EXIT(
-        {
-            GeneralBlockReleasedTwice(QORSysCreatePool(0, 0));
-            std::_Exit(0);
-        },
-        anyEnd, "^$");
-    EXPECT_EXIT(
-        {
-            GeneralBlockReleasedTwice(reinterpret_cast<void*>(4));
-            std::_Exit(0);
-        },
-        anyEnd, "^$");
+    for (void* pool : {QORSysCreatePool(0, 0), reinterpret_cast<void*>(4)})
+        EXPECT_EXIT(
+            {
+                GeneralBlockReleasedTwice(pool);
+                std::_Exit(0);
+            },
+            anyEnd, "^$");
 }
 
 TEST(Unchecked, PoolRegistryIsNotKept) {

@@ -321,10 +321,8 @@ TEST_F(SwapFileTest, RunsGoOutAndComeBackWithOneCallAndTailPagesAreWrittenOnce) 
     // Eleven more runs: the tenth sends page 2 (the fullest) out, the eleventh the ten tails,
     // which are in the file already: no write. (Tails that were never evicted piled up once.)
     std::vector<Ref> more;
-    for (int i = 0; i < 11; ++i) {
-        more.emplace_back(MakeBlob(file, 20000, 10 + i));
-        ASSERT_EQ(file.SwapOutObject(more.back().H()), 0);
-    }
+    for (int i = 0; i < 11; ++i)
+        ASSERT_EQ(file.SwapOutObject(more.emplace_back(MakeBlob(file, 20000, 10 + i)).H()), 0);
     std::string runs;
     for (int i = 0; i < 10; ++i)
         runs += "w20000";
@@ -341,11 +339,9 @@ TEST_F(SwapFileTest, RunsGoOutAndComeBackWithOneCallAndTailPagesAreWrittenOnce) 
 
 TEST_F(SwapFileTest, BuffersEvictedTogetherOnConsecutivePagesGoOutWithOneCall) {
     std::vector<Ref> refs; // 4200-byte records: each opens a buffer, all with the same room
-    for (int i = 0; i < 12; ++i)
-        refs.emplace_back(MakeBlob(file, 4200, i));
     platform::SetIoFaultFilter(&RecordIo);
     for (int i = 0; i < 12; ++i)
-        ASSERT_EQ(file.SwapOutObject(refs[i].H()), 0);
+        ASSERT_EQ(file.SwapOutObject(refs.emplace_back(MakeBlob(file, 4200, i)).H()), 0);
     EXPECT_EQ(Join(TakeIo(), SF::Buffers(file)), "w90112 11:4200 "); // pages 0 to 10 at once
     platform::SetIoFaultFilter(nullptr);
     for (int i = 0; i < 12; ++i)
