@@ -56,6 +56,7 @@ void Configure() {
     const bool replayPurify = ReadVariable(Variable::ReplayPurify) != nullptr;
     const Forced forced = ReadPoolAllocatorVariable();
     flags.reclaimOff = Equals(Variable::Reclaim, "OFF");
+    flags.threadCacheOff = Equals(Variable::ThreadCache, "OFF");
     if (Equals(Variable::Checks, "ON")) {
         flags.checks = true;
         checks::NoteRegisteredPools();

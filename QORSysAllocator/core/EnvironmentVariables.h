@@ -20,6 +20,7 @@ enum class Variable {
     ForceMergeMethod,
     Reclaim,
     Checks,
+    ThreadCache,
     SwapDirectory1,
     SwapDirectory2,
     SwapDirectory3,
@@ -41,6 +42,9 @@ inline constexpr EnvironmentVariable kEnvironmentVariables[] = {
     {"QORSysAllocatorChecks", "ON (unset or any other value: off)",
      "ON: every release and every call that names a pool proves what it names first, and a "
      "mistake stops the process with a message (docs/checked-mode.md)"},
+    {"QORSysAllocatorThreadCache", "OFF (unset or any other value: on)",
+     "OFF: the thread-safe pool and the pools created with the lock flag serve every request "
+     "under their lock, with no per-thread cache in front (docs/thread-safety.md)"},
     {"QPL_UVT_TMP", "directory", "swap files go there; first choice"},
     {"QORSwapFileDir", "directory", "second choice"},
     {"QORTemp", "directory",

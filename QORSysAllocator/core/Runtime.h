@@ -7,6 +7,8 @@
 // pool and calls ResetState().
 #pragma once
 
+#include "QORMutex.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +18,9 @@ namespace qor {
 class PoolBase;
 class GeneralPool;
 struct RegionList;
+namespace threadcache {
+struct Cache;
+}
 
 constexpr int kFixedPoolEntries = 17;
 constexpr std::size_t kHookBaseNameBytes = 64;
@@ -52,6 +57,19 @@ struct ConfigurationFlags {
     bool reclaimOff = false;
     // QORSysAllocatorChecks=ON: releases and pool arguments are proved before use (Checks.h).
     bool checks = false;
+    // QORSysAllocatorThreadCache=OFF: the locking pools serve every request under their lock.
+    bool threadCacheOff = false;
+};
+
+// The front end's per-thread caches (frontend/ThreadCache.h). `gate` is read by every cache
+// operation and written only while a collection runs, so its line stays shared, not moved.
+struct ThreadCaches {
+    static constexpr std::uint8_t kCollecting = 1; // cache operations go straight to the pools
+    static constexpr std::uint8_t kFenceEach = 2;  // no process fence: each entry fences itself
+    std::atomic<std::uint8_t> gate{0};
+    bool started = false;              // the fence mode and the thread-exit call are settled
+    QORMutex lock{0, 0, 0};            // guards the list, slot attachment and collections
+    threadcache::Cache* all = nullptr; // every live thread's cache
 };
 
 // Checked mode's open-addressing table of live pools, chunks and arenas (LiveObjects.cpp). The
@@ -71,6 +89,8 @@ struct Runtime {
     bool takeFullRoute = true;
     // Core (hooks): the instrumentation variable is set, whether or not its library loaded.
     bool instrumented = false;
+    // Front end: the fast paths give the locking pools' blocks to per-thread caches.
+    bool threadCaches = false;
     // Front end: the pools made on first use (FixedPools.h).
     GeneralPool* fixedPools[kFixedPoolEntries] = {};
     GeneralPool* threadedPool = nullptr;
@@ -97,6 +117,9 @@ struct Runtime {
 
     // Swap file: numbers the files this process opens.
     int swapFileSequence = 0;
+
+    // Front end: outlives ResetState (threads keep their caches).
+    ThreadCaches caches;
 };
 
 extern constinit Runtime gRuntime;
@@ -104,7 +127,8 @@ extern constinit Runtime gRuntime;
 inline Runtime& State() { return gRuntime; }
 
 // Requires: no pool is live (the registry is empty). Gives the module the state it had when it
-// was loaded, so that the next call configures again. For tests and fuzzers.
+// was loaded, so that the next call configures again; the threads' caches, empty once no pool
+// lives, are kept. For tests and fuzzers.
 void ResetState();
 
 } // namespace qor

@@ -11,6 +11,7 @@
 #include "../platform/Platform.h"
 #include "Checks.h"
 #include "FixedPools.h"
+#include "ThreadCache.h"
 
 namespace qor {
 namespace {
@@ -107,6 +108,8 @@ void* NewInstrumented(std::size_t size, std::uintptr_t poolArgument, void* param
         state.config.firstAllocationDone = true;
         // The fast paths stay closed for good when pooling is inactive, instrumented or checked.
         state.takeFullRoute = state.config.inactive || hooks::On() || state.config.checks;
+        // The caches live on the fast paths only: with hooks or checks every request is seen.
+        state.threadCaches = !state.takeFullRoute && !state.config.threadCacheOff;
     }
     if (state.config.inactive) {
         if (poolArgument != kPoolInParam) poolArgument = kPoolHeap;
@@ -244,7 +247,9 @@ inline void* NewPagedOrLocked(std::size_t size, PoolBase* pool) {
 }
 
 // A request with no reserved room, for a fixed pool of pool argument 4, the thread-safe pool or a
-// pool object (named directly or by pool argument 2).
+// pool object (named directly or by pool argument 2). On the cached route a locking pool's
+// request goes to the thread's cache first.
+template <bool kCached>
 inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param, int n) {
     GeneralPool* general;
     if (poolArgument == kPoolFast || poolArgument == kPoolThreaded) {
@@ -258,30 +263,56 @@ inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param,
         general = reinterpret_cast<GeneralPool*>(object);
     }
     const std::uint32_t flags = FieldsOf(general)->flags;
-    if (flags & (kFlagPaged | kFlagLocked)) return NewPagedOrLocked(size, general);
+    if (flags & (kFlagPaged | kFlagLocked)) {
+        if (kCached && (flags & kFlagLocked) && State().threadCaches)
+            if (void* block = threadcache::Take(general, size, flags & kFlagPaged)) return block;
+        return NewPagedOrLocked(size, general);
+    }
     if (flags & QORSysPoolFlag::TRACKED_FREE_LIST)
         return NewTracked(size, general, poolArgument, param, n);
     if (void* block = general->TryTakeHead(size)) return block;
     return NewRoute(size, poolArgument, param, n);
 }
 
+// A released block of a locking pool into the thread's cache: false when the cache does not take
+// it. Blocks of an arena, and an arena's own block, stay out: they belong to the object that
+// carries the arena, not to the pool's traffic. A paged pointer that is not a position of its page
+// is left to the pool, which refuses it.
+inline bool PutGeneralInCache(void* block, PoolBase* owner, void* chunk, std::uintptr_t ownerWord) {
+    if ((ownerWord & kOwnerArena) != 0 || FieldsOf(chunk)->flags == 0) return false;
+    return threadcache::Put(block, owner, HeaderOf(block)->sizeWord, false);
+}
+
+inline bool PutPagedInCache(void* block, PagedPool* owner) {
+    const PageObject& page = *PageObjectOf(block);
+    const auto offset = static_cast<std::uint32_t>(Value(block) & (kPageBytes - 1));
+    return IsPositionOffset(page, offset) && threadcache::Put(block, owner, page.blockSize, true);
+}
+
 // A release without a named pool: a paged block, or a general-pool block whose header names its
-// chunk.
-inline void FastDelete(void* block, int flags) {
+// chunk. On the cached route a locking pool's block goes to the thread's cache first.
+template <bool kCached> inline void FastDelete(void* block, int flags) {
     if (flags & kFlagPaged) {
         PagedPool* owner = PagedOwnerOf(block);
         if (owner == nullptr) return DeleteRoute(block, nullptr, flags);
-        if (FieldsOf(owner)->flags & kFlagLocked)
+        if (FieldsOf(owner)->flags & kFlagLocked) {
+            if (kCached && State().threadCaches && PutPagedInCache(block, owner)) return;
             return DeletePagedOrLocked(block, owner, nullptr, flags);
+        }
         return DeletePaged(block, owner);
     }
-    void* chunk = reinterpret_cast<void*>(HeaderOf(block)->ownerWord & ~kOwnerBits);
+    const std::uintptr_t ownerWord = HeaderOf(block)->ownerWord;
+    void* chunk = reinterpret_cast<void*>(ownerWord & ~kOwnerBits);
     if (IsPoolNumber(chunk)) return DeleteRoute(block, nullptr, flags);
     PoolBase* owner = FieldsOf(chunk)->owner;
     if (owner == nullptr) return DeleteRoute(block, nullptr, flags);
     const std::uint32_t ownerFlags = FieldsOf(owner)->flags;
     if (ownerFlags & kFlagPaged) return DeleteRoute(block, nullptr, flags);
-    if (ownerFlags & kFlagLocked) return DeletePagedOrLocked(block, owner, chunk, flags);
+    if (ownerFlags & kFlagLocked) {
+        if (kCached && State().threadCaches && PutGeneralInCache(block, owner, chunk, ownerWord))
+            return;
+        return DeletePagedOrLocked(block, owner, chunk, flags);
+    }
     if (!static_cast<GeneralPool*>(owner)->TryPush(block, chunk))
         DeleteRoute(block, nullptr, flags);
 }
@@ -298,15 +329,18 @@ using namespace qor;
 // argument moves on every call, and the two-argument release drops the paged test.
 namespace {
 
+template <bool kCached = false>
 [[gnu::always_inline]] inline void* SpecializedNew(std::size_t size, void* pool, void* param,
                                                    int n) {
     if (FastPathsOpen() && Value(param) != kExtraMarker)
-        return FastNew(size, Value(pool), param, n);
+        return FastNew<kCached>(size, Value(pool), param, n);
     return NewRoute(size, Value(pool), param, n);
 }
 
+template <bool kCached = false>
 [[gnu::always_inline]] inline void SpecializedDelete(void* block, void* pool, int flags) {
-    if (FastPathsOpen() && pool == nullptr && block != nullptr) return FastDelete(block, flags);
+    if (FastPathsOpen() && pool == nullptr && block != nullptr)
+        return FastDelete<kCached>(block, flags);
     DeleteRoute(block, pool, flags);
 }
 
@@ -325,6 +359,12 @@ void QORSpecializedDelete(void* block, void* pool, int flags) {
 }
 
 void QORSpecializedDelete(void* block, void* pool) { SpecializedDelete(block, pool, 0); }
+
+void* QORSysCachedNew(std::size_t size, void* pool, void* param) {
+    return SpecializedNew<true>(size, pool, param, 0);
+}
+
+void QORSysCachedDelete(void* block, int flags) { SpecializedDelete<true>(block, nullptr, flags); }
 
 void* QORSpecializedResize(void*, std::size_t, void*) { return nullptr; }
 

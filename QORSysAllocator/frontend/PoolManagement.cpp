@@ -1,10 +1,13 @@
 // Pool management calls: creation, flush, optimise, statistics, and the exit clean-up.
-// None of them locks the registry or the fixed-pool pointers; each pool locks itself.
+// None of them locks the registry or the fixed-pool pointers; each pool locks itself. A call that
+// flushes, optimises or reports a locking pool first collects the threads' cached blocks of it,
+// and holds the caches closed until it returns (ThreadCache.h).
 #include "../core/Configuration.h"
 #include "../core/ExitCleanup.h"
 #include "../core/PoolInterface.h"
 #include "Checks.h"
 #include "FixedPools.h"
+#include "ThreadCache.h"
 
 #include "../pagedpool/PagedPool.h"
 
@@ -20,7 +23,9 @@ inline PoolBase* AsPool(void* pool, const char* entryPoint) {
 }
 
 void ReportIfPresent(PoolBase* pool, FILE* stream, QORPoolInfo* record, int options) {
-    if (pool != nullptr) pool->Report(stream, record, options);
+    if (pool == nullptr) return;
+    threadcache::CollectedScope collected(pool);
+    pool->Report(stream, record, options);
 }
 
 void DestroyFixedPool(int entry) {
@@ -32,6 +37,7 @@ void DestroyFixedPool(int entry) {
 } // namespace
 
 void RunExitCleanup() {
+    threadcache::CollectedScope collected(nullptr);
     for (int entry = kPermanentEntry; entry < kFixedPoolEntries; ++entry)
         DestroyFixedPool(entry);
     // A flushed pool may unlink itself: the next link is read first.
@@ -61,20 +67,26 @@ void* QORSysCreatePool(int flags, std::size_t size) {
 
 int QORSysFlushPool(void* pool, int mode) {
     PoolBase* p = AsPool(pool, "QORSysFlushPool");
-    return p == nullptr ? -1 : p->Flush(mode);
+    if (p == nullptr) return -1;
+    threadcache::CollectedScope collected(p);
+    return p->Flush(mode);
 }
 
 int QORSysOptimizePool(void* pool, int how) {
     PoolBase* p = AsPool(pool, "QORSysOptimizePool");
-    return p == nullptr ? -1 : p->Optimize(how);
+    if (p == nullptr) return -1;
+    threadcache::CollectedScope collected(p);
+    return p->Optimize(how);
 }
 
 void QORSysGetPoolInfo(void* pool, FILE* stream, QORPoolInfo* record, int options) {
     switch (reinterpret_cast<std::uintptr_t>(pool)) {
-    case 0:
+    case 0: {
+        threadcache::CollectedScope collected(nullptr);
         for (PoolBase* p = State().poolRegistry; p != nullptr; p = p->nextPool)
             p->Report(stream, record, 0);
         return;
+    }
     case kPoolPermanent: {
         GeneralPool* permanent = State().fixedPools[kPermanentEntry];
         if (permanent == nullptr) permanent = CreatePermanentPoolForReport();

@@ -93,7 +93,7 @@ public:
     // A block of `bytes`, or null (no memory; a paged pool serves at most 4040 bytes).
     void* allocate(std::size_t bytes) const noexcept {
         const detail::PoolRoute route = AdapterRoute();
-        return QORSpecializedNew(bytes, route.argument, route.param, 0);
+        return QORSysCachedNew(bytes, route.argument, route.param);
     }
     // Requires: `block` from this pool, or null.
     void release(void* block) const noexcept { detail::Release(AdapterRoute(), block); }

@@ -95,6 +95,20 @@ QOR_SYS_API void* QORSpecializedNew(std::size_t size, void* pool, void* param, i
 QOR_SYS_API void QORSpecializedDelete(void* block, void* pool, int flags);
 QOR_SYS_API void QORSpecializedDelete(void* block, void* pool);
 
+// The same pair through per-thread caches: QORSysCachedNew(size, pool, param) is
+// QORSpecializedNew(size, pool, param, 0) and QORSysCachedDelete(block, flags) is
+// QORSpecializedDelete(block, nullptr, flags), except that for the thread-safe pool (32) and pools
+// created with QORSysPoolFlag::LOCKED the calling thread keeps up to 1024-byte blocks it releases
+// and serves its next requests of their size from them, without the pool's lock. A cached block
+// is in use in its pool's eyes; QORSysFlushPool, QORSysOptimizePool and QORSysGetPoolInfo first
+// give every thread's cached blocks of the pool back, and a thread's cache goes back when it ends.
+// Which free block a request gets therefore differs from the uncached pair's choice. The two pairs
+// mix freely. The adapters and the routed global new and delete (QORSysStdAdapters.h) use this
+// pair. With QORSysAllocatorThreadCache=OFF, hooks (QORSysAllocatorInstrum) or checked mode
+// (QORSysAllocatorChecks=ON) it is exactly the uncached pair (docs/thread-safety.md).
+QOR_SYS_API void* QORSysCachedNew(std::size_t size, void* pool, void* param);
+QOR_SYS_API void QORSysCachedDelete(void* block, int flags);
+
 // Never resizes a block: always null, nothing changed.
 QOR_SYS_API void* QORSpecializedResize(void* block, std::size_t size, void* pool);
 

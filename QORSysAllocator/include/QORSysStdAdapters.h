@@ -69,7 +69,7 @@ constexpr std::uintptr_t kPoolInParam = 2;
 inline std::uintptr_t Address(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 inline void* Pointer(std::uintptr_t value) { return reinterpret_cast<void*>(value); }
 
-// How QORSpecializedNew is called for a pool, and whether its blocks are paged. A general pool
+// How QORSysCachedNew is called for a pool, and whether its blocks are paged. A general pool
 // object is named directly: when pools are inactive its requests go to the heap like all
 // others, and every release finds its owner in the block's header. A paged pool is named
 // through pool argument 2, which inactive pools do not bypass, because its release (with the
@@ -106,7 +106,7 @@ constexpr bool PagedServes(std::size_t bytes, std::size_t alignment) noexcept {
 }
 
 inline void Release(const PoolRoute& route, void* block) noexcept {
-    QORSpecializedDelete(block, nullptr, route.paged ? int(QORSysPoolFlag::PAGED) : 0);
+    QORSysCachedDelete(block, route.paged ? int(QORSysPoolFlag::PAGED) : 0);
 }
 
 // The block that holds an over-allocated pointer.
@@ -124,12 +124,12 @@ inline void* TryAllocate(const PoolRoute& route, std::size_t bytes,
     if (!OverAllocated(route, alignment)) {
         const std::size_t request =
             route.paged ? ((bytes == 0 ? 1 : bytes) + alignment - 1) & ~(alignment - 1) : bytes;
-        void* block = QORSpecializedNew(request, route.argument, route.param, 0);
+        void* block = QORSysCachedNew(request, route.argument, route.param);
         if (block == nullptr || (Address(block) & (alignment - 1)) == 0) return block;
         Release(route, block);
         return nullptr;
     }
-    void* block = QORSpecializedNew(bytes + alignment, route.argument, route.param, 0);
+    void* block = QORSysCachedNew(bytes + alignment, route.argument, route.param);
     if (block == nullptr) return nullptr;
     const std::uintptr_t aligned =
         (Address(block) + kOffsetBytes + alignment - 1) & ~(alignment - 1);

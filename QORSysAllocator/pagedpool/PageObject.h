@@ -115,6 +115,15 @@ inline bool IsCarvedOffset(const PageObject& page, std::uint32_t offset) {
     return page.index != 0 || offset >= ReservedBytes(page);
 }
 
+// IsCarvedOffset for a release looked at outside the pool's lock, where `carved` may move: bounded
+// by the page's capacity, which stays fixed while the page serves its class.
+inline bool IsPositionOffset(const PageObject& page, std::uint32_t offset) {
+    if (offset >= std::uint32_t{page.capacity} * page.blockSize) return false;
+    const std::uint64_t product = std::uint64_t{offset} * page.reciprocal;
+    if (static_cast<std::uint32_t>(product) >= page.reciprocal) return false;
+    return page.index != 0 || offset >= ReservedBytes(page);
+}
+
 // The word a released block starts with: its link (the distance to the next released block of
 // the page, 0 ends) and, by block size, the markers 0xbeef at +2 and 0xabaddead at +4.
 constexpr std::uint32_t kReleasedLinkWord = std::uint32_t{kReleasedLinkMarker} << 16;

@@ -39,6 +39,21 @@ bool DisableThreadNotifications(ModuleHandle module);
 void* AlignedAllocate(std::size_t bytes, std::size_t alignment);
 void AlignedFree(void* memory);
 
+// Thread exit. RegisterThreadExit gives the one function that runs when a thread ends with a
+// non-null value set by SetThreadExitValue; the function receives that value. False when the
+// platform has no room for it (the function then never runs). The value is the calling thread's
+// own; a thread that never sets one is not called back.
+bool RegisterThreadExit(void (*function)(void* value));
+void SetThreadExitValue(void* value);
+
+// A full memory barrier run on every thread of the process, now, on behalf of the caller: after
+// it returns, each other thread's earlier stores are visible to the caller and each other thread's
+// later loads see the caller's earlier stores. This is what lets a thread-private fast path use
+// plain stores where a rare other party must know whether the thread is inside it. False when the
+// kernel does not offer it (nothing is done; the fast path must then fence itself).
+bool EnableProcessFence();
+bool ProcessFence();
+
 // The process id (it names the swap file).
 int ProcessId();
 

@@ -10,7 +10,10 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/membarrier.h>
+#include <pthread.h>
 #include <sys/auxv.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -92,6 +95,31 @@ void* AlignedAllocate(std::size_t bytes, std::size_t alignment) {
 void AlignedFree(void* memory) { std::free(memory); }
 
 int ProcessId() { return static_cast<int>(::getpid()); }
+
+namespace {
+pthread_key_t gThreadExitKey;
+bool gThreadExitKeyMade = false;
+} // namespace
+
+bool RegisterThreadExit(void (*function)(void*)) {
+    if (gThreadExitKeyMade) return true;
+    gThreadExitKeyMade = pthread_key_create(&gThreadExitKey, function) == 0;
+    return gThreadExitKeyMade;
+}
+
+void SetThreadExitValue(void* value) {
+    if (gThreadExitKeyMade) pthread_setspecific(gThreadExitKey, value);
+}
+
+// The expedited private command interrupts only the CPUs that run a thread of this process; the
+// process must register for it once.
+bool EnableProcessFence() {
+    return syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+}
+
+bool ProcessFence() {
+    return syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) == 0;
+}
 
 void ExitImmediately(int code) { ::_exit(code); }
 

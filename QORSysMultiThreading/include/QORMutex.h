@@ -9,7 +9,8 @@
 class QORMutex {
 public:
     // The three arguments select nothing in this implementation; pools always pass (0, 0, 0).
-    QORMutex(int, int, int) noexcept {}
+    // Constant: a mutex at namespace scope is usable before any constructor has run.
+    constexpr QORMutex(int, int, int) noexcept {}
     ~QORMutex() = default;
     QORMutex(const QORMutex&) = delete;
     QORMutex& operator=(const QORMutex&) = delete;

@@ -1,0 +1,261 @@
+// The slow halves of the per-thread caches: making a thread's cache and giving it a slot for a
+// pool, refills and spills under the pool's lock, the thread's exit, and collections.
+// Lock order: ThreadCaches::lock before any pool's lock. A thread inside a cache operation takes
+// only its pool's lock; a collector waits for such threads while it holds no pool's lock.
+#include "ThreadCache.h"
+
+#include "../platform/Platform.h"
+
+#include <algorithm>
+#include <new>
+
+namespace qor::threadcache {
+
+thread_local Cache* tCache __attribute__((tls_model("initial-exec"))) = nullptr;
+
+namespace {
+
+// No slot serves a pool: a thread that holds it asks the pools directly.
+constinit Cache gClosed{};
+
+class CachesLock {
+public:
+    CachesLock() { State().caches.lock.Lock(); }
+    ~CachesLock() { State().caches.lock.Unlock(); }
+    CachesLock(const CachesLock&) = delete;
+    CachesLock& operator=(const CachesLock&) = delete;
+};
+
+inline void*& LinkOf(void* block) { return *static_cast<void**>(block); }
+
+inline void* ChunkOf(void* block) {
+    return reinterpret_cast<void*>(HeaderOf(block)->ownerWord & ~kOwnerBits);
+}
+
+// Requires: the pool's lock is held, when it has one.
+void* TakeFromPool(PoolBase* pool, std::size_t size, bool paged) {
+    if (paged) {
+        auto* pagedPool = static_cast<PagedPool*>(pool);
+        if (void* block = pagedPool->TryTakeFromOwnPages(size)) return block;
+        return pagedPool->AllocateHeld(size, 0);
+    }
+    auto* general = static_cast<GeneralPool*>(pool);
+    if (void* block = general->TryTakeHead(size)) return block;
+    return general->AllocateHeld(size, 0);
+}
+
+// Gives blocks linked through their first word back to their pool under one lock acquisition; a
+// release that would empty its chunk or page goes to the pool's Free afterwards, which takes the
+// lock itself and gives the chunk or page back as a release from the program would.
+void GiveBack(PoolBase* pool, void* head, bool paged) {
+    platform::MemcheckQuiet quiet;
+    void* declined = nullptr;
+    {
+        PoolLockGuard guard(*pool);
+        while (head != nullptr) {
+            void* block = head;
+            head = LinkOf(block);
+            const bool done = paged
+                                  ? static_cast<PagedPool*>(pool)->TryPut(block)
+                                  : static_cast<GeneralPool*>(pool)->TryPush(block, ChunkOf(block));
+            if (!done) {
+                LinkOf(block) = declined;
+                declined = block;
+            }
+        }
+    }
+    while (declined != nullptr) {
+        void* block = declined;
+        declined = LinkOf(block);
+        if (paged)
+            pool->Free(block, nullptr);
+        else
+            ReleaseThroughOwner(ChunkOf(block), block);
+    }
+}
+
+inline bool IsPaged(const PoolBase* pool) { return (pool->chunk.flags & kFlagPaged) != 0; }
+
+// Takes the first `keep`-th and later blocks of a bin off it; returns them as a list.
+void* Detach(Cache& cache, Bin& bin, std::size_t classBytes, std::uint32_t keep) {
+    void** link = &bin.head;
+    for (std::uint32_t i = 0; i < keep && *link != nullptr; ++i)
+        link = &LinkOf(*link);
+    void* rest = *link;
+    *link = nullptr;
+    const std::uint32_t moved = bin.count - std::min(keep, bin.count);
+    bin.count -= moved;
+    cache.bytes -= moved * classBytes;
+    return rest;
+}
+
+// Gives back every bin of a slot: all of it, or half of each bin.
+void ShrinkSlot(Cache& cache, int slot, bool empty) {
+    PoolBase* pool = cache.pools[slot];
+    if (pool == nullptr) return;
+    platform::MemcheckQuiet quiet;
+    void* all = nullptr;
+    for (int index = 0; index < kBins; ++index) {
+        Bin& bin = cache.bins[slot][index];
+        if (bin.count == 0) continue;
+        void* rest = Detach(cache, bin, std::size_t{8} * index, empty ? 0 : bin.count / 2);
+        while (rest != nullptr) { // onto one list, so that one lock serves the whole slot
+            void* block = rest;
+            rest = LinkOf(block);
+            LinkOf(block) = all;
+            all = block;
+        }
+        if (empty) bin.batch = 0;
+    }
+    if (all != nullptr) GiveBack(pool, all, IsPaged(pool));
+}
+
+// Requires: the caches' lock is held, or the owner is the caller and no collection can run.
+void EmptySlot(Cache& cache, int slot) {
+    ShrinkSlot(cache, slot, true);
+    cache.pools[slot] = nullptr;
+}
+
+// Runs when a thread that had a cache ends: its blocks go back to their pools.
+void OnThreadExit(void* value) {
+    auto* cache = static_cast<Cache*>(value);
+    {
+        CachesLock lock;
+        for (int slot = 0; slot < kSlots; ++slot)
+            EmptySlot(*cache, slot);
+        (cache->prev != nullptr ? cache->prev->next : State().caches.all) = cache->next;
+        if (cache->next != nullptr) cache->next->prev = cache->prev;
+    }
+    cache->~Cache();
+    platform::AlignedFree(cache);
+    tCache = &gClosed; // a later release on this thread (another exit function) goes to the pool
+}
+
+// The first cache of the process settles how entries are ordered against collections.
+void StartCaches(ThreadCaches& caches) {
+    caches.started = true;
+#if defined(__SANITIZE_THREAD__)
+    const bool fenceEach = true; // the race detector cannot see the process fence
+#else
+    const bool fenceEach = !platform::EnableProcessFence();
+#endif
+    if (fenceEach) caches.gate.store(ThreadCaches::kFenceEach);
+    platform::RegisterThreadExit(OnThreadExit);
+}
+
+// Requires: the caches' lock is held.
+Cache* MakeCache() {
+    ThreadCaches& caches = State().caches;
+    if (!caches.started) StartCaches(caches);
+    void* memory = platform::AlignedAllocate(sizeof(Cache), 64);
+    if (memory == nullptr) return &gClosed;
+    Cache* cache = new (memory) Cache{};
+    cache->next = caches.all;
+    if (caches.all != nullptr) caches.all->prev = cache;
+    caches.all = cache;
+    platform::SetThreadExitValue(cache);
+    return cache;
+}
+
+// A slot of the calling thread's cache for `pool` (made when missing, emptying a slot of another
+// pool when all four serve one), or -1 when the thread has no cache.
+int AttachSlot(PoolBase* pool) {
+    if (State().config.threadCacheOff || tCache == &gClosed) return -1;
+    CachesLock lock;
+    if (tCache == nullptr) tCache = MakeCache();
+    Cache& cache = *tCache;
+    if (&cache == &gClosed) return -1;
+    int slot = SlotOf(cache, nullptr);
+    if (slot < 0) {
+        slot = cache.nextVictim;
+        cache.nextVictim = (slot + 1) % kSlots;
+        EmptySlot(cache, slot);
+    }
+    cache.pools[slot] = pool;
+    return slot;
+}
+
+} // namespace
+
+bool EnterSlow(Cache& cache) {
+    std::atomic<std::uint8_t>& gate = State().caches.gate;
+    if (gate.load(std::memory_order_seq_cst) & ThreadCaches::kFenceEach) {
+        cache.inside.store(true, std::memory_order_seq_cst);
+        if ((gate.load(std::memory_order_seq_cst) & ThreadCaches::kCollecting) == 0) return true;
+    }
+    Leave(cache);
+    return false;
+}
+
+void* TakeSlow(PoolBase* pool, std::size_t size, std::size_t, bool paged) {
+    if (AttachSlot(pool) < 0) return nullptr;
+    return Take(pool, size, paged);
+}
+
+bool PutSlow(void* block, PoolBase* pool, std::size_t classBytes, bool paged) {
+    if (AttachSlot(pool) < 0) return false;
+    return Put(block, pool, classBytes, paged);
+}
+
+void* Refill(Cache& cache, int slot, PoolBase* pool, std::size_t size, std::size_t classBytes,
+             bool paged) {
+    platform::MemcheckQuiet quiet;
+    Bin& bin = cache.bins[slot][classBytes >> 3];
+    bin.batch = bin.batch == 0 ? kFirstBatch : std::min(bin.batch * 2, CapOf(classBytes) / 2);
+    // A request of exactly the class: the same piece or slot as the caller's size would get.
+    const std::size_t classRequest = paged ? classBytes : classBytes - kBlockHeaderBytes;
+    PoolLockGuard guard(*pool);
+    void* first = TakeFromPool(pool, size, paged);
+    for (std::uint32_t taken = 1; first != nullptr && taken < bin.batch; ++taken) {
+        void* block = TakeFromPool(pool, classRequest, paged);
+        if (block == nullptr) break;
+        LinkOf(block) = bin.head;
+        bin.head = block;
+        ++bin.count;
+        cache.bytes += classBytes;
+        Hide(block, classBytes, paged);
+    }
+    return first;
+}
+
+void Spill(Cache& cache, int slot, PoolBase* pool, std::size_t classBytes) {
+    Bin& bin = cache.bins[slot][classBytes >> 3];
+    if (void* rest = Detach(cache, bin, classBytes, bin.count / 2))
+        GiveBack(pool, rest, IsPaged(pool));
+    if (cache.bytes + classBytes <= kMaxThreadBytes) return;
+    for (int other = 0; other < kSlots; ++other)
+        ShrinkSlot(cache, other, false);
+}
+
+CollectedScope::CollectedScope(PoolBase* pool) {
+    ThreadCaches& caches = State().caches;
+    // No thread ever had a cache, or a pool that no cache serves.
+    if (!caches.started || (pool != nullptr && !pool->IsLocking())) return;
+    caches.lock.Lock();
+    locked_ = true;
+    bool holds = false;
+    for (Cache* cache = caches.all; cache != nullptr && !holds; cache = cache->next)
+        for (PoolBase* served : cache->pools)
+            holds = holds || (served != nullptr && (pool == nullptr || served == pool));
+    // With no slot serving the pool, holding the lock is enough: a slot is attached under it.
+    if (!holds) return;
+    caches.gate.fetch_or(ThreadCaches::kCollecting, std::memory_order_seq_cst);
+    gated_ = true;
+    if ((caches.gate.load() & ThreadCaches::kFenceEach) == 0 && !platform::ProcessFence())
+        AbortWithMessage("ThreadCache: the process fence failed");
+    for (Cache* cache = caches.all; cache != nullptr; cache = cache->next) {
+        while (cache->inside.load(std::memory_order_acquire))
+            __builtin_ia32_pause();
+        for (int slot = 0; slot < kSlots; ++slot)
+            if (cache->pools[slot] != nullptr && (pool == nullptr || cache->pools[slot] == pool))
+                EmptySlot(*cache, slot);
+    }
+}
+
+CollectedScope::~CollectedScope() {
+    ThreadCaches& caches = State().caches;
+    if (gated_) caches.gate.fetch_and(~ThreadCaches::kCollecting, std::memory_order_seq_cst);
+    if (locked_) caches.lock.Unlock();
+}
+
+} // namespace qor::threadcache

@@ -1,0 +1,177 @@
+// Per-thread caches in front of the locking pools (the thread-safe pool and pools created with the
+// lock flag). A thread keeps the blocks it releases, by pool and size class, and serves its next
+// requests of that class from them with no atomic instruction and no shared cache line; blocks
+// move between a cache and its pool in batches, one lock acquisition each.
+// Invariants: a cached block is in use in its pool's eyes (its header, or its page's counters,
+// are as its allocation left them), so it goes back through the pool's own release; a block is
+// in at most one cache; Cache::bytes == sum over the bins of count * class bytes; a slot whose
+// pool is null has empty bins; only the owner thread touches its bins, except a collection, which
+// does so while the owner is outside every cache operation and cannot enter one.
+#pragma once
+
+#include "../core/PoolInterface.h"
+#include "../generalpool/GeneralPool.h"
+#include "../pagedpool/PagedPool.h"
+#include "../platform/Sanitizers.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace qor::threadcache {
+
+// A class is a general block's piece size (the request rounded to 8, plus its 16-byte header) or a
+// paged block's size class. The link of a cached block lives in its first 8 bytes, so a general
+// piece needs 24 bytes and a paged class 8.
+constexpr std::size_t kLargestClassBytes = 1040; // a general block of 1024 requested bytes
+constexpr std::size_t kSmallestGeneralClass = 24;
+constexpr std::size_t kSmallestPagedClass = 8;
+constexpr int kBins = kLargestClassBytes / 8 + 1; // bin = class bytes / 8
+constexpr int kSlots = 4;                         // pools one thread caches at a time
+// Beyond this a thread gives half of every bin back: about what a pool holds in 64 of its blocks
+// of each of a few classes, against a pool of megabytes.
+constexpr std::uint64_t kMaxThreadBytes = 256 * 1024;
+
+// A bin holds at most CapOf(class) blocks, about 8 KiB of them between 8 and 128 blocks; a
+// refill brings `batch` blocks (doubling from 4 up to half the cap, so that a class used once
+// costs a few blocks, not a full bin) and a full bin gives half its blocks back.
+constexpr std::uint32_t CapOf(std::size_t classBytes) {
+    const std::size_t blocks = 8192 / classBytes;
+    return blocks < 8 ? 8 : blocks > 128 ? 128 : static_cast<std::uint32_t>(blocks);
+}
+constexpr std::uint32_t kFirstBatch = 4;
+
+struct Bin {
+    void* head;
+    std::uint32_t count;
+    std::uint32_t batch; // the next refill's size; 0 until the first
+};
+
+struct Cache {
+    PoolBase* pools[kSlots];  // the pool each slot serves; written under ThreadCaches::lock
+    std::atomic<bool> inside; // the owner is in a cache operation (Enter .. Leave)
+    std::uint64_t bytes;      // in all bins
+    Cache* next;              // ThreadCaches::all, under its lock
+    Cache* prev;
+    int nextVictim; // the slot given up when a fifth pool comes
+    Bin bins[kSlots][kBins];
+};
+
+// The calling thread's cache: null until its first cached request, the closed cache (no slot, no
+// bin) once the thread has given its cache back at exit or could not have one.
+extern thread_local Cache* tCache __attribute__((tls_model("initial-exec")));
+
+// The slot that serves `pool`, or -1. Four compares on the cache's first line.
+inline int SlotOf(const Cache& cache, const PoolBase* pool) {
+    for (int slot = 0; slot < kSlots; ++slot)
+        if (cache.pools[slot] == pool) return slot;
+    return -1;
+}
+
+bool EnterSlow(Cache& cache);
+
+// Enters a cache operation: false while a collection runs (the request then goes to the pool).
+// The store and the load are plain: a collector makes them ordered for itself with a fence on
+// every thread (platform::ProcessFence), so this path pays none. Where that fence is missing,
+// the gate is never 0 and EnterSlow fences each entry.
+inline bool Enter(Cache& cache) {
+    cache.inside.store(true, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (__builtin_expect(State().caches.gate.load(std::memory_order_relaxed) == 0, 1)) return true;
+    return EnterSlow(cache);
+}
+
+inline void Leave(Cache& cache) { cache.inside.store(false, std::memory_order_release); }
+
+// The out-of-line halves: a missing cache or slot, an empty bin, a full bin.
+void* TakeSlow(PoolBase* pool, std::size_t size, std::size_t classBytes, bool paged);
+bool PutSlow(void* block, PoolBase* pool, std::size_t classBytes, bool paged);
+void* Refill(Cache& cache, int slot, PoolBase* pool, std::size_t size, std::size_t classBytes,
+             bool paged);
+void Spill(Cache& cache, int slot, PoolBase* pool, std::size_t classBytes);
+
+inline void* Expose(void* block, std::size_t size, bool paged) {
+    return paged ? platform::ExposePagedBlock(block, size)
+                 : platform::ExposeGeneralBlock(block, size);
+}
+
+// The bytes of a cached block that belong to nobody: all but its header.
+inline void Hide(void* block, std::size_t classBytes, bool paged) {
+    platform::PoisonPoolBytes(block, paged ? classBytes : classBytes - kBlockHeaderBytes);
+}
+
+// The class of a request of `size` bytes from a pool of this kind, or 0 when no cache serves it:
+// a general block of 0 bytes and paged classes 2 and 4 have no room for the link.
+inline std::size_t ClassOf(std::size_t size, bool paged) {
+    constexpr std::size_t kLargestRequest = kLargestClassBytes - kBlockHeaderBytes;
+    const std::size_t smallest = paged ? 5 : 1;
+    if (size - smallest > kLargestRequest - smallest) return 0;
+    return ((paged ? size : size + kBlockHeaderBytes) + 7) & ~std::size_t{7};
+}
+
+// A block for a request of `size` bytes from a locking pool, or null when the cache does not
+// serve it (the caller then asks the pool). Cost on a hit: the slot's compare, two stores of the
+// thread's own flag, the gate's load and the bin's pop.
+inline void* Take(PoolBase* pool, std::size_t size, bool paged) {
+    platform::MemcheckQuiet quiet;
+    const std::size_t classBytes = ClassOf(size, paged);
+    if (classBytes == 0) return nullptr;
+    Cache* cache = tCache;
+    const int slot = cache != nullptr ? SlotOf(*cache, pool) : -1;
+    if (slot < 0) return TakeSlow(pool, size, classBytes, paged);
+    if (!Enter(*cache)) return nullptr;
+    Bin& bin = cache->bins[slot][classBytes >> 3];
+    void* block = bin.head;
+    if (block == nullptr) {
+        block = Refill(*cache, slot, pool, size, classBytes, paged);
+        Leave(*cache);
+        return block;
+    }
+    bin.head = *static_cast<void**>(block);
+    --bin.count;
+    cache->bytes -= classBytes;
+    Leave(*cache);
+    return Expose(block, size, paged);
+}
+
+// Keeps a released block of a locking pool: false when the cache does not take it (the caller
+// then releases it to the pool). `classBytes` is the general block's size word or the paged
+// block's page class.
+inline bool Put(void* block, PoolBase* pool, std::size_t classBytes, bool paged) {
+    platform::MemcheckQuiet quiet;
+    if (classBytes > kLargestClassBytes ||
+        classBytes < (paged ? kSmallestPagedClass : kSmallestGeneralClass))
+        return false;
+    Cache* cache = tCache;
+    const int slot = cache != nullptr ? SlotOf(*cache, pool) : -1;
+    if (slot < 0) return PutSlow(block, pool, classBytes, paged);
+    if (!Enter(*cache)) return false;
+    Bin& bin = cache->bins[slot][classBytes >> 3];
+    if (bin.count >= CapOf(classBytes) || cache->bytes + classBytes > kMaxThreadBytes)
+        Spill(*cache, slot, pool, classBytes);
+    *static_cast<void**>(block) = bin.head;
+    bin.head = block;
+    ++bin.count;
+    cache->bytes += classBytes;
+    Hide(block, classBytes, paged);
+    Leave(*cache);
+    return true;
+}
+
+// While it lives, every cached block of `pool` (of every pool when null) is back in its pool, and
+// no cache takes or keeps blocks: the caller may flush, destroy, optimise or report the pool and
+// see exactly the pool's own figures. Other threads' requests go to the pools meanwhile.
+// Requires: the calling thread is not inside a cache operation and holds no pool's lock.
+class CollectedScope {
+public:
+    explicit CollectedScope(PoolBase* pool);
+    ~CollectedScope();
+    CollectedScope(const CollectedScope&) = delete;
+    CollectedScope& operator=(const CollectedScope&) = delete;
+
+private:
+    bool locked_ = false;
+    bool gated_ = false;
+};
+
+} // namespace qor::threadcache
