@@ -16,11 +16,13 @@ void ResetState() {
     const bool cachesStarted = state.caches.started;
     const std::uint8_t gate = state.caches.gate.load();
     threadcache::Cache* const caches = state.caches.all;
+    threadcache::Central* const centrals = state.caches.centrals;
     std::destroy_at(&state);
     std::construct_at(&state);
     state.caches.started = cachesStarted;
     state.caches.gate.store(gate);
     state.caches.all = caches;
+    state.caches.centrals = centrals;
 }
 
 } // namespace qor

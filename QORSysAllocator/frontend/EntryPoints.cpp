@@ -256,6 +256,10 @@ inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param,
         general = poolArgument == kPoolFast ? State().fixedPools[FastPoolEntry(Round8(size))]
                                             : State().threadedPool;
         if (general == nullptr) return NewRoute(size, poolArgument, param, n);
+        // The thread-safe pool is general and locking: its header line, which holds the lock's
+        // neighbours, is not read on a cache hit.
+        if (kCached && poolArgument == kPoolThreaded && State().threadCaches)
+            if (void* block = threadcache::Take(general, size, false)) return block;
     } else {
         // Pool argument 2 names its pool in `param` (the standard adapters' route to paged pools).
         const std::uintptr_t object = poolArgument == kPoolInParam ? Value(param) : poolArgument;

@@ -37,7 +37,7 @@ void DestroyFixedPool(int entry) {
 } // namespace
 
 void RunExitCleanup() {
-    threadcache::CollectedScope collected(nullptr);
+    threadcache::CollectedScope collected(nullptr, true);
     for (int entry = kPermanentEntry; entry < kFixedPoolEntries; ++entry)
         DestroyFixedPool(entry);
     // A flushed pool may unlink itself: the next link is read first.
@@ -68,7 +68,9 @@ void* QORSysCreatePool(int flags, std::size_t size) {
 int QORSysFlushPool(void* pool, int mode) {
     PoolBase* p = AsPool(pool, "QORSysFlushPool");
     if (p == nullptr) return -1;
-    threadcache::CollectedScope collected(p);
+    constexpr int kMayDestroy =
+        QORSysPoolFlag::FLUSH_DESTROY | QORSysPoolFlag::FLUSH_DESTROY_IF_EMPTY;
+    threadcache::CollectedScope collected(p, (mode & kMayDestroy) != 0);
     return p->Flush(mode);
 }
 

@@ -114,6 +114,70 @@ void ShrinkSlot(Cache& cache, int slot, bool empty) {
 void EmptySlot(Cache& cache, int slot) {
     ShrinkSlot(cache, slot, true);
     cache.pools[slot] = nullptr;
+    cache.centrals[slot] = nullptr;
+}
+
+// Requires: the caches' lock is held. Null when none exists and none can be made.
+Central* CentralOf(PoolBase* pool) {
+    ThreadCaches& caches = State().caches;
+    for (Central* central = caches.centrals; central != nullptr; central = central->next)
+        if (central->pool == pool) return central;
+    void* memory = platform::AlignedAllocate(sizeof(Central), 64);
+    if (memory == nullptr) return nullptr;
+    Central* central = new (memory) Central{};
+    central->pool = pool;
+    central->next = caches.centrals;
+    caches.centrals = central;
+    return central;
+}
+
+// Gives every batch of a pool's central lists back to the pool.
+void DrainCentral(Central& central) {
+    void* all = nullptr;
+    {
+        PoolLockGuard guard(*central.pool);
+        for (int index = 0; index < kBins; ++index) {
+            for (std::uint8_t i = 0; i < central.counts[index]; ++i) {
+                void* block = central.batches[index][i].head;
+                while (block != nullptr) {
+                    void* next = LinkOf(block);
+                    LinkOf(block) = all;
+                    all = block;
+                    block = next;
+                }
+            }
+            central.counts[index] = 0;
+        }
+        central.bytes = 0;
+    }
+    if (all != nullptr) GiveBack(central.pool, all, IsPaged(central.pool));
+}
+
+// Requires: the caches' lock is held, and no slot names the central lists.
+void ForgetCentral(PoolBase* pool) {
+    Central** link = &State().caches.centrals;
+    while (*link != nullptr && (*link)->pool != pool)
+        link = &(*link)->next;
+    if (Central* central = *link) {
+        *link = central->next;
+        central->~Central();
+        platform::AlignedFree(central);
+    }
+}
+
+// A whole bin given up: to the pool's central lists when they have room, else to the pool.
+void Park(Central* central, PoolBase* pool, Batch batch, std::size_t classBytes) {
+    {
+        PoolLockGuard guard(*pool);
+        const int index = static_cast<int>(classBytes >> 3);
+        if (central != nullptr && central->counts[index] < kCentralBatches &&
+            central->bytes + batch.count * classBytes <= kCentralBytes) {
+            central->batches[index][central->counts[index]++] = batch;
+            central->bytes += batch.count * classBytes;
+            return;
+        }
+    }
+    GiveBack(pool, batch.head, IsPaged(pool));
 }
 
 // Runs when a thread that had a cache ends: its blocks go back to their pools.
@@ -172,6 +236,7 @@ int AttachSlot(PoolBase* pool) {
         EmptySlot(cache, slot);
     }
     cache.pools[slot] = pool;
+    cache.centrals[slot] = CentralOf(pool);
     return slot;
 }
 
@@ -187,14 +252,21 @@ bool EnterSlow(Cache& cache) {
     return false;
 }
 
-void* TakeSlow(PoolBase* pool, std::size_t size, std::size_t, bool paged) {
-    if (AttachSlot(pool) < 0) return nullptr;
-    return Take(pool, size, paged);
+// The slot of `pool` in the calling thread's cache, attached when missing; -1 when none serves.
+int FindOrAttachSlot(PoolBase* pool) {
+    Cache* cache = tCache;
+    const int slot = cache != nullptr ? SlotOf(*cache, pool) : -1;
+    return slot >= 0 ? slot : AttachSlot(pool);
+}
+
+void* TakeSlow(PoolBase* pool, std::size_t size, std::size_t classBytes, bool paged) {
+    const int slot = FindOrAttachSlot(pool);
+    return slot < 0 ? nullptr : TakeIn(*tCache, slot, pool, size, classBytes, paged);
 }
 
 bool PutSlow(void* block, PoolBase* pool, std::size_t classBytes, bool paged) {
-    if (AttachSlot(pool) < 0) return false;
-    return Put(block, pool, classBytes, paged);
+    const int slot = FindOrAttachSlot(pool);
+    return slot >= 0 && PutIn(*tCache, slot, block, pool, classBytes, paged);
 }
 
 void* Refill(Cache& cache, int slot, PoolBase* pool, std::size_t size, std::size_t classBytes,
@@ -202,9 +274,20 @@ void* Refill(Cache& cache, int slot, PoolBase* pool, std::size_t size, std::size
     platform::MemcheckQuiet quiet;
     Bin& bin = cache.bins[slot][classBytes >> 3];
     bin.batch = bin.batch == 0 ? kFirstBatch : std::min(bin.batch * 2, CapOf(classBytes) / 2);
+    PoolLockGuard guard(*pool);
+    Central* central = cache.centrals[slot];
+    const int index = static_cast<int>(classBytes >> 3);
+    if (central != nullptr && central->counts[index] != 0) {
+        const Batch batch = central->batches[index][--central->counts[index]];
+        central->bytes -= batch.count * classBytes;
+        guard.Unlock();
+        bin.head = LinkOf(batch.head);
+        bin.count = batch.count - 1;
+        cache.bytes += bin.count * classBytes;
+        return Expose(batch.head, size, paged);
+    }
     // A request of exactly the class: the same piece or slot as the caller's size would get.
     const std::size_t classRequest = paged ? classBytes : classBytes - kBlockHeaderBytes;
-    PoolLockGuard guard(*pool);
     void* first = TakeFromPool(pool, size, paged);
     for (std::uint32_t taken = 1; first != nullptr && taken < bin.batch; ++taken) {
         void* block = TakeFromPool(pool, classRequest, paged);
@@ -219,21 +302,29 @@ void* Refill(Cache& cache, int slot, PoolBase* pool, std::size_t size, std::size
 }
 
 void Spill(Cache& cache, int slot, PoolBase* pool, std::size_t classBytes) {
+    platform::MemcheckQuiet quiet;
     Bin& bin = cache.bins[slot][classBytes >> 3];
-    if (void* rest = Detach(cache, bin, classBytes, bin.count / 2))
-        GiveBack(pool, rest, IsPaged(pool));
+    if (bin.count != 0) {
+        const Batch batch{bin.head, bin.count};
+        bin.head = nullptr;
+        bin.count = 0;
+        cache.bytes -= batch.count * classBytes;
+        Park(cache.centrals[slot], pool, batch, classBytes);
+    }
     if (cache.bytes + classBytes <= kMaxThreadBytes) return;
     for (int other = 0; other < kSlots; ++other)
         ShrinkSlot(cache, other, false);
 }
 
-CollectedScope::CollectedScope(PoolBase* pool) {
+CollectedScope::CollectedScope(PoolBase* pool, bool forget) {
     ThreadCaches& caches = State().caches;
     // No thread ever had a cache, or a pool that no cache serves.
     if (!caches.started || (pool != nullptr && !pool->IsLocking())) return;
     caches.lock.Lock();
     locked_ = true;
     bool holds = false;
+    for (Central* central = caches.centrals; central != nullptr && !holds; central = central->next)
+        holds = pool == nullptr || central->pool == pool;
     for (Cache* cache = caches.all; cache != nullptr && !holds; cache = cache->next)
         for (PoolBase* served : cache->pools)
             holds = holds || (served != nullptr && (pool == nullptr || served == pool));
@@ -249,6 +340,14 @@ CollectedScope::CollectedScope(PoolBase* pool) {
         for (int slot = 0; slot < kSlots; ++slot)
             if (cache->pools[slot] != nullptr && (pool == nullptr || cache->pools[slot] == pool))
                 EmptySlot(*cache, slot);
+    }
+    for (Central* central = caches.centrals; central != nullptr;) {
+        Central* next = central->next; // read first: ForgetCentral frees it
+        if (pool == nullptr || central->pool == pool) {
+            DrainCentral(*central);
+            if (forget) ForgetCentral(central->pool);
+        }
+        central = next;
     }
 }
 

@@ -47,11 +47,30 @@ struct Bin {
     std::uint32_t batch; // the next refill's size; 0 until the first
 };
 
+// Per pool, under the pool's lock: whole bins that threads gave up, handed whole to the next thread
+// whose bin of that class runs dry, so that blocks move between threads without the pool's
+// placement. Invariant: bytes == sum over the batches of count * class bytes <= kCentralBytes.
+struct Batch {
+    void* head;
+    std::uint32_t count;
+};
+constexpr int kCentralBatches = 8;
+constexpr std::uint64_t kCentralBytes = 1024 * 1024;
+
+struct Central {
+    PoolBase* pool;
+    Central* next; // ThreadCaches::centrals, under its lock
+    std::uint64_t bytes;
+    std::uint8_t counts[kBins];
+    Batch batches[kBins][kCentralBatches];
+};
+
 struct Cache {
-    PoolBase* pools[kSlots];  // the pool each slot serves; written under ThreadCaches::lock
-    std::atomic<bool> inside; // the owner is in a cache operation (Enter .. Leave)
-    std::uint64_t bytes;      // in all bins
-    Cache* next;              // ThreadCaches::all, under its lock
+    PoolBase* pools[kSlots];   // the pool each slot serves; written under ThreadCaches::lock
+    Central* centrals[kSlots]; // that pool's central lists, or null
+    std::atomic<bool> inside;  // the owner is in a cache operation (Enter .. Leave)
+    std::uint64_t bytes;       // in all bins
+    Cache* next;               // ThreadCaches::all, under its lock
     Cache* prev;
     int nextVictim; // the slot given up when a fifth pool comes
     Bin bins[kSlots][kBins];
@@ -109,62 +128,74 @@ inline std::size_t ClassOf(std::size_t size, bool paged) {
     return ((paged ? size : size + kBlockHeaderBytes) + 7) & ~std::size_t{7};
 }
 
-// A block for a request of `size` bytes from a locking pool, or null when the cache does not
-// serve it (the caller then asks the pool). Cost on a hit: the slot's compare, two stores of the
-// thread's own flag, the gate's load and the bin's pop.
-inline void* Take(PoolBase* pool, std::size_t size, bool paged) {
+// The hit paths, for a slot of the calling thread's cache. Cost: two stores of the thread's own
+// flag, the gate's load and the bin's pop or push; an empty or full bin goes out of line.
+[[gnu::always_inline]] inline void* TakeIn(Cache& cache, int slot, PoolBase* pool, std::size_t size,
+                                           std::size_t classBytes, bool paged) {
     platform::MemcheckQuiet quiet;
-    const std::size_t classBytes = ClassOf(size, paged);
-    if (classBytes == 0) return nullptr;
-    Cache* cache = tCache;
-    const int slot = cache != nullptr ? SlotOf(*cache, pool) : -1;
-    if (slot < 0) return TakeSlow(pool, size, classBytes, paged);
-    if (!Enter(*cache)) return nullptr;
-    Bin& bin = cache->bins[slot][classBytes >> 3];
+    if (!Enter(cache)) return nullptr;
+    Bin& bin = cache.bins[slot][classBytes >> 3];
     void* block = bin.head;
     if (block == nullptr) {
-        block = Refill(*cache, slot, pool, size, classBytes, paged);
-        Leave(*cache);
+        block = Refill(cache, slot, pool, size, classBytes, paged);
+        Leave(cache);
         return block;
     }
     bin.head = *static_cast<void**>(block);
     --bin.count;
-    cache->bytes -= classBytes;
-    Leave(*cache);
+    cache.bytes -= classBytes;
+    Leave(cache);
     return Expose(block, size, paged);
+}
+
+[[gnu::always_inline]] inline bool PutIn(Cache& cache, int slot, void* block, PoolBase* pool,
+                                         std::size_t classBytes, bool paged) {
+    platform::MemcheckQuiet quiet;
+    if (!Enter(cache)) return false;
+    Bin& bin = cache.bins[slot][classBytes >> 3];
+    if (bin.count >= CapOf(classBytes) || cache.bytes + classBytes > kMaxThreadBytes)
+        Spill(cache, slot, pool, classBytes);
+    *static_cast<void**>(block) = bin.head;
+    bin.head = block;
+    ++bin.count;
+    cache.bytes += classBytes;
+    Hide(block, classBytes, paged);
+    Leave(cache);
+    return true;
+}
+
+// A block for a request of `size` bytes from a locking pool, or null when the cache does not
+// serve it (the caller then asks the pool). The pool of the first slot is served inline; the
+// others, and a thread without a cache, out of line.
+inline void* Take(PoolBase* pool, std::size_t size, bool paged) {
+    const std::size_t classBytes = ClassOf(size, paged);
+    Cache* cache = tCache;
+    if (__builtin_expect(classBytes == 0 || cache == nullptr || cache->pools[0] != pool, 0))
+        return classBytes == 0 ? nullptr : TakeSlow(pool, size, classBytes, paged);
+    return TakeIn(*cache, 0, pool, size, classBytes, paged);
 }
 
 // Keeps a released block of a locking pool: false when the cache does not take it (the caller
 // then releases it to the pool). `classBytes` is the general block's size word or the paged
 // block's page class.
 inline bool Put(void* block, PoolBase* pool, std::size_t classBytes, bool paged) {
-    platform::MemcheckQuiet quiet;
     if (classBytes > kLargestClassBytes ||
         classBytes < (paged ? kSmallestPagedClass : kSmallestGeneralClass))
         return false;
     Cache* cache = tCache;
-    const int slot = cache != nullptr ? SlotOf(*cache, pool) : -1;
-    if (slot < 0) return PutSlow(block, pool, classBytes, paged);
-    if (!Enter(*cache)) return false;
-    Bin& bin = cache->bins[slot][classBytes >> 3];
-    if (bin.count >= CapOf(classBytes) || cache->bytes + classBytes > kMaxThreadBytes)
-        Spill(*cache, slot, pool, classBytes);
-    *static_cast<void**>(block) = bin.head;
-    bin.head = block;
-    ++bin.count;
-    cache->bytes += classBytes;
-    Hide(block, classBytes, paged);
-    Leave(*cache);
-    return true;
+    if (__builtin_expect(cache == nullptr || cache->pools[0] != pool, 0))
+        return PutSlow(block, pool, classBytes, paged);
+    return PutIn(*cache, 0, block, pool, classBytes, paged);
 }
 
 // While it lives, every cached block of `pool` (of every pool when null) is back in its pool, and
 // no cache takes or keeps blocks: the caller may flush, destroy, optimise or report the pool and
 // see exactly the pool's own figures. Other threads' requests go to the pools meanwhile.
+// `forget`: the pool may end within the scope; its central lists are given up too.
 // Requires: the calling thread is not inside a cache operation and holds no pool's lock.
 class CollectedScope {
 public:
-    explicit CollectedScope(PoolBase* pool);
+    explicit CollectedScope(PoolBase* pool, bool forget = false);
     ~CollectedScope();
     CollectedScope(const CollectedScope&) = delete;
     CollectedScope& operator=(const CollectedScope&) = delete;
