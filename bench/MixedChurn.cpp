@@ -8,13 +8,15 @@
 //
 // Usage: qor_mixed_churn ROUTE PAIRS [--window=N] [--checkpoint=N] [--seconds=S] [--seed=N]
 //   ROUTE: malloc (the process's malloc: LD_PRELOAD picks a peer), qor-arg4 (pool argument 4),
-//          qor-plain, qor-tracked, qor-paged (a private pool of that kind, created for the run).
+//          qor-arg32 (the thread-safe pool, where the routed global new goes), qor-plain,
+//          qor-tracked, qor-paged (a private pool of that kind, created for the run).
 //   PAIRS, N: counts, "3e7" accepted. --checkpoint defaults to PAIRS / 10, --window to 10000.
 //   --seconds: stop the pairs once they have taken that long (0: no limit); the output then says
 //          "complete":false and how many pairs were done.
 // Prints one JSON line; exits 1 on bad arguments, 2 when an allocation fails or two live blocks
 // overlap.
 #include "MixedStream.h"
+#include "ProgramRun.h"
 #include "Routes.h"
 
 #include <algorithm>
@@ -29,6 +31,7 @@
 namespace {
 
 using qor::bench::MixedStream;
+using qor::bench::ParseCount;
 using qor::bench::ResidentBytes;
 
 struct Options {
@@ -167,17 +170,6 @@ template <class Route> int Run(const Options& options) {
     return ok && overlapping == 0 ? 0 : 2;
 }
 
-// A count such as "30000000" or "3e7"; false unless it is a whole number >= 1.
-bool ParseCount(const char* text, std::uint64_t& count) {
-    char* end = nullptr;
-    const double value = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !(value >= 1 && value <= 1e15) ||
-        value != static_cast<double>(static_cast<std::uint64_t>(value)))
-        return false;
-    count = static_cast<std::uint64_t>(value);
-    return true;
-}
-
 bool ParseOptions(int argc, char** argv, Options& options) {
     if (argc < 3 || !ParseCount(argv[2], options.pairs)) return false;
     options.route = argv[1];
@@ -209,14 +201,15 @@ bool ParseOptions(int argc, char** argv, Options& options) {
 int main(int argc, char** argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr, "usage: qor_mixed_churn malloc|qor-arg4|qor-plain|qor-tracked|"
-                             "qor-paged PAIRS [--window=N] [--checkpoint=N] [--seconds=S] "
-                             "[--seed=N]\n");
+        std::fprintf(stderr, "usage: qor_mixed_churn malloc|qor-arg4|qor-arg32|qor-plain|"
+                             "qor-tracked|qor-paged PAIRS [--window=N] [--checkpoint=N] "
+                             "[--seconds=S] [--seed=N]\n");
         return 1;
     }
     using namespace qor::bench;
     if (options.route == "malloc") return Run<MallocRoute>(options);
     if (options.route == "qor-arg4") return Run<FixedArgumentRoute<4>>(options);
+    if (options.route == "qor-arg32") return Run<FixedArgumentRoute<32>>(options);
     if (options.route == "qor-plain") return Run<PlainPoolRoute>(options);
     if (options.route == "qor-tracked") return Run<TrackedPoolRoute>(options);
     if (options.route == "qor-paged") return Run<PagedPoolRoute>(options);

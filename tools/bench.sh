@@ -9,6 +9,10 @@
 #   process's);
 # - the peak workload (10^6 live blocks, then 5e6 pairs), once: its figure is memory, and the same
 #   draws give the same memory in every round;
+# - the whole programs, each in a fresh process per round: the server-style churn at 2 and 4
+#   threads (qor_server_style) and the map program at 4 threads (qor_map_program), their plain
+#   builds with glibc and each peer, their routed builds (every global new and delete to the
+#   thread-safe pool) once;
 # - instructions per pair under callgrind (stable where wall time is not);
 # - the swap file throughput against stdio, and the out-of-core visits (qor_out_of_core) through
 #   a swap file against the same visits on heap objects, each mode in a process of its own.
@@ -41,12 +45,13 @@ report_dir=${4:-docs}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF \
   -DQOR_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target qor_allocator_benchmarks qor_swap_throughput \
-  qor_mixed_churn qor_out_of_core >/dev/null
+  qor_mixed_churn qor_out_of_core qor_server_style qor_server_style_routed qor_map_program \
+  qor_map_program_routed >/dev/null
 binary=$build/bench/qor_allocator_benchmarks
 churn=$build/bench/qor_mixed_churn
 churn_seconds=${CHURN_SECONDS:-10}
 count_seconds=${COUNT_SECONDS:-20}
-qor_routes=(qor-arg4 qor-plain qor-tracked qor-paged)
+qor_routes=(qor-arg4 qor-arg32 qor-plain qor-tracked qor-paged)
 results=$build/bench-results
 rm -rf "$results"
 mkdir -p "$results"
@@ -69,10 +74,27 @@ run() {
     { cat "$results/last-run.log" >&2; exit 1; }
 }
 
+# solo <peer> <output> <command> [arguments]: one process, its JSON line to <output>.
+solo() {
+  LD_PRELOAD=${preload[$1]} "${@:3}" >"$2" 2>"$results/last-run.log" ||
+    { cat "$results/last-run.log" >&2; exit 1; }
+}
+
 # churn_run <peer> <route> <output json> <pairs> [options]: one qor_mixed_churn process.
 churn_run() {
-  LD_PRELOAD=${preload[$1]} "$churn" "$2" "$4" --seconds="$churn_seconds" "${@:5}" >"$3" \
-    2>"$results/last-run.log" || { cat "$results/last-run.log" >&2; exit 1; }
+  solo "$1" "$3" "$churn" "$2" "$4" --seconds="$churn_seconds" "${@:5}"
+}
+
+# programs <peer> <build: malloc or routed> <round>: the whole programs, 4e6 operations in all at
+# either thread count, and 50 maps of 10,000 entries per thread.
+programs() {
+  local suffix=""
+  [ "$2" = malloc ] || suffix=_$2
+  for threads in 2 4; do
+    solo "$1" "$results/server.$threads.$2.$1.$3.json" "$build/bench/qor_server_style$suffix" \
+      "$threads" $((4000000 / threads))
+  done
+  solo "$1" "$results/map.4.$2.$1.$3.json" "$build/bench/qor_map_program$suffix" 4 50
 }
 
 start=$SECONDS
@@ -94,6 +116,10 @@ for round in $(seq 1 "$rounds"); do
       churn_run glibc "$route" "$results/peak.$route.glibc.json" 5e6 --window=1e6
     done
   fi
+  for peer in "${peers[@]}"; do
+    programs "$peer" malloc "$round"
+  done
+  programs glibc routed "$round"
   run glibc '^(churn|threads|producer)' "$results/main.glibc.$round.json"
   for peer in "${peers[@]:1}"; do
     run "$peer" '^(churn|threads|producer)[^/]*/malloc(/|$)' "$results/main.$peer.$round.json"
@@ -134,7 +160,8 @@ done
 
 # The long churn's loop over 3e6 pairs after the fill (fewer when a route outruns COUNT_SECONDS:
 # the count divides by the pairs done); also the loop's own instructions (the draw, bookkeeping
-# and store), which every route's figure includes.
+# and store), which every route's figure includes. awk reads to the end: leaving early would
+# stop callgrind_annotate with SIGPIPE, which pipefail makes fatal.
 count_churn() { # <peer> <route>
   local out=$results/callgrind.out json=$results/count.json
   LD_PRELOAD=${preload[$1]} valgrind --tool=callgrind --callgrind-out-file="$out" \
@@ -143,7 +170,7 @@ count_churn() { # <peer> <route>
   local total own pairs
   total=$(callgrind_annotate "$out" 2>/dev/null | awk '/PROGRAM TOTALS/ {gsub(",", "", $1); print $1}')
   own=$(callgrind_annotate --inclusive=no --threshold=100 "$out" 2>/dev/null |
-    awk '/TimedPairs/ {gsub(",", "", $1); print $1; exit}')
+    awk '/TimedPairs/ && !seen {gsub(",", "", $1); print $1; seen = 1}')
   pairs=$(jq -r .pairs_done "$json")
   printf '%s\t%s\t%s\t%s\t%s\n' "$2" "$1" "$(awk -v t="$total" -v n="$pairs" \
     'BEGIN {printf "%.1f", t / n}')" "$(awk -v t="$own" -v n="$pairs" \
