@@ -73,6 +73,13 @@ struct SharedPagedLockedRoute {
     void Release(void* block, std::size_t) { QORSpecializedDelete(block, nullptr, kPaged); }
 };
 
+struct SharedPagedLockedCachedRoute {
+    void* Allocate(std::size_t bytes) {
+        return QORSysCachedNew(bytes, reinterpret_cast<void*>(2), gSharedLockedPagedPool);
+    }
+    void Release(void* block, std::size_t) { QORSysCachedDelete(block, kPaged); }
+};
+
 struct SharedSynchronizedPmrRoute {
     void* Allocate(std::size_t bytes) { return gSharedSynchronizedPmr->allocate(bytes, 8); }
     void Release(void* block, std::size_t bytes) {
@@ -335,6 +342,7 @@ int main(int argc, char** argv) {
     Register<FixedArgumentRoute<0>>("qor-arg0");
     Register<FixedArgumentRoute<4>>("qor-arg4");
     Register<FixedArgumentRoute<32>>("qor-arg32");
+    Register<qor::bench::CachedThreadSafeRoute>("qor-cached32");
     Register<PlainPoolRoute>("qor-plain");
     Register<TrackedPoolRoute>("qor-tracked");
     Register<PagedSharedRoute>("qor-paged");
@@ -348,9 +356,12 @@ int main(int argc, char** argv) {
     RegisterThreaded<SharedSynchronizedPmrRoute>("pmr-sync");
     RegisterThreaded<FixedArgumentRoute<32>>("qor-arg32");
     RegisterThreaded<SharedPagedLockedRoute>("qor-paged-locked");
+    RegisterThreaded<qor::bench::CachedThreadSafeRoute>("qor-cached32");
+    RegisterThreaded<SharedPagedLockedCachedRoute>("qor-paged-locked-cached");
     RegisterProducerConsumer<MallocRoute>("malloc");
     RegisterProducerConsumer<SharedSynchronizedPmrRoute>("pmr-sync");
     RegisterProducerConsumer<FixedArgumentRoute<32>>("qor-arg32");
+    RegisterProducerConsumer<qor::bench::CachedThreadSafeRoute>("qor-cached32");
     RegisterProducerConsumer<SharedPagedLockedRoute>("qor-paged-locked");
 
     benchmark::Initialize(&argc, argv);

@@ -8,7 +8,8 @@
 //
 // Usage: qor_mixed_churn ROUTE PAIRS [--window=N] [--checkpoint=N] [--seconds=S] [--seed=N]
 //   ROUTE: malloc (the process's malloc: LD_PRELOAD picks a peer), qor-arg4 (pool argument 4),
-//          qor-arg32 (the thread-safe pool, where the routed global new goes), qor-plain,
+//          qor-arg32 (the thread-safe pool), qor-cached32 (the same through the per-thread cache,
+//          where the routed global new goes), qor-plain,
 //          qor-tracked, qor-paged (a private pool of that kind, created for the run).
 //   PAIRS, N: counts, "3e7" accepted. --checkpoint defaults to PAIRS / 10, --window to 10000.
 //   --seconds: stop the pairs once they have taken that long (0: no limit); the output then says
@@ -201,15 +202,17 @@ bool ParseOptions(int argc, char** argv, Options& options) {
 int main(int argc, char** argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr, "usage: qor_mixed_churn malloc|qor-arg4|qor-arg32|qor-plain|"
-                             "qor-tracked|qor-paged PAIRS [--window=N] [--checkpoint=N] "
-                             "[--seconds=S] [--seed=N]\n");
+        std::fprintf(stderr,
+                     "usage: qor_mixed_churn malloc|qor-arg4|qor-arg32|qor-cached32|qor-plain|"
+                     "qor-tracked|qor-paged PAIRS [--window=N] [--checkpoint=N] "
+                     "[--seconds=S] [--seed=N]\n");
         return 1;
     }
     using namespace qor::bench;
     if (options.route == "malloc") return Run<MallocRoute>(options);
     if (options.route == "qor-arg4") return Run<FixedArgumentRoute<4>>(options);
     if (options.route == "qor-arg32") return Run<FixedArgumentRoute<32>>(options);
+    if (options.route == "qor-cached32") return Run<qor::bench::CachedThreadSafeRoute>(options);
     if (options.route == "qor-plain") return Run<PlainPoolRoute>(options);
     if (options.route == "qor-tracked") return Run<TrackedPoolRoute>(options);
     if (options.route == "qor-paged") return Run<PagedPoolRoute>(options);

@@ -25,6 +25,14 @@ template <std::uintptr_t kArgument> struct FixedArgumentRoute {
     void Release(void* block, std::size_t) { QORSpecializedDelete(block, nullptr); }
 };
 
+// Pool argument 32 through the cached pair: what the adapters and the routed global new use.
+struct CachedThreadSafeRoute {
+    void* Allocate(std::size_t bytes) {
+        return QORSysCachedNew(bytes, reinterpret_cast<void*>(32), nullptr);
+    }
+    void Release(void* block, std::size_t) { QORSysCachedDelete(block, 0); }
+};
+
 // A private pool of 1 MiB chunks (a paged pool ignores the size), created for the run and
 // destroyed after it.
 template <unsigned kFlags> struct PrivatePoolRoute {

@@ -51,7 +51,7 @@ binary=$build/bench/qor_allocator_benchmarks
 churn=$build/bench/qor_mixed_churn
 churn_seconds=${CHURN_SECONDS:-10}
 count_seconds=${COUNT_SECONDS:-20}
-qor_routes=(qor-arg4 qor-arg32 qor-plain qor-tracked qor-paged)
+qor_routes=(qor-arg4 qor-arg32 qor-cached32 qor-plain qor-tracked qor-paged)
 results=$build/bench-results
 rm -rf "$results"
 mkdir -p "$results"
