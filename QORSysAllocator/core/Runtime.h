@@ -68,7 +68,7 @@ struct ThreadCaches {
     static constexpr std::uint8_t kCollecting = 1; // cache operations go straight to the pools
     static constexpr std::uint8_t kFenceEach = 2;  // no process fence: each entry fences itself
     std::atomic<std::uint8_t> gate{0};
-    bool started = false;                     // the fence mode and the thread-exit call are settled
+    std::atomic<bool> started{false};         // the fence mode and the thread-exit call are settled
     QORMutex lock{0, 0, 0};                   // guards the list, slot attachment and collections
     threadcache::Cache* all = nullptr;        // every live thread's cache
     threadcache::Central* centrals = nullptr; // the central lists of each cached pool

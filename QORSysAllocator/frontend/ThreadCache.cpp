@@ -91,7 +91,7 @@ void* Detach(Cache& cache, Bin& bin, std::size_t classBytes, std::uint32_t keep)
 
 // Gives back every bin of a slot: all of it, or half of each bin.
 void ShrinkSlot(Cache& cache, int slot, bool empty) {
-    PoolBase* pool = cache.pools[slot];
+    PoolBase* pool = cache.pools[slot].load(std::memory_order_relaxed);
     if (pool == nullptr) return;
     platform::MemcheckQuiet quiet;
     void* all = nullptr;
@@ -113,7 +113,7 @@ void ShrinkSlot(Cache& cache, int slot, bool empty) {
 // Requires: the caches' lock is held, or the owner is the caller and no collection can run.
 void EmptySlot(Cache& cache, int slot) {
     ShrinkSlot(cache, slot, true);
-    cache.pools[slot] = nullptr;
+    cache.pools[slot].store(nullptr, std::memory_order_relaxed);
     cache.centrals[slot] = nullptr;
 }
 
@@ -181,14 +181,26 @@ void Park(Central* central, PoolBase* pool, Batch batch, std::size_t classBytes)
 }
 
 // Runs when a thread that had a cache ends: its blocks go back to their pools.
+// Requires: the caches' lock is held.
+bool AnyCacheServes(const PoolBase* pool) {
+    for (Cache* cache = State().caches.all; cache != nullptr; cache = cache->next)
+        if (SlotOf(*cache, pool) >= 0) return true;
+    return false;
+}
+
+// Runs when a thread that had a cache ends: its blocks go back to their pools, and so do the
+// central lists of a pool that no other thread's cache serves.
 void OnThreadExit(void* value) {
     auto* cache = static_cast<Cache*>(value);
     {
         CachesLock lock;
-        for (int slot = 0; slot < kSlots; ++slot)
-            EmptySlot(*cache, slot);
         (cache->prev != nullptr ? cache->prev->next : State().caches.all) = cache->next;
         if (cache->next != nullptr) cache->next->prev = cache->prev;
+        for (int slot = 0; slot < kSlots; ++slot) {
+            Central* central = cache->centrals[slot];
+            EmptySlot(*cache, slot);
+            if (central != nullptr && !AnyCacheServes(central->pool)) DrainCentral(*central);
+        }
     }
     cache->~Cache();
     platform::AlignedFree(cache);
@@ -197,7 +209,7 @@ void OnThreadExit(void* value) {
 
 // The first cache of the process settles how entries are ordered against collections.
 void StartCaches(ThreadCaches& caches) {
-    caches.started = true;
+    caches.started.store(true, std::memory_order_release);
 #if defined(__SANITIZE_THREAD__)
     const bool fenceEach = true; // the race detector cannot see the process fence
 #else
@@ -210,7 +222,7 @@ void StartCaches(ThreadCaches& caches) {
 // Requires: the caches' lock is held.
 Cache* MakeCache() {
     ThreadCaches& caches = State().caches;
-    if (!caches.started) StartCaches(caches);
+    if (!caches.started.load(std::memory_order_relaxed)) StartCaches(caches);
     void* memory = platform::AlignedAllocate(sizeof(Cache), 64);
     if (memory == nullptr) return &gClosed;
     Cache* cache = new (memory) Cache{};
@@ -235,7 +247,7 @@ int AttachSlot(PoolBase* pool) {
         cache.nextVictim = (slot + 1) % kSlots;
         EmptySlot(cache, slot);
     }
-    cache.pools[slot] = pool;
+    cache.pools[slot].store(pool, std::memory_order_relaxed);
     cache.centrals[slot] = CentralOf(pool);
     return slot;
 }
@@ -261,12 +273,12 @@ int FindOrAttachSlot(PoolBase* pool) {
 
 void* TakeSlow(PoolBase* pool, std::size_t size, std::size_t classBytes, bool paged) {
     const int slot = FindOrAttachSlot(pool);
-    return slot < 0 ? nullptr : TakeIn(*tCache, slot, pool, size, classBytes, paged);
+    return slot < 0 ? nullptr : TakeIn<false>(*tCache, slot, pool, size, classBytes, paged);
 }
 
 bool PutSlow(void* block, PoolBase* pool, std::size_t classBytes, bool paged) {
     const int slot = FindOrAttachSlot(pool);
-    return slot >= 0 && PutIn(*tCache, slot, block, pool, classBytes, paged);
+    return slot >= 0 && PutIn<false>(*tCache, slot, block, pool, classBytes, paged);
 }
 
 void* Refill(Cache& cache, int slot, PoolBase* pool, std::size_t size, std::size_t classBytes,
@@ -319,15 +331,18 @@ void Spill(Cache& cache, int slot, PoolBase* pool, std::size_t classBytes) {
 CollectedScope::CollectedScope(PoolBase* pool, bool forget) {
     ThreadCaches& caches = State().caches;
     // No thread ever had a cache, or a pool that no cache serves.
-    if (!caches.started || (pool != nullptr && !pool->IsLocking())) return;
+    if (!caches.started.load(std::memory_order_acquire) || (pool != nullptr && !pool->IsLocking()))
+        return;
     caches.lock.Lock();
     locked_ = true;
     bool holds = false;
     for (Central* central = caches.centrals; central != nullptr && !holds; central = central->next)
         holds = pool == nullptr || central->pool == pool;
     for (Cache* cache = caches.all; cache != nullptr && !holds; cache = cache->next)
-        for (PoolBase* served : cache->pools)
+        for (const auto& slotPool : cache->pools) {
+            PoolBase* served = slotPool.load(std::memory_order_relaxed);
             holds = holds || (served != nullptr && (pool == nullptr || served == pool));
+        }
     // With no slot serving the pool, holding the lock is enough: a slot is attached under it.
     if (!holds) return;
     caches.gate.fetch_or(ThreadCaches::kCollecting, std::memory_order_seq_cst);
@@ -338,7 +353,8 @@ CollectedScope::CollectedScope(PoolBase* pool, bool forget) {
         while (cache->inside.load(std::memory_order_acquire))
             __builtin_ia32_pause();
         for (int slot = 0; slot < kSlots; ++slot)
-            if (cache->pools[slot] != nullptr && (pool == nullptr || cache->pools[slot] == pool))
+            if (PoolBase* served = cache->pools[slot].load(std::memory_order_relaxed);
+                served != nullptr && (pool == nullptr || served == pool))
                 EmptySlot(*cache, slot);
     }
     for (Central* central = caches.centrals; central != nullptr;) {

@@ -66,7 +66,9 @@ struct Central {
 };
 
 struct Cache {
-    PoolBase* pools[kSlots];   // the pool each slot serves; written under ThreadCaches::lock
+    // The pool each slot serves: written under ThreadCaches::lock, by the owner or by a collector
+    // while the owner is outside; the owner reads it again once inside (TakeIn, PutIn).
+    std::atomic<PoolBase*> pools[kSlots];
     Central* centrals[kSlots]; // that pool's central lists, or null
     std::atomic<bool> inside;  // the owner is in a cache operation (Enter .. Leave)
     std::uint64_t bytes;       // in all bins
@@ -83,7 +85,7 @@ extern thread_local Cache* tCache __attribute__((tls_model("initial-exec")));
 // The slot that serves `pool`, or -1. Four compares on the cache's first line.
 inline int SlotOf(const Cache& cache, const PoolBase* pool) {
     for (int slot = 0; slot < kSlots; ++slot)
-        if (cache.pools[slot] == pool) return slot;
+        if (cache.pools[slot].load(std::memory_order_relaxed) == pool) return slot;
     return -1;
 }
 
@@ -96,7 +98,7 @@ bool EnterSlow(Cache& cache);
 inline bool Enter(Cache& cache) {
     cache.inside.store(true, std::memory_order_relaxed);
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    if (__builtin_expect(State().caches.gate.load(std::memory_order_relaxed) == 0, 1)) return true;
+    if (__builtin_expect(State().caches.gate.load(std::memory_order_acquire) == 0, 1)) return true;
     return EnterSlow(cache);
 }
 
@@ -130,10 +132,17 @@ inline std::size_t ClassOf(std::size_t size, bool paged) {
 
 // The hit paths, for a slot of the calling thread's cache. Cost: two stores of the thread's own
 // flag, the gate's load and the bin's pop or push; an empty or full bin goes out of line.
+// A collection may have emptied the slot between the caller's look and Enter: the slot is looked
+// at again inside, where no collection can run; the first look goes out of line on a mismatch.
+template <bool kFirstLook>
 [[gnu::always_inline]] inline void* TakeIn(Cache& cache, int slot, PoolBase* pool, std::size_t size,
                                            std::size_t classBytes, bool paged) {
     platform::MemcheckQuiet quiet;
     if (!Enter(cache)) return nullptr;
+    if (cache.pools[slot].load(std::memory_order_relaxed) != pool) {
+        Leave(cache);
+        return kFirstLook ? TakeSlow(pool, size, classBytes, paged) : nullptr;
+    }
     Bin& bin = cache.bins[slot][classBytes >> 3];
     void* block = bin.head;
     if (block == nullptr) {
@@ -148,10 +157,15 @@ inline std::size_t ClassOf(std::size_t size, bool paged) {
     return Expose(block, size, paged);
 }
 
+template <bool kFirstLook>
 [[gnu::always_inline]] inline bool PutIn(Cache& cache, int slot, void* block, PoolBase* pool,
                                          std::size_t classBytes, bool paged) {
     platform::MemcheckQuiet quiet;
     if (!Enter(cache)) return false;
+    if (cache.pools[slot].load(std::memory_order_relaxed) != pool) {
+        Leave(cache);
+        return kFirstLook && PutSlow(block, pool, classBytes, paged);
+    }
     Bin& bin = cache.bins[slot][classBytes >> 3];
     if (bin.count >= CapOf(classBytes) || cache.bytes + classBytes > kMaxThreadBytes)
         Spill(cache, slot, pool, classBytes);
@@ -170,9 +184,9 @@ inline std::size_t ClassOf(std::size_t size, bool paged) {
 inline void* Take(PoolBase* pool, std::size_t size, bool paged) {
     const std::size_t classBytes = ClassOf(size, paged);
     Cache* cache = tCache;
-    if (__builtin_expect(classBytes == 0 || cache == nullptr || cache->pools[0] != pool, 0))
+    if (__builtin_expect(classBytes == 0 || cache == nullptr, 0))
         return classBytes == 0 ? nullptr : TakeSlow(pool, size, classBytes, paged);
-    return TakeIn(*cache, 0, pool, size, classBytes, paged);
+    return TakeIn<true>(*cache, 0, pool, size, classBytes, paged);
 }
 
 // Keeps a released block of a locking pool: false when the cache does not take it (the caller
@@ -183,9 +197,8 @@ inline bool Put(void* block, PoolBase* pool, std::size_t classBytes, bool paged)
         classBytes < (paged ? kSmallestPagedClass : kSmallestGeneralClass))
         return false;
     Cache* cache = tCache;
-    if (__builtin_expect(cache == nullptr || cache->pools[0] != pool, 0))
-        return PutSlow(block, pool, classBytes, paged);
-    return PutIn(*cache, 0, block, pool, classBytes, paged);
+    if (__builtin_expect(cache == nullptr, 0)) return PutSlow(block, pool, classBytes, paged);
+    return PutIn<true>(*cache, 0, block, pool, classBytes, paged);
 }
 
 // While it lives, every cached block of `pool` (of every pool when null) is back in its pool, and
