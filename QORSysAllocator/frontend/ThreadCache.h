@@ -30,7 +30,7 @@ constexpr int kBins = kLargestClassBytes / 8 + 1; // bin = class bytes / 8
 constexpr int kSlots = 4;                         // pools one thread caches at a time
 // Beyond this a thread gives half of every bin back: about what a pool holds in 64 of its blocks
 // of each of a few classes, against a pool of megabytes.
-constexpr std::uint64_t kMaxThreadBytes = 256 * 1024;
+constexpr std::uint64_t kMaxThreadBytes = std::uint64_t{256} * 1024;
 
 // A bin holds at most CapOf(class) blocks, about 8 KiB of them between 8 and 128 blocks; a
 // refill brings `batch` blocks (doubling from 4 up to half the cap, so that a class used once
@@ -55,7 +55,7 @@ struct Batch {
     std::uint32_t count;
 };
 constexpr int kCentralBatches = 8;
-constexpr std::uint64_t kCentralBytes = 1024 * 1024;
+constexpr std::uint64_t kCentralBytes = std::uint64_t{1024} * 1024;
 
 struct Central {
     PoolBase* pool;
