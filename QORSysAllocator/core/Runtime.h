@@ -1,4 +1,5 @@
-// The module's mutable state, in one object reached through State().
+// The module's mutable state, in one object reached through State(), and beside it the front
+// end's per-thread caches (Caches()), which live across ResetState.
 //
 // It is constant-initialised: another module's static constructor may allocate before any
 // constructor of this library has run, so every field holds its starting value from the moment
@@ -69,6 +70,7 @@ struct ThreadCaches {
     static constexpr std::uint8_t kFenceEach = 2;  // no process fence: each entry fences itself
     std::atomic<std::uint8_t> gate{0};
     std::atomic<bool> started{false};         // the fence mode and the thread-exit call are settled
+    bool exitCallable = false;                // a thread's end gives its cache back
     QORMutex lock{0, 0, 0};                   // guards the list, slot attachment and collections
     threadcache::Cache* all = nullptr;        // every live thread's cache
     threadcache::Central* centrals = nullptr; // the central lists of each cached pool
@@ -119,18 +121,20 @@ struct Runtime {
 
     // Swap file: numbers the files this process opens.
     int swapFileSequence = 0;
-
-    // Front end: outlives ResetState (threads keep their caches).
-    ThreadCaches caches;
 };
 
 extern constinit Runtime gRuntime;
 
 inline Runtime& State() { return gRuntime; }
 
+// The front end's caches live beside the runtime object, not in it: threads keep their caches
+// (empty once no pool lives) across ResetState.
+extern constinit ThreadCaches gThreadCaches;
+
+inline ThreadCaches& Caches() { return gThreadCaches; }
+
 // Requires: no pool is live (the registry is empty). Gives the module the state it had when it
-// was loaded, so that the next call configures again; the threads' caches, empty once no pool
-// lives, are kept. For tests and fuzzers.
+// was loaded, so that the next call configures again. For tests and fuzzers.
 void ResetState();
 
 } // namespace qor

@@ -257,9 +257,11 @@ inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param,
                                             : State().threadedPool;
         if (general == nullptr) return NewRoute(size, poolArgument, param, n);
         // The thread-safe pool is general and locking: its header line, which holds the lock's
-        // neighbours, is not read on a cache hit.
-        if (kCached && poolArgument == kPoolThreaded && State().threadCaches)
+        // neighbours, is not read on a cache hit, and what the cache declines goes to the lock.
+        if (kCached && poolArgument == kPoolThreaded && State().threadCaches) {
             if (void* block = threadcache::Take(general, size, false)) return block;
+            return NewLocked(size, general);
+        }
     } else {
         // Pool argument 2 names its pool in `param` (the standard adapters' route to paged pools).
         const std::uintptr_t object = poolArgument == kPoolInParam ? Value(param) : poolArgument;

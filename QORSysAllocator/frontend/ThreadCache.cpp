@@ -20,8 +20,8 @@ constinit Cache gClosed{};
 
 class CachesLock {
 public:
-    CachesLock() { State().caches.lock.Lock(); }
-    ~CachesLock() { State().caches.lock.Unlock(); }
+    CachesLock() { Caches().lock.Lock(); }
+    ~CachesLock() { Caches().lock.Unlock(); }
     CachesLock(const CachesLock&) = delete;
     CachesLock& operator=(const CachesLock&) = delete;
 };
@@ -119,7 +119,7 @@ void EmptySlot(Cache& cache, int slot) {
 
 // Requires: the caches' lock is held. Null when none exists and none can be made.
 Central* CentralOf(PoolBase* pool) {
-    ThreadCaches& caches = State().caches;
+    ThreadCaches& caches = Caches();
     for (Central* central = caches.centrals; central != nullptr; central = central->next)
         if (central->pool == pool) return central;
     void* memory = platform::AlignedAllocate(sizeof(Central), 64);
@@ -155,7 +155,7 @@ void DrainCentral(Central& central) {
 
 // Requires: the caches' lock is held, and no slot names the central lists.
 void ForgetCentral(PoolBase* pool) {
-    Central** link = &State().caches.centrals;
+    Central** link = &Caches().centrals;
     while (*link != nullptr && (*link)->pool != pool)
         link = &(*link)->next;
     if (Central* central = *link) {
@@ -183,7 +183,7 @@ void Park(Central* central, PoolBase* pool, Batch batch, std::size_t classBytes)
 // Runs when a thread that had a cache ends: its blocks go back to their pools.
 // Requires: the caches' lock is held.
 bool AnyCacheServes(const PoolBase* pool) {
-    for (Cache* cache = State().caches.all; cache != nullptr; cache = cache->next)
+    for (Cache* cache = Caches().all; cache != nullptr; cache = cache->next)
         if (SlotOf(*cache, pool) >= 0) return true;
     return false;
 }
@@ -194,7 +194,7 @@ void OnThreadExit(void* value) {
     auto* cache = static_cast<Cache*>(value);
     {
         CachesLock lock;
-        (cache->prev != nullptr ? cache->prev->next : State().caches.all) = cache->next;
+        (cache->prev != nullptr ? cache->prev->next : Caches().all) = cache->next;
         if (cache->next != nullptr) cache->next->prev = cache->prev;
         for (int slot = 0; slot < kSlots; ++slot) {
             Central* central = cache->centrals[slot];
@@ -216,13 +216,15 @@ void StartCaches(ThreadCaches& caches) {
     const bool fenceEach = !platform::EnableProcessFence();
 #endif
     if (fenceEach) caches.gate.store(ThreadCaches::kFenceEach);
-    platform::RegisterThreadExit(OnThreadExit);
+    caches.exitCallable = platform::RegisterThreadExit(OnThreadExit);
 }
 
 // Requires: the caches' lock is held.
 Cache* MakeCache() {
-    ThreadCaches& caches = State().caches;
+    ThreadCaches& caches = Caches();
     if (!caches.started.load(std::memory_order_relaxed)) StartCaches(caches);
+    // A cache that its thread's end could not give back would keep its blocks for good.
+    if (!caches.exitCallable) return &gClosed;
     void* memory = platform::AlignedAllocate(sizeof(Cache), 64);
     if (memory == nullptr) return &gClosed;
     Cache* cache = new (memory) Cache{};
@@ -255,7 +257,7 @@ int AttachSlot(PoolBase* pool) {
 } // namespace
 
 bool EnterSlow(Cache& cache) {
-    std::atomic<std::uint8_t>& gate = State().caches.gate;
+    std::atomic<std::uint8_t>& gate = Caches().gate;
     if (gate.load(std::memory_order_seq_cst) & ThreadCaches::kFenceEach) {
         cache.inside.store(true, std::memory_order_seq_cst);
         if ((gate.load(std::memory_order_seq_cst) & ThreadCaches::kCollecting) == 0) return true;
@@ -329,7 +331,7 @@ void Spill(Cache& cache, int slot, PoolBase* pool, std::size_t classBytes) {
 }
 
 CollectedScope::CollectedScope(PoolBase* pool, bool forget) {
-    ThreadCaches& caches = State().caches;
+    ThreadCaches& caches = Caches();
     // No thread ever had a cache, or a pool that no cache serves.
     if (!caches.started.load(std::memory_order_acquire) || (pool != nullptr && !pool->IsLocking()))
         return;
@@ -368,7 +370,7 @@ CollectedScope::CollectedScope(PoolBase* pool, bool forget) {
 }
 
 CollectedScope::~CollectedScope() {
-    ThreadCaches& caches = State().caches;
+    ThreadCaches& caches = Caches();
     if (gated_) caches.gate.fetch_and(~ThreadCaches::kCollecting, std::memory_order_seq_cst);
     if (locked_) caches.lock.Unlock();
 }

@@ -98,7 +98,7 @@ bool EnterSlow(Cache& cache);
 inline bool Enter(Cache& cache) {
     cache.inside.store(true, std::memory_order_relaxed);
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    if (__builtin_expect(State().caches.gate.load(std::memory_order_acquire) == 0, 1)) return true;
+    if (__builtin_expect(Caches().gate.load(std::memory_order_acquire) == 0, 1)) return true;
     return EnterSlow(cache);
 }
 
