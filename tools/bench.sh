@@ -85,16 +85,16 @@ churn_run() {
   solo "$1" "$3" "$churn" "$2" "$4" --seconds="$churn_seconds" "${@:5}"
 }
 
-# programs <peer> <build: malloc or routed> <round>: the whole programs, 4e6 operations in all at
-# either thread count, and 50 maps of 10,000 entries per thread.
+# programs <peer> <build: malloc or routed> <round>: the whole programs, 2e7 operations in all at
+# either thread count, and 150 maps of 10,000 entries per thread (about 2e7 allocations).
 programs() {
   local suffix=""
   [ "$2" = malloc ] || suffix=_$2
   for threads in 2 4; do
     solo "$1" "$results/server.$threads.$2.$1.$3.json" "$build/bench/qor_server_style$suffix" \
-      "$threads" $((4000000 / threads))
+      "$threads" $((20000000 / threads))
   done
-  solo "$1" "$results/map.4.$2.$1.$3.json" "$build/bench/qor_map_program$suffix" 4 50
+  solo "$1" "$results/map.4.$2.$1.$3.json" "$build/bench/qor_map_program$suffix" 4 150
 }
 
 start=$SECONDS
