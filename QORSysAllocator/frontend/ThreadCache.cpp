@@ -89,6 +89,16 @@ void* Detach(Cache& cache, Bin& bin, std::size_t classBytes, std::uint32_t keep)
     return rest;
 }
 
+// Moves the blocks of `list` onto `all`, so that one lock acquisition gives back several lists.
+void MoveOnto(void*& all, void* list) {
+    while (list != nullptr) {
+        void* block = list;
+        list = LinkOf(block);
+        LinkOf(block) = all;
+        all = block;
+    }
+}
+
 // Gives back every bin of a slot: all of it, or half of each bin.
 void ShrinkSlot(Cache& cache, int slot, bool empty) {
     PoolBase* pool = cache.pools[slot].load(std::memory_order_relaxed);
@@ -98,13 +108,7 @@ void ShrinkSlot(Cache& cache, int slot, bool empty) {
     for (int index = 0; index < kBins; ++index) {
         Bin& bin = cache.bins[slot][index];
         if (bin.count == 0) continue;
-        void* rest = Detach(cache, bin, std::size_t{8} * index, empty ? 0 : bin.count / 2);
-        while (rest != nullptr) { // onto one list, so that one lock serves the whole slot
-            void* block = rest;
-            rest = LinkOf(block);
-            LinkOf(block) = all;
-            all = block;
-        }
+        MoveOnto(all, Detach(cache, bin, std::size_t{8} * index, empty ? 0 : bin.count / 2));
         if (empty) bin.batch = 0;
     }
     if (all != nullptr) GiveBack(pool, all, IsPaged(pool));
@@ -137,15 +141,8 @@ void DrainCentral(Central& central) {
     {
         PoolLockGuard guard(*central.pool);
         for (int index = 0; index < kBins; ++index) {
-            for (std::uint8_t i = 0; i < central.counts[index]; ++i) {
-                void* block = central.batches[index][i].head;
-                while (block != nullptr) {
-                    void* next = LinkOf(block);
-                    LinkOf(block) = all;
-                    all = block;
-                    block = next;
-                }
-            }
+            for (std::uint8_t i = 0; i < central.counts[index]; ++i)
+                MoveOnto(all, central.batches[index][i].head);
             central.counts[index] = 0;
         }
         central.bytes = 0;
@@ -180,7 +177,6 @@ void Park(Central* central, PoolBase* pool, Batch batch, std::size_t classBytes)
     GiveBack(pool, batch.head, IsPaged(pool));
 }
 
-// Runs when a thread that had a cache ends: its blocks go back to their pools.
 // Requires: the caches' lock is held.
 bool AnyCacheServes(const PoolBase* pool) {
     for (Cache* cache = Caches().all; cache != nullptr; cache = cache->next)
