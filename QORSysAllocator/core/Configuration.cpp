@@ -9,6 +9,8 @@
 #include "PoolInterface.h"
 
 #include <cstring>
+#include <initializer_list>
+#include <strings.h>
 
 namespace qor::config {
 namespace {
@@ -43,9 +45,22 @@ const char* InstrumentationLibrary() {
     return ReadVariable(Variable::Instrumentation);
 }
 
-bool Equals(Variable variable, const char* text) {
+bool OneOf(const char* value, std::initializer_list<const char*> words) {
+    for (const char* word : words)
+        if (strcasecmp(value, word) == 0) return true;
+    return false;
+}
+
+// An extension's on/off switch, read the ways people write one; unset: `whenUnset`. Any other
+// value is reported (once: the configuration runs once) and counts as unset, as an unknown
+// pooling value does.
+bool ReadSwitch(Variable variable, bool whenUnset) {
     const char* value = ReadVariable(variable);
-    return value != nullptr && std::strcmp(value, text) == 0;
+    if (value == nullptr) return whenUnset;
+    if (OneOf(value, {"ON", "1", "TRUE", "YES"})) return true;
+    if (OneOf(value, {"OFF", "0", "FALSE", "NO"})) return false;
+    PrintToStream(stderr, "Invalid value for %s\nValid values are ON or OFF\n", NameOf(variable));
+    return whenUnset;
 }
 
 } // namespace
@@ -55,9 +70,9 @@ void Configure() {
     flags.cancelled = false;
     const bool replayPurify = ReadVariable(Variable::ReplayPurify) != nullptr;
     const Forced forced = ReadPoolAllocatorVariable();
-    flags.reclaimOff = Equals(Variable::Reclaim, "OFF");
-    flags.threadCacheOff = Equals(Variable::ThreadCache, "OFF");
-    if (Equals(Variable::Checks, "ON")) {
+    flags.reclaimOff = !ReadSwitch(Variable::Reclaim, true);
+    flags.threadCacheOff = !ReadSwitch(Variable::ThreadCache, true);
+    if (ReadSwitch(Variable::Checks, false)) {
         flags.checks = true;
         checks::NoteRegisteredPools();
     }

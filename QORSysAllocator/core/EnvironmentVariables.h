@@ -1,6 +1,7 @@
 // Every environment variable the library reads, in one table: name, values, effect. Code reads a
-// variable only through ReadVariable, so the table cannot miss one; docs/CONFIGURATION.md is
-// checked against it by the test suite.
+// variable only through ReadVariable, so the table cannot miss one; docs/CONFIGURATION.md and the
+// README are checked against it by the test suite. An on/off switch also takes on/off, 1/0,
+// true/false and yes/no in any case; any other value is reported once and counts as unset.
 #pragma once
 
 #include <cstdlib>
@@ -36,13 +37,13 @@ inline constexpr EnvironmentVariable kEnvironmentVariables[] = {
      "loads <name>.dll and calls its hooks on every allocation, release and pool event"},
     {"QORSysAllocatorForceOptMeth", "0, 1 or 2",
      "merge method of QORSysOptimizePool: automatic, sort-merge, address walk"},
-    {"QORSysAllocatorReclaim", "OFF (unset or any other value: on)",
+    {"QORSysAllocatorReclaim", "ON or OFF (unset: ON)",
      "OFF: a general pool grows as soon as no listed area fits, without merging its free areas "
      "first"},
-    {"QORSysAllocatorChecks", "ON (unset or any other value: off)",
+    {"QORSysAllocatorChecks", "ON or OFF (unset: OFF)",
      "ON: every release and every call that names a pool proves what it names first, and a "
      "mistake stops the process with a message (docs/checked-mode.md)"},
-    {"QORSysAllocatorThreadCache", "OFF (unset or any other value: on)",
+    {"QORSysAllocatorThreadCache", "ON or OFF (unset: ON)",
      "OFF: the thread-safe pool and the pools created with the lock flag serve every request "
      "under their lock, with no per-thread cache in front (docs/thread-safety.md)"},
     {"QPL_UVT_TMP", "directory", "swap files go there; first choice"},

@@ -107,6 +107,47 @@ TEST(Configuration, ResetStateGivesAFreshModule) {
     QORSpecializedDelete(p, nullptr);
 }
 
+// The three switches, each value as people write it, in one process (ResetState between reads).
+// Run with no variable set.
+TEST(Configuration, SwitchesReadTheWaysPeopleWriteThem) {
+    struct Row {
+        const char* value; // null: unset
+        bool on;
+        bool reported;
+    };
+    const Row rows[] = {{"ON", true, false},     {"on", true, false},    {"1", true, false},
+                        {"Yes", true, false},    {"true", true, false},  {"OFF", false, false},
+                        {"off", false, false},   {"0", false, false},    {"no", false, false},
+                        {"FALSE", false, false}, {"maybe", false, true}, {"", false, true},
+                        {"ON ", false, true},    {nullptr, false, false}};
+    const std::pair<const char*, bool ConfigurationFlags::*> switches[] = {
+        {"QORSysAllocatorChecks", &ConfigurationFlags::checks},
+        {"QORSysAllocatorReclaim", &ConfigurationFlags::reclaimOff},
+        {"QORSysAllocatorThreadCache", &ConfigurationFlags::threadCacheOff}};
+    for (const auto& [name, flag] : switches)
+        for (const Row& row : rows) {
+            SCOPED_TRACE(std::string(name) + "=" + (row.value ? row.value : "(unset)"));
+            if (row.value != nullptr)
+                setenv(name, row.value, 1);
+            else
+                unsetenv(name);
+            ResetState();
+            ::testing::internal::CaptureStderr();
+            config::ConfigureIfPending();
+            EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                      row.reported ? "Invalid value for " + std::string(name) +
+                                         "\nValid values are ON or OFF\n"
+                                   : "");
+            // Checks is on when asked for; the other two are "off" flags, set when switched off.
+            const bool unsetOrUnknown = row.value == nullptr || row.reported;
+            const bool expected =
+                flag == &ConfigurationFlags::checks ? row.on : !row.on && !unsetOrUnknown;
+            EXPECT_EQ(State().config.*flag, expected);
+            unsetenv(name);
+        }
+    ResetState();
+}
+
 // The second block needs an added chunk; only a walking destroy reports the chunks it flushes.
 TEST(RecordingHooks, PoolEvents) {
     auto* pool = static_cast<PoolBase*>(QORSysCreatePool(0, 32768, "Grown"));

@@ -174,3 +174,11 @@ TEST(EnvironmentTable, ConfigurationDocumentListsEveryVariableAsTheCodeDescribes
                   std::string::npos)
             << v.name;
 }
+
+TEST(EnvironmentTable, ReadmeHasARowForEveryVariable) {
+    std::stringstream readme;
+    readme << std::ifstream(QOR_README).rdbuf();
+    for (const qor::EnvironmentVariable& v : qor::kEnvironmentVariables)
+        EXPECT_NE(readme.str().find("\n| `" + std::string(v.name) + "` | "), std::string::npos)
+            << v.name;
+}

@@ -62,6 +62,8 @@ endforeach()
 # The first pool creation configures as well; the hooks then see the heap route.
 qor_config_test(Configuration.ResetStateGivesAFreshModule
                 Configuration.ResetStateGivesAFreshModule)
+qor_config_test(Configuration.SwitchesReadTheWaysPeopleWriteThem
+                Configuration.SwitchesReadTheWaysPeopleWriteThem)
 qor_config_test(Configuration.PoolCreationConfigures Configuration.PoolCreationConfigures
                 "QOR_TEST_MESSAGE=${inactivation}" QORSysPoolAllocator=OFF ${recording})
 
