@@ -101,4 +101,17 @@ void Configure() {
     }
 }
 
+void ConfigureOnce() {
+    // The configuring thread's own nested calls (a hook library's constructors allocate) go on
+    // unconfigured, as they would in a single thread; the lock would never be given to them.
+    static thread_local bool tConfiguring = false;
+    if (tConfiguring) return;
+    ScopedLock guard(State().configLock);
+    if (!State().config.pending) return;
+    tConfiguring = true;
+    Configure();
+    tConfiguring = false;
+    Publish(State().config.pending, false);
+}
+
 } // namespace qor::config

@@ -10,19 +10,13 @@ namespace qor::config {
 // QORSysAllocatorChecks and decides the flags.
 void Configure();
 
+// Runs the configuration unless it has run; a thread that arrives while another configures waits
+// for the outcome. Each first call of an entry point that configures (QORSpecializedNew,
+// QORSysCreatePool, a paged pool's construction) comes here: after the first, a load.
+void ConfigureOnce();
 inline void ConfigureIfPending() {
-    if (State().config.pending) {
-        State().config.pending = false;
-        Configure();
-    }
-}
-
-// The first pool creation and the first paged pool each configure once, on their own first call.
-inline void ConfigureOnFirstCall(bool& trigger) {
-    if (trigger) {
-        trigger = false;
-        ConfigureIfPending();
-    }
+    if (LoadPublished(State().config.pending)) [[unlikely]]
+        ConfigureOnce();
 }
 
 } // namespace qor::config

@@ -121,6 +121,7 @@ LiveKind KindAt(const void* address) {
 }
 
 void NoteRegisteredPools() {
+    ScopedLock registry(State().registryLock);
     SpinGuard guard;
     for (PoolBase* pool = State().poolRegistry; pool != nullptr; pool = pool->nextPool) {
         if (pool->chunk.flags & kFlagPaged) {

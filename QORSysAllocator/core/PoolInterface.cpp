@@ -25,11 +25,13 @@ int PoolBase::IsPool() { return -1; }
 int PoolBase::CanAttachSwapFile(QORSysSwapFile*) { return 0; }
 
 void PoolBase::Register() {
+    ScopedLock registry(State().registryLock);
     nextPool = State().poolRegistry;
     State().poolRegistry = this;
 }
 
 void PoolBase::Unregister() {
+    ScopedLock registry(State().registryLock);
     PoolBase** link = &State().poolRegistry;
     while (*link != nullptr && *link != this)
         link = &(*link)->nextPool;

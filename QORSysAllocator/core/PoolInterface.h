@@ -119,7 +119,9 @@ protected:
     PoolBase() = default;
     ~PoolBase() = default;
 
-    // Registry membership: pushed at the head on construction, unlinked on destruction.
+    // Registry membership, under the registry lock: pushed at the head once constructed (a report
+    // of every pool may then read it), unlinked first thing on destruction, before the pool's own
+    // lock is taken (a report holds the registry lock while it takes a pool's).
     void Register();
     void Unregister();
 };

@@ -1,5 +1,6 @@
 // The module's mutable state, in one object reached through State(), and beside it the front
-// end's per-thread caches (Caches()), which live across ResetState.
+// end's per-thread caches (Caches()), which live across ResetState. Every field is either
+// published once (LoadPublished), guarded by one of the object's locks, or belongs to a pool.
 //
 // It is constant-initialised: another module's static constructor may allocate before any
 // constructor of this library has run, so every field holds its starting value from the moment
@@ -24,6 +25,30 @@ struct Cache;
 struct Central;
 } // namespace threadcache
 
+// A QORMutex held for a scope; with `take` false, only from Take() on (a path that needs the lock
+// on one branch only).
+class ScopedLock {
+public:
+    explicit ScopedLock(QORMutex& mutex, bool take = true) : mutex_(mutex) {
+        if (take) Take();
+    }
+    ~ScopedLock() {
+        if (held_) mutex_.Unlock();
+    }
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
+
+    void Take() {
+        if (held_) return;
+        mutex_.Lock();
+        held_ = true;
+    }
+
+private:
+    QORMutex& mutex_;
+    bool held_ = false;
+};
+
 constexpr int kFixedPoolEntries = 17;
 constexpr std::size_t kHookBaseNameBytes = 64;
 constexpr std::size_t kFirstLiveSlots = 1024;
@@ -44,13 +69,13 @@ struct HookEntryPoints {
     int (*signalSubPoolFlushed)(void*, void*, std::size_t, std::uintptr_t, void*, std::size_t);
 };
 
-// Decided once, by the first call that runs the configuration (Configuration.h); after that
-// only read, so the flags need no lock. `cancelled` implies `inactive`.
+// Decided once, under Runtime::configLock, by the first call that runs the configuration
+// (Configuration.h); after that only read. `pending` and `firstAllocationDone` are published
+// (below): a thread that reads them cleared also sees every flag decided before.
+// `cancelled` implies `inactive`.
 struct ConfigurationFlags {
-    bool pending = true;              // until the configuration starts
-    bool firstAllocationDone = false; // set by the first QORSpecializedNew
-    bool firstPoolCreation = true;    // cleared by the first QORSysCreatePool
-    bool firstPagedPool = true;       // cleared by the first paged pool construction
+    bool pending = true;              // until the configuration has run
+    bool firstAllocationDone = false; // set once the first QORSpecializedNew chose the routes
     bool inactive = false;            // pools are bypassed (heap with a header)
     bool cancelled = true;            // bare malloc and free; true until configured
     bool exitCleanupRegistered = false;
@@ -87,9 +112,20 @@ struct LiveTable {
     std::atomic_flag lock = ATOMIC_FLAG_INIT;
 };
 
+// A field written once by whichever thread gets there first and read by every request without a
+// lock: published with release and read with acquire (plain moves on x86-64), so that a thread
+// that sees the value also sees what its writer settled before it.
+template <class T> inline T LoadPublished(T& field) {
+    return std::atomic_ref<T>(field).load(std::memory_order_acquire);
+}
+template <class T> inline void Publish(T& field, T value) {
+    std::atomic_ref<T>(field).store(value, std::memory_order_release);
+}
+
 struct Runtime {
     // Read by every QORSpecializedNew and QORSpecializedDelete: kept together at the front.
     // Front end: cleared by the first allocation when no pool bypass, hook or check applies.
+    // These three and the fixed-pool pointers are published (LoadPublished).
     bool takeFullRoute = true;
     // Core (hooks): the instrumentation variable is set, whether or not its library loaded.
     bool instrumented = false;
@@ -99,8 +135,13 @@ struct Runtime {
     GeneralPool* fixedPools[kFixedPoolEntries] = {};
     GeneralPool* threadedPool = nullptr;
 
-    // Core.
+    // Core. The three locks are taken only on rare paths (the first call, a pool's creation or
+    // destruction, a report of every pool, a region's change), so that threads may each create,
+    // use and destroy pools of their own at the same time. Order: configLock, registryLock, a
+    // pool's lock, regionLock; none is held while a hook runs.
     ConfigurationFlags config;
+    QORMutex configLock{0, 0, 0};     // the configuration runs under it, once
+    QORMutex registryLock{0, 0, 0};   // guards poolRegistry: every link change and whole walk
     PoolBase* poolRegistry = nullptr; // every live pool, newest first
     bool hooksLoaded = false;
     char hookLibraryBaseName[kHookBaseNameBytes] = {};
@@ -108,7 +149,9 @@ struct Runtime {
     LiveTable live;
 
     // Paged pools: every region of the process has this delta (Region.h); the two region lists
-    // that pools without a private list share, made on first need.
+    // that pools without a private list share, made on first need. regionLock guards the shared
+    // lists and their regions, and the making of every region (which may fix the delta).
+    QORMutex regionLock{0, 0, 0};
     int regionDelta = 0;
     RegionList* sharedListA = nullptr; // gives back empty regions
     RegionList* sharedListB = nullptr;

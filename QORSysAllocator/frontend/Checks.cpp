@@ -221,6 +221,7 @@ using namespace qor;
 namespace {
 
 bool IsRegistered(const void* pool) {
+    ScopedLock registry(State().registryLock);
     for (PoolBase* p = State().poolRegistry; p != nullptr; p = p->nextPool)
         if (p == pool) return true;
     return false;
@@ -244,6 +245,7 @@ bool CheckOnePool(PoolBase* pool, FILE* stream) {
 
 int QORSysCheckPool(void* pool, FILE* stream) {
     if (pool == nullptr) {
+        ScopedLock registry(State().registryLock);
         for (PoolBase* p = State().poolRegistry; p != nullptr; p = p->nextPool)
             if (!CheckOnePool(p, stream)) return 0;
         return -1;

@@ -100,17 +100,26 @@ void* NewInstrumented(std::size_t size, std::uintptr_t poolArgument, void* param
     return static_cast<char*>(block) + delta;
 }
 
+// The first allocation's decision, made once: threads that arrive together all configure (one
+// runs it, the others wait), then one of them chooses the routes. Until they are published the
+// others take the full route, which serves every request the way the fast paths would.
+void ChooseRoutes() {
+    config::ConfigureIfPending();
+    Runtime& state = State();
+    bool chosen = false;
+    if (!std::atomic_ref(state.config.firstAllocationDone).compare_exchange_strong(chosen, true))
+        return;
+    // The fast paths stay closed for good when pooling is inactive, instrumented or checked.
+    const bool full = state.config.inactive || hooks::On() || state.config.checks;
+    // The caches live on the fast paths only: with hooks or checks every request is seen.
+    Publish(state.threadCaches, !full && !state.config.threadCacheOff);
+    Publish(state.takeFullRoute, full);
+}
+
 [[gnu::noinline]] void* NewFullRoute(std::size_t size, std::uintptr_t poolArgument, void* param,
                                      int n) {
     Runtime& state = State();
-    if (!state.config.firstAllocationDone) {
-        config::ConfigureIfPending();
-        state.config.firstAllocationDone = true;
-        // The fast paths stay closed for good when pooling is inactive, instrumented or checked.
-        state.takeFullRoute = state.config.inactive || hooks::On() || state.config.checks;
-        // The caches live on the fast paths only: with hooks or checks every request is seen.
-        state.threadCaches = !state.takeFullRoute && !state.config.threadCacheOff;
-    }
+    if (!LoadPublished(state.config.firstAllocationDone)) ChooseRoutes();
     if (state.config.inactive) {
         if (poolArgument != kPoolInParam) poolArgument = kPoolHeap;
         if (state.config.cancelled) return platform::Malloc(size);
@@ -173,7 +182,7 @@ void DeleteInstrumented(void* block, void* pool, int flags) {
 // Every request that the fast paths below do not settle: the whole routing, as described above.
 [[gnu::noinline]] void* NewRoute(std::size_t size, std::uintptr_t poolArgument, void* param,
                                  int n) {
-    if (State().takeFullRoute) return NewFullRoute(size, poolArgument, param, n);
+    if (LoadPublished(State().takeFullRoute)) return NewFullRoute(size, poolArgument, param, n);
     return Obtain(size, 0, poolArgument, param, ExtraOf(param, n));
 }
 
@@ -253,12 +262,13 @@ template <bool kCached>
 inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param, int n) {
     GeneralPool* general;
     if (poolArgument == kPoolFast || poolArgument == kPoolThreaded) {
-        general = poolArgument == kPoolFast ? State().fixedPools[FastPoolEntry(Round8(size))]
-                                            : State().threadedPool;
+        general = LoadPublished(poolArgument == kPoolFast
+                                    ? State().fixedPools[FastPoolEntry(Round8(size))]
+                                    : State().threadedPool);
         if (general == nullptr) return NewRoute(size, poolArgument, param, n);
         // The thread-safe pool is general and locking: its header line, which holds the lock's
         // neighbours, is not read on a cache hit, and what the cache declines goes to the lock.
-        if (kCached && poolArgument == kPoolThreaded && State().threadCaches) {
+        if (kCached && poolArgument == kPoolThreaded && LoadPublished(State().threadCaches)) {
             if (void* block = threadcache::Take(general, size, false)) return block;
             return NewLocked(size, general);
         }
@@ -270,7 +280,7 @@ inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param,
     }
     const std::uint32_t flags = FieldsOf(general)->flags;
     if (flags & (kFlagPaged | kFlagLocked)) {
-        if (kCached && (flags & kFlagLocked) && State().threadCaches)
+        if (kCached && (flags & kFlagLocked) && LoadPublished(State().threadCaches))
             if (void* block = threadcache::Take(general, size, flags & kFlagPaged)) return block;
         return NewPagedOrLocked(size, general);
     }
@@ -302,7 +312,8 @@ template <bool kCached> inline void FastDelete(void* block, int flags) {
         PagedPool* owner = PagedOwnerOf(block);
         if (owner == nullptr) return DeleteRoute(block, nullptr, flags);
         if (FieldsOf(owner)->flags & kFlagLocked) {
-            if (kCached && State().threadCaches && PutPagedInCache(block, owner)) return;
+            if (kCached && LoadPublished(State().threadCaches) && PutPagedInCache(block, owner))
+                return;
             return DeletePagedOrLocked(block, owner, nullptr, flags);
         }
         return DeletePaged(block, owner);
@@ -315,7 +326,8 @@ template <bool kCached> inline void FastDelete(void* block, int flags) {
     const std::uint32_t ownerFlags = FieldsOf(owner)->flags;
     if (ownerFlags & kFlagPaged) return DeleteRoute(block, nullptr, flags);
     if (ownerFlags & kFlagLocked) {
-        if (kCached && State().threadCaches && PutGeneralInCache(block, owner, chunk, ownerWord))
+        if (kCached && LoadPublished(State().threadCaches) &&
+            PutGeneralInCache(block, owner, chunk, ownerWord))
             return;
         return DeletePagedOrLocked(block, owner, chunk, flags);
     }
@@ -324,7 +336,7 @@ template <bool kCached> inline void FastDelete(void* block, int flags) {
 }
 
 // Configured, active, no hooks, no checks: an open route also means "not cancelled".
-inline bool FastPathsOpen() { return __builtin_expect(!State().takeFullRoute, 1); }
+inline bool FastPathsOpen() { return __builtin_expect(!LoadPublished(State().takeFullRoute), 1); }
 
 } // namespace
 } // namespace qor

@@ -21,23 +21,32 @@ const FixedPoolSpec& SpecOf(int entry) {
     return entry == kFastEntry ? kFast : kSingleSize;
 }
 
-GeneralPool* Create(const FixedPoolSpec& spec, const char* name) {
-    return CreateGeneralPool(spec.size, spec.flags, name);
+// The pool in `slot`, made and published when missing; null when it cannot be made. A pool made
+// by a thread that lost the race to publish is destroyed (the hooks see it come and go).
+GeneralPool* Install(GeneralPool*& slot, const FixedPoolSpec& spec, const char* name) {
+    GeneralPool* made = CreateGeneralPool(spec.size, spec.flags, name);
+    GeneralPool* published = nullptr;
+    if (made == nullptr) return LoadPublished(slot);
+    if (std::atomic_ref(slot).compare_exchange_strong(published, made, std::memory_order_acq_rel,
+                                                      std::memory_order_acquire))
+        return made;
+    made->Flush(QORSysPoolFlag::FLUSH_DESTROY);
+    return published;
 }
 
 } // namespace
 
 GeneralPool* CreateFixedPool(int entry) {
     const FixedPoolSpec& spec = SpecOf(entry);
-    return State().fixedPools[entry] = Create(spec, spec.name);
+    return Install(State().fixedPools[entry], spec, spec.name);
 }
 
 GeneralPool* CreateThreadedPool() {
-    return State().threadedPool = Create(kThreaded, kThreaded.name);
+    return Install(State().threadedPool, kThreaded, kThreaded.name);
 }
 
 GeneralPool* CreatePermanentPoolForReport() {
-    return State().fixedPools[kPermanentEntry] = Create(kPermanent, "PermAllocs");
+    return Install(State().fixedPools[kPermanentEntry], kPermanent, "PermAllocs");
 }
 
 } // namespace qor

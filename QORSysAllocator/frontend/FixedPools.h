@@ -1,7 +1,9 @@
 // The pools the library creates on first use: the permanent pool (entry 0), single-size pools for
 // keys 8..80 (entries 1..10) and 128 (entry 11), the fast pool (entry 16) and the threaded pool.
-// Entries 12..15 stay null. No lock guards creation: two threads that both find a pool missing
-// may each create one (only the threaded pool's operations are thread-safe).
+// Entries 12..15 stay null. Each pointer is published once (LoadPublished): two threads that
+// both find a pool missing may each create one, and the one that publishes second destroys its
+// own, so that every thread uses the same pool (whose operations are thread-safe only for the
+// threaded pool).
 #pragma once
 
 #include "../generalpool/GeneralPool.h"
@@ -44,12 +46,12 @@ GeneralPool* CreateThreadedPool();
 GeneralPool* CreatePermanentPoolForReport();
 
 inline GeneralPool* FixedPool(int entry) {
-    GeneralPool* pool = State().fixedPools[entry];
+    GeneralPool* pool = LoadPublished(State().fixedPools[entry]);
     return __builtin_expect(pool != nullptr, 1) ? pool : CreateFixedPool(entry);
 }
 
 inline GeneralPool* ThreadedPool() {
-    GeneralPool* pool = State().threadedPool;
+    GeneralPool* pool = LoadPublished(State().threadedPool);
     return __builtin_expect(pool != nullptr, 1) ? pool : CreateThreadedPool();
 }
 

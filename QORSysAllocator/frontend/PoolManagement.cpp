@@ -1,5 +1,5 @@
 // Pool management calls: creation, flush, optimise, statistics, and the exit clean-up.
-// None of them locks the registry or the fixed-pool pointers; each pool locks itself. A call that
+// A report of every pool holds the registry lock for its walk; each pool locks itself. A call that
 // flushes, optimises or reports a locking pool first collects the threads' cached blocks of it,
 // and holds the caches closed until it returns (ThreadCache.h).
 #include "../core/Configuration.h"
@@ -29,9 +29,8 @@ void ReportIfPresent(PoolBase* pool, FILE* stream, QORPoolInfo* record, int opti
 }
 
 void DestroyFixedPool(int entry) {
-    GeneralPool*& pool = State().fixedPools[entry];
+    GeneralPool* pool = std::atomic_ref(State().fixedPools[entry]).exchange(nullptr);
     if (pool != nullptr) pool->Flush(QORSysPoolFlag::FLUSH_DESTROY);
-    pool = nullptr;
 }
 
 } // namespace
@@ -40,7 +39,8 @@ void RunExitCleanup() {
     threadcache::CollectedScope collected(nullptr, true);
     for (int entry = kPermanentEntry; entry < kFixedPoolEntries; ++entry)
         DestroyFixedPool(entry);
-    // A flushed pool may unlink itself: the next link is read first.
+    // A flushed pool unlinks itself (under the registry lock, so the walk does without it): the
+    // next link is read first.
     for (PoolBase* pool = State().poolRegistry; pool != nullptr;) {
         PoolBase* next = pool->nextPool;
         if (pool->chunk.flags & kFlagPaged)
@@ -55,7 +55,7 @@ void RunExitCleanup() {
 using namespace qor;
 
 void* QORSysCreatePool(int flags, std::size_t size, const char* name) {
-    config::ConfigureOnFirstCall(State().config.firstPoolCreation);
+    config::ConfigureIfPending();
     const auto poolFlags = static_cast<std::uint32_t>(flags);
     if (poolFlags & kFlagPaged) return CreatePagedPool(poolFlags, name);
     return CreateGeneralPool(size, poolFlags, name);
@@ -84,23 +84,25 @@ int QORSysOptimizePool(void* pool, int how) {
 void QORSysGetPoolInfo(void* pool, FILE* stream, QORPoolInfo* record, int options) {
     switch (reinterpret_cast<std::uintptr_t>(pool)) {
     case 0: {
+        // The registry stays locked for the walk: no pool is made or destroyed under it.
         threadcache::CollectedScope collected(nullptr);
+        ScopedLock registry(State().registryLock);
         for (PoolBase* p = State().poolRegistry; p != nullptr; p = p->nextPool)
             p->Report(stream, record, 0);
         return;
     }
     case kPoolPermanent: {
-        GeneralPool* permanent = State().fixedPools[kPermanentEntry];
+        GeneralPool* permanent = LoadPublished(State().fixedPools[kPermanentEntry]);
         if (permanent == nullptr) permanent = CreatePermanentPoolForReport();
         ReportIfPresent(permanent, stream, record, options);
         return;
     }
     case kPoolFast:
         for (int entry = kFirstSingleSizeEntry; entry <= kLastSmallKeyEntry; ++entry)
-            ReportIfPresent(State().fixedPools[entry], stream, record, options);
+            ReportIfPresent(LoadPublished(State().fixedPools[entry]), stream, record, options);
         return;
     case kPoolThreaded:
-        ReportIfPresent(State().threadedPool, stream, record, options);
+        ReportIfPresent(LoadPublished(State().threadedPool), stream, record, options);
         return;
     default:
         ReportIfPresent(AsPool(pool, "QORSysGetPoolInfo"), stream, record, options);
@@ -121,11 +123,12 @@ int QORSysPoolGetAllocAddedSize(int, void*) { return kAllocAddedSize; }
 void* QORSysGetFixedPool(void* poolArgument, std::size_t size) {
     switch (reinterpret_cast<std::uintptr_t>(poolArgument)) {
     case kPoolPermanent:
-        return State().fixedPools[kPermanentEntry];
+        return LoadPublished(State().fixedPools[kPermanentEntry]);
     case kPoolFast: // the key of a request without reserved room
-        return State().fixedPools[FastPoolEntry((std::uint64_t{size} + 7) & ~std::uint64_t{7})];
+        return LoadPublished(
+            State().fixedPools[FastPoolEntry((std::uint64_t{size} + 7) & ~std::uint64_t{7})]);
     case kPoolThreaded:
-        return State().threadedPool;
+        return LoadPublished(State().threadedPool);
     default:
         return nullptr;
     }

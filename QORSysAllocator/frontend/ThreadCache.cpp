@@ -18,14 +18,6 @@ namespace {
 // No slot serves a pool: a thread that holds it asks the pools directly.
 constinit Cache gClosed{};
 
-class CachesLock {
-public:
-    CachesLock() { Caches().lock.Lock(); }
-    ~CachesLock() { Caches().lock.Unlock(); }
-    CachesLock(const CachesLock&) = delete;
-    CachesLock& operator=(const CachesLock&) = delete;
-};
-
 inline void*& LinkOf(void* block) { return *static_cast<void**>(block); }
 
 inline void* ChunkOf(void* block) {
@@ -189,7 +181,7 @@ bool AnyCacheServes(const PoolBase* pool) {
 void OnThreadExit(void* value) {
     auto* cache = static_cast<Cache*>(value);
     {
-        CachesLock lock;
+        ScopedLock lock(Caches().lock);
         (cache->prev != nullptr ? cache->prev->next : Caches().all) = cache->next;
         if (cache->next != nullptr) cache->next->prev = cache->prev;
         for (int slot = 0; slot < kSlots; ++slot) {
@@ -235,7 +227,7 @@ Cache* MakeCache() {
 // pool when all four serve one), or -1 when the thread has no cache.
 int AttachSlot(PoolBase* pool) {
     if (State().config.threadCacheOff || tCache == &gClosed) return -1;
-    CachesLock lock;
+    ScopedLock lock(Caches().lock);
     if (tCache == nullptr) tCache = MakeCache();
     Cache& cache = *tCache;
     if (&cache == &gClosed) return -1;

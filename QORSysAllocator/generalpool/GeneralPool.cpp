@@ -70,9 +70,9 @@ GeneralPool::GeneralPool(std::size_t size, std::uint32_t flags, const char* name
 
 // Unregisters and clears the pool; the caller frees its memory afterwards.
 GeneralPool::~GeneralPool() {
+    Unregister();
     {
         PoolLockGuard guard(*this);
-        Unregister();
         chunk = ChunkFields{};
         nextPool = nullptr;
         lastChunk = nullptr;

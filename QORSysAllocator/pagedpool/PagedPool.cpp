@@ -33,12 +33,11 @@ RegionList* ChooseRegionList(PagedPool* pool, std::uint32_t flags) {
 } // namespace
 
 PagedPool::PagedPool(std::uint32_t flags, const char* name) {
-    chunk.flags = flags;
-    Register();
     chunk = ChunkFields{nullptr, 0, 0, nullptr, this, 0, 0, 0, flags};
     minSize = maxSize = step = 0;
     SetRegions(ChooseRegionList(this, flags));
-    config::ConfigureOnFirstCall(State().config.firstPagedPool);
+    Register();
+    config::ConfigureIfPending();
     checks::NoteLiveIfChecked(this, checks::LiveKind::PagedPool);
     if (hooks::On())
         hooks::QORSignalPoolCreation(this, 0, static_cast<int>(flags), name, nullptr, 0);
@@ -46,6 +45,7 @@ PagedPool::PagedPool(std::uint32_t flags, const char* name) {
 
 // Requires: the pool is empty by its counters (Flush checked it).
 PagedPool::~PagedPool() {
+    Unregister();
     {
         PoolLockGuard guard(*this);
         if (Table() != nullptr) {
@@ -60,7 +60,6 @@ PagedPool::~PagedPool() {
             DeleteRegionList(list);
             SetRegions(nullptr);
         }
-        Unregister();
         checks::NoteGoneIfChecked(this, 0);
         BytesInUse() = 0;
         BlocksInUse() = 0;
@@ -77,7 +76,7 @@ void PagedPool::ReleaseMainListPages() {
         while (PageObject* page = entry.firstPage) {
             UnlinkPage(page);
             if (entry.firstPage == page) entry.firstPage = page->next; // a damaged head link
-            ReleasePageToRegion(page);
+            Regions()->ReleasePage(page);
         }
     }
 }

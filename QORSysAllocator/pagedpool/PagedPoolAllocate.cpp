@@ -47,7 +47,7 @@ void* PagedPool::TakeNewPage(unsigned sizeClass, int index) {
     }
     for (PageObject* back = rejected; back != nullptr;) {
         PageObject* next = back->next;
-        ReleasePageToRegion(back);
+        list->ReleasePage(back);
         back = next;
     }
     if (page == nullptr) return nullptr;
@@ -120,7 +120,7 @@ void PagedPool::Free(void* block, void*) {
     UnlinkPage(page);
     PageBytes() -= kPageBytes;
     FreeBytes() -= UnusedBytes(*page);
-    ReleasePageToRegion(page);
+    Regions()->ReleasePage(page);
 }
 
 std::size_t PagedPool::GetBlockSize(void* block) {

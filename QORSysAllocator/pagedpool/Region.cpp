@@ -25,8 +25,18 @@ void GiveBack(Region* region) {
 }
 
 RegionList* SharedList(RegionList*& list, std::uint32_t mode) {
+    ScopedLock regions(State().regionLock);
     if (list == nullptr) list = NewRegionList(nullptr, mode);
     return list;
+}
+
+// Requires: the region lock is held, or the list is private.
+void GiveBackAll(RegionList* list) {
+    while (list->first != nullptr)
+        GiveBack(list->first);
+    list->mode = 0;
+    list->owner = nullptr;
+    list->first = list->last = list->current = nullptr;
 }
 
 } // namespace
@@ -163,12 +173,16 @@ bool RegionList::MoveAfterCurrentAndCheckRelease(Region* region) {
 }
 
 PageObject* RegionList::GetPage(std::uint64_t blockSize, PagedPool* pool) {
+    // A shared list changes only under the region lock; a private one belongs to its pool and
+    // takes the lock only to make a region.
+    ScopedLock regions(State().regionLock, owner == nullptr);
     Region* region = current;
     PageObject* page = nullptr;
     for (; region != nullptr; region = region->next)
         if ((page = region->GetPage(blockSize, pool)) != nullptr) break;
     current = region;
     if (page != nullptr) return page;
+    regions.Take();
     void* memory = AllocRegionMemory();
     if (memory == nullptr) return nullptr;
     return (new (memory) Region(this))->GetPage(blockSize, pool);
@@ -178,7 +192,8 @@ void* AllocRegionMemory() {
     return platform::AlignedAllocate(kRegionBytes - RegionDelta(), kPageBytes);
 }
 
-void ReleasePageToRegion(PageObject* page) {
+void RegionList::ReleasePage(PageObject* page) {
+    ScopedLock regions(State().regionLock, owner == nullptr);
     auto* page0 = reinterpret_cast<PageObject*>(reinterpret_cast<char*>(page) -
                                                 std::size_t{page->index} * kPageBytes);
     if (page0 == nullptr || page0->index != 0) return;
@@ -190,11 +205,8 @@ void ReleasePageToRegion(PageObject* page) {
 }
 
 void DestroyRegionList(RegionList* list) {
-    while (list->first != nullptr)
-        GiveBack(list->first);
-    list->mode = 0;
-    list->owner = nullptr;
-    list->first = list->last = list->current = nullptr;
+    ScopedLock regions(State().regionLock);
+    GiveBackAll(list);
     Runtime& state = State();
     if (state.sharedListA == list) state.sharedListA = nullptr;
     if (state.sharedListB == list) state.sharedListB = nullptr;
@@ -214,6 +226,7 @@ RegionList* SharedRegionListA() {
 RegionList* SharedRegionListB() { return SharedList(State().sharedListB, 0); }
 
 void ReleaseSharedRegionLists() {
+    ScopedLock regions(State().regionLock);
     for (RegionList** shared : {&State().sharedListB, &State().sharedListA}) {
         RegionList* list = *shared;
         if (list == nullptr) continue;
@@ -223,7 +236,7 @@ void ReleaseSharedRegionLists() {
             region = next;
         }
         if (list->first != nullptr) continue;
-        DestroyRegionList(list);
+        GiveBackAll(list);
         *shared = nullptr;
         DeleteRegionList(list);
     }

@@ -58,7 +58,12 @@ struct RegionList {
 
     static constexpr std::uint32_t kReleaseEmptyRegions = 0x1;
 
+    // A page now in use by `pool`, from the list's regions or a new one; null when none can be
+    // had. Takes the region lock for a shared list, and for any list to make a region.
     PageObject* GetPage(std::uint64_t blockSize, PagedPool* pool);
+    // Requires: `page` came from this list and is empty. Its region takes it back and may give
+    // itself back to the system.
+    void ReleasePage(PageObject* page);
     void Append(Region* region);
     void Unlink(Region* region);
     // Variant A: a region that regained its first free page goes right behind current.
@@ -76,19 +81,18 @@ static_assert(sizeof(RegionList) == 40, "40-byte region list");
 // Memory for a new region (0x80000 - RegionDelta() bytes at 4096), or null.
 void* AllocRegionMemory();
 
-// Finds the region of a page and lets it take the page back.
-void ReleasePageToRegion(PageObject* page);
-
 // The 40 bytes of a list (no region yet), or null; DeleteRegionList gives them back (requires:
 // the list holds no region).
 RegionList* NewRegionList(PagedPool* owner, std::uint32_t mode);
 void DeleteRegionList(RegionList* list);
 
-// Gives back every region of a list and resets it; clears a shared-list pointer naming it.
+// Gives back every region of a list and resets it; clears a shared-list pointer naming it. Under
+// the region lock.
 void DestroyRegionList(RegionList* list);
 
 // The process-wide lists: A releases empty regions at once, B keeps them. Created on first
-// request; null when that creation fails.
+// request (under the region lock); null when that creation fails. Every change to them and to
+// their regions is made under the region lock.
 RegionList* SharedRegionListA();
 RegionList* SharedRegionListB();
 

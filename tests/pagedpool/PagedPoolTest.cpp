@@ -179,7 +179,7 @@ TEST(HandMadeDeathTest, DamagedTablesAndRegions) {
     std::generate(pages.begin(), pages.end(), [&] { return region->GetPage(16, nullptr); });
     EXPECT_EQ(pages[5], reinterpret_cast<PageObject*>(gMem + 5 * kPageBytes + 4048));
     EXPECT_EQ(Join(ReservedCount(*pages[0]), pages[0]->carved), "3 3") << "ceil((16 + 32) / 16)";
-    ReleasePageToRegion(pages[5]);
+    list.ReleasePage(pages[5]);
     EXPECT_EQ(Join(region->freePageHead, region->freePages), "5 123");
     EXPECT_DEATH(new (gMem + 64) Region(&list),
                  "Invalid internal assumption on delta repetability");
@@ -203,13 +203,13 @@ TEST_P(RegionListTest, RegionsMoveBehindCurrentAndGoBackOnlyInModesWithBitOne) {
     std::generate(pages.begin(), pages.end(), [&] { return list->GetPage(16, pool); });
     Region *first = list->first, *second = list->current;
     EXPECT_EQ(Order(first), (std::vector{first, second})) << "a full region: a new current";
-    ReleasePageToRegion(pages[5]);
+    list->ReleasePage(pages[5]);
     EXPECT_EQ(Order(list->first), (std::vector{second, first})) << "right behind current";
     EXPECT_EQ(Broken(pool), "");
     for (int i = 0; i < 128; ++i)
-        if (i != 5) ReleasePageToRegion(pages[i]);
+        if (i != 5) list->ReleasePage(pages[i]);
     EXPECT_EQ(Order(list->first), (mode & 1 ? std::vector{second} : std::vector{second, first}));
-    ReleasePageToRegion(pages[128]);
+    list->ReleasePage(pages[128]);
     EXPECT_EQ(Join(list->current == second, second->freePages), "1 128") << "current stays";
     EXPECT_EQ(pool->Flush(Flag::FLUSH_DESTROY), 0);
 }
