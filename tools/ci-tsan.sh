@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# ThreadSanitizer run: builds the thread stress test, the mutex test and the three binaries with
+# ThreadSanitizer run: builds the thread stress tests (one shared pool; a pool per thread), the
+# mutex test and the three binaries with
 # concurrent cases (entry points, paged pool, per-thread caches) with -fsanitize=thread and runs
 # their threaded cases through ctest.
 # Any race or lock-order report ends the process at once (halt_on_error) and fails the run.
@@ -18,4 +19,4 @@ cmake --build "$build" -j "$jobs" --target QORStressTest QORMutexTest \
 # cases (death tests among them) gain nothing from the race detector.
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
 ctest --test-dir "$build" --output-on-failure --no-tests=error -j "$jobs" \
-  -R '^(Pools/ThreadStress|QORMutex|Threads/QORMutexStress|EntryPointsConcurrency|RegionLists/PagedPoolModelTest|Cached/ThreadCache(Traffic|Exit|Flush)|ThreadCacheStart)\.'
+  -R '^(Pools/ThreadStress|QORMutex|Threads/QORMutexStress|EntryPointsConcurrency|Kinds/PoolPerThread|RegionLists/PagedPoolModelTest|Cached/ThreadCache(Traffic|Exit|Flush)|ThreadCacheStart)\.'

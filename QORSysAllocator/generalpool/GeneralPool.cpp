@@ -59,18 +59,17 @@ GeneralPool::GeneralPool(std::size_t size, std::uint32_t flags, const char* name
     lastChunk = this;
     swapFile = nullptr;
     currentChunk = nullptr;
-    Register();
-    checks::NoteLiveIfChecked(this, checks::LiveKind::GeneralPool);
     if (chunk.flags & kFlagsWithHint) chunk.flags |= QORSysPoolFlag::CURRENT_SUBPOOL_HINT;
+    Register(); // complete by now: a report of every pool may read it from here on
+    checks::NoteLiveIfChecked(this, checks::LiveKind::GeneralPool);
     if (hooks::On())
         hooks::QORSignalPoolCreation(this, chunkBytes, static_cast<int>(flags), name,
                                      FirstUserAddress(this, kPoolHeaderBytes),
                                      chunk.free - kBlockHeaderBytes);
 }
 
-// Unregisters and clears the pool; the caller frees its memory afterwards.
+// Clears the pool (its destroying flush unregistered it); the caller frees its memory afterwards.
 GeneralPool::~GeneralPool() {
-    Unregister();
     {
         PoolLockGuard guard(*this);
         chunk = ChunkFields{};

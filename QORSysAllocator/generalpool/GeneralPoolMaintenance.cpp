@@ -32,11 +32,16 @@ int GeneralPool::Flush(int mode) {
     platform::MemcheckQuiet quiet;
     using namespace QORSysPoolFlag;
     if (hooks::On()) hooks::QORSignalPoolFlush(this, mode);
-    PoolLockGuard guard(*this);
     if (mode & FLUSH_DESTROY_IF_EMPTY) {
+        PoolLockGuard guard(*this);
         if (!IsEmpty()) return -1;
         mode = (mode & ~FLUSH_WALK) | FLUSH_DESTROY;
     }
+    // A pool being destroyed leaves the registry before it gives back a chunk, so that a report
+    // of every pool never walks one; and before its own lock, which such a report takes inside
+    // the registry's.
+    if (mode & FLUSH_DESTROY) Unregister();
+    PoolLockGuard guard(*this);
     if ((mode & FLUSH_WALK) || !(mode & FLUSH_DESTROY)) {
         for (SubPool* k = this; k != nullptr; k = NextChunk(k)) {
             if (!(mode & FLUSH_DESTROY)) {

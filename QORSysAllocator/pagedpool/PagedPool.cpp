@@ -36,7 +36,7 @@ PagedPool::PagedPool(std::uint32_t flags, const char* name) {
     chunk = ChunkFields{nullptr, 0, 0, nullptr, this, 0, 0, 0, flags};
     minSize = maxSize = step = 0;
     SetRegions(ChooseRegionList(this, flags));
-    Register();
+    Register(); // complete by now: a report of every pool may read it from here on
     config::ConfigureIfPending();
     checks::NoteLiveIfChecked(this, checks::LiveKind::PagedPool);
     if (hooks::On())

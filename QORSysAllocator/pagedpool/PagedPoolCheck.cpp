@@ -169,8 +169,10 @@ bool CheckInvariants(PagedPool& pool, CheckResult& result) {
                            static_cast<unsigned long>(tally.blocksInUse),
                            static_cast<unsigned long>(tally.bytesInUse),
                            static_cast<unsigned long>(tally.bytesFree));
-    if (const RegionList* list = pool.Regions()) return CheckRegions(*list, result);
-    return true;
+    const RegionList* list = pool.Regions();
+    if (list == nullptr) return true;
+    ScopedLock regions(State().regionLock, list->owner == nullptr); // other pools change it
+    return CheckRegions(*list, result);
 }
 
 } // namespace qor

@@ -11,6 +11,7 @@
 #include <random>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 namespace qor {
 namespace {
@@ -160,6 +161,36 @@ TEST(EntryPointsConcurrency, LockingPoolsServeSeveralThreads) {
     }
     EXPECT_EQ(State().threadedPool->IsEmpty() + locked->IsEmpty(), -2)
         << "a block lost or released twice";
+}
+
+// The process's first calls, all at once: one configuration, one thread-safe pool for everybody
+// (a thread that made a second one destroyed it), and every pool created is in the registry.
+TEST(EntryPointsConcurrency, FirstCallsArriveTogether) {
+    constexpr int kThreads = 8;
+    std::barrier start(kThreads);
+    void* blocks[kThreads];
+    void* pools[kThreads];
+    auto first = [&](int t) {
+        start.arrive_and_wait();
+        blocks[t] = t % 2 ? New(24, Ptr(32)) : nullptr;
+        pools[t] = QORSysCreatePool(t % 4 < 2 ? 0 : int(QORSysPoolFlag::PAGED), 0, "first");
+        if (blocks[t] == nullptr) blocks[t] = New(24, Ptr(32));
+    };
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back(first, t);
+    }
+    EXPECT_FALSE(State().config.pending);
+    int registered = 0;
+    for (PoolBase* p = State().poolRegistry; p != nullptr; p = p->nextPool)
+        ++registered;
+    EXPECT_EQ(registered, kThreads + 1) << "each thread's pool and one thread-safe pool";
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(QORSysGetAllocatorFromAddress(blocks[t]), State().threadedPool);
+        QORSpecializedDelete(blocks[t], nullptr);
+        EXPECT_EQ(QORSysFlushPool(pools[t], QORSysPoolFlag::FLUSH_DESTROY), 0);
+    }
 }
 
 } // namespace
