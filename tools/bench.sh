@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every benchmark and rewrites docs/BENCHMARKS.md and its chart docs/benchmarks.svg:
+# Runs every benchmark and rewrites docs/BENCHMARKS.md, its chart docs/benchmarks.svg, its figures
+# docs/benchmarks.json and the figures the other docs quote from it (tools/doc_figures.py):
 # - the churn and thread workloads (threads-2 to threads-16, producer-consumer), once with the process's own malloc (glibc) and once with each
 #   installed peer malloc preloaded, in interleaved rounds (round r runs every peer before round
 #   r+1 starts), so that every ratio compares runs made at nearly the same time;
@@ -193,4 +194,5 @@ done >"$results/out_of_core.jsonl"
 
 mkdir -p "$report_dir"
 python3 tools/bench_report.py "$results" "$report_dir/BENCHMARKS.md" "$report_dir/benchmarks.svg"
-echo "$report_dir/BENCHMARKS.md and benchmarks.svg rewritten in $((SECONDS - start)) s" >&2
+echo "$report_dir/BENCHMARKS.md, benchmarks.svg, benchmarks.json and the docs' figures rewritten" \
+  "in $((SECONDS - start)) s" >&2

@@ -6,6 +6,8 @@ missing=()
 command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
 command -v make >/dev/null || missing+=(make)
+# The docs' figures test (tools/doc_figures.py).
+command -v python3 >/dev/null || missing+=(python3)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || missing+=(libgmock-dev)
 command -v clang-format >/dev/null || missing+=(clang-format)
