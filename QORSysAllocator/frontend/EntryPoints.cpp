@@ -262,9 +262,9 @@ template <bool kCached>
 inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param, int n) {
     GeneralPool* general;
     if (poolArgument == kPoolFast || poolArgument == kPoolThreaded) {
-        general = LoadPublished(poolArgument == kPoolFast
-                                    ? State().fixedPools[FastPoolEntry(Round8(size))]
-                                    : State().threadedPool);
+        general = poolArgument == kPoolFast
+                      ? LoadPublished(State().fixedPools[FastPoolEntry(Round8(size))])
+                      : LoadPublished(State().threadedPool);
         if (general == nullptr) return NewRoute(size, poolArgument, param, n);
         // The thread-safe pool is general and locking: its header line, which holds the lock's
         // neighbours, is not read on a cache hit, and what the cache declines goes to the lock.

@@ -36,7 +36,7 @@ public:
     // The entry points' fast paths (defined below): null or false when the request is not the
     // common case, which Allocate and Free then serve with the same result. Requires: the
     // pool's lock is held, when the pool has one.
-    void* TryTakeHead(std::size_t size);
+    [[gnu::always_inline]] void* TryTakeHead(std::size_t size);
     // Allocate with the pool's lock already held (when it has one).
     void* AllocateHeld(std::size_t size, std::size_t extra);
     bool TryPush(void* block, void* chunkBase);
