@@ -358,6 +358,10 @@ int main(int argc, char** argv) {
     RegisterThreaded<SharedPagedLockedRoute>("qor-paged-locked");
     RegisterThreaded<qor::bench::CachedThreadSafeRoute>("qor-cached32");
     RegisterThreaded<SharedPagedLockedCachedRoute>("qor-paged-locked-cached");
+    // A pool of its own on each thread (each thread makes its route object): unlocked, no cache,
+    // the paged pools drawing their pages from the process's shared region list.
+    RegisterThreaded<PagedSharedRoute>("qor-paged-per-thread");
+    RegisterThreaded<PlainPoolRoute>("qor-plain-per-thread");
     RegisterProducerConsumer<MallocRoute>("malloc");
     RegisterProducerConsumer<SharedSynchronizedPmrRoute>("pmr-sync");
     RegisterProducerConsumer<FixedArgumentRoute<32>>("qor-arg32");

@@ -414,7 +414,9 @@ lines += ["", "### Where the targets stand, and why", "",
           "preloaded with `LD_PRELOAD`; `pmr-unsync`/`pmr-sync` the standard pool resources;",
           "`boost-pool` (fixed sizes only); `qor-arg0/4/32` pool arguments 0, 4 and 32; `qor-cached32` pool argument 32 and `qor-paged-locked-cached` the locked paged pool through the per-thread caches (`QORSysCachedNew`/`QORSysCachedDelete`, the adapters' and the routed global new's pair);",
           "`qor-plain`/`qor-tracked` a private general pool; `qor-paged` a paged pool on the shared",
-          "region list, `qor-paged-locked` a locked paged pool with its own list.", ""]
+          "region list, `qor-paged-locked` a locked paged pool with its own list;",
+          "`qor-paged-per-thread`/`qor-plain-per-thread` (thread workloads) an unlocked paged or",
+          "plain general pool of its own on each thread.", ""]
 for workload in WORKLOADS:
     lines += [f"### {workload}", "",
               "| route | median ns/pair | ratio to glibc | instructions/pair |", "|---|---|---|---|"]
