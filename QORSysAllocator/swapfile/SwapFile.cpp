@@ -35,9 +35,11 @@ const char* SwapDirectory() {
 // Opens the file, or ends the process: a swap file without its file would lose objects.
 FILE* OpenSwapFileOrExit() {
     char path[kPathBytes];
-    const int length = std::snprintf(path, sizeof(path), "%s%cSwapFile%-d_%-d.txt", SwapDirectory(),
-                                     qor::platform::kPathSeparator, qor::platform::ProcessId(),
-                                     qor::State().swapFileSequence++);
+    const int length =
+        std::snprintf(path, sizeof(path), "%s%cSwapFile%-d_%-d.txt", SwapDirectory(),
+                      qor::platform::kPathSeparator, qor::platform::ProcessId(),
+                      // swap files of several threads get distinct names
+                      __atomic_fetch_add(&qor::State().swapFileSequence, 1, __ATOMIC_RELAXED));
     FILE* stream = nullptr;
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof(path))
         errno = ENAMETOOLONG;

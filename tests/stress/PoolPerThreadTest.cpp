@@ -3,11 +3,12 @@
 // another thread reports and checks every pool. The pools' regions, the registry and the first
 // calls are shared; each pool is not. A report reads an unlocked pool without its lock, so the
 // workers use their pools under a shared hold that the reporter takes alone; creation and
-// destruction stay outside it and so meet the reports.
+// destruction stay outside it and so meet the reports. Swap files, one per thread, last.
 #include "QORSys.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <optional>
@@ -115,6 +116,36 @@ TEST_P(PoolPerThread, ThreadsMakeUseAndDestroyTheirOwnPoolsWhileAnotherReportsTh
     QORPoolInfo record{};
     QORSysGetPoolInfo(nullptr, nullptr, &record, 0);
     EXPECT_EQ(QORSysCheckPool(nullptr, stderr), -1);
+}
+
+struct Note : QORSysSwappable {
+    Note(QORSysSwapFile* file, int stamp) : QORSysSwappable(file, 0), stamp(stamp) {
+        std::memset(text, stamp & 0xFF, sizeof text);
+    }
+    int stamp;
+    unsigned char text[900];
+    bool Intact() const { return std::count(text, text + sizeof text, stamp & 0xFF) == 900; }
+};
+
+// A swap file of its own on each thread: distinct files, zones and page tables, each object back
+// from disk as it went.
+TEST(SwapFilePerThread, EachThreadsObjectsComeBackFromItsOwnFile) {
+    auto work = [](int thread) {
+        for (int round = 0; round < 4; ++round) {
+            QORSys::SwapFile file({.zoneBytes = 32 << 10, .capacityBytes = 8 << 20});
+            std::vector<QORSys::SwapHandle<Note>> notes;
+            for (int i = 0; i < 200; ++i) {
+                notes.push_back(file.make<Note>(thread * 1000 + i));
+                ASSERT_TRUE(notes.back());
+            }
+            EXPECT_TRUE(notes.front().swapped()) << "a zone of 32 KB holds a few dozen notes";
+            for (int i = 0; i < 200; ++i)
+                ASSERT_TRUE(notes[i]->stamp == thread * 1000 + i && notes[i]->Intact()) << i;
+        }
+    };
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back(work, t);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, PoolPerThread, testing::Range(-1, int(std::size(kKinds))),
