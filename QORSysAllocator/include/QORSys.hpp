@@ -13,8 +13,9 @@
 // Results are bool, std::optional or the object itself instead of -1/0 and 0x80004005; nothing
 // here throws except the constructors that cannot give an object (std::bad_alloc) and the
 // standard adapters. Thread rules are the library's: a pool is shared by threads only when it is
-// locked (GeneralPoolOptions::locked, PagedPoolOptions::locked, Route::ThreadSafe); a swap file
-// and its handles belong to one thread at a time. Guide: docs/cpp-layer.md.
+// locked (GeneralPoolOptions::locked, PagedPoolOptions::locked, Route::ThreadSafe); any thread
+// may create, use and destroy pools of its own while others do the same; a swap file and its
+// handles belong to one thread at a time. Guide: docs/cpp-layer.md, docs/thread-safety.md.
 #pragma once
 
 #include "QORSysAllocator.h"
