@@ -1,9 +1,10 @@
 // Loading of the hook library and the nine dispatchers. Each entry point found keeps one load
 // reference on the library for the life of the process; a name that is not found gives its load
-// back at once.
+// back at once. A library that does not load is named on stderr in checked mode only.
 #include "Hooks.h"
 
 #include "../platform/Platform.h"
+#include "PoolInterface.h"
 
 #include <cstdio>
 #include <cstring>
@@ -23,7 +24,18 @@ constexpr const char* kEntryPointNames[] = {"QORGetDelta",
                                             "QORSignalPoolFlush",
                                             "QORSignalSubPoolFlushed"};
 
-void* LookUp(const char* entryPointName) {
+// A library that cannot be loaded leaves its hooks out without a word. Checked mode, whose business
+// is to name mistakes, says it on stderr, once (`told`), with the loader's reason.
+void TellLoadFailure(const char* fileName, bool& told) {
+    const char* reason = platform::LibraryError();
+    if (told || !State().config.checks) return;
+    told = true;
+    PrintToStream(
+        stderr, "QORSysAllocatorInstrum: cannot load the hook library %s, its hooks are off: %s\n",
+        fileName, reason != nullptr ? reason : "no reason given");
+}
+
+void* LookUp(const char* entryPointName, bool& loadFailureTold) {
     constexpr char kSuffix[] = ".dll";
     char fileName[kHookBaseNameBytes + sizeof(kSuffix)];
     // The precision bounds the name where the compiler can see it: the array is a member of a
@@ -32,14 +44,17 @@ void* LookUp(const char* entryPointName) {
                   State().hookLibraryBaseName, kSuffix);
 
     platform::ModuleHandle library = platform::OpenLibrary(fileName);
-    if (library == nullptr) return nullptr;
+    if (library == nullptr) {
+        TellLoadFailure(fileName, loadFailureTold);
+        return nullptr;
+    }
     void* address = platform::FindSymbol(library, entryPointName);
     if (address == nullptr) platform::CloseLibrary(library);
     return address;
 }
 
-template <typename Fn> void LookUpAs(Fn& entryPoint, std::size_t index) {
-    entryPoint = reinterpret_cast<Fn>(LookUp(kEntryPointNames[index]));
+template <typename Fn> void LookUpAs(Fn& entryPoint, std::size_t index, bool& loadFailureTold) {
+    entryPoint = reinterpret_cast<Fn>(LookUp(kEntryPointNames[index], loadFailureTold));
 }
 
 // The entry point's answer, or 0 when the library does not have it.
@@ -59,15 +74,16 @@ void LoadHooks(const char* libraryBaseName) {
     }
     if (state.hooksLoaded) return;
     HookEntryPoints& hooks = state.hooks;
-    LookUpAs(hooks.getDelta, 0);
-    LookUpAs(hooks.signalMalloc, 1);
-    LookUpAs(hooks.signalFree, 2);
-    LookUpAs(hooks.signalMallocFailure, 3);
-    LookUpAs(hooks.signalInvalidPtr, 4);
-    LookUpAs(hooks.signalPoolCreation, 5);
-    LookUpAs(hooks.signalSubPoolCreation, 6);
-    LookUpAs(hooks.signalPoolFlush, 7);
-    LookUpAs(hooks.signalSubPoolFlushed, 8);
+    bool told = false;
+    LookUpAs(hooks.getDelta, 0, told);
+    LookUpAs(hooks.signalMalloc, 1, told);
+    LookUpAs(hooks.signalFree, 2, told);
+    LookUpAs(hooks.signalMallocFailure, 3, told);
+    LookUpAs(hooks.signalInvalidPtr, 4, told);
+    LookUpAs(hooks.signalPoolCreation, 5, told);
+    LookUpAs(hooks.signalSubPoolCreation, 6, told);
+    LookUpAs(hooks.signalPoolFlush, 7, told);
+    LookUpAs(hooks.signalSubPoolFlushed, 8, told);
     state.hooksLoaded = true;
 }
 

@@ -52,6 +52,11 @@ private:
 constexpr int kFixedPoolEntries = 17;
 constexpr std::size_t kHookBaseNameBytes = 64;
 constexpr std::size_t kFirstLiveSlots = 1024;
+// Checked mode's pool names (LiveTable): bytes kept of one, terminator included; entries in the
+// object; destroyed pools remembered.
+constexpr std::size_t kPoolNameBytes = 32;
+constexpr std::size_t kFirstPoolNames = 32;
+constexpr std::size_t kGonePoolNames = 8;
 // A general pool with fewer free bytes than this never reclaims on its own (Reclaim.cpp): a
 // small pool's merge would cost more than the memory it could find.
 constexpr std::uint64_t kReclaimFloorBytes = 0x10000;
@@ -101,14 +106,30 @@ struct ThreadCaches {
     threadcache::Central* centrals = nullptr; // the central lists of each cached pool
 };
 
+// A pool's name and flags as checked mode keeps them for its messages: copied, since the caller's
+// string need not outlive the pool.
+struct PoolName {
+    const void* pool;
+    std::uint32_t flags;       // the pool's flags when it was noted
+    char text[kPoolNameBytes]; // "" when it was given none
+};
+
 // Checked mode's open-addressing table of live pools, chunks and arenas (LiveObjects.cpp). The
 // first table is part of the object (8 KB of zeros, touched only in checked mode), so that checked
-// mode adds no malloc call to a program that keeps fewer than 768 of them.
+// mode adds no malloc call to a program that keeps fewer than 768 of them. Beside it, the names of
+// the live pools (a dense array, the first 32 entries in the object) and of the last 8 destroyed.
 struct LiveTable {
     std::uintptr_t firstSlots[kFirstLiveSlots] = {};
     std::uintptr_t* slots = firstSlots;
     std::size_t capacity = kFirstLiveSlots; // a power of two
     std::size_t used = 0;                   // live entries and tombstones
+    PoolName firstNames[kFirstPoolNames] = {};
+    PoolName* names = firstNames;
+    std::size_t nameCapacity = kFirstPoolNames;
+    std::size_t nameCount = 0;
+    // Destroyed pools noted so far; the newest is goneNames[(goneCount - 1) % kGonePoolNames].
+    PoolName goneNames[kGonePoolNames] = {};
+    std::size_t goneCount = 0;
     std::atomic_flag lock = ATOMIC_FLAG_INIT;
 };
 

@@ -1,7 +1,8 @@
 // Checked mode's proofs. A header is trusted only once the chunk it names is in the registry; a
 // page descriptor is read only from the block's own page (mapped whenever the block is); a pool
 // argument only once the registry knows it. Every refusal goes through AbortWithMessage, like the
-// pools' own fatal stops, with the likely mistake at the end of the text.
+// pools' own fatal stops, with the pools named as their creators named them (CheckDiagnosis.h)
+// and the likely mistake at the end of the text.
 #include "Checks.h"
 
 #include "../core/Hooks.h"
@@ -10,7 +11,9 @@
 #include "../core/PoolInterface.h"
 #include "../pagedpool/PageObject.h"
 #include "../pagedpool/PagedPool.h"
+#include "../platform/Platform.h"
 #include "../platform/Sanitizers.h"
+#include "CheckDiagnosis.h"
 #include "FixedPools.h"
 
 #include <cstdarg>
@@ -20,7 +23,7 @@ namespace qor::checks {
 namespace {
 
 [[noreturn, gnu::format(printf, 1, 2)]] void Stop(const char* format, ...) {
-    char text[512];
+    char text[768];
     va_list arguments;
     va_start(arguments, format);
     std::vsnprintf(text, sizeof(text), format, arguments);
@@ -33,6 +36,22 @@ inline std::uintptr_t Value(const void* p) { return reinterpret_cast<std::uintpt
 inline bool IsPool(LiveKind kind) {
     return kind == LiveKind::GeneralPool || kind == LiveKind::PagedPool;
 }
+
+// A release as the messages name it: "block <block>", or "pointer <pointer> (block <block>)" when
+// the program holds another pointer than the library's block.
+struct Release {
+    Release(void* releasedBlock, const void* programPointer, const char* entry)
+        : block(releasedBlock), pointer(programPointer), entryPoint(entry) {
+        if (pointer == block)
+            std::snprintf(subject, sizeof subject, "block %p", block);
+        else
+            std::snprintf(subject, sizeof subject, "pointer %p (block %p)", pointer, block);
+    }
+    void* block;
+    const void* pointer;
+    const char* entryPoint;
+    char subject[64];
+};
 
 // The paged pool that handed out `block`, when the block's page says so: its descriptor names a
 // live paged pool, the page is in use and the block sits on one of its handed-out positions.
@@ -49,148 +68,250 @@ PagedPool* PagedOwnerOfPage(const void* block) {
 
 // Stops when `block` was handed out by a paged pool: its header is then the previous block's
 // bytes, whatever they hold.
-void StopIfPaged(const void* block, const char* what, const char* entryPoint) {
-    if (PagedPool* pool = PagedOwnerOfPage(block))
-        Stop("Invalid release of block %p in %s: %s, but the block is on page %p of paged pool %p "
-             "(class %u): released without the paged flag?",
-             block, entryPoint, what, static_cast<const void*>(PageObjectOf(block)->PageStart()),
-             static_cast<void*>(pool), unsigned{PageObjectOf(block)->blockSize});
+void StopIfPaged(const Release& r, const char* what) {
+    if (PagedPool* pool = PagedOwnerOfPage(r.block))
+        Stop("Invalid release of %s in %s: %s, but the block is on page %p of %s (class %u): "
+             "released without the paged flag?",
+             r.subject, r.entryPoint, what, static_cast<void*>(PageObjectOf(r.block)->PageStart()),
+             PoolText(pool).text, unsigned{PageObjectOf(r.block)->blockSize});
 }
 
-// True when `block` is on the chain of released blocks of its page. Bounded by the chain's count
-// and stopped at a link that leaves the page. A block of 8 bytes or more that lacks the markers
-// every release writes into it is not on the chain (unless written over after its release), so
-// the walk, as long as the chain, runs only for blocks that look released.
-bool IsOnReleasedChain(const PageObject& page, const void* block) {
-    if (page.blockSize >= 8) {
-        std::uint64_t word;
-        __builtin_memcpy(&word, block, sizeof word);
-        if ((word >> 16) != (kReleasedMarkers >> 16)) return false;
-    }
-    const char* at = static_cast<const char*>(page.freeBlocks);
-    for (unsigned i = 0; at != nullptr && i < page.freeCount; ++i) {
-        if (at == block) return true;
-        std::int16_t distance;
-        __builtin_memcpy(&distance, at, sizeof(distance));
-        if (distance == 0) break;
-        at += distance;
-        if ((Value(at) & kPageMask) != (Value(block) & kPageMask)) break;
-    }
-    return false;
+// Where the program's pointer lies, after `failure` (null: none) was found.
+[[noreturn]] void StopOnPointer(const Release& r, const char* failure) {
+    char where[320];
+    bool released;
+    DescribeAddress("the pointer", r.pointer, where, sizeof where, released);
+    Stop("Invalid release of %s in %s: %s%s%s%s", r.subject, r.entryPoint,
+         failure != nullptr ? failure : "", failure != nullptr ? "; " : "", where,
+         released ? ": released twice?" : "");
+}
+
+// A program's pointer beside the block (an adapter's over-aligned pointer, a hook library's
+// delta) lies inside the block's `capacity` bytes. Otherwise the word that led from the pointer to
+// the block was no offset of it: the block was released (and that word written over), or the
+// pointer is no adapter's.
+void CheckPointerInBlock(const Release& r, std::uint64_t capacity) {
+    if (r.pointer == r.block || Value(r.pointer) - Value(r.block) <= capacity) return;
+    char failure[96];
+    std::snprintf(failure, sizeof failure, "the pointer lies outside that block of %lu bytes",
+                  static_cast<unsigned long>(capacity));
+    StopOnPointer(r, failure);
+}
+
+// A header that did not prove, for a program's pointer beside the block: when the pointer lies in
+// free memory, the block was released and the word that led to it may be written over.
+void StopIfPointerReleased(const Release& r) {
+    if (r.pointer == r.block) return;
+    char where[320];
+    bool released;
+    DescribeAddress("the pointer", r.pointer, where, sizeof where, released);
+    if (released) StopOnPointer(r, nullptr);
+}
+
+// Whether [at, at + bytes) may be read. A program's pointer beside the block vouches for its own
+// page only (the word in front of it was read): elsewhere the pages must be mapped.
+bool MayReadBeside(const Release& r, const void* at, std::size_t bytes) {
+    const std::uintptr_t vouched = (Value(r.pointer) - 8) & kPageMask;
+    if (r.pointer == r.block ||
+        ((Value(at) & kPageMask) == vouched && ((Value(at) + bytes - 1) & kPageMask) == vouched))
+        return true;
+    return platform::IsMapped(at, bytes);
+}
+
+// The descriptor of the block's page, once it may be read.
+const PageObject& PageOf(const Release& r) {
+    const PageObject* page = PageObjectOf(r.block);
+    if (!MayReadBeside(r, page, sizeof(PageObject)))
+        StopOnPointer(r, "the block's page is not mapped");
+    return *page;
 }
 
 // A paged block released into `pool` (a live paged pool).
-void CheckPagedBlock(const void* block, PagedPool* pool, const char* entryPoint) {
-    const PageObject& page = *PageObjectOf(block);
+void CheckPagedBlock(const Release& r, PagedPool* pool) {
+    const PageObject& page = PageOf(r);
     const void* pageStart = page.PageStart();
     if (page.owner != pool)
-        Stop("Invalid release of block %p to paged pool %p in %s: its page %p belongs to %p", block,
-             static_cast<void*>(pool), entryPoint, pageStart, static_cast<void*>(page.owner));
-    if (page.blockSize == 0 || page.nextFreePage != kPageInUse)
-        Stop("Invalid release of block %p in %s: its page %p of paged pool %p holds no block "
-             "in use: released twice?",
-             block, entryPoint, pageStart, static_cast<void*>(pool));
-    const auto offset = static_cast<std::uint32_t>(Value(block) & (kPageBytes - 1));
-    if (!IsCarvedOffset(page, offset))
-        Stop("Invalid release of block %p in %s: offset %u of page %p (paged pool %p, class %u) "
-             "is not a block that the page handed out",
-             block, entryPoint, offset, pageStart, static_cast<void*>(pool),
-             unsigned{page.blockSize});
-    if (IsOnReleasedChain(page, block))
-        Stop("Invalid release of block %p in %s: page %p of paged pool %p (class %u) has it among "
-             "its released blocks: released twice",
-             block, entryPoint, pageStart, static_cast<void*>(pool), unsigned{page.blockSize});
+        Stop("Invalid release of %s to %s in %s: its page %p belongs to %s", r.subject,
+             PoolText(pool).text, r.entryPoint, pageStart, PoolText(page.owner).text);
+    if (page.blockSize == 0 || page.nextFreePage != kPageInUse) {
+        StopIfPointerReleased(r);
+        Stop("Invalid release of %s in %s: its page %p of %s holds no block in use: released "
+             "twice?",
+             r.subject, r.entryPoint, pageStart, PoolText(pool).text);
+    }
+    const auto offset = static_cast<std::uint32_t>(Value(r.block) & (kPageBytes - 1));
+    if (!IsCarvedOffset(page, offset)) {
+        StopIfPointerReleased(r);
+        char where[320];
+        bool released;
+        DescribeAddress("it", r.block, where, sizeof where, released);
+        Stop("Invalid release of %s in %s: not the start of a block: %s", r.subject, r.entryPoint,
+             where);
+    }
+    if (IsOnReleasedChain(page, r.block)) {
+        StopIfPointerReleased(r);
+        Stop("Invalid release of %s in %s: page %p of %s (class %u) has it among its released "
+             "blocks: released twice",
+             r.subject, r.entryPoint, pageStart, PoolText(pool).text, unsigned{page.blockSize});
+    }
+    CheckPointerInBlock(r, page.blockSize);
+}
+
+// A damaged header, as the pieces in front of it show: `spot.piece` is the first piece whose
+// size does not fit, or the block's own header.
+[[noreturn]] void StopDamaged(const Release& r, const Spot& spot) {
+    const PoolText pool(PoolOf(spot));
+    char place[96];
+    if (spot.piece == HeaderOf(r.block))
+        std::snprintf(place, sizeof place, "its header is damaged (words %#lx %#lx)",
+                      static_cast<unsigned long>(spot.piece->ownerWord),
+                      static_cast<unsigned long>(spot.piece->sizeWord));
+    else
+        std::snprintf(place, sizeof place,
+                      "the header of block %p before it is damaged (words "
+                      "%#lx %#lx)",
+                      static_cast<const void*>(spot.piece + 1),
+                      static_cast<unsigned long>(spot.piece->ownerWord),
+                      static_cast<unsigned long>(spot.piece->sizeWord));
+    if (spot.previous == nullptr)
+        Stop("Invalid release of %s in %s: %s, at the start of chunk %p of %s: header "
+             "overwritten?",
+             r.subject, r.entryPoint, place, spot.chunk, pool.text);
+    Stop("Invalid release of %s in %s: %s and follows %s of %s: probable overrun of block %p",
+         r.subject, r.entryPoint, place, PieceText(spot.previous).text, pool.text,
+         static_cast<const void*>(spot.previous + 1));
+}
+
+// A header that did not prove: stops with what the pieces of the general chunk that holds the
+// block show (a block released twice, an overrun of the block in front, a pointer inside a
+// block). Returns when no general pool's chunk holds the block.
+void StopIfLocated(const Release& r) {
+    const Spot spot = Locate(r.block);
+    switch (spot.where) {
+    case Where::Nowhere:
+        return;
+    case Where::BlockStart:
+        if (spot.soundFreeArea)
+            Stop("Invalid release of %s in %s: its header reads as a free area of %s (first word "
+                 "%#lx): released twice?",
+                 r.subject, r.entryPoint, PoolText(PoolOf(spot)).text,
+                 static_cast<unsigned long>(spot.piece->ownerWord));
+        StopDamaged(r, spot);
+    case Where::Damaged:
+        StopDamaged(r, spot);
+    case Where::ChunkHeader:
+    case Where::InsidePiece:
+        break;
+    }
+    char where[320];
+    bool released;
+    DescribeAddress("it", r.block, where, sizeof where, released);
+    Stop("Invalid release of %s in %s: %s%s%s", r.subject, r.entryPoint,
+         released ? "" : "not the start of a block: ", where, released ? ": released twice?" : "");
 }
 
 // A block's header fits the live chunk (or arena) it names: past the chunk's header, a size word
 // of whole 8-byte units (but for an arena's last piece) that ends inside the chunk.
-void CheckFitsChunk(void* block, void* chunk, LiveKind kind, const char* entryPoint) {
+void CheckFitsChunk(const Release& r, const BlockHeader& header, void* chunk, LiveKind kind) {
     const ChunkFields& k = *FieldsOf(chunk);
     const std::uint64_t span = kind == LiveKind::Arena ? k.size : k.size & kChunkSizeMask;
     const std::uint64_t headerBytes =
         kind == LiveKind::GeneralPool ? GeneralPool::kPoolHeaderBytes : SubPool::kHeaderBytes;
-    const std::uint64_t offset = Value(HeaderOf(block)) - Value(chunk);
-    const std::uint64_t pieceBytes = HeaderOf(block)->sizeWord;
+    const std::uint64_t offset = Value(HeaderOf(r.block)) - Value(chunk);
+    const std::uint64_t pieceBytes = header.sizeWord;
     // An arena spans size + extra bytes, any number: a block that took its last area whole ends
     // exactly there with a size word of any value.
     const bool arenaTail = kind == LiveKind::Arena && offset + pieceBytes == span;
-    if (offset < headerBytes || pieceBytes < kBlockHeaderBytes ||
-        ((pieceBytes & 7) != 0 && !arenaTail) || pieceBytes > span - offset)
-        Stop("Invalid release of block %p in %s: its header (size word %#lx) does not fit chunk "
-             "%p of pool %p (%lu bytes, block at offset %lu): header overwritten?",
-             block, entryPoint, static_cast<unsigned long>(pieceBytes), chunk,
-             static_cast<void*>(k.owner), static_cast<unsigned long>(span),
-             static_cast<unsigned long>(offset));
+    if (offset >= headerBytes && pieceBytes >= kBlockHeaderBytes &&
+        ((pieceBytes & 7) == 0 || arenaTail) && pieceBytes <= span - offset)
+        return;
+    StopIfPointerReleased(r);
+    StopIfLocated(r);
+    Stop("Invalid release of %s in %s: its header (size word %#lx) does not fit chunk %p of %s "
+         "(%lu bytes, block at offset %lu): header overwritten?",
+         r.subject, r.entryPoint, static_cast<unsigned long>(pieceBytes), chunk,
+         PoolText(k.owner).text, static_cast<unsigned long>(span),
+         static_cast<unsigned long>(offset));
+}
+
+// The 16 bytes in front of the block, copied: a paged block of class 2 or 4 released without its
+// flag is not 8-byte aligned, and this read is what has to survive such a mistake.
+BlockHeader ReadHeader(const Release& r) {
+    const auto* at = static_cast<const char*>(r.block) - sizeof(BlockHeader);
+    if (!MayReadBeside(r, at, sizeof(BlockHeader)))
+        StopOnPointer(r, "the block's header is not mapped");
+    BlockHeader header;
+    __builtin_memcpy(&header, at, sizeof header);
+    return header;
 }
 
 // A block with a header: in use, in a live chunk, inside it. `expectedPool` is the pool the caller
 // named (null when the header decides).
-void CheckHeaderBlock(void* block, PoolBase* expectedPool, const char* entryPoint) {
-    // Copied, not read through a header: a paged block of class 2 or 4 released without its flag
-    // is not 8-byte aligned, and this read is what has to survive such a mistake.
-    std::uintptr_t word;
-    __builtin_memcpy(&word, static_cast<const char*>(block) - sizeof(BlockHeader), sizeof(word));
-    if ((word & kOwnerInUse) == 0) {
-        StopIfPaged(block, "its header reads as a free area", entryPoint);
-        Stop("Invalid release of block %p in %s: its header reads as a free area (first word "
-             "%#lx): released twice?",
-             block, entryPoint, static_cast<unsigned long>(word));
+void CheckHeaderBlock(const Release& r, PoolBase* expectedPool) {
+    const BlockHeader header = ReadHeader(r);
+    if ((header.ownerWord & kOwnerInUse) == 0) {
+        StopIfPaged(r, "its header reads as a free area");
+        StopIfPointerReleased(r);
+        StopIfLocated(r);
+        Stop("Invalid release of %s in %s: its header reads as a free area (first word %#lx) and "
+             "no live pool holds it: no block of this library, or released twice?",
+             r.subject, r.entryPoint, static_cast<unsigned long>(header.ownerWord));
     }
-    void* chunk = reinterpret_cast<void*>(word & ~kOwnerBits);
+    void* chunk = reinterpret_cast<void*>(header.ownerWord & ~kOwnerBits);
     if (chunk == nullptr) {
-        StopIfPaged(block, "its header reads as a heap block's", entryPoint);
+        StopIfPaged(r, "its header reads as a heap block's");
         if (expectedPool != nullptr)
-            Stop("Invalid release of block %p to pool %p in %s: it is a heap block", block,
-                 static_cast<void*>(expectedPool), entryPoint);
-        return;
+            Stop("Invalid release of %s to %s in %s: it is a heap block", r.subject,
+                 PoolText(expectedPool).text, r.entryPoint);
+        return CheckPointerInBlock(r, header.sizeWord - kBlockHeaderBytes);
     }
     const LiveKind kind = KindAt(chunk);
     if (kind == LiveKind::None || kind == LiveKind::PagedPool) {
-        StopIfPaged(block, "its header names no live chunk", entryPoint);
-        Stop("Invalid release of block %p in %s: its header names %p, which is no live chunk of "
-             "a pool: its pool was destroyed, its header was overwritten, or it is no block of "
+        StopIfPaged(r, "its header names no live chunk");
+        StopIfPointerReleased(r);
+        StopIfLocated(r);
+        Stop("Invalid release of %s in %s: its header names %p, which is no live chunk of a "
+             "pool: its pool was destroyed, its header was overwritten, or it is no block of "
              "this library",
-             block, entryPoint, chunk);
+             r.subject, r.entryPoint, chunk);
     }
-    CheckFitsChunk(block, chunk, kind, entryPoint);
+    CheckFitsChunk(r, header, chunk, kind);
     const PoolBase* owner = FieldsOf(chunk)->owner;
     if (expectedPool != nullptr && owner != expectedPool)
-        Stop("Invalid release of block %p to pool %p in %s: the block belongs to pool %p", block,
-             static_cast<void*>(expectedPool), entryPoint, static_cast<const void*>(owner));
+        Stop("Invalid release of %s to %s in %s: the block belongs to %s", r.subject,
+             PoolText(expectedPool).text, r.entryPoint, PoolText(owner).text);
+    CheckPointerInBlock(r, header.sizeWord - kBlockHeaderBytes);
 }
 
 [[noreturn]] void StopDestroyed(const void* pool, const char* entryPoint) {
-    Stop("Invalid pool %p in %s: no live pool has this address: pool used after it was "
+    Stop("Invalid pool %p in %s: no live pool has this address%s: pool used after it was "
          "destroyed?",
-         pool, entryPoint);
+         pool, entryPoint, DestroyedPoolText(pool).text);
 }
 
 } // namespace
 
-void CheckRelease(void* block, void* pool, int flags) {
+void CheckRelease(void* block, void* pool, int flags, const void* pointer) {
     platform::MemcheckQuiet quiet;
-    static constexpr const char* kEntry = "QORSpecializedDelete";
+    const Release r(block, pointer, "QORSpecializedDelete");
     if (pool != nullptr) {
         if (IsPoolNumber(pool)) return; // names no pool: the release does nothing
         const LiveKind kind = KindAt(pool);
-        if (kind == LiveKind::None) StopDestroyed(pool, kEntry);
-        if (kind == LiveKind::PagedPool)
-            return CheckPagedBlock(block, static_cast<PagedPool*>(pool), kEntry);
-        return CheckHeaderBlock(block, FieldsOf(pool)->owner, kEntry);
+        if (kind == LiveKind::None) StopDestroyed(pool, r.entryPoint);
+        if (kind == LiveKind::PagedPool) return CheckPagedBlock(r, static_cast<PagedPool*>(pool));
+        return CheckHeaderBlock(r, FieldsOf(pool)->owner);
     }
     if (flags & kFlagPaged) {
-        PagedPool* owner = platform::MayRead(PageObjectOf(block), sizeof(PageObject))
-                               ? PageObjectOf(block)->owner
-                               : nullptr;
+        const PageObject& page = PageOf(r);
+        PagedPool* owner = platform::MayRead(&page, sizeof page) ? page.owner : nullptr;
         if (KindAt(owner) != LiveKind::PagedPool)
-            Stop("Invalid release of block %p in %s with the paged flag: its page %p names %p, "
-                 "which is no live paged pool: pool used after it was destroyed, or not a paged "
-                 "block?",
-                 block, kEntry, static_cast<void*>(PageObjectOf(block)->PageStart()),
-                 static_cast<void*>(owner));
-        return CheckPagedBlock(block, owner, kEntry);
+            Stop("Invalid release of %s in %s with the paged flag: its page %p names %p%s, which "
+                 "is no live paged pool: pool used after it was destroyed, or not a paged block?",
+                 r.subject, r.entryPoint, static_cast<const void*>(page.PageStart()),
+                 static_cast<void*>(owner), DestroyedPoolText(owner).text);
+        return CheckPagedBlock(r, owner);
     }
-    CheckHeaderBlock(block, nullptr, kEntry);
+    CheckHeaderBlock(r, nullptr);
 }
 
 void CheckNew(std::uintptr_t poolArgument, void* param) {
@@ -199,7 +320,8 @@ void CheckNew(std::uintptr_t poolArgument, void* param) {
     if (poolArgument == kPoolBesideBlock) {
         // With a hook library, `param` is the caller's pointer, its delta past the block: the
         // block is proved when the instrumented route has found it.
-        if (param != nullptr && !hooks::On()) CheckHeaderBlock(param, nullptr, kEntry);
+        if (param != nullptr && !hooks::On())
+            CheckHeaderBlock(Release(param, param, kEntry), nullptr);
         return;
     }
     const std::uintptr_t object = poolArgument == kPoolInParam ? Value(param) : poolArgument;

@@ -159,11 +159,12 @@ inline void* FindOwner(void* block, void* pool, int flags) {
     return OwnerFromHeader(block);
 }
 
-void DeleteInstrumented(void* block, void* pool, int flags) {
+// `pointer`: what the program holds (CheckRelease).
+void DeleteInstrumented(void* block, void* pool, int flags, const void* pointer) {
     block = static_cast<char*>(block) -
             static_cast<std::int64_t>(hooks::QORGetDelta(~std::size_t{0}, nullptr, block, 0));
     if (State().config.checks) [[unlikely]]
-        checks::CheckRelease(block, pool, flags);
+        checks::CheckRelease(block, pool, flags, pointer);
     void* owner = FindOwner(block, pool, flags);
     if (Value(owner) == kInvalidOwner) {
         hooks::QORSignalInvalidPtr(block, -1, kInvalidOwner, 0, "SpeDel");
@@ -186,15 +187,18 @@ void DeleteInstrumented(void* block, void* pool, int flags) {
     return Obtain(size, 0, poolArgument, param, ExtraOf(param, n));
 }
 
-[[gnu::noinline]] void DeleteRoute(void* block, void* pool, int flags) {
+// `pointer`: what the program holds, when it is not the block itself (null: the block).
+[[gnu::noinline]] void DeleteRoute(void* block, void* pool, int flags,
+                                   const void* pointer = nullptr) {
     if (State().config.cancelled) {
         platform::Free(block);
         return;
     }
     if (block == nullptr) return;
-    if (hooks::On()) return DeleteInstrumented(block, pool, flags);
+    if (pointer == nullptr) pointer = block;
+    if (hooks::On()) return DeleteInstrumented(block, pool, flags, pointer);
     if (State().config.checks) [[unlikely]]
-        checks::CheckRelease(block, pool, flags);
+        checks::CheckRelease(block, pool, flags, pointer);
     void* owner = FindOwner(block, pool, flags);
     if (__builtin_expect(Value(owner) == kInvalidOwner, 0)) return;
     if (owner == nullptr)
@@ -356,10 +360,11 @@ template <bool kCached = false>
 }
 
 template <bool kCached = false>
-[[gnu::always_inline]] inline void SpecializedDelete(void* block, void* pool, int flags) {
+[[gnu::always_inline]] inline void SpecializedDelete(void* block, void* pool, int flags,
+                                                     const void* pointer = nullptr) {
     if (FastPathsOpen() && pool == nullptr && block != nullptr)
         return FastDelete<kCached>(block, flags);
-    DeleteRoute(block, pool, flags);
+    DeleteRoute(block, pool, flags, pointer);
 }
 
 } // namespace
@@ -382,7 +387,17 @@ void* QORSysCachedNew(std::size_t size, void* pool, void* param) {
     return SpecializedNew<true>(size, pool, param, 0);
 }
 
-void QORSysCachedDelete(void* block, int flags) { SpecializedDelete<true>(block, nullptr, flags); }
+// Not inlined into the form below: with one copy of the fast path the compiler keeps it inline here
+// instead of sharing it out of line between the two.
+[[gnu::noinline]] void QORSysCachedDelete(void* block, int flags) {
+    SpecializedDelete<true>(block, nullptr, flags);
+}
+
+// Open fast paths: the two-argument form, by a jump.
+void QORSysCachedDelete(void* block, int flags, void* pointer) {
+    if (FastPathsOpen()) return QORSysCachedDelete(block, flags);
+    DeleteRoute(block, nullptr, flags, pointer);
+}
 
 void* QORSpecializedResize(void*, std::size_t, void*) { return nullptr; }
 

@@ -61,7 +61,7 @@ GeneralPool::GeneralPool(std::size_t size, std::uint32_t flags, const char* name
     currentChunk = nullptr;
     if (chunk.flags & kFlagsWithHint) chunk.flags |= QORSysPoolFlag::CURRENT_SUBPOOL_HINT;
     Register(); // complete by now: a report of every pool may read it from here on
-    checks::NoteLiveIfChecked(this, checks::LiveKind::GeneralPool);
+    checks::NoteLiveIfChecked(this, checks::LiveKind::GeneralPool, name);
     if (hooks::On())
         hooks::QORSignalPoolCreation(this, chunkBytes, static_cast<int>(flags), name,
                                      FirstUserAddress(this, kPoolHeaderBytes),

@@ -108,6 +108,10 @@ QOR_SYS_API void QORSpecializedDelete(void* block, void* pool);
 // (QORSysAllocatorChecks=ON) it is exactly the uncached pair (docs/thread-safety.md).
 QOR_SYS_API void* QORSysCachedNew(std::size_t size, void* pool, void* param);
 QOR_SYS_API void QORSysCachedDelete(void* block, int flags);
+// The same release of `block` for a program that holds another pointer inside it (the adapters'
+// over-aligned pointers, QORSysStdAdapters.h). Checked mode (QORSysAllocatorChecks=ON) proves
+// that `pointer` lies in the block and names `pointer` in its messages; otherwise it is not read.
+QOR_SYS_API void QORSysCachedDelete(void* block, int flags, void* pointer);
 
 // Never resizes a block: always null, nothing changed.
 QOR_SYS_API void* QORSpecializedResize(void* block, std::size_t size, void* pool);

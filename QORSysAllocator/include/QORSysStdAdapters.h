@@ -116,6 +116,12 @@ inline void* BlockOf(void* aligned) noexcept {
     return static_cast<char*>(aligned) - offset;
 }
 
+// An over-allocated pointer's release: its block goes back, and checked mode
+// (QORSysAllocatorChecks=ON) names the pointer the program holds.
+inline void ReleaseOverAllocated(const PoolRoute& route, void* aligned) noexcept {
+    QORSysCachedDelete(BlockOf(aligned), route.paged ? int(QORSysPoolFlag::PAGED) : 0, aligned);
+}
+
 // Requires: alignment a power of two. Null when the pool refuses, or when the block it gave
 // cannot be aligned (a hook library's delta), in which case the block has gone back.
 inline void* TryAllocate(const PoolRoute& route, std::size_t bytes,
@@ -150,7 +156,10 @@ inline void* Allocate(const PoolRoute& route, std::size_t bytes, std::size_t ali
 
 // Requires: p from Allocate with the same route and alignment.
 inline void Deallocate(const PoolRoute& route, void* p, std::size_t alignment) noexcept {
-    Release(route, OverAllocated(route, alignment) ? BlockOf(p) : p);
+    if (OverAllocated(route, alignment))
+        ReleaseOverAllocated(route, p);
+    else
+        Release(route, p);
 }
 
 // The routed global new: always over-allocated (every alignment it serves is above 8), so every
@@ -176,7 +185,7 @@ inline void* RoutedNewNoThrow(std::size_t bytes, std::size_t alignment) noexcept
 }
 
 inline void RoutedDelete(void* p) noexcept {
-    if (p != nullptr) Release(PoolRoute{}, BlockOf(p));
+    if (p != nullptr) ReleaseOverAllocated(PoolRoute{}, p);
 }
 
 // The library configures itself, and creates the thread-safe pool, on first use and without a

@@ -38,7 +38,7 @@ PagedPool::PagedPool(std::uint32_t flags, const char* name) {
     SetRegions(ChooseRegionList(this, flags));
     Register(); // complete by now: a report of every pool may read it from here on
     config::ConfigureIfPending();
-    checks::NoteLiveIfChecked(this, checks::LiveKind::PagedPool);
+    checks::NoteLiveIfChecked(this, checks::LiveKind::PagedPool, name);
     if (hooks::On())
         hooks::QORSignalPoolCreation(this, 0, static_cast<int>(flags), name, nullptr, 0);
 }

@@ -20,6 +20,10 @@ using SymbolAddress = void*;
 // Returns null on failure. Every successful call takes one load reference.
 ModuleHandle OpenLibrary(const char* fileName);
 
+// Why the calling thread's last OpenLibrary failed, as the platform words it (for the ".so" retry
+// when there was one); null when it did not fail or the text was taken already.
+const char* LibraryError();
+
 // The address of an exported C symbol, or null.
 SymbolAddress FindSymbol(ModuleHandle module, const char* name);
 
@@ -38,6 +42,10 @@ bool DisableThreadNotifications(ModuleHandle module);
 // (the failure filter below included).
 void* AlignedAllocate(std::size_t bytes, std::size_t alignment);
 void AlignedFree(void* memory);
+
+// True when every page of [begin, begin + bytes) is mapped (it may still be unreadable, when it is
+// mapped without access). One system call per page: for diagnoses, not for every call.
+bool IsMapped(const void* begin, std::size_t bytes);
 
 // Thread exit. RegisterThreadExit gives the one function that runs when a thread ends with a
 // non-null value set by SetThreadExitValue; the function receives that value. False when the

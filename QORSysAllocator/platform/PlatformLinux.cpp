@@ -13,6 +13,7 @@
 #include <linux/membarrier.h>
 #include <pthread.h>
 #include <sys/auxv.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -79,6 +80,20 @@ SymbolAddress FindSymbol(ModuleHandle module, const char* name) {
 }
 
 bool CloseLibrary(ModuleHandle module) { return module != nullptr && dlclose(module) == 0; }
+
+const char* LibraryError() { return dlerror(); }
+
+bool IsMapped(const void* begin, std::size_t bytes) {
+    const auto pageBytes = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto first = reinterpret_cast<std::uintptr_t>(begin) & ~(pageBytes - 1);
+    const std::uintptr_t last =
+        (reinterpret_cast<std::uintptr_t>(begin) + bytes - 1) & ~(pageBytes - 1);
+    for (std::uintptr_t page = first; page <= last; page += pageBytes) {
+        unsigned char resident;
+        if (mincore(reinterpret_cast<void*>(page), 1, &resident) != 0) return false;
+    }
+    return true;
+}
 
 void BreakIntoDebugger() {
     if (DebuggerAttached()) std::raise(SIGTRAP);

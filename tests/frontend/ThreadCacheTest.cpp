@@ -477,10 +477,11 @@ TEST_P(CheckedThreadCache, BlockReleasedTwiceIsNamed) {
     Give(pool, block);
     EXPECT_DEATH(Give(pool, block),
                  pool.paged ? "^Invalid release of block 0x[0-9a-f]+ in QORSpecializedDelete: page "
-                              "0x[0-9a-f]+ of paged pool 0x[0-9a-f]+ \\(class 40\\) has it among "
-                              "its released blocks: released twice\n"
+                              "0x[0-9a-f]+ of paged pool \"unknown\" at 0x[0-9a-f]+ \\(class 40\\) "
+                              "has it among its released blocks: released twice\n"
                             : "^Invalid release of block 0x[0-9a-f]+ in QORSpecializedDelete: its "
-                              "header reads as a free area \\(first word 0x[0-9a-f]+\\): "
+                              "header reads as a free area of (general pool \"unknown\"|fixed "
+                              "pool 32 \"Default\") at 0x[0-9a-f]+ \\(first word 0x[0-9a-f]+\\): "
                               "released twice\\?\n");
     Give(pool, keep);
 }

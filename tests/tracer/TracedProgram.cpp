@@ -1,7 +1,8 @@
 // An application that knows nothing of the tracer: it overruns blocks, leaks some, releases a
 // foreign pointer, destroys pools and exits (or, with QOR_TRACED_END=segv or abort, dies at the
-// end). Every overrun stays inside pool memory (a region or a chunk is one
-// malloc), so the sanitizers have nothing to say. Prints the addresses the report must name.
+// end; with QOR_TRACED_SOUND set it only takes a block and gives it back). Every overrun stays
+// inside pool memory (a region or a chunk is one malloc), so the sanitizers have nothing to say.
+// Prints the addresses the report must name.
 #include "QORSysAllocator.h"
 
 #include <csignal>
@@ -14,6 +15,10 @@ alignas(16) static char gForeign[256]; // zeros: no block header in front of any
 static void* New(std::size_t size, void* pool) { return QORSpecializedNew(size, pool, nullptr, 0); }
 
 int main() {
+    if (std::getenv("QOR_TRACED_SOUND") != nullptr) {
+        QORSpecializedDelete(New(24, nullptr), nullptr);
+        return 0;
+    }
     void* pages = QORSysCreatePool(QORSysPoolFlag::PAGED, 0, "Pages");
     void* scratch = QORSysCreatePool(0, 32768, "Scratch");
     void* flushed = QORSysCreatePool(0, 32768, "Flushed");

@@ -40,16 +40,24 @@ std::string LineOf(const std::string& text, const std::string& needle) {
     return text.substr(start, text.find('\n', at) - start);
 }
 
+// How the traced program is to end: the status it exits with, or the signal it dies of.
+struct End {
+    int status = 0;
+    int signal = 0;
+};
+
 class Tracer : public testing::Test {
 protected:
-    // Runs the program in a fresh directory with the tracer named and `extra` in its environment;
-    // its output goes to dir/out and dir/err. Returns the program's pid.
-    // `signal`: the one the program is to die of (0: it exits with 0).
-    pid_t Run(std::vector<std::string> extra, int signal = 0) {
+    // Runs the program in a fresh directory with the hook library `hooks` (the tracer) named and
+    // `extra` in its environment; its output goes to dir/out and dir/err. Returns the program's
+    // pid.
+    pid_t Run(std::vector<std::string> extra, End end = {},
+              const std::string& hooks = "QORSysTracer") {
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
         char pattern[] = "/tmp/qor-tracer-XXXXXX";
         dir_ = mkdtemp(pattern);
         extra.insert(extra.end(),
-                     {"QORSysAllocatorInstrum=QORSysTracer", "LD_LIBRARY_PATH=" QOR_TRACER_DIR});
+                     {"QORSysAllocatorInstrum=" + hooks, "LD_LIBRARY_PATH=" QOR_TRACER_DIR});
         for (char** variable = environ; *variable != nullptr; ++variable)
             if (std::string(*variable).rfind("QORSys", 0) &&
                 std::string(*variable).rfind("LD_L", 0))
@@ -68,10 +76,13 @@ protected:
         }
         int status = -1;
         waitpid(pid, &status, 0);
-        if (signal == 0)
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Read(dir_ + "/err");
+        if (end.signal == 0)
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == end.status)
+                << status << "\n"
+                << Read(dir_ + "/err");
         else
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << Read(dir_ + "/err");
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == end.signal)
+                << Read(dir_ + "/err");
         std::istringstream printed(Read(dir_ + "/out"));
         for (std::string name, address; printed >> name >> address;)
             at_['@' + name] = address;
@@ -100,19 +111,21 @@ TEST_F(Tracer, ReportsEachOverrunWithItsBlockSizeAndPoolAndTheForeignPointer) {
     // The paged overrun fills its own slot's tail and reaches the next slot's front guard.
     Once(json_, R"({"block": "@above", "size": 36, "pool": "Pages", "areas": ["front guard"], )"
                 R"("found": "release", "below": "@below", "belowSize": 36})");
-    Once(json_, R"({"block": "@small", "size": 13, "pool": "Scratch", "areas": ["tail"], )"
-                R"("found": "release"})");
-    Once(json_, R"({"block": "@below", "size": 36, "pool": "Pages", "areas": ["tail"], )"
-                R"("found": "exit"})");
+    Once(json_, R"({"block": "@small", "size": 13, "pool": "Scratch", )"
+                R"("areas": ["bytes past the end"], "found": "release"})");
+    Once(json_, R"({"block": "@below", "size": 36, "pool": "Pages", )"
+                R"("areas": ["bytes past the end"], "found": "exit"})");
     EXPECT_EQ(Count(json_, R"({"block": )"), 3u) << "nothing else is damaged";
-    Once(json_, R"({"pointer": "@foreign", "tag": "SpeDel", "pool": "no pool"})");
-    EXPECT_EQ(Count(json_, "\"tag\""), 1u) << "the release's header lookup is not a second finding";
+    Once(json_, R"({"pointer": "@foreign", "reason": "released, but not a block of the )"
+                R"(library", "pool": "no pool"})");
+    EXPECT_EQ(Count(json_, "\"reason\""), 1u)
+        << "the release's header lookup is not a second finding";
     const std::string line = "@above (36 bytes, pool Pages): front guard overwritten; found at "
                              "release; block below: @below (36 bytes)\n";
     Once(text_, "  " + line);
     Once(text_, "  @small (13 bytes, pool Scratch): bytes past the end overwritten; found at "
                 "release\n");
-    Once(text_, "  @foreign (SpeDel), pool no pool\n");
+    Once(text_, "  @foreign: released, but not a block of the library\n");
     const std::string err = Read(dir_ + "/err");
     Once(err, "QORSysTracer: " + line); // told at once, too
     EXPECT_EQ(err.substr(err.size() - std::min(err.size(), text_.size())), text_);
@@ -165,15 +178,38 @@ TEST_P(TracerAtFatalSignal, WritesWhatItHas) {
 #if defined(__SANITIZE_ADDRESS__)
     if (signal == SIGSEGV) GTEST_SKIP() << "AddressSanitizer's own handler reports the fault";
 #endif
-    Run({"QORSysTracerOutput=report",
+    Run({"QORSysTracerOutput=report", "QORSysTracerExitCode=23",
          signal == SIGSEGV ? "QOR_TRACED_END=segv" : "QOR_TRACED_END=abort"},
-        signal);
+        {.signal = signal});
     Once(json_, "\"fatalSignal\": " + std::to_string(signal) + ",");
     Once(text_, "Written at fatal signal " + std::to_string(signal) + ": ");
     Once(LineOf(json_, R"({"name": "Scratch",)"), R"("allocations": 5, "releases": 1,)");
     Once(json_, R"({"block": "@above", "size": 36, "pool": "Pages", "areas": ["front guard"], )");
     Once(json_, R"({"pool": "Scratch", "size": 24, "count": 3, "bytes": 72,)");
     EXPECT_EQ(json_.substr(json_.size() - 2), "}\n") << "the JSON is whole";
+}
+
+// QORSysTracerExitCode: the status of a process whose exit report found leaks or damage (and
+// only then); a process that dies of a signal keeps its signal (above).
+TEST_F(Tracer, ExitsWithTheStatusAskedForWhenItFindsLeaksOrDamage) {
+    Run({"QORSysTracerOutput=report", "QORSysTracerExitCode=23"}, {.status = 23});
+    Once(text_, "Exit status: 23 (QORSysTracerExitCode), for the leaks or damaged blocks above\n");
+    Once(Read(dir_ + "/out"), "foreign "); // the program's own output was flushed first
+    Run({"QORSysTracerOutput=report", "QORSysTracerExitCode=23", "QOR_TRACED_SOUND=1"});
+    EXPECT_EQ(Count(text_, "Exit status"), 0u);
+    Run({"QORSysTracerOutput=report", "QORSysTracerExitCode=0x17"}); // not a status: ignored
+}
+
+// A hook library that does not load leaves the program untraced and, in checked mode, says why on
+// stderr, once; without checked mode it says nothing.
+TEST_F(Tracer, AHookLibraryThatDoesNotLoadIsNamedInCheckedMode) {
+    const std::string line = "QORSysAllocatorInstrum: cannot load the hook library "
+                             "QORNoSuchHooks.dll, its hooks are off: QORNoSuchHooks.so: cannot "
+                             "open shared object file: No such file or directory\n";
+    Run({"QOR_TRACED_SOUND=1", "QORSysAllocatorChecks=ON"}, {}, "QORNoSuchHooks");
+    EXPECT_EQ(Read(dir_ + "/err"), line);
+    Run({"QOR_TRACED_SOUND=1"}, {}, "QORNoSuchHooks");
+    EXPECT_EQ(Read(dir_ + "/err"), "");
 }
 
 TEST_F(Tracer, WritesUnderItsPidByDefault) {

@@ -8,8 +8,10 @@
 #include "pagedpool/PagedPool.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -24,6 +26,15 @@ namespace {
 std::atomic<bool> gExitHandlerRegistered{false};
 
 void WriteReportAtExit() { WriteReport(); }
+
+// QORSysTracerExitCode: the process ends with the status the exit report chose. This runs among
+// the loaded objects' destructors, after every exit handler (the program's static destructors
+// and the library's clean-up included): only the status changes, not what the program did first.
+[[gnu::destructor]] void EndWithFindingsStatus() {
+    if (gState.exitStatus == 0) return;
+    std::fflush(nullptr);
+    ::_exit(gState.exitStatus);
+}
 
 // A fault, a bus error or an abort (a fatal stop of the library included): the report of what was
 // recorded so far, then the signal's own course (the default action, re-raised on return).

@@ -33,6 +33,10 @@ enum DamageArea : std::uint8_t {
     kHeader = 8,        // the library's block header (restored before the release goes on)
     kReleasedTwice = 16 // released again after its release
 };
+constexpr int kDamageAreaCount = 5;
+// The words the reports use for each DamageArea bit, lowest bit first.
+constexpr const char* kDamageAreaNames[kDamageAreaCount] = {
+    "front guard", "back guard", "bytes past the end", "block header", "released twice"};
 
 // One live block, kept outside the block so that an overrun cannot reach the bookkeeping.
 struct LiveBlock {

@@ -142,13 +142,17 @@ void WriteText(Sink& out, const LiveBlock* live, std::size_t liveCount, const ch
     if (gState.invalidCount == 0) out.Print("  none\n");
     for (int i = 0; i < gState.invalidCount; ++i) {
         const InvalidPointer& invalid = gState.invalid[i];
-        out.Print("  0x%" PRIxPTR " (%s), pool %s\n", invalid.pointer, invalid.tag,
-                  Name(invalid.pool).text);
+        out.Print("  0x%" PRIxPTR ": %s", invalid.pointer, InvalidPointerReason(invalid.tag));
+        if (invalid.pool != kNoPool) out.Print(" (pool %s)", Name(invalid.pool).text);
+        out.Print("\n");
     }
     if (gState.untrackedBlocks + gState.untrackedReleases + gState.findingsDropped != 0)
         out.Print("Not tracked: %" PRIu64 " blocks (table full), %" PRIu64
                   " releases of untracked blocks, %" PRIu64 " findings beyond the tables\n",
                   gState.untrackedBlocks, gState.untrackedReleases, gState.findingsDropped);
+    if (gState.exitStatus != 0)
+        out.Print("Exit status: %d (QORSysTracerExitCode), for the leaks or damaged blocks above\n",
+                  gState.exitStatus);
     out.Print("JSON report: %s\n", jsonPath);
 }
 
@@ -186,12 +190,12 @@ void WriteJson(Sink& out, const LiveBlock* live, std::size_t liveCount, int sign
     separator = "\n";
     for (int i = 0; i < gState.damageCount; ++i) {
         const Damage& damage = gState.damage[i];
-        const char* names[] = {"front guard", "back guard", "tail", "header", "released twice"};
         out.Print("%s{\"block\": \"0x%" PRIxPTR "\", \"size\": %" PRIu64
                   ", \"pool\": \"%s\", \"areas\": [",
                   separator, damage.pointer, damage.size, Name(damage.pool).json);
-        for (int bit = 0, listed = 0; bit < 5; ++bit)
-            if (damage.areas & (1 << bit)) out.Print("%s\"%s\"", listed++ ? ", " : "", names[bit]);
+        for (int bit = 0, listed = 0; bit < kDamageAreaCount; ++bit)
+            if (damage.areas & (1 << bit))
+                out.Print("%s\"%s\"", listed++ ? ", " : "", kDamageAreaNames[bit]);
         out.Print("], \"found\": \"%s\"", damage.atExit ? "exit" : "release");
         if (damage.below != 0)
             out.Print(", \"below\": \"0x%" PRIxPTR "\", \"belowSize\": %" PRIu64, damage.below,
@@ -203,9 +207,10 @@ void WriteJson(Sink& out, const LiveBlock* live, std::size_t liveCount, int sign
     separator = "\n";
     for (int i = 0; i < gState.invalidCount; ++i) {
         const InvalidPointer& invalid = gState.invalid[i];
-        char tag[112];
-        out.Print("%s{\"pointer\": \"0x%" PRIxPTR "\", \"tag\": \"%s\", \"pool\": \"%s\"}",
-                  separator, invalid.pointer, Json(invalid.tag, tag, sizeof tag),
+        char reason[112];
+        out.Print("%s{\"pointer\": \"0x%" PRIxPTR "\", \"reason\": \"%s\", \"pool\": \"%s\"}",
+                  separator, invalid.pointer,
+                  Json(InvalidPointerReason(invalid.tag), reason, sizeof reason),
                   Name(invalid.pool).json);
         separator = ",\n";
     }
@@ -249,6 +254,8 @@ void WriteReportHeld(int signal) {
             if (areas != 0) RecordDamage(block, areas, true);
         });
     const std::size_t liveCount = gState.blocks.Count();
+    if (signal == 0 && (liveCount != 0 || gState.damageCount != 0))
+        gState.exitStatus = gState.exitStatusOnFindings;
     LiveBlock* live = gState.blocks.Compact();
     std::sort(live, live + liveCount, [](const LiveBlock& a, const LiveBlock& b) {
         if (a.pool != b.pool) return a.pool < b.pool;

@@ -61,6 +61,15 @@ void DescribeRole(int role, char* out, std::size_t bytes) {
                   role == kEntry128 ? 128 : role * 8);
 }
 
+// QORSysTracerExitCode: a status from 1 to 255; anything else leaves the process's own.
+int ExitStatusOnFindings() {
+    const char* text = std::getenv("QORSysTracerExitCode");
+    if (text == nullptr) return 0;
+    char* end = nullptr;
+    const long status = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' && status >= 1 && status <= 255 ? int(status) : 0;
+}
+
 } // namespace
 
 void Start() {
@@ -75,6 +84,7 @@ void Start() {
     gState.blocks.Reserve(asked != 0 ? asked : kDefaultCapacity);
     if (const char* prefix = std::getenv("QORSysTracerOutput"))
         SafePrint(gState.outputPrefix, sizeof gState.outputPrefix, "%s", prefix);
+    gState.exitStatusOnFindings = ExitStatusOnFindings();
 }
 
 std::uint16_t PoolAt(void* address) {
@@ -183,12 +193,10 @@ void DescribeDamage(const Damage& damage, char* out, std::size_t bytes) {
     char pool[112];
     DisplayName(gState.pools[damage.pool], pool, sizeof pool);
     char areas[96] = "";
-    const char* names[] = {"front guard", "back guard", "bytes past the end",
-                           "block header (restored)"};
-    for (int bit = 0; bit < 4; ++bit)
+    for (int bit = 0; bit < kDamageAreaCount; ++bit)
         if (damage.areas & (1 << bit)) {
             if (areas[0] != '\0') std::strcat(areas, ", ");
-            std::strcat(areas, names[bit]);
+            std::strcat(areas, kDamageAreaNames[bit]);
         }
     int used = SafePrint(
         out, bytes, "0x%" PRIxPTR " (%" PRIu64 " bytes, pool %s): %s overwritten; found at %s",
@@ -196,6 +204,13 @@ void DescribeDamage(const Damage& damage, char* out, std::size_t bytes) {
     if (damage.below != 0 && used > 0 && static_cast<std::size_t>(used) < bytes)
         SafePrint(out + used, bytes - used, "; block below: 0x%" PRIxPTR " (%" PRIu64 " bytes)",
                   damage.below, damage.belowSize);
+}
+
+const char* InvalidPointerReason(const char* tag) {
+    if (std::strcmp(tag, "SpeDel") == 0) return "released, but not a block of the library";
+    if (std::strcmp(tag, "Deall") == 0) return "released, but refused by its pool";
+    if (std::strcmp(tag, "PoolFromAddr") == 0) return "looked up, but not a block of the library";
+    return tag;
 }
 
 } // namespace qor::tracer

@@ -71,6 +71,8 @@ struct TracerState {
     std::uint64_t untrackedReleases = 0; // released without being in the table
     std::uintptr_t releasing = 0;        // the untracked pointer whose release is under way
     char outputPrefix[4096] = {};        // QORSysTracerOutput as Start found it; empty: default
+    int exitStatusOnFindings = 0;        // QORSysTracerExitCode as Start found it; 0: none
+    int exitStatus = 0; // what the process ends with, once the exit report found leaks or damage
 };
 
 extern TracerState gState;
@@ -99,6 +101,9 @@ void RecordInvalidPointer(std::uintptr_t pointer, const char* tag, std::uint16_t
 void DisplayName(const PoolRecord& pool, char* out, std::size_t bytes);
 // One line describing a damage finding, without line feed.
 void DescribeDamage(const Damage& damage, char* out, std::size_t bytes);
+// What the library's tag for a pointer it refused means, in words ("SpeDel": a release of a
+// pointer it did not hand out, and so on); an unknown tag as it is.
+const char* InvalidPointerReason(const char* tag);
 
 // Writes all of `text` to `fd` (nothing when fd < 0), giving up on an error.
 void WriteAll(int fd, const char* text, std::size_t length);
