@@ -14,7 +14,8 @@
 #   threads (qor_server_style) and the map program at 4 threads (qor_map_program), their plain
 #   builds with glibc and each peer, their routed builds (every global new and delete to the
 #   thread-safe pool) once;
-# - instructions per pair under callgrind (stable where wall time is not);
+# - instructions per pair under callgrind (stable where wall time is not), and the library's routes
+#   again in checked mode (QORSysAllocatorChecks=ON);
 # - the swap file throughput against stdio, and the out-of-core visits (qor_out_of_core) through
 #   a swap file against the same visits on heap objects, each mode in a process of its own.
 # A long churn or peak run stops after CHURN_SECONDS (default 10) of pairs, and a callgrind count
@@ -138,7 +139,7 @@ done
 # Instructions per pair: callgrind counts the timed loops alone over a fixed number of pairs.
 echo "instruction counts ($((SECONDS - start)) s)" >&2
 iterations=100 # of 1000 pairs each
-count() { # <peer> <benchmark name>
+count() { # <peer> <benchmark name> [file of results, default instructions.tsv]
   local out=$results/callgrind.out
   LD_PRELOAD=${preload[$1]} valgrind --tool=callgrind --callgrind-out-file="$out" \
     --collect-atstart=no --toggle-collect='*TimedPairs*' "$binary" \
@@ -146,12 +147,16 @@ count() { # <peer> <benchmark name>
   local total
   total=$(callgrind_annotate "$out" 2>/dev/null | awk '/PROGRAM TOTALS/ {gsub(",", "", $1); print $1}')
   printf '%s\t%s\t%s\n' "$2" "$1" "$(awk -v t="$total" -v n=$((iterations * 1000)) \
-    'BEGIN {printf "%.1f", t / n}')" >>"$results/instructions.tsv"
+    'BEGIN {printf "%.1f", t / n}')" >>"$results/${3:-instructions.tsv}"
   rm -f "$out"
 }
 routes=$(jq -r '.benchmarks[].name' "$results/main.glibc.1.json" | grep '^churn' | sort -u)
 for name in $routes; do
   count glibc "$name"
+done
+# Checked mode's cost: the library's routes again, with every release proved.
+for name in $(grep '/qor-' <<<"$routes"); do
+  QORSysAllocatorChecks=ON count glibc "$name" checked-instructions.tsv
 done
 for peer in "${peers[@]:1}"; do
   for workload in churn-16 churn-24-fifo; do

@@ -84,6 +84,15 @@ for path in glob.glob(os.path.join(results, "server.*.json")) + glob.glob(
     workload = ("server-style-" if kind == "server" else "map-program-") + threads
     with open(path) as stream:
         program_runs[(workload, label(route, peer))][round_] = json.load(stream)
+# Checked mode's cost: the same counts with QORSysAllocatorChecks=ON (the library's routes only).
+checked_instructions = {}  # (workload, route) -> per pair
+checked_tsv = os.path.join(results, "checked-instructions.tsv")
+if os.path.exists(checked_tsv):
+    with open(checked_tsv) as stream:
+        for line in stream:
+            name, _, per_pair = line.rstrip("\n").split("\t")
+            checked_instructions[tuple(name.split("/", 1))] = float(per_pair)
+
 churn_instructions = {}  # label -> (per pair, loop's own per pair, pairs counted)
 churn_tsv = os.path.join(results, "churn-instructions.tsv")
 if os.path.exists(churn_tsv):
@@ -423,6 +432,17 @@ for workload in WORKLOADS:
     for name, value, ratio in rows_of(workload):
         lines.append(f"| {name} | {value:.1f} | {fmt(ratio)} | "
                      f"{fmt(instructions.get((workload, name)), 0)} |")
+    lines.append("")
+if checked_instructions:
+    lines += ["### Checked mode", "",
+              "The same instruction counts with `QORSysAllocatorChecks=ON` (docs/checked-mode.md):",
+              "every request takes the full route and every release is proved first.", "",
+              "| workload | route | instructions/pair | checked instructions/pair | ratio |",
+              "|---|---|---|---|---|"]
+    for (workload, name), checked in sorted(checked_instructions.items()):
+        plain = instructions.get((workload, name))
+        lines.append(f"| {workload} | {name} | {fmt(plain, 0)} | {checked:.0f} | "
+                     f"{fmt(checked / plain if plain else None)} |")
     lines.append("")
 lines += ["## Long mixed churn", "",
           "`qor_mixed_churn`: a window of 10,000 live blocks of 8-512 bytes (60 % 8-64,",

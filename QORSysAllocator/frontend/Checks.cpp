@@ -41,16 +41,21 @@ inline bool IsPool(LiveKind kind) {
 // the program holds another pointer than the library's block.
 struct Release {
     Release(void* releasedBlock, const void* programPointer, const char* entry)
-        : block(releasedBlock), pointer(programPointer), entryPoint(entry) {
+        : block(releasedBlock), pointer(programPointer), entryPoint(entry) {}
+    // Formatted only for a stop: a sound release prints nothing.
+    const char* Subject() const {
         if (pointer == block)
             std::snprintf(subject, sizeof subject, "block %p", block);
         else
             std::snprintf(subject, sizeof subject, "pointer %p (block %p)", pointer, block);
+        return subject;
     }
     void* block;
     const void* pointer;
     const char* entryPoint;
-    char subject[64];
+
+private:
+    mutable char subject[64];
 };
 
 // The paged pool that handed out `block`, when the block's page says so: its descriptor names a
@@ -72,8 +77,9 @@ void StopIfPaged(const Release& r, const char* what) {
     if (PagedPool* pool = PagedOwnerOfPage(r.block))
         Stop("Invalid release of %s in %s: %s, but the block is on page %p of %s (class %u): "
              "released without the paged flag?",
-             r.subject, r.entryPoint, what, static_cast<void*>(PageObjectOf(r.block)->PageStart()),
-             PoolText(pool).text, unsigned{PageObjectOf(r.block)->blockSize});
+             r.Subject(), r.entryPoint, what,
+             static_cast<void*>(PageObjectOf(r.block)->PageStart()), PoolText(pool).text,
+             unsigned{PageObjectOf(r.block)->blockSize});
 }
 
 // Where the program's pointer lies, after `failure` (null: none) was found.
@@ -81,7 +87,7 @@ void StopIfPaged(const Release& r, const char* what) {
     char where[320];
     bool released;
     DescribeAddress("the pointer", r.pointer, where, sizeof where, released);
-    Stop("Invalid release of %s in %s: %s%s%s%s", r.subject, r.entryPoint,
+    Stop("Invalid release of %s in %s: %s%s%s%s", r.Subject(), r.entryPoint,
          failure != nullptr ? failure : "", failure != nullptr ? "; " : "", where,
          released ? ": released twice?" : "");
 }
@@ -131,13 +137,13 @@ void CheckPagedBlock(const Release& r, PagedPool* pool) {
     const PageObject& page = PageOf(r);
     const void* pageStart = page.PageStart();
     if (page.owner != pool)
-        Stop("Invalid release of %s to %s in %s: its page %p belongs to %s", r.subject,
+        Stop("Invalid release of %s to %s in %s: its page %p belongs to %s", r.Subject(),
              PoolText(pool).text, r.entryPoint, pageStart, PoolText(page.owner).text);
     if (page.blockSize == 0 || page.nextFreePage != kPageInUse) {
         StopIfPointerReleased(r);
         Stop("Invalid release of %s in %s: its page %p of %s holds no block in use: released "
              "twice?",
-             r.subject, r.entryPoint, pageStart, PoolText(pool).text);
+             r.Subject(), r.entryPoint, pageStart, PoolText(pool).text);
     }
     const auto offset = static_cast<std::uint32_t>(Value(r.block) & (kPageBytes - 1));
     if (!IsCarvedOffset(page, offset)) {
@@ -145,14 +151,14 @@ void CheckPagedBlock(const Release& r, PagedPool* pool) {
         char where[320];
         bool released;
         DescribeAddress("it", r.block, where, sizeof where, released);
-        Stop("Invalid release of %s in %s: not the start of a block: %s", r.subject, r.entryPoint,
+        Stop("Invalid release of %s in %s: not the start of a block: %s", r.Subject(), r.entryPoint,
              where);
     }
     if (IsOnReleasedChain(page, r.block)) {
         StopIfPointerReleased(r);
         Stop("Invalid release of %s in %s: page %p of %s (class %u) has it among its released "
              "blocks: released twice",
-             r.subject, r.entryPoint, pageStart, PoolText(pool).text, unsigned{page.blockSize});
+             r.Subject(), r.entryPoint, pageStart, PoolText(pool).text, unsigned{page.blockSize});
     }
     CheckPointerInBlock(r, page.blockSize);
 }
@@ -176,9 +182,9 @@ void CheckPagedBlock(const Release& r, PagedPool* pool) {
     if (spot.previous == nullptr)
         Stop("Invalid release of %s in %s: %s, at the start of chunk %p of %s: header "
              "overwritten?",
-             r.subject, r.entryPoint, place, spot.chunk, pool.text);
+             r.Subject(), r.entryPoint, place, spot.chunk, pool.text);
     Stop("Invalid release of %s in %s: %s and follows %s of %s: probable overrun of block %p",
-         r.subject, r.entryPoint, place, PieceText(spot.previous).text, pool.text,
+         r.Subject(), r.entryPoint, place, PieceText(spot.previous).text, pool.text,
          static_cast<const void*>(spot.previous + 1));
 }
 
@@ -194,7 +200,7 @@ void StopIfLocated(const Release& r) {
         if (spot.soundFreeArea)
             Stop("Invalid release of %s in %s: its header reads as a free area of %s (first word "
                  "%#lx): released twice?",
-                 r.subject, r.entryPoint, PoolText(PoolOf(spot)).text,
+                 r.Subject(), r.entryPoint, PoolText(PoolOf(spot)).text,
                  static_cast<unsigned long>(spot.piece->ownerWord));
         StopDamaged(r, spot);
     case Where::Damaged:
@@ -206,7 +212,7 @@ void StopIfLocated(const Release& r) {
     char where[320];
     bool released;
     DescribeAddress("it", r.block, where, sizeof where, released);
-    Stop("Invalid release of %s in %s: %s%s%s", r.subject, r.entryPoint,
+    Stop("Invalid release of %s in %s: %s%s%s", r.Subject(), r.entryPoint,
          released ? "" : "not the start of a block: ", where, released ? ": released twice?" : "");
 }
 
@@ -229,7 +235,7 @@ void CheckFitsChunk(const Release& r, const BlockHeader& header, void* chunk, Li
     StopIfLocated(r);
     Stop("Invalid release of %s in %s: its header (size word %#lx) does not fit chunk %p of %s "
          "(%lu bytes, block at offset %lu): header overwritten?",
-         r.subject, r.entryPoint, static_cast<unsigned long>(pieceBytes), chunk,
+         r.Subject(), r.entryPoint, static_cast<unsigned long>(pieceBytes), chunk,
          PoolText(k.owner).text, static_cast<unsigned long>(span),
          static_cast<unsigned long>(offset));
 }
@@ -255,13 +261,13 @@ void CheckHeaderBlock(const Release& r, PoolBase* expectedPool) {
         StopIfLocated(r);
         Stop("Invalid release of %s in %s: its header reads as a free area (first word %#lx) and "
              "no live pool holds it: no block of this library, or released twice?",
-             r.subject, r.entryPoint, static_cast<unsigned long>(header.ownerWord));
+             r.Subject(), r.entryPoint, static_cast<unsigned long>(header.ownerWord));
     }
     void* chunk = reinterpret_cast<void*>(header.ownerWord & ~kOwnerBits);
     if (chunk == nullptr) {
         StopIfPaged(r, "its header reads as a heap block's");
         if (expectedPool != nullptr)
-            Stop("Invalid release of %s to %s in %s: it is a heap block", r.subject,
+            Stop("Invalid release of %s to %s in %s: it is a heap block", r.Subject(),
                  PoolText(expectedPool).text, r.entryPoint);
         return CheckPointerInBlock(r, header.sizeWord - kBlockHeaderBytes);
     }
@@ -273,12 +279,12 @@ void CheckHeaderBlock(const Release& r, PoolBase* expectedPool) {
         Stop("Invalid release of %s in %s: its header names %p, which is no live chunk of a "
              "pool: its pool was destroyed, its header was overwritten, or it is no block of "
              "this library",
-             r.subject, r.entryPoint, chunk);
+             r.Subject(), r.entryPoint, chunk);
     }
     CheckFitsChunk(r, header, chunk, kind);
     const PoolBase* owner = FieldsOf(chunk)->owner;
     if (expectedPool != nullptr && owner != expectedPool)
-        Stop("Invalid release of %s to %s in %s: the block belongs to %s", r.subject,
+        Stop("Invalid release of %s to %s in %s: the block belongs to %s", r.Subject(),
              PoolText(expectedPool).text, r.entryPoint, PoolText(owner).text);
     CheckPointerInBlock(r, header.sizeWord - kBlockHeaderBytes);
 }
@@ -307,7 +313,7 @@ void CheckRelease(void* block, void* pool, int flags, const void* pointer) {
         if (KindAt(owner) != LiveKind::PagedPool)
             Stop("Invalid release of %s in %s with the paged flag: its page %p names %p%s, which "
                  "is no live paged pool: pool used after it was destroyed, or not a paged block?",
-                 r.subject, r.entryPoint, static_cast<const void*>(page.PageStart()),
+                 r.Subject(), r.entryPoint, static_cast<const void*>(page.PageStart()),
                  static_cast<void*>(owner), DestroyedPoolText(owner).text);
         return CheckPagedBlock(r, owner);
     }
