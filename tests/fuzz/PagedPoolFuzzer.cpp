@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             char* const pointer = b->first + (op == 5) * sizeClass / 2;
             if (op == 5 && State().config.checks) // refused silently, or stopped by checked mode
                 ExpectStop([&] { QORSpecializedDelete(pointer, nullptr, 0x400000); },
-                           "is not a block that the page handed out");
+                           "not the start of a block");
             else
                 QORSpecializedDelete(pointer, nullptr, 0x400000); // paged
             if (op != 5) gLive.erase(b), --gCount[owner];
