@@ -1,6 +1,6 @@
 # Installation of the package around the library target (whose own install rule is in
-# QORSysAllocator/CMakeLists.txt): the export set as QORSys::Allocator, a config and version file
-# for find_package, and a pkg-config file. Tests, benchmarks and fuzzers install nothing.
+# QORSysAllocator/CMakeLists.txt): the export set as QORSys::Allocator and QORSys::Malloc, a
+# config and version file for find_package, and a pkg-config file for each library. Tests, benchmarks and fuzzers install nothing.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -42,8 +42,9 @@ foreach(kind LIBDIR INCLUDEDIR)
     set(QOR_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
   endif()
 endforeach()
-configure_file(${CMAKE_CURRENT_LIST_DIR}/QORSysAllocator.pc.in
-               ${PROJECT_BINARY_DIR}/QORSysAllocator.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/QORSysAllocator.pc
-  DESTINATION ${QOR_PC_DIR}
-  COMPONENT Development)
+foreach(package QORSysAllocator QORSysMalloc)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${package}.pc.in ${PROJECT_BINARY_DIR}/${package}.pc
+                 @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${package}.pc DESTINATION ${QOR_PC_DIR}
+    COMPONENT Development)
+endforeach()

@@ -8,6 +8,7 @@ set(rank_generalpool 2)
 set(rank_pagedpool 2)
 set(rank_frontend 3)
 set(rank_swapfile 3)
+set(rank_override 4)
 
 file(GLOB_RECURSE sources RELATIVE ${ROOT} ${ROOT}/*.h ${ROOT}/*.cpp)
 set(violations 0)

@@ -1,9 +1,11 @@
 // What the library needs of the operating system and C runtime, stated once.
-// Only PlatformLinux.cpp calls the OS; every other file reaches it through these functions.
+// Only PlatformLinux.cpp and OwnMemoryLinux.cpp call the OS and the C runtime's allocator; every
+// other file reaches them through these functions.
 // Error convention: a null handle, a null address or false for failure (RegisterModuleExit
 // answers a status, 0 when done); nothing here prints or throws.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -96,19 +98,75 @@ inline bool RefusedByFilter(std::size_t bytes) {
     return __builtin_expect(gMallocFailureFilter != nullptr, 0) && gMallocFailureFilter(bytes);
 }
 
-inline void* Malloc(std::size_t bytes) {
-    return RefusedByFilter(bytes) ? nullptr : std::malloc(bytes);
+// The library's own memory where the library serves the process's malloc (libQORSysMalloc.so):
+// after UseOwnMemory(), every allocation of this layer takes the C runtime's allocator by its own
+// name, never the malloc the process sees (which would come back into the library), and a request
+// of kSpanBytes or more is a span of whole 64 KB granules that IsInOwnSpan recognises from any
+// address inside it. Requires: UseOwnMemory is called before the library's first allocation.
+extern bool gOwnMemory;
+void UseOwnMemory();
+constexpr std::size_t kSpanBytes = 0x8000;
+constexpr std::size_t kSpanGranuleBytes = 0x10000;
+// Null on failure. `alignment` a power of two; a span is aligned at a granule at least.
+void* OwnAllocate(std::size_t bytes, std::size_t alignment);
+void OwnFree(void* memory);
+
+// The bitmap behind IsInOwnSpan: one leaf of granule bits per 4 GB of the 47-bit address space,
+// made on first need. Lock-free: a span's bits are set before its memory is handed out.
+constexpr unsigned kSpanLeafShift = 32;
+constexpr std::size_t kSpanLeafCount = std::size_t{1} << (47 - kSpanLeafShift);
+extern std::atomic<std::uint64_t*> gSpanLeaves[kSpanLeafCount];
+
+// True when `address` lies in a span of OwnAllocate. Cost: two dependent loads.
+inline bool IsInOwnSpan(const void* address) {
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    if ((at >> 47) != 0) return false;
+    const std::uint64_t* leaf = gSpanLeaves[at >> kSpanLeafShift].load(std::memory_order_acquire);
+    if (leaf == nullptr) return false;
+    const std::size_t bit = (at >> 16) & ((std::size_t{1} << (kSpanLeafShift - 16)) - 1);
+    return (__atomic_load_n(&leaf[bit >> 6], __ATOMIC_RELAXED) >> (bit & 63)) & 1;
 }
 
-inline void Free(void* memory) { std::free(memory); }
+// The C runtime's allocator by its own name, for memory that the library does not own (what the
+// process allocated before the library served its malloc, or while it was starting to).
+void* RuntimeAllocate(std::size_t bytes);
+void* RuntimeAllocateAligned(std::size_t alignment, std::size_t bytes);
+void* RuntimeReallocate(void* memory, std::size_t bytes);
+void RuntimeFree(void* memory);
+std::size_t RuntimeUsableBytes(void* memory);
+
+// Functions run around fork() (pthread_atfork): before it in the parent, after it in the parent
+// and in the child. False when they cannot be registered.
+bool RegisterForkHandlers(void (*prepare)(), void (*parent)(), void (*child)());
+
+// Gives the processor to another thread for a moment.
+void Yield();
+
+inline void* Malloc(std::size_t bytes) {
+    if (RefusedByFilter(bytes)) return nullptr;
+    return __builtin_expect(gOwnMemory, 0) ? OwnAllocate(bytes, 16) : std::malloc(bytes);
+}
+
+inline void Free(void* memory) {
+    if (__builtin_expect(gOwnMemory, 0))
+        OwnFree(memory);
+    else
+        std::free(memory);
+}
 
 // Memory for the library's small bookkeeping objects (global operator new, never throwing);
 // null on failure. Released with ReleaseObjectMemory, null included.
 inline void* AllocateObjectMemory(std::size_t bytes) {
-    return RefusedByFilter(bytes) ? nullptr : ::operator new(bytes, std::nothrow);
+    if (RefusedByFilter(bytes)) return nullptr;
+    return gOwnMemory ? OwnAllocate(bytes, 16) : ::operator new(bytes, std::nothrow);
 }
 
-inline void ReleaseObjectMemory(void* memory) { ::operator delete(memory); }
+inline void ReleaseObjectMemory(void* memory) {
+    if (gOwnMemory)
+        OwnFree(memory);
+    else
+        ::operator delete(memory);
+}
 
 // Files. Paths are built with this separator; this is the directory of last resort for
 // temporary files.

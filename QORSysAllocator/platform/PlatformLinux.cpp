@@ -103,11 +103,12 @@ bool DisableThreadNotifications(ModuleHandle) { return true; }
 
 void* AlignedAllocate(std::size_t bytes, std::size_t alignment) {
     if (RefusedByFilter(bytes)) return nullptr;
+    if (gOwnMemory) return OwnAllocate(bytes, alignment);
     void* memory = nullptr;
     return posix_memalign(&memory, alignment, bytes) == 0 ? memory : nullptr;
 }
 
-void AlignedFree(void* memory) { std::free(memory); }
+void AlignedFree(void* memory) { Free(memory); }
 
 int ProcessId() { return static_cast<int>(::getpid()); }
 
