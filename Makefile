@@ -6,7 +6,7 @@ BUILD_ASAN ?= build-asan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build demo test test-sanitize memcheck fuzz format format-check clean
+.PHONY: all deps configure build demo test try test-sanitize memcheck fuzz format format-check clean
 
 all: build
 
@@ -25,6 +25,11 @@ demo: configure
 
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# Runs CMD unchanged with its malloc, free and new/delete served by the library.
+try: configure
+	@cmake --build $(BUILD) --target QORSysMalloc -j $(JOBS) >/dev/null
+	@LD_PRELOAD=$(abspath $(BUILD))/QORSysAllocator/libQORSysMalloc.so $(CMD)
 
 test-sanitize: deps
 	@cmake -S . -B $(BUILD_ASAN) -DQOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null

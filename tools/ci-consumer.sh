@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The installed package as an application sees it: installs the build to a temporary prefix,
-# checks what was installed, builds examples/ on its own against it (find_package), installs and
-# runs that demo (quick run), then builds and runs a one-file program with the flags pkg-config
-# gives.
+# checks what was installed, builds examples/ on its own against it (find_package) with the build
+# tools running on the installed malloc override, installs and runs that demo (quick run), then
+# builds and runs a one-file program with the flags pkg-config gives.
 # Usage: tools/ci-consumer.sh [build dir]   (default: build, relative to the repository)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,8 +25,9 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 library=$(find "$prefix" -name 'libQORSysAllocator.so.0' | head -n 1)
 [ -n "$library" ] || fail "no libQORSysAllocator.so.0 under $prefix"
 libdir=$(dirname "$library")
-for file in libQORSysAllocator.so cmake/QORSysAllocator/QORSysAllocatorConfig.cmake \
-            cmake/QORSysAllocator/QORSysAllocatorConfigVersion.cmake pkgconfig/QORSysAllocator.pc; do
+for file in libQORSysAllocator.so libQORSysMalloc.so cmake/QORSysAllocator/QORSysAllocatorConfig.cmake \
+            cmake/QORSysAllocator/QORSysAllocatorConfigVersion.cmake pkgconfig/QORSysAllocator.pc \
+            pkgconfig/QORSysMalloc.pc; do
   [ -e "$libdir/$file" ] || fail "missing $libdir/$file"
 done
 for header in QORSysAllocator/include/*.h QORSysAllocator/include/*.hpp QORSysVersion.h; do
@@ -43,10 +44,13 @@ fi
 # Only the library, its headers, its package files and plug-ins: no program, no test.
 [ ! -e "$prefix/bin" ] || fail "programs were installed: $(ls "$prefix/bin")"
 
-# The demo as a consumer project, installed beside the library.
+# The demo as a consumer project, installed beside the library; cmake, the compiler and make run
+# with their malloc served by the installed libQORSysMalloc.so.
+export LD_PRELOAD=$libdir/libQORSysMalloc.so
 cmake -S examples -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
 cmake --build "$work/consumer" -j "$jobs" >/dev/null
+unset LD_PRELOAD
 cmake --install "$work/consumer" >/dev/null
 mkdir "$work/swap"
 if ! QPL_UVT_TMP="$work/swap" "$prefix/bin/qor_demo" --quick --chart "$work/chart.svg" \

@@ -42,7 +42,8 @@ Forced ReadPoolAllocatorVariable() {
 // the process, so there the variable counts as absent, as the dynamic loader does for its own.
 const char* InstrumentationLibrary() {
     if (platform::IsSecureExecution()) return nullptr;
-    return ReadVariable(Variable::Instrumentation);
+    return ReadVariable(State().config.servesMalloc ? Variable::MallocInstrumentation
+                                                    : Variable::Instrumentation);
 }
 
 bool OneOf(const char* value, std::initializer_list<const char*> words) {
@@ -68,8 +69,9 @@ bool ReadSwitch(Variable variable, bool whenUnset) {
 void Configure() {
     ConfigurationFlags& flags = State().config;
     flags.cancelled = false;
-    const bool replayPurify = ReadVariable(Variable::ReplayPurify) != nullptr;
-    const Forced forced = ReadPoolAllocatorVariable();
+    const bool programsOwn = !flags.servesMalloc;
+    const bool replayPurify = programsOwn && ReadVariable(Variable::ReplayPurify) != nullptr;
+    const Forced forced = programsOwn ? ReadPoolAllocatorVariable() : Forced::None;
     flags.reclaimOff = !ReadSwitch(Variable::Reclaim, true);
     flags.threadCacheOff = !ReadSwitch(Variable::ThreadCache, true);
     if (ReadSwitch(Variable::Checks, false)) {

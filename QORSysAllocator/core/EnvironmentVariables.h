@@ -22,6 +22,7 @@ enum class Variable {
     Reclaim,
     Checks,
     ThreadCache,
+    MallocInstrumentation,
     SwapDirectory1,
     SwapDirectory2,
     SwapDirectory3,
@@ -46,6 +47,10 @@ inline constexpr EnvironmentVariable kEnvironmentVariables[] = {
     {"QORSysAllocatorThreadCache", "ON or OFF (unset: ON)",
      "OFF: the thread-safe pool and the pools created with the lock flag serve every request "
      "under their lock, with no per-thread cache in front (docs/thread-safety.md)"},
+    {"QORSysMallocInstrum", "base name of the hook library (63 characters at most)",
+     "libQORSysMalloc.so loads <name>.dll and calls its hooks on every malloc and free of the "
+     "process; its copy of the library reads this instead of QORSysAllocatorInstrum and ignores "
+     "QORSysPoolAllocator and ReplayPurify, which are the program's own (docs/malloc-override.md)"},
     {"QPL_UVT_TMP", "directory", "swap files go there; first choice"},
     {"QORSwapFileDir", "directory", "second choice"},
     {"QORTemp", "directory",

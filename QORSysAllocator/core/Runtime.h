@@ -91,6 +91,9 @@ struct ConfigurationFlags {
     bool checks = false;
     // QORSysAllocatorThreadCache=OFF: the locking pools serve every request under their lock.
     bool threadCacheOff = false;
+    // Set before the first call by libQORSysMalloc.so: this copy of the library serves the
+    // process's malloc, and the variables that choose the program's own pooling are not its own.
+    bool servesMalloc = false;
 };
 
 // The front end's per-thread caches (frontend/ThreadCache.h). `gate` is read by every cache

@@ -55,6 +55,7 @@ bool gMarkEveryBlock = false;
     }
     tStarting = true;
     platform::UseOwnMemory();
+    State().config.servesMalloc = true;
     // The first request configures the module and makes the thread-safe pool.
     QORSysCachedDelete(QORSysCachedNew(kGrain, kThreadSafePool, nullptr), 0);
     gMarkEveryBlock = State().instrumented;
@@ -90,7 +91,8 @@ void* InsidePoolBlock(std::size_t alignment, std::size_t bytes) {
 void* SpanBlock(std::size_t alignment, std::size_t bytes) {
     const std::size_t front = alignment < kGrain ? kGrain : alignment;
     if (bytes > SIZE_MAX / 2 - front) return NoMemory();
-    std::size_t spanBytes = front + bytes;
+    // At least one byte past the front, so that a block of 0 bytes still lies in its span.
+    std::size_t spanBytes = front + (bytes == 0 ? 1 : bytes);
     if (spanBytes < platform::kSpanBytes) spanBytes = platform::kSpanBytes;
     auto* span = static_cast<char*>(platform::OwnAllocate(spanBytes, front));
     if (span == nullptr) return NoMemory();
