@@ -199,14 +199,17 @@ TEST(MallocOverride, BlocksMoveBetweenThreadsThatComeAndGo) {
     auto work = [&](int t) {
         std::mt19937 random(t);
         for (int i = 0; i < kRounds; ++i) {
-            const std::size_t bytes = 1 + random() % 2000;
+            // A block: its size in two bytes, then the sender's number in every byte.
+            const std::size_t bytes = 2 + random() % 2000;
             auto* p = static_cast<unsigned char*>(std::malloc(bytes));
-            p[0] = static_cast<unsigned char>(bytes);
-            std::memset(p + 1, t, bytes - 1);
+            p[0] = static_cast<unsigned char>(bytes), p[1] = static_cast<unsigned char>(bytes >> 8);
+            std::memset(p + 2, t, bytes - 2);
             if (unsigned char* old = mailbox[(t + 1) % kThreads].exchange(p)) std::free(old);
             if (i % 1000 == 0) kept[t].push_back(static_cast<unsigned char*>(std::malloc(64)));
             if (unsigned char* mine = mailbox[t].exchange(nullptr)) {
-                damaged += mine[0] == 0;
+                const std::size_t got = mine[0] | std::size_t{mine[1]} << 8;
+                const int sender = (t + kThreads - 1) % kThreads;
+                damaged += got < 2 || std::count(mine + 2, mine + got, sender) != long(got - 2);
                 std::free(mine);
             }
         }
