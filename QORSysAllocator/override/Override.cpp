@@ -1,10 +1,12 @@
-// Blocks of the C allocator: pool blocks of the thread-safe pool (through the per-thread caches),
-// pointers aligned inside them, and spans for the large ones; the start-up that makes the pool
-// and registers the fork handlers.
+// Blocks of the C allocator: paged blocks of the override's own pool and general blocks of the
+// thread-safe pool (both through the per-thread caches), addresses aligned inside general blocks,
+// and the C runtime's blocks for the large ones; the start-up that makes the pools and registers
+// the fork handlers.
 #include "Override.h"
 
 #include "../core/PoolInterface.h"
 #include "../frontend/ForkSafety.h"
+#include "../pagedpool/PageObject.h"
 #include "../platform/Platform.h"
 
 #include <atomic>
@@ -15,16 +17,15 @@
 namespace qor::override {
 namespace {
 
-// The 16 bytes in front of a pointer handed out: a pool block's own header (its chunk with bit
-// 0, and chunks are 16-aligned: tag 1), or a marker of ours.
+// The 16 bytes in front of a pointer into a general pool: the block's own header (its chunk
+// with bit 0, and chunks are 16-aligned: the low 4 bits read 1), or our marker in front of an
+// address inside a block.
 struct Front {
-    std::uintptr_t word; // distance << 4 | tag
-    std::size_t bytes;   // a marker's: the bytes its caller may use
+    std::uintptr_t word; // distance << 4 | kInsidePoolBlock
+    std::size_t bytes;   // the bytes its caller may use
 };
 constexpr std::uintptr_t kTagMask = 0xF;
-constexpr std::uintptr_t kPoolBlock = 0x1;
 constexpr std::uintptr_t kInsidePoolBlock = 0x2; // the distance leads to the pool block
-constexpr std::uintptr_t kSpanBlock = 0x4;       // the distance leads to the span's start
 constexpr std::size_t kGrain = 16;
 // Alignments up to this are carved out of a pool block; larger ones get a span.
 constexpr std::size_t kLargestPooledAlignment = 0x1000;
@@ -32,7 +33,22 @@ constexpr std::size_t kLargestPooledAlignment = 0x1000;
 inline Front& FrontOf(void* memory) { return static_cast<Front*>(memory)[-1]; }
 inline std::size_t RoundToGrain(std::size_t bytes) { return (bytes + kGrain - 1) & ~(kGrain - 1); }
 
+// The size a request is served at: a multiple of 16 up to 128 bytes, then four sizes per doubling
+// (at most a quarter more than asked). Few sizes let a freed block serve the next request of its
+// class, in the thread's cache or in the pool, and let realloc grow in place within the class and
+// by whole steps beyond it, instead of leaving a hole at every append.
+inline std::size_t ClassBytes(std::size_t bytes) {
+    if (bytes <= 128) return bytes == 0 ? kGrain : RoundToGrain(bytes);
+    const std::size_t step = (std::size_t{1} << (63 - __builtin_clzll(bytes - 1))) >> 2;
+    return (bytes + step - 1) & ~(step - 1);
+}
+
 void* const kThreadSafePool = reinterpret_cast<void*>(32);
+void* const kPoolInParam = reinterpret_cast<void*>(2);
+constexpr int kPagedFlag = 0x400000;
+// The small requests' pool: its size-class pages keep the resident memory close to the bytes in
+// use, where the general pool's first fit leaves holes among blocks of every size.
+void* gPagedPool = nullptr;
 
 // --- Start-up -------------------------------------------------------------------------------
 
@@ -59,6 +75,8 @@ bool gMarkEveryBlock = false;
     // The first request configures the module and makes the thread-safe pool.
     QORSysCachedDelete(QORSysCachedNew(kGrain, kThreadSafePool, nullptr), 0);
     gMarkEveryBlock = State().instrumented;
+    gPagedPool = QORSysCreatePool(
+        QORSysPoolFlag::PAGED | QORSysPoolFlag::LOCKED | QORSysPoolFlag::VOLATILE, 0, "malloc");
     platform::RegisterForkHandlers(LockForFork, UnlockAfterFork, UnlockAfterFork);
     tStarting = false;
     gStage.store(kReady, std::memory_order_release);
@@ -75,6 +93,8 @@ inline void* NoMemory() {
     return nullptr;
 }
 
+inline void* OrNoMemory(void* block) { return block != nullptr ? block : NoMemory(); }
+
 // The first address aligned at `alignment` at least 16 bytes into a pool block of `bytes`, with
 // its marker. The block is 16-aligned, so the address is at most `alignment` bytes in.
 void* InsidePoolBlock(std::size_t alignment, std::size_t bytes) {
@@ -88,69 +108,49 @@ void* InsidePoolBlock(std::size_t alignment, std::size_t bytes) {
     return memory;
 }
 
-void* SpanBlock(std::size_t alignment, std::size_t bytes) {
-    const std::size_t front = alignment < kGrain ? kGrain : alignment;
-    if (bytes > SIZE_MAX / 2 - front) return NoMemory();
-    // At least one byte past the front, so that a block of 0 bytes still lies in its span.
-    std::size_t spanBytes = front + (bytes == 0 ? 1 : bytes);
-    if (spanBytes < platform::kSpanBytes) spanBytes = platform::kSpanBytes;
-    auto* span = static_cast<char*>(platform::OwnAllocate(spanBytes, front));
-    if (span == nullptr) return NoMemory();
-    char* memory = span + front;
-    const std::size_t granules =
-        (spanBytes + platform::kSpanGranuleBytes - 1) & ~(platform::kSpanGranuleBytes - 1);
-    FrontOf(memory) = Front{front << 4 | kSpanBlock, granules - front};
-    return memory;
-}
-
 } // namespace
 
 void* Allocate(std::size_t bytes) {
     if (!Started()) return platform::RuntimeAllocate(bytes);
     if (gMarkEveryBlock) [[unlikely]]
         return AllocateAligned(kGrain, bytes);
-    if (bytes > kLargestPooledBytes) return SpanBlock(kGrain, bytes);
-    void* block =
-        QORSysCachedNew(bytes == 0 ? kGrain : RoundToGrain(bytes), kThreadSafePool, nullptr);
-    return block != nullptr ? block : NoMemory();
+    // Large blocks are few and long-lived: the C runtime maps them and gives them back whole.
+    if (bytes > kLargestPagedBytes || gPagedPool == nullptr)
+        return OrNoMemory(platform::RuntimeAllocate(bytes));
+    return OrNoMemory(QORSysCachedNew(ClassBytes(bytes), kPoolInParam, gPagedPool));
 }
 
-// With a hook library every request goes to the pool, so that the hooks see it.
 void* AllocateAligned(std::size_t alignment, std::size_t bytes) {
     if (alignment <= kGrain && !gMarkEveryBlock) return Allocate(bytes);
     if (!Started()) return platform::RuntimeAllocateAligned(alignment, bytes);
     if (bytes > SIZE_MAX / 2) return NoMemory();
     if (!gMarkEveryBlock &&
-        (alignment > kLargestPooledAlignment || bytes > kLargestPooledBytes - alignment))
-        return SpanBlock(alignment, bytes);
+        (alignment > kLargestPooledAlignment || bytes > kLargestAlignedPooledBytes - alignment))
+        return OrNoMemory(platform::RuntimeAllocateAligned(alignment, bytes));
     if (alignment < kGrain) alignment = kGrain;
-    return InsidePoolBlock(alignment, RoundToGrain(bytes) + alignment);
+    return InsidePoolBlock(alignment, ClassBytes(bytes + alignment));
 }
 
 void Release(void* memory) {
     if (memory == nullptr) return;
-    if (!platform::IsInOwnSpan(memory)) return platform::RuntimeFree(memory);
+    const unsigned kind = platform::SpanKindOf(memory);
+    if (kind == 0) return platform::RuntimeFree(memory);
+    if (kind & platform::kSpanRegion) return QORSysCachedDelete(memory, kPagedFlag);
     const std::uintptr_t word = FrontOf(memory).word;
-    switch (word & kTagMask) {
-    case kPoolBlock:
-        return QORSysCachedDelete(memory, 0);
-    case kInsidePoolBlock:
+    if ((word & kTagMask) == kInsidePoolBlock)
         return QORSysCachedDelete(static_cast<char*>(memory) - (word >> 4), 0, memory);
-    default:
-        return platform::OwnFree(static_cast<char*>(memory) - (word >> 4));
-    }
+    // A pool block; anything else is the pool's to refuse (checked mode names the mistake).
+    QORSysCachedDelete(memory, 0);
 }
 
 std::size_t UsableBytes(void* memory) {
     if (memory == nullptr) return 0;
-    if (!platform::IsInOwnSpan(memory)) return platform::RuntimeUsableBytes(memory);
+    const unsigned kind = platform::SpanKindOf(memory);
+    if (kind == 0) return platform::RuntimeUsableBytes(memory);
+    if (kind & platform::kSpanRegion) return PageObjectOf(memory)->blockSize;
     const Front& front = FrontOf(memory);
-    switch (front.word & kTagMask) {
-    case kPoolBlock:
-        return HeaderOf(memory)->sizeWord - kBlockHeaderBytes;
-    default:
-        return front.bytes;
-    }
+    if ((front.word & kTagMask) == kInsidePoolBlock) return front.bytes;
+    return HeaderOf(memory)->sizeWord - kBlockHeaderBytes;
 }
 
 void* Reallocate(void* memory, std::size_t bytes) {

@@ -1,18 +1,23 @@
 // The C allocator served from the library (libQORSysMalloc.so): what malloc, free and their
-// family, and the global operator new and delete, come to. Blocks come from the thread-safe pool
-// through the per-thread caches; requests above kLargestPooledBytes get a span of their own.
-// Invariants: every pointer handed out lies in a span of the library's own memory, is 16-aligned
-// (or aligned as asked), and the 16 bytes in front of it say how to release it: a pool block's
-// header, or a marker (distance to the pool block or span it lies in, tag in the low 4 bits).
-// A pointer outside those spans is the C runtime's (allocated before the override served the
-// process, or during its start) and goes back to it.
+// family, and the global operator new and delete, come to. A request of up to kLargestPagedBytes
+// is served at its size class (16-byte steps to 128 bytes, then four per doubling) by a locked
+// paged pool of the override's own, through the per-thread caches; an aligned one by an address
+// inside a block of the thread-safe pool (up to kLargestAlignedPooledBytes); larger ones by the C
+// runtime's allocator, which gives them back to the system as glibc does. With a hook library,
+// every request goes to the thread-safe pool, so that the hooks see it.
+// Invariants: a pointer of ours lies in a span of the library's own memory; in a region span it
+// is a paged block, elsewhere the 16 bytes in front of it are its general block's header or a
+// marker (distance to the block, tag 2). Every other pointer is the C runtime's (a large block, or
+// memory allocated before the override served the process or while it started) and goes back to
+// it. Every pointer is 16-aligned, or aligned as asked.
 #pragma once
 
 #include <cstddef>
 
 namespace qor::override {
 
-constexpr std::size_t kLargestPooledBytes = 0x40000;
+constexpr std::size_t kLargestPagedBytes = 3584;
+constexpr std::size_t kLargestAlignedPooledBytes = 0x8000;
 
 // Null (errno ENOMEM) when no memory can be had.
 void* Allocate(std::size_t bytes);

@@ -188,9 +188,7 @@ PageObject* RegionList::GetPage(std::uint64_t blockSize, PagedPool* pool) {
     return (new (memory) Region(this))->GetPage(blockSize, pool);
 }
 
-void* AllocRegionMemory() {
-    return platform::AlignedAllocate(kRegionBytes - RegionDelta(), kPageBytes);
-}
+void* AllocRegionMemory() { return platform::AllocateRegionMemory(kRegionBytes - RegionDelta()); }
 
 void RegionList::ReleasePage(PageObject* page) {
     ScopedLock regions(State().regionLock, owner == nullptr);

@@ -1,8 +1,9 @@
 // The library's own memory in a process whose malloc the library serves: the C runtime's allocator
 // reached by its own names (__libc_malloc and the others, which no preloaded library replaces),
-// and spans of whole 64 KB granules marked in a two-level bitmap.
-// Invariants: a granule's bit is set exactly while it lies in a span that OwnAllocate handed out
-// and OwnFree has not taken back; every span starts on a granule and is recorded in the span
+// and spans of whole 64 KB granules marked in a two-level map of two bits per granule.
+// Invariants: a granule's kSpanOwn bit is set exactly while it lies in a span that OwnAllocate or
+// OwnAllocateRegion handed out and OwnFree has not taken back, its kSpanRegion bit while that span
+// is a region; every span starts on a granule and is recorded in the span
 // table with its bytes; a leaf, once published, stays for the life of the process.
 #include "Platform.h"
 
@@ -31,7 +32,7 @@ namespace {
 
 constexpr unsigned kGranuleShift = 16;
 static_assert(kSpanGranuleBytes == std::size_t{1} << kGranuleShift);
-constexpr std::size_t kLeafWords = (std::size_t{1} << (kSpanLeafShift - kGranuleShift)) / 64;
+constexpr std::size_t kLeafWords = (std::size_t{2} << (kSpanLeafShift - kGranuleShift)) / 64;
 
 // Span table: open addressing on the span's start, `bytes` 0 for a free slot and ~0 for a
 // tombstone. Guarded by gSpanLock, like every change of the bitmap.
@@ -83,9 +84,9 @@ bool GrowSpanTable() {
     return true;
 }
 
-// Sets or clears the bits of [start, start + bytes). False when a leaf cannot be had (nothing is
-// then marked).
-bool Mark(std::uintptr_t start, std::size_t bytes, bool own) {
+// Sets the bits of [start, start + bytes) to `bits` (0 clears them). False when a leaf cannot be
+// had (nothing is then marked).
+bool Mark(std::uintptr_t start, std::size_t bytes, unsigned bits) {
     const std::uintptr_t end = start + bytes;
     for (std::uintptr_t leafStart = start; leafStart < end;
          leafStart = (leafStart | ((std::uintptr_t{1} << kSpanLeafShift) - 1)) + 1) {
@@ -98,17 +99,14 @@ bool Mark(std::uintptr_t start, std::size_t bytes, bool own) {
     }
     for (std::uintptr_t at = start; at < end; at += kSpanGranuleBytes) {
         std::uint64_t* leaf = gSpanLeaves[at >> kSpanLeafShift].load(std::memory_order_relaxed);
-        const std::size_t bit = (at >> kGranuleShift) & (kLeafWords * 64 - 1);
-        const std::uint64_t mask = std::uint64_t{1} << (bit & 63);
-        if (own)
-            __atomic_fetch_or(&leaf[bit >> 6], mask, __ATOMIC_RELAXED);
-        else
-            __atomic_fetch_and(&leaf[bit >> 6], ~mask, __ATOMIC_RELAXED);
+        const std::size_t bit = 2 * ((at >> kGranuleShift) & (kLeafWords * 32 - 1));
+        __atomic_fetch_and(&leaf[bit >> 6], ~(std::uint64_t{3} << (bit & 63)), __ATOMIC_RELAXED);
+        __atomic_fetch_or(&leaf[bit >> 6], std::uint64_t{bits} << (bit & 63), __ATOMIC_RELAXED);
     }
     return true;
 }
 
-void* AllocateSpan(std::size_t bytes, std::size_t alignment) {
+void* AllocateSpan(std::size_t bytes, std::size_t alignment, unsigned bits) {
     const std::size_t spanBytes = (bytes + kSpanGranuleBytes - 1) & ~(kSpanGranuleBytes - 1);
     if (spanBytes < bytes) return nullptr;
     void* span =
@@ -121,7 +119,7 @@ void* AllocateSpan(std::size_t bytes, std::size_t alignment) {
         SpanSlot* slot = FindSlot(start);
         if (slot->bytes == 0) ++gSpansUsed;
         *slot = SpanSlot{start, spanBytes};
-        recorded = Mark(start, spanBytes, true);
+        recorded = Mark(start, spanBytes, bits);
         if (!recorded) slot->bytes = kTombstone;
     }
     gSpanLock.Unlock();
@@ -138,7 +136,7 @@ bool FreeSpan(void* memory) {
     const bool found =
         slot != nullptr && slot->bytes != 0 && slot->bytes != kTombstone && slot->start == start;
     if (found) {
-        Mark(start, slot->bytes, false);
+        Mark(start, slot->bytes, 0);
         slot->bytes = kTombstone;
     }
     gSpanLock.Unlock();
@@ -151,8 +149,12 @@ bool FreeSpan(void* memory) {
 void UseOwnMemory() { gOwnMemory = true; }
 
 void* OwnAllocate(std::size_t bytes, std::size_t alignment) {
-    if (bytes >= kSpanBytes) return AllocateSpan(bytes, alignment);
+    if (bytes >= kSpanBytes) return AllocateSpan(bytes, alignment, kSpanOwn);
     return alignment <= 16 ? __libc_malloc(bytes) : __libc_memalign(alignment, bytes);
+}
+
+void* OwnAllocateRegion(std::size_t bytes) {
+    return AllocateSpan(bytes, kSpanGranuleBytes, kSpanOwn | kSpanRegion);
 }
 
 void OwnFree(void* memory) {

@@ -44,6 +44,9 @@ bool DisableThreadNotifications(ModuleHandle module);
 // (the failure filter below included).
 void* AlignedAllocate(std::size_t bytes, std::size_t alignment);
 void AlignedFree(void* memory);
+// The memory of a paged pools' region (4096-aligned), released with AlignedFree; with the
+// library's own memory, a span that SpanKindOf names a region.
+void* AllocateRegionMemory(std::size_t bytes);
 
 // True when every page of [begin, begin + bytes) is mapped (it may still be unreadable, when it is
 // mapped without access). One system call per page: for diagnoses, not for every call.
@@ -109,23 +112,30 @@ constexpr std::size_t kSpanBytes = 0x8000;
 constexpr std::size_t kSpanGranuleBytes = 0x10000;
 // Null on failure. `alignment` a power of two; a span is aligned at a granule at least.
 void* OwnAllocate(std::size_t bytes, std::size_t alignment);
+// A span that SpanKindOf names a region (the paged pools' memory; see AllocateRegionMemory).
+void* OwnAllocateRegion(std::size_t bytes);
 void OwnFree(void* memory);
 
-// The bitmap behind IsInOwnSpan: one leaf of granule bits per 4 GB of the 47-bit address space,
-// made on first need. Lock-free: a span's bits are set before its memory is handed out.
+// The map behind SpanKindOf: one leaf of two bits per granule per 4 GB of the 47-bit address
+// space, made on first need. Lock-free: a span's bits are set before its memory is handed out.
 constexpr unsigned kSpanLeafShift = 32;
 constexpr std::size_t kSpanLeafCount = std::size_t{1} << (47 - kSpanLeafShift);
 extern std::atomic<std::uint64_t*> gSpanLeaves[kSpanLeafCount];
+constexpr unsigned kSpanOwn = 1;    // in a span of the library's own memory
+constexpr unsigned kSpanRegion = 2; // ... that is a region of the paged pools
 
-// True when `address` lies in a span of OwnAllocate. Cost: two dependent loads.
-inline bool IsInOwnSpan(const void* address) {
+// kSpanOwn, kSpanOwn | kSpanRegion, or 0 for an address outside every span. Cost: two dependent
+// loads.
+inline unsigned SpanKindOf(const void* address) {
     const auto at = reinterpret_cast<std::uintptr_t>(address);
-    if ((at >> 47) != 0) return false;
+    if ((at >> 47) != 0) return 0;
     const std::uint64_t* leaf = gSpanLeaves[at >> kSpanLeafShift].load(std::memory_order_acquire);
-    if (leaf == nullptr) return false;
-    const std::size_t bit = (at >> 16) & ((std::size_t{1} << (kSpanLeafShift - 16)) - 1);
-    return (__atomic_load_n(&leaf[bit >> 6], __ATOMIC_RELAXED) >> (bit & 63)) & 1;
+    if (leaf == nullptr) return 0;
+    const std::size_t bit = 2 * ((at >> 16) & ((std::size_t{1} << (kSpanLeafShift - 16)) - 1));
+    return (__atomic_load_n(&leaf[bit >> 6], __ATOMIC_RELAXED) >> (bit & 63)) & 3;
 }
+
+inline bool IsInOwnSpan(const void* address) { return SpanKindOf(address) != 0; }
 
 // The C runtime's allocator by its own name, for memory that the library does not own (what the
 // process allocated before the library served its malloc, or while it was starting to).

@@ -110,6 +110,11 @@ void* AlignedAllocate(std::size_t bytes, std::size_t alignment) {
 
 void AlignedFree(void* memory) { Free(memory); }
 
+void* AllocateRegionMemory(std::size_t bytes) {
+    if (!gOwnMemory) return AlignedAllocate(bytes, 4096);
+    return RefusedByFilter(bytes) ? nullptr : OwnAllocateRegion(bytes);
+}
+
 int ProcessId() { return static_cast<int>(::getpid()); }
 
 namespace {
