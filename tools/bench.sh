@@ -14,6 +14,11 @@
 #   threads (qor_server_style) and the map program at 4 threads (qor_map_program), their plain
 #   builds with glibc and each peer, their routed builds (every global new and delete to the
 #   thread-safe pool) once;
+# - unchanged programs under the override, each a process tree of its own per round with glibc,
+#   each peer and libQORSysMalloc.so (qor-override) preloaded: python3 on
+#   bench/programs/alloc_heavy.py, the plain C programs qor_realloc_mixed and qor_threads_cross,
+#   and cmake configuring and building bench/programs/cmake_project (wall time, peak RSS, exit
+#   status and output of each, through GNU time);
 # - instructions per pair under callgrind (stable where wall time is not), and the library's routes
 #   again in checked mode (QORSysAllocatorChecks=ON);
 # - the swap file throughput against stdio, and the out-of-core visits (qor_out_of_core) through
@@ -30,7 +35,7 @@ cd "$(dirname "$0")/.."
 # here, not by the CI set-up.
 missing=()
 for package in libbenchmark-dev libjemalloc-dev libmimalloc-dev libgoogle-perftools-dev \
-  libboost-dev valgrind python3 jq; do
+  libboost-dev valgrind python3 jq time; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -48,7 +53,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF \
   -DQOR_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target qor_allocator_benchmarks qor_swap_throughput \
   qor_mixed_churn qor_out_of_core qor_server_style qor_server_style_routed qor_map_program \
-  qor_map_program_routed >/dev/null
+  qor_map_program_routed qor_realloc_mixed qor_threads_cross QORSysMalloc >/dev/null
 binary=$build/bench/qor_allocator_benchmarks
 churn=$build/bench/qor_mixed_churn
 churn_seconds=${CHURN_SECONDS:-10}
@@ -68,6 +73,12 @@ for candidate in jemalloc:libjemalloc.so.2 mimalloc:libmimalloc.so.2 tcmalloc:li
     preload[$name]=$libdir/${candidate#*:}
   fi
 done
+
+# The override is preloaded as the peers are, for the unchanged programs only.
+preload[qor-override]=$build/QORSysAllocator/libQORSysMalloc.so
+# The interpreter itself, not a launcher script (pyenv's shims) that would run under the preload.
+python=$(python3 -c 'import sys; print(sys.executable)')
+"$python" --version >"$results/python-version.txt"
 
 # run <peer> <filter> <output json>
 run() {
@@ -99,6 +110,28 @@ programs() {
   solo "$1" "$results/map.4.$2.$1.$3.json" "$build/bench/qor_map_program$suffix" 4 150
 }
 
+# unchanged <route> <program> <round> <command> [arguments]: one process tree with the route's
+# malloc preloaded (GNU time and env stay outside it); its output to
+# unchanged.<program>.<route>.<round>.out, and its wall time, peak RSS (the largest process's) and
+# exit status as a JSON line beside it. A run that fails is recorded, not fatal: the report says so.
+unchanged() {
+  local out=$results/unchanged.$2.$1.$3 status=0 seconds kb
+  /usr/bin/time -q -o "$out.time" -f '%e %M' env LD_PRELOAD="${preload[$1]}" "${@:4}" \
+    >"$out.out" 2>"$out.err" || status=$?
+  read -r seconds kb < <(tail -n 1 "$out.time")
+  printf '{"seconds":%s,"peak_rss":%d,"exit":%d}\n' "$seconds" $((kb * 1024)) "$status" >"$out.json"
+  rm -f "$out.time"
+}
+
+# unchanged_programs <route> <round>: python3 on a script of dicts, strings and lists; realloc-grown
+# buffers among mixed sizes; 4 threads releasing each other's blocks; a cmake configure and build.
+unchanged_programs() {
+  unchanged "$1" python "$2" "$python" bench/programs/alloc_heavy.py
+  unchanged "$1" realloc-mixed "$2" "$build/bench/programs/qor_realloc_mixed"
+  unchanged "$1" threads-cross "$2" "$build/bench/programs/qor_threads_cross"
+  unchanged "$1" cmake-build "$2" sh bench/programs/cmake_build.sh "$results/cmake-project"
+}
+
 start=$SECONDS
 for round in $(seq 1 "$rounds"); do
   echo "round $round of $rounds ($((SECONDS - start)) s)" >&2
@@ -122,6 +155,9 @@ for round in $(seq 1 "$rounds"); do
     programs "$peer" malloc "$round"
   done
   programs glibc routed "$round"
+  for route in "${peers[@]}" qor-override; do
+    unchanged_programs "$route" "$round"
+  done
   run glibc '^(churn|threads|producer)' "$results/main.glibc.$round.json"
   for peer in "${peers[@]:1}"; do
     run "$peer" '^(churn|threads|producer)[^/]*/malloc(/|$)' "$results/main.$peer.$round.json"
