@@ -11,6 +11,7 @@
 #include "../platform/Platform.h"
 #include "Checks.h"
 #include "FixedPools.h"
+#include "ForkSafety.h"
 #include "ThreadCache.h"
 
 namespace qor {
@@ -105,6 +106,7 @@ void* NewInstrumented(std::size_t size, std::uintptr_t poolArgument, void* param
 // others take the full route, which serves every request the way the fast paths would.
 void ChooseRoutes() {
     config::ConfigureIfPending();
+    RegisterForkSafetyOnce();
     Runtime& state = State();
     bool chosen = false;
     if (!std::atomic_ref(state.config.firstAllocationDone).compare_exchange_strong(chosen, true))

@@ -1,8 +1,10 @@
 #include "ForkSafety.h"
 
 #include "../core/PoolInterface.h"
+#include "../platform/Platform.h"
 #include "ThreadCache.h"
 
+#include <atomic>
 #include <new>
 
 namespace qor {
@@ -32,6 +34,12 @@ void UnlockAfterFork() {
     state.registryLock.Unlock();
     std::launder(reinterpret_cast<threadcache::CollectedScope*>(gCollected))->~CollectedScope();
     state.configLock.Unlock();
+}
+
+void RegisterForkSafetyOnce() {
+    static std::atomic<bool> registered{false};
+    if (registered.load(std::memory_order_relaxed) || registered.exchange(true)) return;
+    platform::RegisterForkHandlers(LockForFork, UnlockAfterFork, UnlockAfterFork);
 }
 
 } // namespace qor

@@ -10,5 +10,8 @@ namespace qor {
 void LockForFork();
 // After fork(), in the parent and in the child: gives them back in the reverse order.
 void UnlockAfterFork();
+// Registers the two around every fork() of the process, once: the first allocation and the first
+// pool creation call it.
+void RegisterForkSafetyOnce();
 
 } // namespace qor

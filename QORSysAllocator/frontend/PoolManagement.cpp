@@ -7,6 +7,7 @@
 #include "../core/PoolInterface.h"
 #include "Checks.h"
 #include "FixedPools.h"
+#include "ForkSafety.h"
 #include "ThreadCache.h"
 
 #include "../pagedpool/PagedPool.h"
@@ -56,6 +57,7 @@ using namespace qor;
 
 void* QORSysCreatePool(int flags, std::size_t size, const char* name) {
     config::ConfigureIfPending();
+    RegisterForkSafetyOnce();
     const auto poolFlags = static_cast<std::uint32_t>(flags);
     if (poolFlags & kFlagPaged) return CreatePagedPool(poolFlags, name);
     return CreateGeneralPool(size, poolFlags, name);

@@ -1,11 +1,10 @@
 // Blocks of the C allocator: paged blocks of the override's own pool and general blocks of the
 // thread-safe pool (both through the per-thread caches), addresses aligned inside general blocks,
-// and the C runtime's blocks for the large ones; the start-up that makes the pools and registers
-// the fork handlers.
+// and the C runtime's blocks for the large ones; the start-up that makes the pools (the library's
+// first allocation also registers its fork handlers).
 #include "Override.h"
 
 #include "../core/PoolInterface.h"
-#include "../frontend/ForkSafety.h"
 #include "../pagedpool/PageObject.h"
 #include "../platform/Platform.h"
 
@@ -77,7 +76,6 @@ bool gMarkEveryBlock = false;
     gMarkEveryBlock = State().instrumented;
     gPagedPool = QORSysCreatePool(
         QORSysPoolFlag::PAGED | QORSysPoolFlag::LOCKED | QORSysPoolFlag::VOLATILE, 0, "malloc");
-    platform::RegisterForkHandlers(LockForFork, UnlockAfterFork, UnlockAfterFork);
     tStarting = false;
     gStage.store(kReady, std::memory_order_release);
     return true;

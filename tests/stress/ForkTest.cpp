@@ -1,0 +1,61 @@
+// A program that uses the library's locking pools from several threads and forks: the child finds
+// no lock held and allocates at once, from the thread-safe pool and a locked paged pool alike.
+#include "QORSysAllocator.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+void* const kThreadSafe = reinterpret_cast<void*>(32);
+void* const kInParam = reinterpret_cast<void*>(2);
+constexpr int kPaged = QORSysPoolFlag::PAGED;
+
+TEST(ForkSafety, AChildOfAThreadedProgramAllocatesFromEveryLockingPool) {
+    QORSysCachedDelete(QORSysCachedNew(16, kThreadSafe, nullptr), 0); // the first call, alone
+    void* paged = QORSysCreatePool(QORSysPoolFlag::PAGED | QORSysPoolFlag::LOCKED, 0, "forked");
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> busy;
+    for (int t = 0; t < 3; ++t)
+        busy.emplace_back([&] {
+            std::vector<void*> window(64);
+            for (unsigned i = 0; !stop; ++i) {
+                void*& slot = window[i % 64];
+                QORSysCachedDelete(slot, 0);
+                slot = QORSysCachedNew(8 + i % 2000, kThreadSafe, nullptr);
+                QORSysCachedDelete(QORSysCachedNew(8 + i % 900, kInParam, paged), kPaged);
+            }
+            for (void* p : window)
+                QORSysCachedDelete(p, 0);
+        });
+    for (int child = 0; child < 20; ++child) {
+        const pid_t pid = fork();
+        ASSERT_NE(pid, -1);
+        if (pid == 0) {
+            alarm(20); // a lock that the fork left held ends the child instead of hanging the case
+            bool allocated = true;
+            for (int i = 0; i < 1000 && allocated; ++i) {
+                void* general = QORSysCachedNew(8 + i % 3000, kThreadSafe, nullptr);
+                void* small = QORSysCachedNew(8 + i % 1000, kInParam, paged);
+                allocated = general != nullptr && small != nullptr;
+                QORSysCachedDelete(general, 0);
+                QORSysCachedDelete(small, kPaged);
+            }
+            _exit(allocated && QORSysCheckPool(nullptr, nullptr) == -1 ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << child;
+    }
+    stop = true;
+    for (std::thread& thread : busy)
+        thread.join();
+    EXPECT_EQ(QORSysFlushPool(paged, QORSysPoolFlag::FLUSH_DESTROY), 0);
+}
+
+} // namespace
