@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <new>
 
 #define QOR_MALLOC_API [[gnu::visibility("default")]]
@@ -49,14 +48,7 @@ QOR_MALLOC_API void* malloc(std::size_t bytes) noexcept { return Allocate(bytes)
 QOR_MALLOC_API void free(void* memory) noexcept { Release(memory); }
 
 QOR_MALLOC_API void* calloc(std::size_t count, std::size_t bytes) noexcept {
-    std::size_t total;
-    if (__builtin_mul_overflow(count, bytes, &total)) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    void* memory = Allocate(total);
-    if (memory != nullptr) std::memset(memory, 0, total);
-    return memory;
+    return AllocateZeroed(count, bytes);
 }
 
 QOR_MALLOC_API void* realloc(void* memory, std::size_t bytes) noexcept {

@@ -118,6 +118,19 @@ void* Allocate(std::size_t bytes) {
     return OrNoMemory(QORSysCachedNew(ClassBytes(bytes), kPoolInParam, gPagedPool));
 }
 
+void* AllocateZeroed(std::size_t count, std::size_t bytes) {
+    std::size_t total;
+    if (__builtin_mul_overflow(count, bytes, &total)) return NoMemory();
+    // The C runtime's large blocks come mapped and zero: clearing them would make every page
+    // resident, which a program that asks for a large zeroed table and touches little of it
+    // never pays with glibc.
+    if (Started() && !gMarkEveryBlock && total > kLargestPagedBytes)
+        return OrNoMemory(platform::RuntimeAllocateZeroed(total));
+    void* memory = Allocate(total);
+    if (memory != nullptr) std::memset(memory, 0, total);
+    return memory;
+}
+
 void* AllocateAligned(std::size_t alignment, std::size_t bytes) {
     if (alignment <= kGrain && !gMarkEveryBlock) return Allocate(bytes);
     if (!Started()) return platform::RuntimeAllocateAligned(alignment, bytes);

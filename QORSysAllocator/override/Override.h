@@ -21,6 +21,9 @@ constexpr std::size_t kLargestAlignedPooledBytes = 0x8000;
 
 // Null (errno ENOMEM) when no memory can be had.
 void* Allocate(std::size_t bytes);
+// `count` x `bytes` bytes, all zero. Null (errno ENOMEM) when the product overflows or no memory
+// can be had.
+void* AllocateZeroed(std::size_t count, std::size_t bytes);
 // Requires: `alignment` a power of two. Null (errno ENOMEM) when no memory can be had.
 void* AllocateAligned(std::size_t alignment, std::size_t bytes);
 // Null does nothing.

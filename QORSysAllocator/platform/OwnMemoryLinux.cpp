@@ -164,6 +164,7 @@ void OwnFree(void* memory) {
 }
 
 void* RuntimeAllocate(std::size_t bytes) { return __libc_malloc(bytes); }
+void* RuntimeAllocateZeroed(std::size_t bytes) { return __libc_calloc(1, bytes); }
 void* RuntimeAllocateAligned(std::size_t alignment, std::size_t bytes) {
     return __libc_memalign(alignment, bytes);
 }

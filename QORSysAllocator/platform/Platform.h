@@ -141,6 +141,7 @@ inline bool IsInOwnSpan(const void* address) { return SpanKindOf(address) != 0; 
 // process allocated before the library served its malloc, or while it was starting to).
 void* RuntimeAllocate(std::size_t bytes);
 void* RuntimeAllocateAligned(std::size_t alignment, std::size_t bytes);
+void* RuntimeAllocateZeroed(std::size_t bytes);
 void* RuntimeReallocate(void* memory, std::size_t bytes);
 void RuntimeFree(void* memory);
 std::size_t RuntimeUsableBytes(void* memory);

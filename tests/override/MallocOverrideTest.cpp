@@ -103,6 +103,24 @@ TEST(MallocOverride, CallocZeroesEvenReusedMemory) {
     }
 }
 
+// A large zeroed table that the program hardly touches stays out of resident memory, as with
+// glibc: its pages come mapped and zero, not cleared one by one.
+TEST(MallocOverride, ALargeCallocStaysOutOfResidentMemory) {
+    auto residentBytes = [] {
+        long pages = 0, resident = 0;
+        FILE* statm = std::fopen("/proc/self/statm", "r");
+        EXPECT_EQ(std::fscanf(statm, "%ld %ld", &pages, &resident), 2);
+        std::fclose(statm);
+        return resident * sysconf(_SC_PAGESIZE);
+    };
+    const long before = residentBytes();
+    auto* table = static_cast<unsigned char*>(std::calloc(64, 4 << 20)); // 256 MB
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table[0] + table[(256 << 20) - 1], 0);
+    EXPECT_LT(residentBytes() - before, 16l << 20);
+    std::free(table);
+}
+
 TEST(MallocOverride, ReallocKeepsTheContentsThroughGrowthAndShrinking) {
     unsigned char* p = nullptr;
     std::size_t bytes = 0;
