@@ -52,9 +52,8 @@ bool OneOf(const char* value, std::initializer_list<const char*> words) {
     return false;
 }
 
-// An extension's on/off switch, read the ways people write one; unset: `whenUnset`. Any other
-// value is reported (once: the configuration runs once) and counts as unset, as an unknown
-// pooling value does.
+} // namespace
+
 bool ReadSwitch(Variable variable, bool whenUnset) {
     const char* value = ReadVariable(variable);
     if (value == nullptr) return whenUnset;
@@ -63,8 +62,6 @@ bool ReadSwitch(Variable variable, bool whenUnset) {
     PrintToStream(stderr, "Invalid value for %s\nValid values are ON or OFF\n", NameOf(variable));
     return whenUnset;
 }
-
-} // namespace
 
 void Configure() {
     ConfigurationFlags& flags = State().config;

@@ -2,6 +2,7 @@
 // The flags it decides live in State().config (Runtime.h).
 #pragma once
 
+#include "EnvironmentVariables.h"
 #include "Runtime.h"
 
 namespace qor::config {
@@ -9,6 +10,12 @@ namespace qor::config {
 // Reads QORSysPoolAllocator, ReplayPurify, QORSysAllocatorInstrum, QORSysAllocatorReclaim and
 // QORSysAllocatorChecks and decides the flags.
 void Configure();
+
+// An on/off switch of the environment table, read the ways people write one (ON/OFF, 1/0,
+// TRUE/FALSE, YES/NO, in any case); unset: `whenUnset`. Any other value is reported on stderr and
+// counts as unset. The configuration reads its switches once; a swap file reads its own at each
+// Initialize.
+bool ReadSwitch(Variable variable, bool whenUnset);
 
 // Runs the configuration unless it has run; a thread that arrives while another configures waits
 // for the outcome. Each first call of an entry point that configures (QORSpecializedNew,

@@ -23,6 +23,7 @@ enum class Variable {
     Checks,
     ThreadCache,
     MallocInstrumentation,
+    SwapChargesGivenBack,
     SwapDirectory1,
     SwapDirectory2,
     SwapDirectory3,
@@ -51,6 +52,10 @@ inline constexpr EnvironmentVariable kEnvironmentVariables[] = {
      "libQORSysMalloc.so loads <name>.dll and calls its hooks on every malloc and free of the "
      "process; its copy of the library reads this instead of QORSysAllocatorInstrum and ignores "
      "QORSysPoolAllocator and ReplayPurify, which are the program's own (docs/malloc-override.md)"},
+    {"QORSysSwapFileGiveBack", "ON or OFF (unset: OFF)",
+     "ON: a swap file initialised from then on gives an object's charge against its capacity "
+     "back when the object is destroyed, so that only the objects alive count "
+     "(QORSysSwapFile::GiveBackCharges; the C++ layer's SwapFile does so by default)"},
     {"QPL_UVT_TMP", "directory", "swap files go there; first choice"},
     {"QORSwapFileDir", "directory", "second choice"},
     {"QORTemp", "directory",

@@ -314,8 +314,11 @@ private:
 struct SwapFileOptions {
     std::size_t zoneBytes = 1 << 20;      // memory for objects, rounded up to 4096
     std::size_t minimumZoneBytes = 0;     // accepted when zoneBytes cannot be had; 0: zoneBytes
-    std::size_t capacityBytes = 64 << 20; // the file, and every object ever created, at most 2 GB
+    std::size_t capacityBytes = 64 << 20; // the file, and the objects alive, at most 2 GB
     bool removeFile = true;               // delete the file on disk when the SwapFile goes
+    // A destroyed object gives its charge against capacityBytes back, so that only the objects
+    // alive count (QORSysSwapFile::GiveBackCharges). Off: every object ever created counts.
+    bool giveBackCharges = true;
 };
 
 // Owns a QORSysSwapFile, its zone and its file. Move-only; it must outlive every handle and
@@ -332,6 +335,7 @@ public:
         if (file->Initialize(0, options.zoneBytes, minimum, options.capacityBytes) !=
             QORSysSwapSuccess)
             return std::nullopt;
+        file->GiveBackCharges(options.giveBackCharges);
         return SwapFile(std::move(file));
     }
     // Throws std::bad_alloc when not even the minimum zone can be had.

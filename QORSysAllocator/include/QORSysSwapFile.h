@@ -250,6 +250,11 @@ public:
     // The least a make-room round swaps out, in bytes (default 1: at least one object; 0: only
     // what the request needs). Returns 0.
     long TuneSwapOut(unsigned int minimumBytes);
+    // With `on`, destroying an object gives its charge against `capacity` back (an object on disk
+    // is brought back to be destroyed, which frees its file space), so that only the objects alive
+    // count and a swap file whose objects come and go lasts as long as the program. Off by default
+    // (the charges stay for good), unless QORSysSwapFileGiveBack=ON when Initialize ran.
+    void GiveBackCharges(bool on) { chargesGivenBack = on; }
     // These three do nothing and return 0.
     long FreeAll() { return QORSysSwapSuccess; }
     long SwapIn() { return QORSysSwapSuccess; }
@@ -318,7 +323,8 @@ private:
     std::uint64_t zoneCapacity = 0;      // bytes the zone may hold
     std::uint64_t zoneUsed = 0;          // bytes of objects counted in the zone
     std::uint64_t fileCapacity = 0;      // bytes, a multiple of 8192
-    std::uint64_t allocatedTotal = 0;    // ZoneSize of every object ever created; never lowered
+    std::uint64_t allocatedTotal = 0;    // ZoneSize of every object created; lowered only when
+                                         // charges are given back
     std::int32_t pageCount = 0;          // pages of the file
     std::int32_t firstFreePage = 0;      // lowest free page, pageCount when none
     std::int32_t pageHighWater = 0;      // every page from here on is free
@@ -326,4 +332,5 @@ private:
     QORSysSwappable* oldest = nullptr;   // age list: the next to go
     QORSysSwappable* newest = nullptr;   // age list: the last to go
     std::uint32_t minSwapOutBytes = 1;   // TuneSwapOut
+    bool chargesGivenBack = false;       // GiveBackCharges (in what was padding)
 };

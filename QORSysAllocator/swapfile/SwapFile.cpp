@@ -2,6 +2,7 @@
 // growing one when that cannot be had), the page table and the file on disk.
 #include "SwapFileInternals.h"
 
+#include "../core/Configuration.h"
 #include "../core/EnvironmentVariables.h"
 #include "../core/Runtime.h"
 #include "../platform/Platform.h"
@@ -97,6 +98,7 @@ long QORSysSwapFile::Initialize(int, std::size_t zone, std::size_t minimumZone,
 
     fileCapacity = fileBytes;
     allocatedTotal = 0;
+    chargesGivenBack = qor::config::ReadSwitch(qor::Variable::SwapChargesGivenBack, false);
     const std::uint64_t pages = fileBytes / qor::kSwapPageBytes;
     pageCount = static_cast<std::int32_t>(pages < qor::kMaxSwapPages ? pages : qor::kMaxSwapPages);
     pageIndex = static_cast<unsigned char*>(

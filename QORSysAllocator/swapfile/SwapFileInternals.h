@@ -75,7 +75,8 @@ class SwapFileInternals {
     static_assert(sizeof(QORSysSwapFile) == 104 && offsetof(QORSysSwapFile, zoneCapacity) == 24 &&
                       offsetof(QORSysSwapFile, pageCount) == 56 &&
                       offsetof(QORSysSwapFile, preSwapPages) == 72 &&
-                      offsetof(QORSysSwapFile, minSwapOutBytes) == 96,
+                      offsetof(QORSysSwapFile, minSwapOutBytes) == 96 &&
+                      offsetof(QORSysSwapFile, chargesGivenBack) == 100,
                   "swap file fields at their fixed offsets");
     static_assert(sizeof(QORSysSwappable_hdl) == 16, "smart handle: table and handle");
     static_assert(sizeof(QORSysSwappable) == 48 && offsetof(QORSysSwappable, reserved) == 16 &&
@@ -153,6 +154,14 @@ public:
     // ---- zone memory (ZoneMemory.cpp) --------------------------------------------------------
     static void LowerZoneUsed(QORSysSwapFile& file, std::uint64_t bytes) {
         file.zoneUsed = bytes > file.zoneUsed ? 0 : file.zoneUsed - bytes;
+    }
+    // An object of `bytes` is destroyed: its charge against the capacity goes back when the file
+    // gives charges back. The block may be larger than the object was asked for, so the credit
+    // stops at 0.
+    static void GiveBackCharge(QORSysSwapFile& file, std::uint64_t bytes) {
+        if (!file.chargesGivenBack) return;
+        const std::uint64_t charge = file.ZoneSize(bytes);
+        file.allocatedTotal = charge > file.allocatedTotal ? 0 : file.allocatedTotal - charge;
     }
     // A block of the zone, making room for it when needed, never by swapping out `keep`.
     static void* FindZone(QORSysSwapFile& file, std::size_t size, const QORSysSwappable* keep);

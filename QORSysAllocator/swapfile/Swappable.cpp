@@ -78,6 +78,7 @@ QORSysSwappable::QORSysSwappable(QORSysSwapFile* file, int) : swapFile(file) {
 QORSysSwappable::~QORSysSwappable() {
     if (swapFile != nullptr) {
         SwapFileInternals::LowerZoneUsed(*swapFile, GetSize());
+        SwapFileInternals::GiveBackCharge(*swapFile, GetSize());
         Unlink();
     }
     newer = older = nullptr;

@@ -462,6 +462,41 @@ TEST_F(SwapFileTest, RandomUseKeepsEveryObjectAndThePageTableSound) {
 
 // QOR_TEST_SWAP_DIR: the directory the variables must select (unset: /tmp);
 // QOR_TEST_POOLS_INACTIVE, QOR_TEST_DELTA: what the configuration must have done.
+// Objects that come and go through a small capacity: by default every creation is charged for
+// good and the file refuses once their sum reaches the capacity; with the charges given back only
+// the objects alive count, through a million creations, each brought back from disk intact.
+TEST_F(SwapFileTest, ChargesGivenBackLetObjectsComeAndGoForAsLongAsTheProgramRuns) {
+    QORSysSwapFile kept, given;
+    ASSERT_TRUE(Init(kept, 4096, 16 * 8192) && Init(given, 4096, 16 * 8192));
+    int created = 0;
+    while (Blob* blob = MakeBlob(kept, 1024, created))
+        delete blob, ++created;
+    EXPECT_EQ(created, 16 * 8192 / int(kept.ZoneSize(1008))) << "the contract's lifetime budget";
+    given.GiveBackCharges(true);
+    std::vector<Ref> alive(8);
+    for (std::uint32_t i = 0; i < 1000000; ++i) {
+        Ref& slot = alive[i % alive.size()];
+        ASSERT_TRUE(slot.Get() == nullptr || slot.Get()->Intact(i - alive.size())) << i;
+        slot = Ref(MakeBlob(given, 1024, i)); // the old object goes, the new one may push it out
+        ASSERT_NE(slot.Get(), nullptr) << "creation " << i;
+    }
+    EXPECT_LE(SF::AllocatedTotal(given), alive.size() * given.ZoneSize(1008 + 16));
+    QORSysSwapStatistics figures{};
+    ASSERT_EQ(given.GetStatistics(&figures), 0);
+    EXPECT_LE(figures.fileBytes, 16u * 8192);
+    alive.clear();
+    EXPECT_EQ(SF::AllocatedTotal(given), 0u);
+}
+
+// QORSysSwapFileGiveBack, read by each Initialize: QOR_TEST_GIVE_BACK says whether it asks for it.
+TEST(SwapFileEnvironment, TheGiveBackSwitchIsReadAtInitialize) {
+    if (std::getenv("QPL_UVT_TMP") == nullptr) ::setenv("QPL_UVT_TMP", "/tmp", 1);
+    QORSysSwapFile file;
+    ASSERT_TRUE(Init(file, 4096));
+    delete MakeBlob(file, 1024, 1);
+    EXPECT_EQ(SF::AllocatedTotal(file) == 0, std::getenv("QOR_TEST_GIVE_BACK") != nullptr);
+}
+
 TEST(SwapFileEnvironment, FilesAreNumberedZoneBlocksStayInThePoolAndFilesAreKept) {
     const char* selected = std::getenv("QOR_TEST_SWAP_DIR");
     if (selected == nullptr) ::setenv("QPL_UVT_TMP", selected = "/tmp", 1);
