@@ -155,12 +155,12 @@ public:
     static void LowerZoneUsed(QORSysSwapFile& file, std::uint64_t bytes) {
         file.zoneUsed = bytes > file.zoneUsed ? 0 : file.zoneUsed - bytes;
     }
-    // An object of `bytes` is destroyed: its charge against the capacity goes back when the file
-    // gives charges back. The block may be larger than the object was asked for, so the credit
-    // stops at 0.
-    static void GiveBackCharge(QORSysSwapFile& file, std::uint64_t bytes) {
+    // An object whose block is `blockBytes` (its header included) is destroyed: its charge
+    // against the capacity goes back when the file gives charges back. The pool may have given a
+    // block larger than was asked for, so the credit stops at 0.
+    static void GiveBackCharge(QORSysSwapFile& file, std::uint64_t blockBytes) {
         if (!file.chargesGivenBack) return;
-        const std::uint64_t charge = file.ZoneSize(bytes);
+        const std::uint64_t charge = file.ZoneSize(blockBytes - kRecordHeaderBytes);
         file.allocatedTotal = charge > file.allocatedTotal ? 0 : file.allocatedTotal - charge;
     }
     // A block of the zone, making room for it when needed, never by swapping out `keep`.
