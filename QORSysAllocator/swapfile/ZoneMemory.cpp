@@ -38,7 +38,12 @@ long QORSysSwapFile::AllocateObject(std::size_t size, QORSysSwappable** out) {
     allocatedTotal = total;
     *out = nullptr;
     void* block = FindAvailableZoneInPool(size);
-    if (block == nullptr) return QORSysSwapFailure;
+    if (block == nullptr) {
+        // A creation that failed is charged for good, unless charges are given back: then no
+        // object will ever give it back, so it is not kept.
+        if (chargesGivenBack) allocatedTotal -= ZoneSize(size);
+        return QORSysSwapFailure;
+    }
     zoneUsed += ZoneSize(size);
     *out = static_cast<QORSysSwappable*>(block);
     return QORSysSwapSuccess;
