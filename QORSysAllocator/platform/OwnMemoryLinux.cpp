@@ -159,7 +159,7 @@ void* OwnAllocateRegion(std::size_t bytes) {
 
 void OwnFree(void* memory) {
     if (memory == nullptr) return;
-    if (IsInOwnSpan(memory) && FreeSpan(memory)) return;
+    if (SpanKindOf(memory) != 0 && FreeSpan(memory)) return;
     __libc_free(memory);
 }
 

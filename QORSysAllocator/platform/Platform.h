@@ -104,7 +104,7 @@ inline bool RefusedByFilter(std::size_t bytes) {
 // The library's own memory where the library serves the process's malloc (libQORSysMalloc.so):
 // after UseOwnMemory(), every allocation of this layer takes the C runtime's allocator by its own
 // name, never the malloc the process sees (which would come back into the library), and a request
-// of kSpanBytes or more is a span of whole 64 KB granules that IsInOwnSpan recognises from any
+// of kSpanBytes or more is a span of whole 64 KB granules that SpanKindOf recognises from any
 // address inside it. Requires: UseOwnMemory is called before the library's first allocation.
 extern bool gOwnMemory;
 void UseOwnMemory();
@@ -134,8 +134,6 @@ inline unsigned SpanKindOf(const void* address) {
     const std::size_t bit = 2 * ((at >> 16) & ((std::size_t{1} << (kSpanLeafShift - 16)) - 1));
     return (__atomic_load_n(&leaf[bit >> 6], __ATOMIC_RELAXED) >> (bit & 63)) & 3;
 }
-
-inline bool IsInOwnSpan(const void* address) { return SpanKindOf(address) != 0; }
 
 // The C runtime's allocator by its own name, for memory that the library does not own (what the
 // process allocated before the library served its malloc, or while it was starting to).

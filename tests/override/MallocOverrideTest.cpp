@@ -1,5 +1,7 @@
 // The C allocator's contract, run with libQORSysMalloc.so preloaded: this program links nothing of
 // the library, as an unchanged program would. Each case runs in a process of its own.
+#include "ForkedChild.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,7 +13,6 @@
 #include <malloc.h>
 #include <new>
 #include <random>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -259,20 +260,15 @@ TEST(MallocOverride, AForkedChildOfAThreadedProgramAllocates) {
             for (void* p : window)
                 std::free(p);
         });
-    for (int child = 0; child < 20; ++child) {
-        const pid_t pid = fork();
-        ASSERT_NE(pid, -1);
-        if (pid == 0) {
+    for (int child = 0; child < 20; ++child)
+        EXPECT_TRUE(qor::test::ForkedChildSucceeds([] {
             std::vector<std::string> strings;
             for (int i = 0; i < 10000; ++i)
                 strings.push_back(std::string(1 + i % 500, 'x'));
             std::thread([] { std::free(std::malloc(100)); }).join();
-            _exit(strings.size() == 10000 ? 0 : 1);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << child;
-    }
+            return strings.size() == 10000;
+        })) << "child "
+            << child;
     stop = true;
     for (std::thread& thread : busy)
         thread.join();

@@ -1,13 +1,12 @@
 // A program that uses the library's locking pools from several threads and forks: the child finds
 // no lock held and allocates at once, from the thread-safe pool and a locked paged pool alike.
+#include "ForkedChild.h"
 #include "QORSysAllocator.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -33,11 +32,8 @@ TEST(ForkSafety, AChildOfAThreadedProgramAllocatesFromEveryLockingPool) {
             for (void* p : window)
                 QORSysCachedDelete(p, 0);
         });
-    for (int child = 0; child < 20; ++child) {
-        const pid_t pid = fork();
-        ASSERT_NE(pid, -1);
-        if (pid == 0) {
-            alarm(20); // a lock that the fork left held ends the child instead of hanging the case
+    for (int child = 0; child < 20; ++child)
+        EXPECT_TRUE(qor::test::ForkedChildSucceeds([&] {
             bool allocated = true;
             for (int i = 0; i < 1000 && allocated; ++i) {
                 void* general = QORSysCachedNew(8 + i % 3000, kThreadSafe, nullptr);
@@ -46,12 +42,9 @@ TEST(ForkSafety, AChildOfAThreadedProgramAllocatesFromEveryLockingPool) {
                 QORSysCachedDelete(general, 0);
                 QORSysCachedDelete(small, kPaged);
             }
-            _exit(allocated && QORSysCheckPool(nullptr, nullptr) == -1 ? 0 : 1);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << child;
-    }
+            return allocated && QORSysCheckPool(nullptr, nullptr) == -1;
+        })) << "child "
+            << child;
     stop = true;
     for (std::thread& thread : busy)
         thread.join();
