@@ -1,22 +1,23 @@
-// Out-of-core phase: objects of 200 bytes to 20 KiB (about log-uniform) visited by an
-// application-like walk, 85 % near a slowly wandering locus and 15 % anywhere; each visit checks
-// the object's bytes, 10 % rewrite part of it and 2 % replace it by a new object of another
-// size. In swap mode the objects derive from QORSysSwappable and live in a swap file whose zone
-// holds a thirtieth of them, reached through smart handles (IsUsed at each visit); in memory
-// mode the same visits run on plain heap objects. One mode per process, so that the peak RSS is
-// the mode's own. The file I/O calls and the malloc family are counted by interposing them here.
+// Out-of-core phase: the objects and visits of VisitStream.h (objects of 200 bytes to 20 KiB, an
+// application-like walk near a slowly wandering locus); each visit checks the object's bytes,
+// 10 % rewrite part of it and 2 % replace it by a new object of another size. In swap mode the
+// objects derive from QORSysSwappable and live in a swap file whose zone holds a thirtieth of
+// them, reached through smart handles (IsUsed at each visit); in memory mode the same visits run
+// on plain heap objects; swap-alone brings objects back alone (ReloadObjectsAlone). One mode per
+// process, so that the peak RSS is the mode's own. The file
+// I/O calls and the malloc family are counted by interposing them here.
 // The figures cover the visits after a warm-up of a tenth of them.
-// Usage: qor_out_of_core swap|memory [objects] [visits]
+// Usage: qor_out_of_core swap|swap-alone|memory [objects] [visits]
 // Prints one JSON line.
+#include "VisitStream.h"
+
 #include <QORSysSwapFile.h>
 
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
-#include <random>
 #include <string>
 #include <sys/resource.h>
 #include <sys/uio.h>
@@ -128,6 +129,7 @@ struct SwapObject : QORSysSwappable {
     long SwappedOut() override { return ++gSwapOuts, 0; }
     Body body;
 };
+static_assert(sizeof(SwapObject) == qor::bench::kObjectFieldBytes, "the simulator's object size");
 
 struct SwapRef : QORSysSwappable_hdl {
     using QORSysSwappable_hdl::QORSysSwappable_hdl;
@@ -137,8 +139,9 @@ struct SwapRef : QORSysSwappable_hdl {
 // Objects in the swap file, reached through their handles.
 class SwapStore {
 public:
-    explicit SwapStore(std::size_t zoneBytes) {
+    SwapStore(std::size_t zoneBytes, bool alone) {
         file.Initialize(0, zoneBytes, zoneBytes, 1u << 31);
+        file.ReloadObjectsAlone(alone);
     }
     void Make(std::size_t i, std::uint32_t bytes, std::uint32_t seed) {
         void* memory = QORSysSwappable::operator new(sizeof(SwapObject) + bytes, &file, nullptr, 0);
@@ -166,7 +169,7 @@ private:
 // The same objects on the heap.
 class MemoryStore {
 public:
-    explicit MemoryStore(std::size_t) {}
+    MemoryStore(std::size_t, bool) {}
     ~MemoryStore() { Clear(); }
     void Make(std::size_t i, std::uint32_t bytes, std::uint32_t seed) {
         auto* body = static_cast<Body*>(::operator new(sizeof(Body) + bytes));
@@ -199,51 +202,34 @@ struct Workload {
     std::size_t visits;
 };
 
-template <class Store> int Run(const char* mode, const Workload& work) {
-    std::mt19937_64 rng(20261206);
-    // Log-uniform from 200 B to 20 KiB: a mean near 4.3 KiB.
-    std::uniform_real_distribution<double> logSize(std::log(200.0), std::log(20480.0));
-    const auto size = [&] { return static_cast<std::uint32_t>(std::exp(logSize(rng))); };
-    std::vector<std::uint32_t> sizes(work.objects);
-    std::uint64_t totalBytes = 0;
-    for (auto& bytes : sizes)
-        totalBytes += bytes = size();
-    Store store(totalBytes / 30);
+template <class Store> int Run(const char* mode, const Workload& work, bool alone) {
+    qor::bench::VisitStream stream(work.objects);
+    const std::uint64_t totalBytes = stream.InitialBytes();
+    Store store(totalBytes / 30, alone);
     for (std::size_t i = 0; i < work.objects; ++i)
-        store.Make(i, sizes[i], static_cast<std::uint32_t>(i));
+        store.Make(i, stream.Bytes(i), static_cast<std::uint32_t>(i));
 
     // A tenth more visits first, not measured: the swap file reaches its steady state (its
     // buffers and spares at their working numbers).
     const std::size_t warmUp = work.visits / 10;
     std::uint64_t swapIns = 0, swapOuts = 0, mallocs = 0, ioCalls = 0, ioBytes = 0;
     double cpu = 0;
-    double locus = 0;
     std::uint64_t replaced = 0;
-    const double window = static_cast<double>(work.objects) / 50;
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
     for (std::size_t visit = 0; visit < warmUp + work.visits; ++visit) {
         if (visit == warmUp) {
             swapIns = gSwapIns, swapOuts = gSwapOuts, mallocs = gMallocCalls;
             ioCalls = gIoCalls, ioBytes = gIoBytes;
             cpu = CpuSeconds();
         }
-        locus += 0.05; // a slow wander: one object further every 20 visits
-        const double draw = unit(rng);
-        std::size_t i;
-        if (draw < 0.85)
-            i = static_cast<std::size_t>(locus + window * unit(rng)) % work.objects;
-        else
-            i = rng() % work.objects;
-        Body* body = store.Visit(i);
+        const qor::bench::VisitEvent event = stream.Next();
+        Body* body = store.Visit(event.object);
         if (Checksum(body) != body->sum) Fail("object bytes changed");
-        const double action = unit(rng);
-        if (action < 0.10) { // rewrite a part of it
-            const std::uint32_t from = static_cast<std::uint32_t>(rng() % body->bytes);
-            std::memset(PayloadOf(body) + from, static_cast<int>(visit & 0xFF),
-                        (body->bytes - from) / 2);
+        if (event.rewrites) { // a part of it
+            std::memset(PayloadOf(body) + event.rewriteFrom, static_cast<int>(visit & 0xFF),
+                        (body->bytes - event.rewriteFrom) / 2);
             body->sum = Checksum(body);
-        } else if (action < 0.12) {
-            store.Make(i, size(), static_cast<std::uint32_t>(visit));
+        } else if (event.newBytes != 0) {
+            store.Make(event.object, event.newBytes, static_cast<std::uint32_t>(visit));
             replaced += visit >= warmUp;
         }
     }
@@ -281,15 +267,15 @@ int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "swap";
     const Workload work{argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 12000,
                         argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 75000};
-    if (work.objects == 0 || (mode != "swap" && mode != "memory")) {
-        std::fprintf(stderr, "usage: qor_out_of_core swap|memory [objects] [visits]\n");
+    if (work.objects == 0 || (mode != "swap" && mode != "swap-alone" && mode != "memory")) {
+        std::fprintf(stderr, "usage: qor_out_of_core swap|swap-alone|memory [objects] [visits]\n");
         return 2;
     }
     char directory[] = "/tmp/qor_out_of_core_XXXXXX";
     if (mkdtemp(directory) == nullptr) return 1;
     setenv("QORSwapFileDir", directory, 1);
-    const int result =
-        mode == "swap" ? Run<SwapStore>("swap", work) : Run<MemoryStore>("memory", work);
+    const int result = mode == "memory" ? Run<MemoryStore>(mode.c_str(), work, false)
+                                        : Run<SwapStore>(mode.c_str(), work, mode == "swap-alone");
     // The swap file stays on disk after its swap file is gone.
     const std::string file =
         std::string(directory) + "/SwapFile" + std::to_string(getpid()) + "_0.txt";

@@ -1,5 +1,6 @@
 // Swap file throughput: objects of 200 bytes and of 20 KB pushed through a swap file whose zone
-// holds a tenth of them (swap-out), then all read back through their handles (swap-in). Each
+// holds a tenth of them (swap-out), then all read back through their handles (swap-in); then the
+// same with objects brought back alone ("alone", ReloadObjectsAlone). Each
 // direction is reported in MB/s and as a ratio to plain stdio writes and reads of the same bytes
 // in 8192-byte pages, measured in the same run, interleaved, median of the rounds.
 // Usage: qor_swap_throughput [rounds] [megabytes per round]
@@ -50,11 +51,12 @@ void RemoveSwapFiles() {
                         .c_str());
 }
 
-Rates SwapRound(std::size_t objectBytes, std::size_t totalBytes) {
+Rates SwapRound(std::size_t objectBytes, std::size_t totalBytes, bool alone) {
     const std::size_t count = totalBytes / objectBytes;
     QORSysSwapFile file;
     const std::size_t zone = totalBytes / 10;
     file.Initialize(0, zone, zone, totalBytes * 3);
+    file.ReloadObjectsAlone(alone);
     std::vector<PayloadRef> refs;
     refs.reserve(count);
     const auto outStart = Clock::now();
@@ -128,22 +130,23 @@ int main(int argc, char** argv) {
     const std::size_t totalBytes = (argc > 2 ? std::atoi(argv[2]) : 64) * std::size_t{1} << 20;
     std::printf("| objects | swap-out MB/s | stdio write MB/s | ratio | swap-in MB/s | "
                 "stdio read MB/s | ratio |\n|---|---|---|---|---|---|---|\n");
-    for (std::size_t objectBytes : {std::size_t{200}, std::size_t{20 * 1024}}) {
-        std::vector<double> outRatio, inRatio, out, in, stdioOut, stdioIn;
-        for (int round = 0; round < rounds; ++round) {
-            const Rates swap = SwapRound(objectBytes, totalBytes);
-            const Rates stdio = StdioRound(totalBytes);
-            out.push_back(swap.outMBps);
-            in.push_back(swap.inMBps);
-            stdioOut.push_back(stdio.outMBps);
-            stdioIn.push_back(stdio.inMBps);
-            outRatio.push_back(swap.outMBps / stdio.outMBps);
-            inRatio.push_back(swap.inMBps / stdio.inMBps);
+    for (const bool alone : {false, true})
+        for (std::size_t objectBytes : {std::size_t{200}, std::size_t{20 * 1024}}) {
+            std::vector<double> outRatio, inRatio, out, in, stdioOut, stdioIn;
+            for (int round = 0; round < rounds; ++round) {
+                const Rates swap = SwapRound(objectBytes, totalBytes, alone);
+                const Rates stdio = StdioRound(totalBytes);
+                out.push_back(swap.outMBps);
+                in.push_back(swap.inMBps);
+                stdioOut.push_back(stdio.outMBps);
+                stdioIn.push_back(stdio.inMBps);
+                outRatio.push_back(swap.outMBps / stdio.outMBps);
+                inRatio.push_back(swap.inMBps / stdio.inMBps);
+            }
+            std::printf("| %zu B%s | %.0f | %.0f | %.2f | %.0f | %.0f | %.2f |\n", objectBytes,
+                        alone ? ", alone" : "", Median(out), Median(stdioOut), Median(outRatio),
+                        Median(in), Median(stdioIn), Median(inRatio));
         }
-        std::printf("| %zu B | %.0f | %.0f | %.2f | %.0f | %.0f | %.2f |\n", objectBytes,
-                    Median(out), Median(stdioOut), Median(outRatio), Median(in), Median(stdioIn),
-                    Median(inRatio));
-    }
     rmdir(directory);
     return 0;
 }

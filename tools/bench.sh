@@ -22,7 +22,8 @@
 # - instructions per pair under callgrind (stable where wall time is not), and the library's routes
 #   again in checked mode (QORSysAllocatorChecks=ON);
 # - the swap file throughput against stdio, and the out-of-core visits (qor_out_of_core) through
-#   a swap file against the same visits on heap objects, each mode in a process of its own.
+#   a swap file against the same visits on heap objects, each mode in a process of its own; then
+#   the same visits replayed under models of swap policies (qor_swap_policy_sim).
 # A long churn or peak run stops after CHURN_SECONDS (default 10) of pairs, and a callgrind count
 # after COUNT_SECONDS (default 20), so that a route that is pathologically slow shows as such (the
 # report says where it stopped) without holding up the whole run; a route whose long churn stopped
@@ -52,8 +53,8 @@ report_dir=${4:-docs}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF \
   -DQOR_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target qor_allocator_benchmarks qor_swap_throughput \
-  qor_mixed_churn qor_out_of_core qor_server_style qor_server_style_routed qor_map_program \
-  qor_map_program_routed qor_realloc_mixed qor_threads_cross QORSysMalloc >/dev/null
+  qor_mixed_churn qor_out_of_core qor_swap_policy_sim qor_server_style qor_server_style_routed \
+  qor_map_program qor_map_program_routed qor_realloc_mixed qor_threads_cross QORSysMalloc >/dev/null
 binary=$build/bench/qor_allocator_benchmarks
 churn=$build/bench/qor_mixed_churn
 churn_seconds=${CHURN_SECONDS:-10}
@@ -229,9 +230,10 @@ done
 echo "swap file ($((SECONDS - start)) s)" >&2
 "$build/bench/qor_swap_throughput" "$rounds" 32 >"$results/swap.md"
 echo "out-of-core ($((SECONDS - start)) s)" >&2
-for mode in swap memory; do
+for mode in swap swap-alone memory; do
   "$build/bench/qor_out_of_core" "$mode"
 done >"$results/out_of_core.jsonl"
+"$build/bench/qor_swap_policy_sim" >"$results/swap_policy.md"
 
 mkdir -p "$report_dir"
 python3 tools/bench_report.py "$results" "$report_dir/BENCHMARKS.md" "$report_dir/benchmarks.svg"

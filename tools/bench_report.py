@@ -13,6 +13,7 @@ import os
 import re
 import statistics
 import sys
+import textwrap
 from collections import defaultdict
 
 import doc_figures
@@ -367,14 +368,32 @@ with open(os.path.join(results, "swap.md")) as stream:
     swap_table = stream.read().strip()
 for line in swap_table.splitlines()[2:]:
     cells = [c.strip() for c in line.strip("|").split("|")]
-    target(f"swap, {cells[0]} objects: 0.8 of stdio each way",
-           float(cells[3]) >= 0.8 and float(cells[6]) >= 0.8,
+    floor = 0.8 if cells[0].startswith("200 B") else 0.9
+    target(f"swap, {cells[0]} objects: {floor} of stdio each way",
+           float(cells[3]) >= floor and float(cells[6]) >= floor,
            f"out {cells[3]}, in {cells[6]}")
 with open(os.path.join(results, "out_of_core.jsonl")) as stream:
     out_of_core = {run["mode"]: run for run in map(json.loads, stream)}
 swap_run = out_of_core["swap"]
-target("out-of-core: CPU per swap-in (in+out) at most 5 us",
-       swap_run["cpu_us_per_swap_in"] <= 5, f"{swap_run['cpu_us_per_swap_in']:.2f} us")
+with open(os.path.join(results, "swap_policy.md")) as stream:
+    policy_table = stream.read().strip()
+# policy -> objects brought back per visit
+policy_ins = {cells[0]: float(cells[3]) for cells in
+              ([c.strip() for c in line.strip("|").split("|")]
+               for line in policy_table.splitlines()[2:])}
+target("out-of-core: CPU per swap-in (in+out) at most 1.5 us",
+       swap_run["cpu_us_per_swap_in"] <= 1.5, f"{swap_run['cpu_us_per_swap_in']:.2f} us")
+alone_run, memory_run = out_of_core["swap-alone"], out_of_core["memory"]
+alone_ratio = alone_run["swap_ins_per_visit"] / policy_ins["lru"]
+target("out-of-core, objects reloaded alone: objects brought back per visit within 1.2x of "
+       "object-granular LRU's", alone_ratio <= 1.2,
+       f"{alone_ratio:.2f}x ({alone_run['swap_ins_per_visit']:.3f} against "
+       f"{policy_ins['lru']:.3f})")
+time_ratio = alone_run["cpu_seconds"] / memory_run["cpu_seconds"]
+rss_ratio = alone_run["peak_rss_mib"] / memory_run["peak_rss_mib"]
+target("out-of-core, objects reloaded alone: at most 3x the in-memory time, peak RSS at most "
+       "0.3x its", time_ratio <= 3 and rss_ratio <= 0.3,
+       f"{time_ratio:.2f}x the time, {rss_ratio:.2f}x the peak RSS")
 target("out-of-core: no malloc call per swapped page once warm (at most 1 in 10,000)",
        0 <= swap_run["malloc_calls_per_page"] <= 1e-4, f"{swap_run['malloc_calls_per_page']:.5f}")
 
@@ -666,15 +685,32 @@ lines += ["", "## Swap file", "",
           "objects (glibc) for comparison, each mode in a process of its own. I/O calls and malloc",
           "calls are counted by the benchmark, per 8 KiB page moved; malloc calls leave out one per",
           "replaced object (its permanent handle). The figures cover the visits after a warm-up of",
-          "a tenth of them.", "",
+          "a tenth of them. swap-alone: the swap file with objects brought back alone",
+          "(QORSysSwapFileObjectReload=ON).", "",
           "| mode | CPU s | swap-ins per visit | us per swap-in | I/O calls per page |"
           " malloc calls per page | peak RSS MiB |", "|---|---|---|---|---|---|---|"]
-for mode in ["swap", "memory"]:
+for mode in ["swap", "swap-alone", "memory"]:
     run = out_of_core[mode]
     lines.append(f"| {mode} | {run['cpu_seconds']:.2f} | {run['swap_ins_per_visit']:.2f} | "
                  f"{run['cpu_us_per_swap_in']:.2f} | {run['io_calls_per_page']:.2f} | "
                  f"{run['malloc_calls_per_page']:.5f} | {run['peak_rss_mib']:.1f} |")
-lines.append("")
+policy_intro = ("The same objects and visits replayed by a model (qor_swap_policy_sim) with the "
+                "same zone and blocks, its zone pool taken never to fragment: the swap file's "
+                "rules (contract), reloading only the record visited (object), object-granular LRU "
+                "and the furthest-next-visit rule (belady), after the same warm-up. The last "
+                "column writes only the objects new or rewritten since they came in.")
+policy_finding = (f"Under the swap file's own rules {policy_ins['contract']:.2f} objects per visit "
+                  f"come back where the swap file brings back {swap_run['swap_ins_per_visit']:.2f}: "
+                  "the rest is the zone pool's placement (the model moves what the swap file moves, "
+                  "object for object, where blocks cannot fragment), blocks of many sizes leaving "
+                  "free bytes that the next block cannot use, so that each failed placement swaps "
+                  "one more object out. Reloading only the record visited brings back "
+                  f"{policy_ins['object']:.2f} per visit, object-granular LRU "
+                  f"{policy_ins['lru']:.2f} and the furthest-next-visit rule "
+                  f"{policy_ins['belady']:.2f}: whole-page reload, not the choice of victim, is what "
+                  "the rules cost.")
+lines += ["", *textwrap.wrap(policy_intro, 95, break_on_hyphens=False), "", policy_table, "",
+          *textwrap.wrap(policy_finding, 95, break_on_hyphens=False), ""]
 with open(markdown_path, "w") as stream:
     stream.write("\n".join(lines))
 doc_figures.update(os.path.dirname(os.path.abspath(markdown_path)))

@@ -24,7 +24,7 @@ import sys
 FIGURE = r"n/a|[+-]?\d[\d,]*(?:\.\d+)?"
 MARKER = re.compile(r"<!--fig ([^/>]+)/([^/>]+)/([^/>]+)-->(" + FIGURE + ")?")
 # Columns that name a row; the other columns hold figures, under these keys.
-KEY_COLUMNS = {"workload", "route", "build", "live blocks", "objects", "mode"}
+KEY_COLUMNS = {"workload", "route", "build", "live blocks", "objects", "mode", "policy"}
 COLUMNS = {
     "median ns/pair": "ns", "ns/pair": "ns", "instructions/pair": "instructions",
     "ratio to glibc": "x", "x glibc": "x", "throughput x glibc": "x", "time x glibc": "x",
@@ -36,7 +36,10 @@ COLUMNS = {
     "stdio read MB/s": "stdio-in", "CPU s": "cpu-s", "swap-ins per visit": "swap-ins",
     "us per swap-in": "us-per-swap-in", "I/O calls per page": "io-per-page",
     "malloc calls per page": "malloc-per-page", "peak RSS MiB": "rss-mib",
-    "checked instructions/pair": "checked",
+    "checked instructions/pair": "checked", "objects in": "objects-in",
+    "objects out": "objects-out", "in per visit": "in-per-visit", "out per visit": "out-per-visit",
+    "pages read": "pages-read", "pages written": "pages-written", "MiB read": "mib-read",
+    "MiB written": "mib-written", "MiB written, changed only": "mib-written-changed",
 }
 # A figure with one of these units, or a ratio like 1.93x, is a benchmark's unless marked.
 STRAY = re.compile(r"(?<![\w.,])\d[\d,]*(?:(?:\.\d+)?\s*(?:ns|instructions|MB/s|M operations/s)\b"

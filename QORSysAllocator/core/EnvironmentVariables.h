@@ -24,6 +24,7 @@ enum class Variable {
     ThreadCache,
     MallocInstrumentation,
     SwapChargesGivenBack,
+    SwapObjectReload,
     SwapDirectory1,
     SwapDirectory2,
     SwapDirectory3,
@@ -56,6 +57,10 @@ inline constexpr EnvironmentVariable kEnvironmentVariables[] = {
      "ON: a swap file initialised from then on gives an object's charge against its capacity "
      "back when the object is destroyed, so that only the objects alive count "
      "(QORSysSwapFile::GiveBackCharges; the C++ layer's SwapFile does so by default)"},
+    {"QORSysSwapFileObjectReload", "ON or OFF (unset: OFF)",
+     "ON: a swap file initialised from then on brings an object back from disk alone, leaving "
+     "the other objects of its page on disk until they are asked for "
+     "(QORSysSwapFile::ReloadObjectsAlone; docs/swap-file.md says when it pays)"},
     {"QPL_UVT_TMP", "directory", "swap files go there; first choice"},
     {"QORSwapFileDir", "directory", "second choice"},
     {"QORTemp", "directory",

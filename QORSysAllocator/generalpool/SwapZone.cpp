@@ -1,7 +1,9 @@
 // The swap file's zone calls, on the general pool's own routines.
 #include "SwapZone.h"
 
+#include "../core/Runtime.h"
 #include "GeneralPool.h"
+#include "MergeFreeAreas.h"
 
 namespace qor::zone {
 
@@ -17,6 +19,36 @@ bool AttachSwapFile(void* zone, QORSysSwapFile* file) {
 
 void* Allocate(void* zone, std::size_t bytes) {
     return static_cast<PoolBase*>(zone)->Allocate(bytes, 0);
+}
+
+bool MergeFreeAreas(void* zone, std::size_t bytes) {
+    auto& pool = *static_cast<GeneralPool*>(zone);
+    if (State().config.reclaimOff) return false;
+    std::uint64_t freeBytes = 0;
+    for (const SubPool* k = &pool; k != nullptr; k = static_cast<const SubPool*>(k->chunk.next))
+        freeBytes += k->chunk.free;
+    if (freeBytes < placement::Round8(bytes + kBlockHeaderBytes)) return false;
+    for (SubPool* k = &pool; k != nullptr; k = static_cast<SubPool*>(k->chunk.next))
+        MergeForReclaim(pool, k);
+    pool.currentChunk = nullptr;
+    return true;
+}
+
+std::uint64_t RoomIfReleased(const void* block) {
+    const auto* header =
+        reinterpret_cast<const BlockHeader*>(static_cast<const char*>(block) - kBlockHeaderBytes);
+    const auto* holder = reinterpret_cast<const SubPool*>(header->ownerWord & ~kOwnerBits);
+    const std::uintptr_t end =
+        reinterpret_cast<std::uintptr_t>(holder) + (holder->chunk.size & kChunkSizeMask);
+    std::uint64_t room = header->sizeWord;
+    for (auto at = reinterpret_cast<std::uintptr_t>(header) + room; at < end;) {
+        const auto* piece = reinterpret_cast<const BlockHeader*>(at);
+        // A free piece starts with its list link, whose bit 0 is clear.
+        if ((piece->ownerWord & kOwnerInUse) || piece->sizeWord < kBlockHeaderBytes) break;
+        room += piece->sizeWord;
+        at += piece->sizeWord;
+    }
+    return room;
 }
 
 void Release(void* block) {

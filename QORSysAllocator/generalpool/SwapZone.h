@@ -27,6 +27,18 @@ bool AttachSwapFile(void* zone, QORSysSwapFile* file);
 // Requires: `zone` is a general pool.
 void* Allocate(void* zone, std::size_t bytes);
 
+// Joins the zone's adjacent free areas and lists them all again (the address walk), when its free
+// bytes would hold a block of `bytes` bytes: a zone never adds a chunk, and its releases and first
+// fit leave free bytes in pieces that no request sees. False when nothing was done: reclaim is
+// off (QORSysAllocatorReclaim=OFF), or the free bytes are too few. Cost: a walk of the zone's
+// blocks. Requires: `zone` is a general pool.
+bool MergeFreeAreas(void* zone, std::size_t bytes);
+
+// The room that releasing `block` would open, once merged: its own bytes and those of the free
+// pieces right behind it in its chunk (those in front of it are not known). Cost: one header read
+// per piece passed. Requires: `block` came from Allocate.
+std::uint64_t RoomIfReleased(const void* block);
+
 // Gives a zone block back to the chunk that holds it. Null allowed; a block without a pool owner
 // is left alone. Costs one virtual call.
 void Release(void* block);

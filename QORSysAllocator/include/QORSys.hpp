@@ -319,6 +319,10 @@ struct SwapFileOptions {
     // A destroyed object gives its charge against capacityBytes back, so that only the objects
     // alive count (QORSysSwapFile::GiveBackCharges). Off: every object ever created counts.
     bool giveBackCharges = true;
+    // An object comes back from disk alone, not with the rest of its page
+    // (QORSysSwapFile::ReloadObjectsAlone): fewer objects move when the objects used together were
+    // not swapped out together. Off: a page comes back whole.
+    bool reloadObjectsAlone = false;
 };
 
 // Owns a QORSysSwapFile, its zone and its file. Move-only; it must outlive every handle and
@@ -336,6 +340,7 @@ public:
             QORSysSwapSuccess)
             return std::nullopt;
         file->GiveBackCharges(options.giveBackCharges);
+        if (options.reloadObjectsAlone) file->ReloadObjectsAlone(true); // nothing on disk yet
         return SwapFile(std::move(file));
     }
     // Throws std::bad_alloc when not even the minimum zone can be had.

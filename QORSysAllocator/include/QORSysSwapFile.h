@@ -216,7 +216,8 @@ struct QORSysSwapStatistics {
     std::uint64_t fileCapacity;       // bytes the file may hold, a multiple of 8192
     std::uint64_t pagesBooked;        // file pages in use (records on disk or in a buffer)
     std::uint64_t pagesWritten;       // booked pages whose newest contents are in the file
-    std::uint64_t buffersHeld;        // pages being filled in memory, 8 KB each
+    std::uint64_t buffersHeld;        // pages held in memory (being filled, or kept after a
+                                      // read), 8 KB each
     std::uint64_t bufferedBytes;      // record bytes in those buffers
     std::uint64_t fileBytes;          // size of the file on disk now
     std::uint64_t swapOuts;           // objects moved out of the zone since Initialize
@@ -255,6 +256,13 @@ public:
     // count and a swap file whose objects come and go lasts as long as the program. Off by default
     // (the charges stay for good), unless QORSysSwapFileGiveBack=ON when Initialize ran.
     void GiveBackCharges(bool on) { chargesGivenBack = on; }
+    // With `on`, bringing an object back from disk brings back that object alone: the other
+    // records of its page stay on disk (or in the page's buffer) until they are asked for, and
+    // the page is free once the last of them is back. Fewer objects move when the objects used
+    // together were not swapped out together; a page with one object still on it stays booked.
+    // Off by default (a page comes back whole), unless QORSysSwapFileObjectReload=ON when
+    // Initialize ran. Can be changed only while no object is on disk: failure otherwise.
+    long ReloadObjectsAlone(bool on);
     // These three do nothing and return 0.
     long FreeAll() { return QORSysSwapSuccess; }
     long SwapIn() { return QORSysSwapSuccess; }
@@ -270,7 +278,8 @@ public:
     // Memory for an object of `size` bytes (operator new uses it): *out receives it, null on
     // failure (size above the zone, file capacity used up, no room even after swapping out).
     long AllocateObject(std::size_t size, QORSysSwappable** out);
-    // Brings the handle's object back when it is on disk, with every object of its page. 0, also
+    // Brings the handle's object back when it is on disk, with every object of its page (or alone,
+    // see ReloadObjectsAlone). 0, also
     // when it could not come back (IsSwapped() then still answers 1); failure for a null handle or
     // a handle that refers to nothing.
     long RecallObject(QORSysSwappableHdl* handle);
@@ -333,4 +342,5 @@ private:
     QORSysSwappable* newest = nullptr;   // age list: the last to go
     std::uint32_t minSwapOutBytes = 1;   // TuneSwapOut
     bool chargesGivenBack = false;       // GiveBackCharges (in what was padding)
+    bool objectsReloadAlone = false;     // ReloadObjectsAlone (in what was padding)
 };

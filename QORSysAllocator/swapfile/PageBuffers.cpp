@@ -104,10 +104,6 @@ SwapFileInternals::PreSwapPage* SwapFileInternals::BufferOf(QORSysSwapFile& file
 
 namespace {
 
-bool NeedsWrite(const SwapFileInternals::PreSwapPage& buffer) {
-    return buffer.used != buffer.filed || buffer.filed == 0;
-}
-
 // Requires: the buffer has a page. What the file must get: `used` bytes, then zeros.
 platform::IoPiece PageOf(SwapFileInternals::PreSwapPage& buffer) {
     std::memset(buffer.data + buffer.used, 0, kSwapPageBytes - buffer.used);
@@ -145,7 +141,7 @@ void SwapFileInternals::EvictFullest(QORSysSwapFile& file, const PreSwapPage* ke
     for (PreSwapPage* buffer = file.preSwapPages; buffer != nullptr;) {
         PreSwapPage* next = buffer->next;
         if (buffer != keep && kSwapPageBytes - buffer->used == room) {
-            if (!NeedsWrite(*buffer)) { // the file has it already
+            if (!SwapFileInternals::NeedsWrite(*buffer)) { // the file has it already
                 UnlinkBuffer(file, buffer);
                 ReleaseBuffer(file, buffer);
             } else {
@@ -159,7 +155,7 @@ void SwapFileInternals::EvictFullest(QORSysSwapFile& file, const PreSwapPage* ke
 }
 
 void SwapFileInternals::WriteOutBuffer(QORSysSwapFile& file, PreSwapPage* buffer) {
-    if (NeedsWrite(*buffer)) {
+    if (SwapFileInternals::NeedsWrite(*buffer)) {
         const platform::IoPiece page = PageOf(*buffer);
         if (!WritePages(file, std::uint64_t{buffer->pageNumber} * kSwapPageBytes, &page, 1)) return;
     }

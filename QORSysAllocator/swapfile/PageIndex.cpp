@@ -1,5 +1,6 @@
 // The page table: which file pages are booked (a run-length free index), and behind it, per
-// page, the tail length or run hint, then the spare buffers' list and the file's length.
+// page, the tail length or run hint and the count of records, then the spare buffers' list and
+// the file's length.
 // Invariants (for a free page i): pageIndex[i] == min(255, length of the free run from i); 0 for
 // a booked page; firstFreePage is the lowest free page (pageCount when none); every page from
 // pageHighWater on is free.
@@ -47,16 +48,21 @@ std::int32_t FreeRunLength(const unsigned char* index, std::int32_t first, std::
     return length;
 }
 
-// Where the spare buffers' list starts, behind the tail table.
+// Where the spare buffers' list starts, behind the tail and record tables.
 std::size_t SparesOffset(std::int32_t pages) {
     const auto count = static_cast<std::size_t>(pages);
-    return RoundUp(RoundUp(count, 2) + count * sizeof(std::uint16_t), alignof(void*));
+    return RoundUp(RoundUp(count, 2) + 2 * count * sizeof(std::uint16_t), alignof(void*));
 }
 
 } // namespace
 
 std::size_t SwapFileInternals::PageTableBytes(std::int32_t pages) {
-    return SparesOffset(pages) + sizeof(SpareBuffers) + sizeof(Moves);
+    return SparesOffset(pages) + sizeof(SpareBuffers) + sizeof(Moves) + sizeof(RunHints);
+}
+
+SwapFileInternals::RunHints& SwapFileInternals::HintsOf(QORSysSwapFile& file) {
+    return *reinterpret_cast<RunHints*>(file.pageIndex + SparesOffset(file.pageCount) +
+                                        sizeof(SpareBuffers) + sizeof(Moves));
 }
 
 SwapFileInternals::Moves& SwapFileInternals::MovesOf(QORSysSwapFile& file) {
@@ -73,32 +79,48 @@ std::uint16_t* SwapFileInternals::TailTable(QORSysSwapFile& file) {
                                             RoundUp(static_cast<std::size_t>(file.pageCount), 2));
 }
 
+std::uint16_t& SwapFileInternals::RecordsOn(QORSysSwapFile& file, int page) {
+    return TailTable(file)[file.pageCount + page];
+}
+
 void SwapFileInternals::BookBufferPage(QORSysSwapFile& file, PreSwapPage* buffer) {
     buffer->pageNumber = static_cast<std::uint32_t>(file.firstFreePage);
     MarkBuffered(file, buffer->pageNumber);
+    RecordsOn(file, file.firstFreePage) = 0;
     file.pageIndex[file.firstFreePage] = 0;
     file.firstFreePage = NextFreePage(file.pageIndex, file.firstFreePage + 1, file.pageCount);
     if (file.pageHighWater < file.firstFreePage) file.pageHighWater = file.firstFreePage;
 }
 
-std::int32_t SwapFileInternals::FindFreeRun(const QORSysSwapFile& file, std::int32_t pages) {
+std::int32_t SwapFileInternals::FindFreeRun(QORSysSwapFile& file, std::int32_t pages) {
+    std::int32_t* const hint = pages <= kHintedRunPages ? &HintsOf(file).from[pages] : nullptr;
     // Used pages are passed eight at a time: in a file that is mostly booked, the first run long
     // enough can lie thousands of pages above firstFreePage.
-    for (std::int32_t page = file.firstFreePage; page < file.pageCount;) {
+    std::int32_t page = hint != nullptr && *hint > file.firstFreePage ? *hint : file.firstFreePage;
+    while (page < file.pageCount) {
         if (file.pageIndex[page] == 0) {
             page = NextFreePage(file.pageIndex, page + 1, file.pageCount);
             continue;
         }
         const std::int32_t run = FreeRunLength(file.pageIndex, page, file.pageCount, pages);
-        if (run >= pages) return page;
+        if (run >= pages) break;
         page += run;
     }
-    return -1;
+    if (hint != nullptr) *hint = page;
+    return page < file.pageCount ? page : -1;
+}
+
+void SwapFileInternals::NoteFreeRun(QORSysSwapFile& file, std::int32_t start, std::int32_t pages) {
+    RunHints& hints = HintsOf(file);
+    for (std::int32_t n = 2; n <= pages && n <= kHintedRunPages; ++n)
+        if (hints.from[n] > start) hints.from[n] = start;
 }
 
 void SwapFileInternals::BookRun(QORSysSwapFile& file, std::int32_t page, std::int32_t pages) {
-    for (std::int32_t p = page; p < page + pages; ++p)
+    for (std::int32_t p = page; p < page + pages; ++p) {
         file.pageIndex[p] = 0;
+        RecordsOn(file, p) = 0;
+    }
     if (file.firstFreePage >= page && file.firstFreePage < page + pages)
         file.firstFreePage = NextFreePage(file.pageIndex, page + pages, file.pageCount);
     if (file.pageHighWater < page + pages) file.pageHighWater = page + pages;
@@ -117,6 +139,7 @@ long QORSysSwapFile::FreeIndex(int page) {
             run < qor::kLongFreeRun ? static_cast<unsigned char>(run) : qor::kLongFreeRun;
     }
     qor::SwapFileInternals::TailOf(*this, page) = 0;
+    qor::SwapFileInternals::NoteFreeRun(*this, start, page - start + 1 + following);
     if (page < firstFreePage) firstFreePage = page;
     if (page == pageHighWater - 1) pageHighWater = page;
     return QORSysSwapSuccess;

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -99,6 +100,7 @@ long QORSysSwapFile::Initialize(int, std::size_t zone, std::size_t minimumZone,
     fileCapacity = fileBytes;
     allocatedTotal = 0;
     chargesGivenBack = qor::config::ReadSwitch(qor::Variable::SwapChargesGivenBack, false);
+    objectsReloadAlone = qor::config::ReadSwitch(qor::Variable::SwapObjectReload, false);
     const std::uint64_t pages = fileBytes / qor::kSwapPageBytes;
     pageCount = static_cast<std::int32_t>(pages < qor::kMaxSwapPages ? pages : qor::kMaxSwapPages);
     pageIndex = static_cast<unsigned char*>(
@@ -117,6 +119,7 @@ long QORSysSwapFile::Initialize(int, std::size_t zone, std::size_t minimumZone,
     }
     SwapFileInternals::Spares(*this) = {};
     SwapFileInternals::MovesOf(*this) = {};
+    SwapFileInternals::HintsOf(*this) = {};
     stream = OpenSwapFileOrExit();
     return QORSysSwapSuccess;
 }
@@ -160,7 +163,18 @@ QORSysSwapFile& QORSysSwapFile::operator=(const QORSysSwapFile& other) {
     oldest = other.oldest;
     newest = other.newest;
     minSwapOutBytes = other.minSwapOutBytes;
+    chargesGivenBack = other.chargesGivenBack;
+    objectsReloadAlone = other.objectsReloadAlone;
     return *this;
+}
+
+long QORSysSwapFile::ReloadObjectsAlone(bool on) {
+    // Pages written under one rule are read back under it: a whole-page read would bring back
+    // records already reloaded alone, which leave no mark on their page.
+    if (pageIndex != nullptr && std::memchr(pageIndex, 0, std::size_t(pageCount)) != nullptr)
+        return QORSysSwapFailure;
+    objectsReloadAlone = on;
+    return QORSysSwapSuccess;
 }
 
 long QORSysSwapFile::TuneSwapOut(unsigned int minimumBytes) {

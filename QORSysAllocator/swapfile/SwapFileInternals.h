@@ -11,7 +11,10 @@
 // instead, when the size fits: the whole run is then read with one call. Any other page's entry
 // has kHasBuffer set while a buffer of the buffer list holds the page, so that a read of a page
 // without one does not walk the list.
-// Behind the tail table: the spare page buffers, kept for reuse so that a swap-out or swap-in in
+// Record table: per booked page, the records (a large object's tail counts as one) that are still
+// to come back from it; kept for every page, used when objects are reloaded alone, where the page
+// is free once its count reaches 0. The pages of a large object's run but its tail page hold 0.
+// Behind those tables: the spare page buffers, kept for reuse so that a swap-out or swap-in in
 // steady state takes no memory from operator new (at most kMaxSpareBuffers, released with the
 // file), and the length the file may have (>= its real length: a failed write counts whole); then
 // the objects moved each way since Initialize, for GetStatistics.
@@ -24,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 struct QORSysSwapFile::PreSwapPage {
     PreSwapPage* next;
@@ -62,11 +66,30 @@ constexpr std::uintptr_t kRecordRestored = 0x2;
 constexpr std::uint64_t MakeLocator(std::uint64_t page, std::uint64_t offset) {
     return page * 16384 + offset + kLocatorTag;
 }
+// A page and an offset take a locator's low 32 bits. When objects reload alone, a small record's
+// locator also carries the record's size / 8 from bit 32 on, so that the record is read alone,
+// without a read of its header first.
+constexpr int kLocatorBytesShift = 32;
+constexpr std::uint64_t kLocatorPlaceBits = 0xFFFFFFFF;
 constexpr int LocatorPage(std::uint64_t locator) {
-    return static_cast<int>((locator & ~std::uint64_t{kLocatorTag}) >> 14);
+    return static_cast<int>((locator & kLocatorPlaceBits & ~std::uint64_t{kLocatorTag}) >> 14);
+}
+constexpr std::uint64_t WithRecordBytes(std::uint64_t locator, std::size_t bytes) {
+    return locator | std::uint64_t{bytes / 8} << kLocatorBytesShift;
+}
+// 0 when the locator does not say.
+constexpr std::size_t LocatorRecordBytes(std::uint64_t locator) {
+    return static_cast<std::size_t>(locator >> kLocatorBytesShift) * 8;
 }
 constexpr std::size_t LocatorOffset(std::uint64_t locator) { return (locator - 1) % 16384; }
+// The 8-byte word at `offset` of a page or record, whatever its alignment.
+inline std::uint64_t WordAt(const char* bytes, std::size_t offset) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + offset, sizeof(word));
+    return word;
+}
 constexpr std::size_t RoundUp4(std::size_t bytes) { return (bytes + 3) & ~std::size_t{3}; }
+constexpr std::size_t RoundUp8(std::size_t bytes) { return (bytes + 7) & ~std::size_t{7}; }
 
 // Access to QORSysSwapFile's private state for the swap file's own implementation files.
 class SwapFileInternals {
@@ -94,6 +117,7 @@ public:
     // ---- page index (PageIndex.cpp) ----------------------------------------------------------
     static std::uint16_t* TailTable(QORSysSwapFile& file);
     static std::uint16_t& TailOf(QORSysSwapFile& file, int page) { return TailTable(file)[page]; }
+    static std::uint16_t& RecordsOn(QORSysSwapFile& file, int page);
     static std::size_t PageTableBytes(std::int32_t pageCount);
     struct SpareBuffers {
         PreSwapPage* first;
@@ -104,15 +128,30 @@ public:
     struct Moves {
         std::uint64_t swapOuts; // objects whose record reached the file or a buffer
         std::uint64_t swapIns;  // objects brought back into the zone
+        // Bytes the zone got back since its free areas were last joined (TakeFromZone), and
+        // whether a victim was chosen for the room that joining them opens.
+        std::uint64_t releasedSinceMerge;
+        bool roomOpened;
     };
     static Moves& MovesOf(QORSysSwapFile& file);
+    // For runs of 2 to kHintedRunPages pages: from[n] is a page below which no run of n free
+    // pages starts. Freeing a page lowers it, a search that finds the first such run raises it,
+    // so that a file whose free pages are scattered is not searched from its first free page
+    // for every large object.
+    static constexpr std::int32_t kHintedRunPages = 16;
+    struct RunHints {
+        std::int32_t from[kHintedRunPages + 1];
+    };
+    static RunHints& HintsOf(QORSysSwapFile& file);
     static void MarkBuffered(QORSysSwapFile& file, std::uint32_t page) {
         TailOf(file, static_cast<int>(page)) |= kHasBuffer;
     }
     // Gives the buffer the lowest free page. Requires: a page is free, the buffer has none.
     static void BookBufferPage(QORSysSwapFile& file, PreSwapPage* buffer);
     // The lowest page that starts `pages` free pages in a row; -1 when there is none.
-    static std::int32_t FindFreeRun(const QORSysSwapFile& file, std::int32_t pages);
+    static std::int32_t FindFreeRun(QORSysSwapFile& file, std::int32_t pages);
+    // A free run of at least `pages` now starts at `start`.
+    static void NoteFreeRun(QORSysSwapFile& file, std::int32_t start, std::int32_t pages);
     // Requires: pages `page` to `page + pages - 1` are free.
     static void BookRun(QORSysSwapFile& file, std::int32_t page, std::int32_t pages);
 
@@ -123,6 +162,10 @@ public:
     // Keeps the buffer as a spare, or gives its memory back when there are enough. Null allowed.
     static void ReleaseBuffer(QORSysSwapFile& file, PreSwapPage* buffer);
     static void ReleaseSpares(QORSysSwapFile& file);
+    // Whether the file lacks the buffer's contents.
+    static bool NeedsWrite(const PreSwapPage& buffer) {
+        return buffer.used != buffer.filed || buffer.filed == 0;
+    }
     static void AppendBuffer(QORSysSwapFile& file, PreSwapPage* buffer);
     // Requires: `last` is the list's last buffer, null for an empty list.
     static void LinkLast(QORSysSwapFile& file, PreSwapPage* buffer, PreSwapPage* last);
@@ -154,6 +197,7 @@ public:
     // ---- zone memory (ZoneMemory.cpp) --------------------------------------------------------
     static void LowerZoneUsed(QORSysSwapFile& file, std::uint64_t bytes) {
         file.zoneUsed = bytes > file.zoneUsed ? 0 : file.zoneUsed - bytes;
+        MovesOf(file).releasedSinceMerge += bytes;
     }
     // An object whose block is `blockBytes` (its header included) is destroyed: its charge
     // against the capacity goes back when the file gives charges back. The pool may have given a
@@ -163,6 +207,9 @@ public:
         const std::uint64_t charge = file.ZoneSize(blockBytes - kRecordHeaderBytes);
         file.allocatedTotal = charge > file.allocatedTotal ? 0 : file.allocatedTotal - charge;
     }
+    // A block of the zone when its charge leaves room for one, its free areas joined when needed;
+    // null otherwise.
+    static void* TakeFromZone(QORSysSwapFile& file, std::size_t size);
     // A block of the zone, making room for it when needed, never by swapping out `keep`.
     static void* FindZone(QORSysSwapFile& file, std::size_t size, const QORSysSwappable* keep);
 
@@ -170,6 +217,8 @@ public:
     // One make-room pass for `bytes`: swaps out the oldest objects, never `keep`. Returns the
     // bytes swapped out, or -1 when a swap-out failed or no page is left.
     static long long MakeRoom(QORSysSwapFile& file, std::size_t bytes, const QORSysSwappable* keep);
+    static QORSysSwappable* VictimWithRoom(QORSysSwapFile& file, QORSysSwappable* oldest,
+                                           std::size_t bytes, const QORSysSwappable* keep);
     // Saves `size` bytes of `record` with `ownerInFile` as its owner word and return the locator;
     // 0 when the file has no room or a write failed (the object then stays in memory).
     static std::uint64_t SaveSmallRecord(QORSysSwapFile& file, const char* record, std::size_t size,
@@ -186,13 +235,33 @@ public:
         int page;
         std::size_t offset;
         QORSysSwappable* found;
+        std::size_t recordBytes; // 0 when not known
     };
+    // The object of `locator` back in memory; null when it could not come back.
+    static QORSysSwappable* BringBackLocated(QORSysSwapFile& file, std::uint64_t locator);
     // Brings back the records of `page`; `tail` receives the page's first tailLength bytes (the
     // end of a large object read from its first page). 0 when the page is done with. A read
     // that fails leaves the page booked: failure. `fetched`, when given, holds the page as just
     // read from the file, and ReadPage takes it over.
     static long ReadPage(QORSysSwapFile& file, int page, char* tail, int tailLength, Recall& want,
                          PreSwapPage* fetched = nullptr);
+
+    // ---- objects reloaded alone (ObjectReload.cpp) ------------------------------------------
+    // The record of want.recordBytes at want.offset of `page`, read alone into a new block; the
+    // object keeps its record as its origin.
+    static long ReloadAlone(QORSysSwapFile& file, int page, Recall& want);
+    // An object reloaded alone keeps its record on disk while it is unchanged: its permanent
+    // handle's reserved word holds the record's locator, its own reserved word the fingerprint of
+    // its bytes as they came back. The origin's locator when the object has one and is unchanged;
+    // 0 otherwise.
+    static std::uint64_t UnchangedOrigin(const QORSysSwappable* object);
+    // Forgets the object's origin (none allowed); unless it went back there (`kept`), the record
+    // no longer counts on its page.
+    static void DropOrigin(QORSysSwapFile& file, QORSysSwappable* object, bool kept);
+    // The record at `locator` (its size in it) no longer counts: a small record's page is free
+    // once it holds none, a large object's run is free but for a tail page that still does.
+    static void DropLocated(QORSysSwapFile& file, std::uint64_t locator);
+    static void DropRecord(QORSysSwapFile& file, int page);
 
 private:
     // A page being read back: the buffer that holds it (null when none could be had) and its
@@ -211,6 +280,19 @@ private:
     // the read failed.
     static bool Open(QORSysSwapFile& file, int page, PreSwapPage* fetched, char* local,
                      OpenPage& open);
+    // A page read whole when objects reload alone (a record whose size its locator does not
+    // carry, or a large object's tail): the record at want.offset comes back alone (nothing for
+    // a tail); the page is freed with its last record.
+    static long ReadOneRecord(QORSysSwapFile& file, int page, const OpenPage& open, bool fromTail,
+                              Recall& want);
+    // The record of the zone that starts at `offset` of the open page; null when none does.
+    static const char* RecordAt(const QORSysSwapFile& file, const OpenPage& open,
+                                std::size_t offset);
+    // Puts the page's buffer back in the list, as read from the file when it was read just now.
+    static void KeepOpenPage(QORSysSwapFile& file, int page, const OpenPage& open);
+    static PreSwapPage* ReadPageWhole(QORSysSwapFile& file, int page);
+    // Makes the record at `locator` the origin of `object`, just brought back from it.
+    static void KeepOrigin(QORSysSwapFile& file, QORSysSwappable* object, std::uint64_t locator);
     static RecordWalk BringBackRecords(QORSysSwapFile& file, int page, const OpenPage& open,
                                        std::size_t firstRecord, Recall& want);
     // Frees the page, or keeps what is still booked on it; returns ReadPage's result.

@@ -1,6 +1,8 @@
 // Swap-in.
 // A page is read back whole: every record on it comes back into the zone as the newest objects,
-// in page order, with their permanent handles naming the new copies.
+// in page order, with their permanent handles naming the new copies. When objects reload alone,
+// only the record asked for comes back and the page stays booked, its buffer kept when it has
+// one, until its last record is back.
 // Guarantees of a page read: the page is freed only once every record on it is back; a record
 // that came back is marked in the page, so a read that stops for want of room leaves the others
 // readable and reads none twice; the object asked for is never chosen to make room during its
@@ -13,12 +15,6 @@
 namespace qor {
 
 namespace {
-
-std::uint64_t WordAt(const char* bytes, std::size_t offset) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes + offset, sizeof(word));
-    return word;
-}
 
 // A large object's run of pages: full pages from its first on, then a tail page holding its last
 // `tailBytes` bytes (none when the size is a whole number of pages).
@@ -119,11 +115,14 @@ void SwapFileInternals::RestoreLargeObject(QORSysSwapFile& file, int page, std::
     if (run.tailBytes != 0)
         ReadPage(file, run.tailPage, object + run.fullPages * kSwapPageBytes - kRecordHeaderBytes,
                  static_cast<int>(run.tailBytes), want, tailBuffer);
-    for (int k = 0; k < run.fullPages; ++k)
-        file.FreeIndex(page + k);
     auto* restored = reinterpret_cast<QORSysSwappable*>(object);
     Restored(file, restored);
     if (want.page == page && want.offset == 0) want.found = restored;
+    // Reloaded alone, the object keeps its run (and its tail) as its origin.
+    if (file.objectsReloadAlone)
+        return KeepOrigin(file, restored, WithRecordBytes(MakeLocator(page, 0), size));
+    for (int k = 0; k < run.fullPages; ++k)
+        file.FreeIndex(page + k);
 }
 
 bool SwapFileInternals::Open(QORSysSwapFile& file, int page, PreSwapPage* fetched, char* local,
@@ -213,6 +212,9 @@ long SwapFileInternals::ReadPage(QORSysSwapFile& file, int page, char* tail, int
     // The first page of a hinted run: the whole object comes back with one read.
     if (tail == nullptr && (tailInfo & kRunStart))
         return ReadLargeObject(file, page, std::size_t(tailInfo & ~kRunStart) * 8u, nullptr, want);
+    if (tail == nullptr && want.recordBytes != 0 && want.recordBytes <= kSwapPageBytes &&
+        file.objectsReloadAlone)
+        return ReloadAlone(file, page, want);
 
     char local[kSwapPageBytes]; // only when no buffer can be had
     OpenPage open{};
@@ -234,8 +236,15 @@ long SwapFileInternals::ReadPage(QORSysSwapFile& file, int page, char* tail, int
             return result;
         }
     }
+    if (file.objectsReloadAlone) return ReadOneRecord(file, page, open, tail != nullptr, want);
     const RecordWalk walk = BringBackRecords(file, page, open, firstRecord, want);
     return Settle(file, page, open, tail != nullptr, liveTail, firstRecord, walk);
+}
+
+QORSysSwappable* SwapFileInternals::BringBackLocated(QORSysSwapFile& file, std::uint64_t locator) {
+    Recall want{LocatorPage(locator), LocatorOffset(locator), nullptr, LocatorRecordBytes(locator)};
+    ReadPage(file, want.page, nullptr, 0, want);
+    return want.found;
 }
 
 } // namespace qor
@@ -244,7 +253,7 @@ using qor::SwapFileInternals;
 
 long QORSysSwapFile::SwapInPage(int page, std::size_t offset, QORSysSwappable** out, char* tail,
                                 int tailLength) {
-    SwapFileInternals::Recall want{page, offset, nullptr};
+    SwapFileInternals::Recall want{page, offset, nullptr, 0};
     const long result = SwapFileInternals::ReadPage(*this, page, tail, tailLength, want);
     if (out != nullptr) *out = want.found;
     return result;
@@ -253,9 +262,7 @@ long QORSysSwapFile::SwapInPage(int page, std::size_t offset, QORSysSwappable** 
 long QORSysSwapFile::RecallObject(QORSysSwappableHdl* handle) {
     if (handle == nullptr || handle->object == 0) return QORSysSwapFailure;
     if (!(handle->object & qor::kLocatorTag)) return QORSysSwapSuccess;
-    QORSysSwappable* back = nullptr;
-    SwapInPage(qor::LocatorPage(handle->object), qor::LocatorOffset(handle->object), &back, nullptr,
-               0);
-    if (back != nullptr) handle->object = reinterpret_cast<std::uintptr_t>(back);
+    if (QORSysSwappable* back = SwapFileInternals::BringBackLocated(*this, handle->object))
+        handle->object = reinterpret_cast<std::uintptr_t>(back);
     return QORSysSwapSuccess;
 }

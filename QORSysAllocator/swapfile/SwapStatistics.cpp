@@ -22,11 +22,12 @@ long QORSysSwapFile::GetStatistics(QORSysSwapStatistics* out) {
     figures.fileCapacity = fileCapacity;
     for (std::int32_t page = 0; pageIndex != nullptr && page < pageCount; ++page)
         figures.pagesBooked += pageIndex[page] == 0;
-    std::uint64_t bufferedPages = 0; // buffers with a page booked: not yet in the file
+    std::uint64_t bufferedPages = 0; // buffers with a page booked that the file lacks
     for (const PreSwapPage* buffer = preSwapPages; buffer != nullptr; buffer = buffer->next) {
         ++figures.buffersHeld;
         figures.bufferedBytes += buffer->used;
-        bufferedPages += buffer->pageNumber != qor::kNoPage;
+        bufferedPages +=
+            buffer->pageNumber != qor::kNoPage && qor::SwapFileInternals::NeedsWrite(*buffer);
     }
     figures.pagesWritten =
         figures.pagesBooked > bufferedPages ? figures.pagesBooked - bufferedPages : 0;

@@ -79,6 +79,7 @@ QORSysSwappable::~QORSysSwappable() {
     if (swapFile != nullptr) {
         SwapFileInternals::LowerZoneUsed(*swapFile, GetSize());
         SwapFileInternals::GiveBackCharge(*swapFile, GetSize());
+        SwapFileInternals::DropOrigin(*swapFile, this, false);
         Unlink();
     }
     newer = older = nullptr;
@@ -207,8 +208,7 @@ QORSysSwappable* QORSysSwappableHdl::GetObject() {
     if (object == 0 || !(object & qor::kLocatorTag))
         return reinterpret_cast<QORSysSwappable*>(object);
     if (swapFile == nullptr) return nullptr;
-    QORSysSwappable* back = nullptr;
-    swapFile->SwapInPage(qor::LocatorPage(object), qor::LocatorOffset(object), &back, nullptr, 0);
+    QORSysSwappable* back = SwapFileInternals::BringBackLocated(*swapFile, object);
     if (back != nullptr) object = reinterpret_cast<std::uintptr_t>(back);
     return back;
 }

@@ -5,10 +5,25 @@
 
 namespace qor {
 
+// The room may be there only in pieces: the zone never adds a chunk and its pool joins its free
+// areas only now and then, so when objects reload alone the pieces are joined before an object
+// is sent out for want of room that is there.
+// A join walks the whole zone, so it is tried only when an object was sent out to open the room,
+// or once the zone got back a thirty-second of its bytes since the last one.
+void* SwapFileInternals::TakeFromZone(QORSysSwapFile& file, std::size_t size) {
+    if (size + file.zoneUsed >= file.zoneCapacity) return nullptr;
+    if (void* block = zone::Allocate(file.pool, size)) return block;
+    Moves& moves = MovesOf(file);
+    const bool due = moves.roomOpened || moves.releasedSinceMerge >= file.zoneCapacity / 32;
+    if (!file.objectsReloadAlone || !due || !zone::MergeFreeAreas(file.pool, size)) return nullptr;
+    moves.releasedSinceMerge = 0;
+    moves.roomOpened = false;
+    return zone::Allocate(file.pool, size);
+}
+
 void* SwapFileInternals::FindZone(QORSysSwapFile& file, std::size_t size,
                                   const QORSysSwappable* keep) {
-    if (size + file.zoneUsed < file.zoneCapacity)
-        if (void* block = zone::Allocate(file.pool, size)) return block;
+    if (void* block = TakeFromZone(file, size)) return block;
     for (;;) {
         // zoneUsed can drift below the real use (it is charged less than it is credited), so
         // an age list with objects still counts as something to make room with.
@@ -16,8 +31,7 @@ void* SwapFileInternals::FindZone(QORSysSwapFile& file, std::size_t size,
             return nullptr;
         const long long swapped = MakeRoom(file, size, keep);
         if (swapped < 0) return nullptr;
-        if (size + file.zoneUsed < file.zoneCapacity)
-            if (void* block = zone::Allocate(file.pool, size)) return block;
+        if (void* block = TakeFromZone(file, size)) return block;
         if (swapped == 0) return nullptr;
     }
 }

@@ -90,10 +90,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(file.Initialize(0, zone, 4096, megabytes << 20) == 0);
         std::filesystem::remove(std::filesystem::read_symlink(SF::Path(file)));
         file.TuneSwapOut(in.Pick(4) * 3000);
-        // Half of the runs give charges back (from a value already drawn: the corpus keeps its
-        // meaning); once every object is gone, nothing is charged any more.
+        // Half of the runs give charges back, half reload objects alone (from a value already
+        // drawn: the corpus keeps its meaning); once every object is gone, nothing is charged
+        // any more and every page is free.
         const bool givesBack = (megabytes & 1) != 0;
         file.GiveBackCharges(givesBack);
+        FUZZ_CHECK(file.ReloadObjectsAlone((megabytes & 2) != 0) == 0); // a quarter both ways
         zonePool = SF::Pool(file);
         for (std::uint32_t seed = 1; in.More(); ++seed) {
             const unsigned op = in.Pick(8);

@@ -27,7 +27,9 @@ public:
     static std::int32_t& FirstFree(File& f) { return f.firstFreePage; }
     static std::int32_t& HighWater(File& f) { return f.pageHighWater; }
     static std::uint64_t Object(QORSysSwappableHdl* h) { return h->object; }
-    static bool Booked(File& f, std::uint64_t locator) { return f.pageIndex[locator >> 14] == 0; }
+    static bool Booked(File& f, std::uint64_t locator) {
+        return f.pageIndex[qor::LocatorPage(locator)] == 0;
+    }
     static bool AllFree(File& f) { return f.pageIndex[0] == std::min(f.pageCount, 255); }
     static long FreeIndex(File& f, int page) { return f.FreeIndex(page); }
     static std::uint32_t Spares(File& f) { return qor::SwapFileInternals::Spares(f).count; }

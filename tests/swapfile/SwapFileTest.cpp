@@ -394,6 +394,115 @@ TEST_F(SwapFileTest, PageReadShortOfRoomKeepsTheAskedForObjectAndTheRestReadable
     EXPECT_TRUE(SF::Buffers(file).empty() && SF::Broken(file).empty());
 }
 
+// Reloaded alone, an object is read by itself (its locator carries its size; a small one comes
+// with its page, kept in a buffer) and the rest of its page stays on disk. Its record stays booked
+// while the object is unchanged: sent out again, it goes back there unwritten; changed, it is
+// written anew and the old record no longer counts. A page is free once none of its records counts
+// (a large object's tail is one of them).
+TEST_F(SwapFileTest, ObjectsReloadedAloneComeBackByThemselvesAndGoBackUnwrittenWhenUnchanged) {
+    ASSERT_EQ(file.ReloadObjectsAlone(true), 0);
+    Ref x(MakeBlob(file, 2720, 1)), y(MakeBlob(file, 2496, 2)), z(MakeBlob(file, 2720, 3));
+    Ref w(MakeBlob(file, 240, 4)), big(MakeBlob(file, 20000, 5)), s(MakeBlob(file, 96, 6));
+    for (Ref* r : {&x, &y, &z, &w, &big, &s}) // page 0 written; big on 1-3, s behind its tail
+        ASSERT_EQ(file.SwapOutObject(r->H()), 0);
+    ASSERT_EQ(Places(x, big, s), (std::vector{StartOf(0), StartOf(1), big.End()}));
+    EXPECT_EQ(file.ReloadObjectsAlone(false), QORSysSwapFailure) << "objects are on disk";
+    const Place yOnDisk = y.Where(), xOnDisk = x.Where();
+    platform::SetIoFaultFilter(&RecordIo);
+    EXPECT_TRUE(y.Get()->Intact(2) && x.Get()->Intact(1) && big.Get()->Intact(5));
+    EXPECT_EQ(Join(TakeIo(), z.OnDisk() + w.OnDisk() + s.OnDisk(), SF::Buffers(file)),
+              "r2496r2720r16384 3 3:3712 "); // big's run read whole, its tail from the buffer
+    ASSERT_EQ(file.SwapOutObject(y.H()), 0); // unchanged: back to its record
+    reinterpret_cast<unsigned char*>(x.Get())[100] ^= 0xFF;
+    ASSERT_EQ(file.SwapOutObject(x.H()), 0); // changed: written anew, into page 3's buffer
+    EXPECT_EQ(Join(TakeIo(), y.Where() == yOnDisk, x.Where() == s.End()), " 1 1");
+    reinterpret_cast<unsigned char*>(x.Get())[100] ^= 0xFF; // the change came back with it
+    EXPECT_TRUE(x.Get()->Intact(1));
+    w = Ref(); // small: read with its page, kept in a buffer; page 0 still holds y's and z's
+    EXPECT_EQ(Join(TakeIo(), int(SF::Index(file)[0]), xOnDisk == x.Where()), "r8192 0 0");
+    z = Ref(), y = Ref(); // the last records of page 0, from its buffer
+    EXPECT_EQ(Join(TakeIo(), int(SF::Index(file)[0]) != 0), " 1");
+    platform::SetIoFaultFilter(nullptr);
+    EXPECT_TRUE(s.Get()->Intact(6) && SF::Broken(file).empty());
+    x = big = s = Ref();
+    EXPECT_EQ(Join(SF::Buffers(file), SF::AllFree(file), file.ReloadObjectsAlone(false)), " 1 0");
+}
+
+// What a program keeps behind handles: parts whose bytes it checks at each visit, rewrites in
+// part now and then and replaces. The checksum the program holds is compared, not the one the
+// part carries, so a rewrite that was lost shows.
+struct Part : QORSysSwappable {
+    Part(QORSysSwapFile* file, std::size_t n, std::uint32_t seed)
+        : QORSysSwappable(file, 0), bytes(static_cast<std::uint32_t>(n)) {
+        std::memset(data(), int(seed), bytes);
+    }
+    unsigned char* data() { return reinterpret_cast<unsigned char*>(this + 1); }
+    std::uint64_t Sum() {
+        std::uint64_t sum = bytes;
+        for (std::uint32_t i = 0; i < bytes; ++i)
+            sum = sum * 1099511628211u + data()[i];
+        return sum;
+    }
+    std::uint32_t bytes;
+};
+struct PartRef : QORSysSwappable_hdl {
+    using QORSysSwappable_hdl::QORSysSwappable_hdl;
+    Part* Get() { return static_cast<Part*>(GetObject()); }
+};
+
+// Visits with objects reloaded alone, the I/O call `failAt` failing (0: none). A visit whose
+// read failed finds its part still on disk and is made again once the faults are over; a
+// replacement the zone refused keeps the old part. Every part must come through intact.
+void VisitParts(QORSysSwapFile& file, long failAt) {
+    static long calls, failure;
+    calls = 0, failure = failAt;
+    platform::SetIoFaultFilter(
+        [](bool, std::size_t bytes) { return ++calls == failure ? -1 : long(bytes); });
+    std::mt19937 rng(20261207);
+    const auto make = [&](std::size_t i) {
+        const std::size_t bytes = 100 + rng() % (rng() % 8 ? 3000 : 14000);
+        void* memory = QORSysSwappable::operator new(sizeof(Part) + bytes, &file, nullptr, 0);
+        return memory ? PartRef(::new (memory) Part(&file, bytes, std::uint32_t(i))) : PartRef();
+    };
+    std::vector<std::pair<PartRef, std::uint64_t>> parts;
+    while (parts.size() < 40) // a creation whose make-room write failed is made again
+        if (PartRef ref = make(parts.size()); ref.Get() != nullptr)
+            parts.emplace_back(ref, ref.Get()->Sum());
+    for (std::size_t visit = 0; visit < 600; ++visit) {
+        auto& [ref, sum] = parts[visit % 3 ? (visit / 7) % 40 : rng() % 40];
+        Part* part = ref.Get();
+        if (part == nullptr) continue; // the read failed: the part stays on disk
+        ASSERT_EQ(part->Sum(), sum) << visit;
+        part->IsUsed();
+        if (visit % 10 == 3) {
+            std::memset(part->data() + rng() % part->bytes, int(visit), 1);
+            sum = part->Sum();
+        } else if (visit % 50 == 7) {
+            if (PartRef fresh = make(visit); fresh.Get() != nullptr)
+                sum = fresh.Get()->Sum(), ref = fresh;
+        }
+    }
+    platform::SetIoFaultFilter(nullptr);
+    for (auto& [ref, sum] : parts)
+        ASSERT_TRUE(ref.Get() != nullptr && ref.Get()->Sum() == sum);
+}
+
+TEST_F(SwapFileTest, ObjectsReloadedAloneSurviveVisitsRewritesAndReplacementsWhateverIOFails) {
+    long calls = 0;
+    for (long failAt = 0; failAt == 0 || failAt <= calls; ++failAt) {
+        QORSysSwapFile f;
+        ASSERT_TRUE(Init(f, 24576) && f.ReloadObjectsAlone(true) == 0);
+        VisitParts(f, failAt);
+        if (failAt == 0) {
+            QORSysSwapStatistics figures{};
+            f.GetStatistics(&figures);
+            calls = long(figures.swapIns + figures.swapOuts); // more than the I/O calls
+            ASSERT_GT(figures.swapIns, 100u);
+        }
+        ASSERT_EQ(SF::Broken(f), "") << "failing I/O call " << failAt;
+    }
+}
+
 // Each node holds the only handle of the next one: releasing the head destroys the chain from
 // destructors, each bringing the next node back while the nodes before it are still being
 // destroyed. Those stay in memory until their destructors end, so a chain longer than the zone
