@@ -4,6 +4,7 @@
 #include "SwapFileInternals.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -56,23 +57,22 @@ bool SwapFileInternals::WritePages(QORSysSwapFile& file, std::uint64_t offset,
     return platform::WriteAt(file.stream, offset, pieces, count);
 }
 
-void SwapFileInternals::LinkLast(QORSysSwapFile& file, PreSwapPage* buffer, PreSwapPage* last) {
+void SwapFileInternals::AppendBuffer(QORSysSwapFile& file, PreSwapPage* buffer) {
+    PreSwapPage*& last = Spares(file).listLast;
     buffer->next = nullptr;
     (last != nullptr ? last->next : file.preSwapPages) = buffer;
+    last = buffer;
     if (buffer->pageNumber != kNoPage) MarkBuffered(file, buffer->pageNumber);
 }
 
-void SwapFileInternals::AppendBuffer(QORSysSwapFile& file, PreSwapPage* buffer) {
-    PreSwapPage* last = file.preSwapPages;
-    while (last != nullptr && last->next != nullptr)
-        last = last->next;
-    LinkLast(file, buffer, last);
-}
-
 void SwapFileInternals::UnlinkBuffer(QORSysSwapFile& file, PreSwapPage* buffer) {
+    static_assert(offsetof(PreSwapPage, next) == 0, "a link is its buffer's address");
     for (PreSwapPage** link = &file.preSwapPages; *link != nullptr; link = &(*link)->next)
         if (*link == buffer) {
             *link = buffer->next;
+            if (Spares(file).listLast == buffer)
+                Spares(file).listLast =
+                    link == &file.preSwapPages ? nullptr : reinterpret_cast<PreSwapPage*>(link);
             buffer->next = nullptr;
             if (buffer->pageNumber != kNoPage)
                 TailOf(file, static_cast<int>(buffer->pageNumber)) &= ~kHasBuffer;
@@ -83,14 +83,12 @@ void SwapFileInternals::UnlinkBuffer(QORSysSwapFile& file, PreSwapPage* buffer) 
 void SwapFileInternals::AppendBufferAndEvict(QORSysSwapFile& file, PreSwapPage* buffer) {
     std::size_t count = 0;
     std::size_t smallestRoom = kSwapPageBytes;
-    PreSwapPage* last = nullptr;
     for (PreSwapPage* other = file.preSwapPages; other != nullptr; other = other->next) {
         ++count;
-        last = other;
         if (kSwapPageBytes - other->used < smallestRoom)
             smallestRoom = kSwapPageBytes - other->used;
     }
-    LinkLast(file, buffer, last);
+    AppendBuffer(file, buffer);
     if (count > kMaxBuffersBeforeEviction) EvictFullest(file, buffer, smallestRoom);
 }
 

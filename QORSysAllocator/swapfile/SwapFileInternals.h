@@ -123,6 +123,9 @@ public:
         PreSwapPage* first;
         std::uint32_t count;
         std::uint64_t fileBytes;
+        // The buffer list's last buffer (null for an empty list), so that appending does not walk
+        // a list that pages kept after a read can make long.
+        PreSwapPage* listLast;
     };
     static SpareBuffers& Spares(QORSysSwapFile& file);
     struct Moves {
@@ -167,8 +170,6 @@ public:
         return buffer.used != buffer.filed || buffer.filed == 0;
     }
     static void AppendBuffer(QORSysSwapFile& file, PreSwapPage* buffer);
-    // Requires: `last` is the list's last buffer, null for an empty list.
-    static void LinkLast(QORSysSwapFile& file, PreSwapPage* buffer, PreSwapPage* last);
     // Appends a new buffer; when more than ten were there already, the fullest of those go to
     // the file, so that buffers never pile up (large objects alone would add one each).
     static void AppendBufferAndEvict(QORSysSwapFile& file, PreSwapPage* buffer);

@@ -57,12 +57,10 @@ long long SwapFileInternals::MakeRoom(QORSysSwapFile& file, std::size_t bytes,
 // First fit. Costs two cache lines per buffer passed (its link and its `used`).
 SwapFileInternals::PreSwapPage* SwapFileInternals::BufferWithRoom(QORSysSwapFile& file,
                                                                   std::size_t size) {
-    PreSwapPage* last = nullptr;
     std::size_t visited = 0;
     std::size_t smallestRoom = kSwapPageBytes;
     for (PreSwapPage* buffer = file.preSwapPages; buffer != nullptr; buffer = buffer->next) {
         ++visited;
-        last = buffer;
         const std::size_t room = kSwapPageBytes - buffer->used;
         if (room < smallestRoom) smallestRoom = room;
         if (room >= size) return buffer;
@@ -70,7 +68,7 @@ SwapFileInternals::PreSwapPage* SwapFileInternals::BufferWithRoom(QORSysSwapFile
     if (file.firstFreePage >= file.pageCount) return nullptr;
     PreSwapPage* fresh = NewBuffer(file);
     if (fresh == nullptr) return nullptr;
-    LinkLast(file, fresh, last);
+    AppendBuffer(file, fresh);
     // Too many buffers: the fullest ones go to the file.
     if (visited > kMaxBuffersBeforeEviction) EvictFullest(file, fresh, smallestRoom);
     return fresh;
@@ -158,7 +156,8 @@ long QORSysSwapFile::EffectiveSwapOut(QORSysSwappable* object, QORSysSwappableHd
     // In the file a record's owner word names the zone pool, whichever chunk held the block.
     const std::uintptr_t ownerInFile = qor::zone::DetachedOwnerWord(pool);
     // Unchanged since it was reloaded alone: its record is still on disk.
-    const std::uint64_t origin = SwapFileInternals::UnchangedOrigin(object);
+    const std::uint64_t origin =
+        objectsReloadAlone ? SwapFileInternals::UnchangedOrigin(object) : 0;
     std::uint64_t locator = origin;
     if (locator == 0) {
         locator = size <= qor::kSwapPageBytes
@@ -167,7 +166,7 @@ long QORSysSwapFile::EffectiveSwapOut(QORSysSwappable* object, QORSysSwappableHd
         if (locator == 0) return QORSysSwapFailure; // the object stays in memory
         if (objectsReloadAlone) locator = qor::WithRecordBytes(locator, size);
     }
-    SwapFileInternals::DropOrigin(*this, object, locator == origin);
+    if (objectsReloadAlone) SwapFileInternals::DropOrigin(*this, object, locator == origin);
 
     // The record is safe: the object leaves the zone and its handles learn where it went.
     object->SwapOut(QORSysSwapZoneFull);
