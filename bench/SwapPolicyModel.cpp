@@ -1,5 +1,5 @@
 // The swap policies' model.
-// Paged model (contract, object): an object is in the zone (in the age list, oldest first), on
+// Paged model (page, object): an object is in the zone (in the age list, oldest first), on
 // disk (its record on `page`, or the run of pages from `page` for a block above 8192 bytes) or
 // gone. zoneUsed is the swap file's charge (ZoneSize at creation, the block at a swap-in, less
 // the block at a swap-out or destruction, never below 0); realBytes is the sum of the blocks in
@@ -121,7 +121,7 @@ private:
     std::map<std::int32_t, std::int32_t> runs;
 };
 
-// The swap file's rules; `wholePages` reads a page back with all its records (contract), else
+// The swap file's rules; `wholePages` reads a page back with all its records (page), else
 // only the record visited (object).
 class PagedModel {
 public:
@@ -356,7 +356,7 @@ private:
         if (records.empty() && pages[page].tailOwner == kNone) FreePage(page);
     }
     // One read for the run, its tail page included unless that page is in a buffer; then the
-    // tail page's records (contract) and the object itself.
+    // tail page's records (page) and the object itself.
     void ReloadLarge(std::uint32_t object) {
         const std::uint64_t block = objects[object].blockBytes;
         const std::int32_t first = objects[object].page;
@@ -521,8 +521,8 @@ template <class Model> MoveCounts Drive(Model& model, const Trace& trace, Record
 
 const char* PolicyName(Policy policy) {
     switch (policy) {
-    case Policy::Contract:
-        return "contract";
+    case Policy::Page:
+        return "page";
     case Policy::Object:
         return "object";
     case Policy::Lru:
@@ -533,13 +533,13 @@ const char* PolicyName(Policy policy) {
     return "?";
 }
 
-bool MovesPages(Policy policy) { return policy == Policy::Contract || policy == Policy::Object; }
+bool MovesPages(Policy policy) { return policy == Policy::Page || policy == Policy::Object; }
 
 MoveCounts Replay(Policy policy, const Trace& trace, const ZoneGeometry& zone,
                   std::vector<Move>* moves) {
     Recorder recorder(moves);
     if (MovesPages(policy)) {
-        PagedModel model(zone, policy == Policy::Contract, recorder);
+        PagedModel model(zone, policy == Policy::Page, recorder);
         return Drive(model, trace, recorder);
     }
     CacheModel model(zone, policy == Policy::Belady, recorder);

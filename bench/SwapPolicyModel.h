@@ -1,6 +1,6 @@
 // A model of swap policies: replays a trace of object creations and visits against a zone of a
 // given capacity and counts the objects, pages and bytes that move between the zone and the file.
-// `contract` follows the swap file's own rules (charges, make-room rounds from the oldest object,
+// `page` follows the swap file's own rules (charges, make-room rounds from the oldest object,
 // page buffers, page-grouped reload); `object` brings back only the record visited; `lru` and
 // `belady` move single objects without pages, evicting the least recently used object or the one
 // whose next visit is furthest away. The zone pool is taken never to fragment: an allocation
@@ -13,12 +13,12 @@
 
 namespace qor::sim {
 
-enum class Policy { Contract, Object, Lru, Belady };
+enum class Policy { Page, Object, Lru, Belady };
 
-constexpr Policy kPolicies[] = {Policy::Contract, Policy::Object, Policy::Lru, Policy::Belady};
+constexpr Policy kPolicies[] = {Policy::Page, Policy::Object, Policy::Lru, Policy::Belady};
 
 const char* PolicyName(Policy policy);
-// Whether the policy moves whole file pages (contract, object) rather than single objects.
+// Whether the policy moves whole file pages (page, object) rather than single objects.
 bool MovesPages(Policy policy);
 
 // Sizes are the bytes asked of the swappable class's operator new.

@@ -1,6 +1,6 @@
 // Replays qor_out_of_core's objects and visits (VisitStream.h) under four swap policies, with the
 // benchmark's zone and object blocks, and counts what each moves after the same warm-up of a
-// tenth of the visits: how much of the swap file's traffic its rules cause (contract), how much
+// tenth of the visits: how much of the swap file's traffic its rules cause (page), how much
 // reloading single records saves (object), and what object-granular LRU and the furthest-next-
 // visit rule (belady) would move.
 // Usage: qor_swap_policy_sim [objects] [visits] [--json]

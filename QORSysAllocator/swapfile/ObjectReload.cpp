@@ -83,7 +83,8 @@ long SwapFileInternals::ReloadAlone(QORSysSwapFile& file, int page, Recall& want
         return QORSysSwapFailure;
     // Out of the list while room is made, so that no eviction writes or reuses it.
     PreSwapPage* buffer = TakeBufferOf(file, page);
-    if (buffer == nullptr && size < kReadWithPage) buffer = ReadPageWhole(file, page);
+    const bool fresh = buffer == nullptr && size < kReadWithPage;
+    if (fresh) buffer = ReadPageWhole(file, page);
     char* block = static_cast<char*>(FindZone(file, size - kRecordHeaderBytes, nullptr));
     std::uint64_t header[2] = {};
     bool whole = false;
@@ -97,7 +98,11 @@ long SwapFileInternals::ReloadAlone(QORSysSwapFile& file, int page, Recall& want
         whole = platform::ReadAt(file.stream, std::uint64_t(page) * kSwapPageBytes + want.offset,
                                  pieces, 2) == static_cast<long>(size);
     }
-    if (buffer != nullptr) AppendBufferAndEvict(file, buffer);
+    if (buffer != nullptr && buffer->used == kSwapPageBytes)
+        LinkFirst(file, buffer);
+    else if (buffer != nullptr)
+        AppendBuffer(file, buffer); // still being filled: last, as a new one
+    if (fresh && buffer != nullptr) EvictIfMany(file, buffer);
     if (!whole || header[1] != size || !zone::OwnerIsZone(header[0], file.pool)) {
         zone::Release(block); // nothing changed: the record stays where it is
         return QORSysSwapFailure;

@@ -58,10 +58,20 @@ bool SwapFileInternals::WritePages(QORSysSwapFile& file, std::uint64_t offset,
 }
 
 void SwapFileInternals::AppendBuffer(QORSysSwapFile& file, PreSwapPage* buffer) {
-    PreSwapPage*& last = Spares(file).listLast;
+    SpareBuffers& list = Spares(file);
     buffer->next = nullptr;
-    (last != nullptr ? last->next : file.preSwapPages) = buffer;
-    last = buffer;
+    (list.listLast != nullptr ? list.listLast->next : file.preSwapPages) = buffer;
+    list.listLast = buffer;
+    ++list.listCount;
+    if (buffer->pageNumber != kNoPage) MarkBuffered(file, buffer->pageNumber);
+}
+
+void SwapFileInternals::LinkFirst(QORSysSwapFile& file, PreSwapPage* buffer) {
+    SpareBuffers& list = Spares(file);
+    buffer->next = file.preSwapPages;
+    file.preSwapPages = buffer;
+    if (list.listLast == nullptr) list.listLast = buffer;
+    ++list.listCount;
     if (buffer->pageNumber != kNoPage) MarkBuffered(file, buffer->pageNumber);
 }
 
@@ -70,9 +80,11 @@ void SwapFileInternals::UnlinkBuffer(QORSysSwapFile& file, PreSwapPage* buffer) 
     for (PreSwapPage** link = &file.preSwapPages; *link != nullptr; link = &(*link)->next)
         if (*link == buffer) {
             *link = buffer->next;
-            if (Spares(file).listLast == buffer)
-                Spares(file).listLast =
+            SpareBuffers& list = Spares(file);
+            if (list.listLast == buffer)
+                list.listLast =
                     link == &file.preSwapPages ? nullptr : reinterpret_cast<PreSwapPage*>(link);
+            --list.listCount;
             buffer->next = nullptr;
             if (buffer->pageNumber != kNoPage)
                 TailOf(file, static_cast<int>(buffer->pageNumber)) &= ~kHasBuffer;
@@ -81,15 +93,17 @@ void SwapFileInternals::UnlinkBuffer(QORSysSwapFile& file, PreSwapPage* buffer) 
 }
 
 void SwapFileInternals::AppendBufferAndEvict(QORSysSwapFile& file, PreSwapPage* buffer) {
-    std::size_t count = 0;
-    std::size_t smallestRoom = kSwapPageBytes;
-    for (PreSwapPage* other = file.preSwapPages; other != nullptr; other = other->next) {
-        ++count;
-        if (kSwapPageBytes - other->used < smallestRoom)
-            smallestRoom = kSwapPageBytes - other->used;
-    }
     AppendBuffer(file, buffer);
-    if (count > kMaxBuffersBeforeEviction) EvictFullest(file, buffer, smallestRoom);
+    EvictIfMany(file, buffer);
+}
+
+void SwapFileInternals::EvictIfMany(QORSysSwapFile& file, const PreSwapPage* added) {
+    if (Spares(file).listCount <= kMaxBuffersBeforeEviction + 1) return;
+    std::size_t smallestRoom = kSwapPageBytes;
+    for (const PreSwapPage* other = file.preSwapPages; other != nullptr; other = other->next)
+        if (other != added && kSwapPageBytes - other->used < smallestRoom)
+            smallestRoom = kSwapPageBytes - other->used;
+    EvictFullest(file, added, smallestRoom);
 }
 
 SwapFileInternals::PreSwapPage* SwapFileInternals::BufferOf(QORSysSwapFile& file, int page) {

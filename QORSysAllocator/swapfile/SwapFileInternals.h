@@ -123,9 +123,11 @@ public:
         PreSwapPage* first;
         std::uint32_t count;
         std::uint64_t fileBytes;
-        // The buffer list's last buffer (null for an empty list), so that appending does not walk
-        // a list that pages kept after a read can make long.
+        // The buffer list's last buffer (null for an empty list) and its length, so that neither
+        // appending nor the rule of more than ten buffers walks a list that pages kept after a
+        // read can make long.
         PreSwapPage* listLast;
+        std::uint32_t listCount;
     };
     static SpareBuffers& Spares(QORSysSwapFile& file);
     struct Moves {
@@ -173,6 +175,11 @@ public:
     // Appends a new buffer; when more than ten were there already, the fullest of those go to
     // the file, so that buffers never pile up (large objects alone would add one each).
     static void AppendBufferAndEvict(QORSysSwapFile& file, PreSwapPage* buffer);
+    // With more than ten buffers besides `added`, writes out the fullest of them.
+    static void EvictIfMany(QORSysSwapFile& file, const PreSwapPage* added);
+    // Puts the buffer first: a full one is passed by every first fit wherever it lies, and first
+    // it is found at once when its page is read again.
+    static void LinkFirst(QORSysSwapFile& file, PreSwapPage* buffer);
     static void UnlinkBuffer(QORSysSwapFile& file, PreSwapPage* buffer);
     // The buffer of `page`, null when none. Walks the list only when the page's entry says it has
     // one.

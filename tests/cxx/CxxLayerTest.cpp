@@ -214,7 +214,7 @@ TEST(CxxSwapHandles, FollowTheirObjectsToDiskAndBackWithStatisticsThatAgree) {
 }
 
 // The C++ layer gives charges back by default: a file of 64 KB serves notes that come and go far
-// past 64 KB of creations; with the option off it stops where the contract puts it.
+// past 64 KB of creations; with the option off it stops where the default rule puts it.
 TEST(CxxSwapFile, GivesChargesBackByDefault) {
     for (const bool giveBack : {true, false}) {
         SwapFile file(

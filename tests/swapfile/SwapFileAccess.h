@@ -47,8 +47,8 @@ public:
     }
     // "" or the first broken rule: each page index entry counts the free pages from it (at most
     // 255), free pages start below pageHighWater's end of the used ones, firstFreePage is the
-    // lowest free page, page buffers lie on booked pages, the age list links both ways; the zone
-    // meets the general pool's checker.
+    // lowest free page, page buffers lie on booked pages and the list knows its length and end,
+    // the age list links both ways; the zone meets the general pool's checker.
     static std::string Broken(File& f) {
         int run = 0, lowestFree = f.pageCount;
         for (int page = f.pageCount - 1; page >= 0; --page) {
@@ -58,9 +58,13 @@ public:
             lowestFree = run != 0 ? page : lowestFree;
         }
         if (f.firstFreePage != lowestFree) return "firstFreePage " + std::to_string(lowestFree);
-        for (File::PreSwapPage* b = f.preSwapPages; b != nullptr; b = b->next)
+        std::uint32_t buffers = 0;
+        File::PreSwapPage* last = nullptr;
+        for (File::PreSwapPage* b = f.preSwapPages; b != nullptr; last = b, b = b->next, ++buffers)
             if (b->pageNumber >= unsigned(f.pageCount) || f.pageIndex[b->pageNumber])
                 return "buffer of page " + std::to_string(b->pageNumber);
+        const auto& spares = qor::SwapFileInternals::Spares(f);
+        if (spares.listCount != buffers || spares.listLast != last) return "buffer list's end";
         const Objects list = AgeList(f);
         for (std::size_t i = 0; i < list.size(); ++i)
             if (list[i]->older != (i == 0 ? nullptr : list[i - 1])) return "age list's links";

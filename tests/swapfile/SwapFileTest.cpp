@@ -580,7 +580,7 @@ TEST_F(SwapFileTest, ChargesGivenBackLetObjectsComeAndGoForAsLongAsTheProgramRun
     int created = 0;
     while (Blob* blob = MakeBlob(kept, 1024, created))
         delete blob, ++created;
-    EXPECT_EQ(created, 16 * 8192 / int(kept.ZoneSize(1008))) << "the contract's lifetime budget";
+    EXPECT_EQ(created, 16 * 8192 / int(kept.ZoneSize(1008))) << "the default lifetime budget";
     given.GiveBackCharges(true);
     std::vector<Ref> alive(8);
     for (std::uint32_t i = 0; i < 1000000; ++i) {

@@ -1,6 +1,6 @@
 // The swap policies' model (bench/SwapPolicyModel.h) against the swap file itself. On traces
 // whose blocks cannot fragment the zone (one block size, or large objects placed before any
-// block is freed and never placed again) the model's contract policy swaps the same objects in
+// block is freed and never placed again) the model's page policy swaps the same objects in
 // and out, in the same order, as the library; and there the furthest-next-visit rule moves no
 // more objects than LRU, and LRU no more than the swap file's rules.
 #include "SwapPolicyModel.h"
@@ -117,11 +117,11 @@ std::size_t FirstDifference(const std::vector<Move>& a, const std::vector<Move>&
     return i;
 }
 
-TEST(SwapPolicyModel, ContractMovesWhatTheSwapFileMoves) {
+TEST(SwapPolicyModel, PageReloadMovesWhatTheSwapFileMoves) {
     for (const Trace& trace : {SmallAfterLarge(), LargeOnly()}) {
         const LibraryRun library = RunLibrary(trace);
         std::vector<Move> model;
-        qor::sim::Replay(Policy::Contract, trace, library.zone, &model);
+        qor::sim::Replay(Policy::Page, trace, library.zone, &model);
         const auto ins = std::count_if(library.moves.begin(), library.moves.end(),
                                        [](const Move& move) { return move.in; });
         ASSERT_GT(ins, 100) << "the visits must bring objects back";
@@ -139,8 +139,8 @@ TEST(SwapPolicyModel, BeladyMovesNoMoreThanLruAndLruNoMoreThanTheSwapFile) {
         moved[static_cast<int>(policy)] = counts.objectsIn + counts.objectsOut;
     }
     EXPECT_LE(moved[static_cast<int>(Policy::Belady)], moved[static_cast<int>(Policy::Lru)]);
-    EXPECT_LE(moved[static_cast<int>(Policy::Lru)], moved[static_cast<int>(Policy::Contract)]);
-    EXPECT_LE(moved[static_cast<int>(Policy::Object)], moved[static_cast<int>(Policy::Contract)]);
+    EXPECT_LE(moved[static_cast<int>(Policy::Lru)], moved[static_cast<int>(Policy::Page)]);
+    EXPECT_LE(moved[static_cast<int>(Policy::Object)], moved[static_cast<int>(Policy::Page)]);
 }
 
 } // namespace
