@@ -30,10 +30,10 @@ constexpr std::uint64_t Round(std::uint64_t lane, std::uint64_t word) {
 // Eight independent lanes, so that the multiplier is busy every cycle: a kilobyte costs about
 // 150 cycles. Requires: `bytes` is a multiple of 8 and at least the base class's fields.
 std::uint64_t Fingerprint(const QORSysSwappable* object, std::size_t bytes) {
-    constexpr int kLanes = 8;
+    constexpr std::size_t kLanes = 8, kWord = sizeof(std::uint64_t);
     const char* base = reinterpret_cast<const char*>(object);
     std::uint64_t lanes[kLanes] = {Round(kMix1, WordAt(base, 0)),
-                                   Round(kMix2, WordAt(base, 8)),
+                                   Round(kMix2, WordAt(base, kWord)),
                                    Round(kMix1, WordAt(base, kSwapFileAt)),
                                    kMix2,
                                    1,
@@ -41,10 +41,10 @@ std::uint64_t Fingerprint(const QORSysSwappable* object, std::size_t bytes) {
                                    3,
                                    4};
     std::size_t at = kBaseBytes;
-    for (; at + 8 * kLanes <= bytes; at += 8 * kLanes)
-        for (int lane = 0; lane < kLanes; ++lane)
-            lanes[lane] = Round(lanes[lane], WordAt(base, at + 8 * lane));
-    for (int lane = 0; at < bytes; at += 8, ++lane)
+    for (; at + kWord * kLanes <= bytes; at += kWord * kLanes)
+        for (std::size_t lane = 0; lane < kLanes; ++lane)
+            lanes[lane] = Round(lanes[lane], WordAt(base, at + kWord * lane));
+    for (std::size_t lane = 0; at < bytes; at += kWord, ++lane)
         lanes[lane] = Round(lanes[lane], WordAt(base, at));
     std::uint64_t hash = bytes;
     for (const std::uint64_t lane : lanes)
@@ -58,9 +58,10 @@ std::uint64_t& ReservedOf(QORSysSwappable* object) {
 
 } // namespace
 
-// A record this small comes with its page, kept in a buffer: its neighbours cost no read then,
-// and one call costs more than the copy of a page.
-constexpr std::size_t kReadWithPage = kSwapPageBytes / 4;
+// A record under 512 bytes comes with its page, kept in a buffer: read one by one, a page of
+// them would cost a call each, while copying a whole page costs little more than one call. A
+// larger record is read alone (in the out-of-core benchmark, 2 KB as the limit cost 5 % more).
+constexpr std::size_t kReadWithPage = kSwapPageBytes / 16;
 
 // The page of a small record read whole into a buffer as the file holds it; null when no buffer
 // can be had or the read failed.

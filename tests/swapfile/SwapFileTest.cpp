@@ -575,26 +575,31 @@ TEST_F(SwapFileTest, RandomUseKeepsEveryObjectAndThePageTableSound) {
 // good and the file refuses once their sum reaches the capacity; with the charges given back only
 // the objects alive count, through a million creations, each brought back from disk intact.
 TEST_F(SwapFileTest, ChargesGivenBackLetObjectsComeAndGoForAsLongAsTheProgramRuns) {
-    QORSysSwapFile kept, given;
-    ASSERT_TRUE(Init(kept, 4096, 16 * 8192) && Init(given, 4096, 16 * 8192));
+    QORSysSwapFile kept;
+    ASSERT_TRUE(Init(kept, 4096, 16 * 8192));
     int created = 0;
     while (Blob* blob = MakeBlob(kept, 1024, created))
         delete blob, ++created;
     EXPECT_EQ(created, 16 * 8192 / int(kept.ZoneSize(1008))) << "the default lifetime budget";
-    given.GiveBackCharges(true);
-    std::vector<Ref> alive(8);
-    for (std::uint32_t i = 0; i < 1000000; ++i) {
-        Ref& slot = alive[i % alive.size()];
-        ASSERT_TRUE(slot.Get() == nullptr || slot.Get()->Intact(i - alive.size())) << i;
-        slot = Ref(MakeBlob(given, 1024, i)); // the old object goes, the new one may push it out
-        ASSERT_NE(slot.Get(), nullptr) << "creation " << i;
+    for (const bool alone : {false, true}) { // pages come back whole, or objects alone
+        QORSysSwapFile given;
+        ASSERT_TRUE(Init(given, 4096, 16 * 8192) && given.ReloadObjectsAlone(alone) == 0);
+        given.GiveBackCharges(true);
+        std::vector<Ref> alive(8);
+        for (std::uint32_t i = 0; i < 1000000; ++i) {
+            Ref& slot = alive[i % alive.size()];
+            ASSERT_TRUE(slot.Get() == nullptr || slot.Get()->Intact(i - alive.size())) << i;
+            slot =
+                Ref(MakeBlob(given, 1024, i)); // the old object goes, the new one may push it out
+            ASSERT_NE(slot.Get(), nullptr) << "creation " << i;
+        }
+        EXPECT_EQ(SF::AllocatedTotal(given), alive.size() * given.ZoneSize(1008));
+        QORSysSwapStatistics figures{};
+        ASSERT_EQ(given.GetStatistics(&figures), 0);
+        EXPECT_LE(figures.fileBytes, 16u * 8192);
+        alive.clear();
+        EXPECT_TRUE(SF::AllocatedTotal(given) == 0 && SF::AllFree(given)) << alone;
     }
-    EXPECT_EQ(SF::AllocatedTotal(given), alive.size() * given.ZoneSize(1008));
-    QORSysSwapStatistics figures{};
-    ASSERT_EQ(given.GetStatistics(&figures), 0);
-    EXPECT_LE(figures.fileBytes, 16u * 8192);
-    alive.clear();
-    EXPECT_EQ(SF::AllocatedTotal(given), 0u);
 }
 
 // QORSysSwapFileGiveBack, read by each Initialize: QOR_TEST_GIVE_BACK says whether it asks for it.
