@@ -1,4 +1,6 @@
-# Fails when a library file includes a file of its own layer's neighbour or of a layer above it:
+# Fails when a library file includes a file of its own layer's neighbour or of a layer above it,
+# when the swap file includes anything of the general pool but its seam (SwapZone.h), or when a
+# file above platform/ reads the environment or opens or closes a file itself:
 # cmake -DROOT=<QORSysAllocator folder> -P check-layers.cmake. A folder's rank is its layer
 # (QORSysAllocator/README.md draws them); the public headers in include/ are reachable from every
 # layer and include nothing of the library's.
@@ -31,12 +33,28 @@ foreach(source IN LISTS sources)
     if(to STREQUAL from)
       continue()
     endif()
+    # The swap file sees the general pool only through its seam.
+    if(from STREQUAL "swapfile" AND to STREQUAL "generalpool" AND NOT line MATCHES "/SwapZone\\.h\"")
+      message(SEND_ERROR "${source}: the swap file reaches the pool only through SwapZone.h: ${line}")
+      math(EXPR violations "${violations} + 1")
+    endif()
     if(NOT DEFINED rank_${to} OR NOT rank_${to} LESS rank_${from})
       message(SEND_ERROR "${source} (layer ${rank_${from}}) includes upward or sideways: ${line}")
       math(EXPR violations "${violations} + 1")
     endif()
   endforeach()
 endforeach()
+# The environment and files are the platform's: nothing above it calls getenv, fopen or fclose.
+foreach(source IN LISTS sources)
+  if(source MATCHES "^platform/")
+    continue()
+  endif()
+  file(STRINGS ${ROOT}/${source} calls REGEX "(^|[^A-Za-z_])(getenv|fopen|fclose) *\\(")
+  foreach(line IN LISTS calls)
+    message(SEND_ERROR "${source} calls the system outside platform/: ${line}")
+    math(EXPR violations "${violations} + 1")
+  endforeach()
+endforeach()
 if(violations GREATER 0)
-  message(FATAL_ERROR "${violations} include(s) against the layers")
+  message(FATAL_ERROR "${violations} violation(s) of the layers")
 endif()

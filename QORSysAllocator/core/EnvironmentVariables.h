@@ -4,7 +4,7 @@
 // true/false and yes/no in any case; any other value is reported once and counts as unset.
 #pragma once
 
-#include <cstdlib>
+#include "../platform/Platform.h"
 
 namespace qor {
 
@@ -73,6 +73,8 @@ inline constexpr const char* NameOf(Variable variable) {
 }
 
 // The variable's value, or null when it is not set.
-inline const char* ReadVariable(Variable variable) { return std::getenv(NameOf(variable)); }
+inline const char* ReadVariable(Variable variable) {
+    return platform::EnvironmentValue(NameOf(variable));
+}
 
 } // namespace qor

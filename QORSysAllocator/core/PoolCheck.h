@@ -1,10 +1,13 @@
-// The invariant checkers of the pools' structures (GeneralPoolCheck.cpp, PagedPoolCheck.cpp):
-// expensive walks over every chunk, piece, list, page and region of one pool, for tests, fuzzers
-// and QORSysCheckPool. They change nothing and stop at the first broken invariant, which they
-// describe in a CheckResult.
+// The invariant checkers of the pools' structures (GeneralPoolCheck.cpp, PagedPoolCheck.cpp) and
+// of a swap file's (SwapFileCheck.cpp): expensive walks over every chunk, piece, list, page and
+// region of one pool, or every page, buffer and object in memory of a swap file and its zone, for
+// tests, fuzzers and QORSysCheckPool. They change nothing and stop at the first broken invariant,
+// which they describe in a CheckResult.
 #pragma once
 
 #include <cstddef>
+
+class QORSysSwapFile;
 
 namespace qor {
 
@@ -26,5 +29,8 @@ private:
 // chunk and arena (general), every page of the pool and region of its list (paged).
 bool CheckInvariants(GeneralPool& pool, CheckResult& result);
 bool CheckInvariants(PagedPool& pool, CheckResult& result);
+// Requires: no other thread uses the swap file. Cost: every page of the page table, buffer of
+// the buffer list and object in memory, then the zone's pool.
+bool CheckInvariants(QORSysSwapFile& file, CheckResult& result);
 
 } // namespace qor

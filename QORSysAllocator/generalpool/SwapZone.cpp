@@ -1,6 +1,7 @@
 // The swap file's zone calls, on the general pool's own routines.
 #include "SwapZone.h"
 
+#include "../core/PoolCheck.h"
 #include "../core/Runtime.h"
 #include "GeneralPool.h"
 #include "MergeFreeAreas.h"
@@ -49,6 +50,10 @@ std::uint64_t RoomIfReleased(const void* block) {
         at += piece->sizeWord;
     }
     return room;
+}
+
+bool CheckInvariants(void* zone, CheckResult& result) {
+    return qor::CheckInvariants(*static_cast<GeneralPool*>(zone), result);
 }
 
 void Release(void* block) {

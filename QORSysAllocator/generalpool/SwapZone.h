@@ -10,6 +10,10 @@
 
 class QORSysSwapFile;
 
+namespace qor {
+class CheckResult;
+}
+
 namespace qor::zone {
 
 constexpr std::size_t kZoneHeaderBytes = 16;
@@ -38,6 +42,9 @@ bool MergeFreeAreas(void* zone, std::size_t bytes);
 // pieces right behind it in its chunk (those in front of it are not known). Cost: one header read
 // per piece passed. Requires: `block` came from Allocate.
 std::uint64_t RoomIfReleased(const void* block);
+
+// The general pool's checker on the zone. Requires: `zone` is a general pool.
+bool CheckInvariants(void* zone, CheckResult& result);
 
 // Gives a zone block back to the chunk that holds it. Null allowed; a block without a pool owner
 // is left alone. Costs one virtual call.

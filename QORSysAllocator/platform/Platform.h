@@ -213,5 +213,10 @@ void SetIoFaultFilter(IoFaultFilter filter);
 // Creates (or truncates) a file for reading and writing, readable by its owner only: a swap file
 // holds object bytes. Null with errno set when it cannot be opened.
 std::FILE* CreatePrivateFile(const char* path);
+// Closes a file that CreatePrivateFile opened; the file stays on disk.
+void CloseFile(std::FILE* file);
+
+// The value of an environment variable, or null when it is not set.
+const char* EnvironmentValue(const char* name);
 
 } // namespace qor::platform

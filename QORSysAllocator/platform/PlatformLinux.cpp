@@ -292,4 +292,8 @@ std::FILE* CreatePrivateFile(const char* path) {
     return file;
 }
 
+void CloseFile(std::FILE* file) { std::fclose(file); }
+
+const char* EnvironmentValue(const char* name) { return std::getenv(name); }
+
 } // namespace qor::platform

@@ -142,7 +142,7 @@ QORSysSwapFile::~QORSysSwapFile() {
     preSwapPages = nullptr;
     oldest = newest = nullptr;
     minSwapOutBytes = 0;
-    if (stream != nullptr) std::fclose(stream);
+    if (stream != nullptr) qor::platform::CloseFile(stream);
     stream = nullptr;
     qor::platform::ReleaseObjectMemory(pageIndex);
     pageIndex = nullptr;

@@ -22,6 +22,7 @@
 
 #include "QORSysSwapFile.h"
 
+#include "../core/PoolCheck.h"
 #include "../generalpool/SwapZone.h"
 #include "../platform/Platform.h"
 
@@ -271,7 +272,13 @@ public:
     static void DropLocated(QORSysSwapFile& file, std::uint64_t locator);
     static void DropRecord(QORSysSwapFile& file, int page);
 
+    // ---- the checker (SwapFileCheck.cpp) -------------------------------------------------------
+    static bool Check(QORSysSwapFile& file, CheckResult& result);
+
 private:
+    static bool CheckPageTable(QORSysSwapFile& file, CheckResult& result);
+    static bool CheckBuffers(QORSysSwapFile& file, CheckResult& result);
+    static bool CheckAgeList(QORSysSwapFile& file, CheckResult& result);
     // A page being read back: the buffer that holds it (null when none could be had) and its
     // first `length` bytes, the only ones looked at.
     struct OpenPage {

@@ -45,33 +45,10 @@ public:
             pages += std::to_string(b->pageNumber) + ":" + std::to_string(b->used) + " ";
         return pages;
     }
-    // "" or the first broken rule: each page index entry counts the free pages from it (at most
-    // 255), free pages start below pageHighWater's end of the used ones, firstFreePage is the
-    // lowest free page, page buffers lie on booked pages and the list knows its length and end,
-    // the age list links both ways; the zone meets the general pool's checker.
+    // "" or the library checker's first broken rule (the swap file's and its zone's).
     static std::string Broken(File& f) {
-        int run = 0, lowestFree = f.pageCount;
-        for (int page = f.pageCount - 1; page >= 0; --page) {
-            run = f.pageIndex[page] == 0 ? 0 : run + 1;
-            if (f.pageIndex[page] != std::min(run, 255) || (run == 0 && page >= f.pageHighWater))
-                return "page index at page " + std::to_string(page);
-            lowestFree = run != 0 ? page : lowestFree;
-        }
-        if (f.firstFreePage != lowestFree) return "firstFreePage " + std::to_string(lowestFree);
-        std::uint32_t buffers = 0;
-        File::PreSwapPage* last = nullptr;
-        for (File::PreSwapPage* b = f.preSwapPages; b != nullptr; last = b, b = b->next, ++buffers)
-            if (b->pageNumber >= unsigned(f.pageCount) || f.pageIndex[b->pageNumber])
-                return "buffer of page " + std::to_string(b->pageNumber);
-        const auto& spares = qor::SwapFileInternals::Spares(f);
-        if (spares.listCount != buffers || spares.listLast != last) return "buffer list's end";
-        const Objects list = AgeList(f);
-        for (std::size_t i = 0; i < list.size(); ++i)
-            if (list[i]->older != (i == 0 ? nullptr : list[i - 1])) return "age list's links";
-        if (f.newest != (list.empty() ? nullptr : list.back())) return "age list's newest";
-        qor::CheckResult zone;
-        if (f.pool != nullptr && !qor::CheckInvariants(*Pool(f), zone)) return zone.Text();
-        return "";
+        qor::CheckResult result;
+        return qor::CheckInvariants(f, result) ? "" : result.Text();
     }
     static std::string Dump(File& f, int detailed) { // the count, then the listing
         char text[256] = {};
