@@ -1,6 +1,8 @@
 // Default virtual operations of the pool tree, the pool registry and the shared routines.
 #include "PoolInterface.h"
 
+#include "DebugTier.h"
+
 #include "../platform/Platform.h"
 
 #include <cstdarg>
@@ -53,6 +55,12 @@ void AbortWithMessage(const char* text) {
     std::fflush(stderr);
     platform::BreakIntoDebugger();
     std::abort();
+}
+
+void debug::Broken(const char* operation, const CheckResult& result) {
+    char text[512];
+    std::snprintf(text, sizeof text, "Invariant broken after %s: %s", operation, result.Text());
+    AbortWithMessage(text);
 }
 
 void PrintToStream(FILE* stream, const char* format, ...) {

@@ -5,6 +5,7 @@
 // the pool's own chunk and 64 otherwise; currentChunk is null or a chunk of the chain.
 #pragma once
 
+#include "../core/DebugTier.h"
 #include "../core/PoolInterface.h"
 #include "../platform/Sanitizers.h"
 #include "TrackedIndex.h"
@@ -181,7 +182,9 @@ inline void* GeneralPool::TryTakeHead(std::size_t size) {
     const std::uint64_t need8 = Round8(size + kBlockHeaderBytes);
     FreeArea* head = chunk.freeList;
     if (head == nullptr || head->size < need8 || chunk.free < need8) return nullptr;
-    return platform::ExposeGeneralBlock(TakeFromList(chunk, head, need8, this) + 1, size);
+    return debug::AfterOperation(
+        *this, "an allocation",
+        platform::ExposeGeneralBlock(TakeFromList(chunk, head, need8, this) + 1, size));
 }
 
 inline void* GeneralPool::TryTakeTracked(std::size_t size) {
@@ -192,7 +195,9 @@ inline void* GeneralPool::TryTakeTracked(std::size_t size) {
     // in the chain without adding a chunk.
     if (chunk.largestFreeArea == kLargestUnknown || chunk.largestFreeArea < need8) return nullptr;
     BlockHeader* block = AllocateLocked(need8);
-    return block != nullptr ? platform::ExposeGeneralBlock(block + 1, size) : nullptr;
+    return debug::AfterOperation(*this, "an allocation",
+                                 block != nullptr ? platform::ExposeGeneralBlock(block + 1, size)
+                                                  : nullptr);
 }
 
 // The release fast path, `chunkBase` being the block's chunk (or arena) as
@@ -210,7 +215,7 @@ inline bool GeneralPool::TryPush(void* block, void* chunkBase) {
     else
         placement::PushOnList(k, block, pieceBytes);
     platform::PoisonPoolBytes(HeaderOf(block), pieceBytes);
-    return true;
+    return debug::AfterOperation(*this, "a release", true);
 }
 
 // Stores the swap file in a pool that accepts one. Returns -1 (and changes nothing) for a null

@@ -197,7 +197,7 @@ BlockHeader* GeneralPool::PlaceOrGrow(std::uint64_t need8) {
 
 void* GeneralPool::Allocate(std::size_t size, std::size_t extra) {
     PoolLockGuard guard(*this);
-    return AllocateHeld(size, extra);
+    return debug::AfterOperation(*this, "an allocation", AllocateHeld(size, extra));
 }
 
 void* GeneralPool::AllocateHeld(std::size_t size, std::size_t extra) {
@@ -223,7 +223,8 @@ void* GeneralPool::Reallocate(std::size_t size, void*, void* chunkBase) {
         if (BlockHeader* block = TakeIn(target, need8)) {
             if ((chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST) && !IsArena(*FieldsOf(target)))
                 currentChunk = static_cast<SubPool*>(target);
-            return platform::ExposeGeneralBlock(block + 1, size);
+            return debug::AfterOperation(*this, "a reallocation",
+                                         platform::ExposeGeneralBlock(block + 1, size));
         }
     }
     return Allocate(size, 0);
@@ -270,6 +271,7 @@ void GeneralPool::Free(void* block, void* chunkBase) {
             PushOnList(k, block, pieceBytes);
         platform::PoisonPoolBytes(HeaderOf(block), pieceBytes);
     }
+    debug::AfterOperation(*this, "a release");
 }
 
 } // namespace qor

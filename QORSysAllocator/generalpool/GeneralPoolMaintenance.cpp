@@ -56,7 +56,7 @@ int GeneralPool::Flush(int mode) {
         }
     }
     ReleaseChunksAfterPool();
-    if (!(mode & FLUSH_DESTROY)) return 0;
+    if (!(mode & FLUSH_DESTROY)) return debug::AfterOperation(*this, "a flush", 0);
     guard.Unlock();
     checks::NoteGoneIfChecked(this, chunk.size);
     this->~GeneralPool();
@@ -86,7 +86,7 @@ int GeneralPool::Optimize(int bits) {
     if (bits & QORSysPoolFlag::OPTIMIZE_MERGE)
         for (SubPool* k = this; k != nullptr; k = NextChunk(k))
             MergeFreeAreas(*this, k);
-    return 0;
+    return debug::AfterOperation(*this, "an optimisation", 0);
 }
 
 } // namespace qor

@@ -8,6 +8,7 @@
 #include "PageObject.h"
 #include "Region.h"
 
+#include "../core/DebugTier.h"
 #include "../core/PoolInterface.h"
 #include "../platform/Sanitizers.h"
 
@@ -190,7 +191,9 @@ inline void* PagedPool::TryTakeFromOwnPages(std::size_t size) {
     unsigned sizeClass;
     AccessorEntry* const entry = KnownEntry(size, sizeClass);
     return entry == nullptr ? nullptr
-                            : platform::ExposePagedBlock(TakeFromOwnPages(sizeClass, *entry), size);
+                            : debug::AfterOperation(*this, "an allocation",
+                                                    platform::ExposePagedBlock(
+                                                        TakeFromOwnPages(sizeClass, *entry), size));
 }
 
 // Requires: the block's page names this pool. Every release but the one that empties its page
@@ -208,7 +211,7 @@ inline bool PagedPool::TryPut(void* block) {
     platform::PoisonPoolBytes(block, blockSize);
     CountReleased(blockSize);
     OnReleased(page);
-    return true;
+    return debug::AfterOperation(*this, "a release", true);
 }
 
 // The empty asm keeps the compiler from pairing the two adjacent 32-bit counters in a vector

@@ -77,7 +77,7 @@ void* PagedPool::TakeNewPage(unsigned sizeClass, int index) {
 
 void* PagedPool::Allocate(std::size_t size, std::size_t extra) {
     PoolLockGuard guard(*this);
-    return AllocateHeld(size, extra);
+    return debug::AfterOperation(*this, "an allocation", AllocateHeld(size, extra));
 }
 
 void* PagedPool::AllocateHeld(std::size_t size, std::size_t extra) {
@@ -116,11 +116,15 @@ void PagedPool::Free(void* block, void*) {
     if (!PutBlock(*page, block)) return; // refused: nothing counted, nothing chained
     platform::PoisonPoolBytes(block, blockSize);
     CountReleased(blockSize);
-    if (!IsPageEmpty(*page)) return OnReleased(*page);
-    UnlinkPage(page);
-    PageBytes() -= kPageBytes;
-    FreeBytes() -= UnusedBytes(*page);
-    Regions()->ReleasePage(page);
+    if (!IsPageEmpty(*page)) {
+        OnReleased(*page);
+    } else {
+        UnlinkPage(page);
+        PageBytes() -= kPageBytes;
+        FreeBytes() -= UnusedBytes(*page);
+        Regions()->ReleasePage(page);
+    }
+    debug::AfterOperation(*this, "a release");
 }
 
 std::size_t PagedPool::GetBlockSize(void* block) {

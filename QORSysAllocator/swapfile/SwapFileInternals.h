@@ -22,6 +22,7 @@
 
 #include "QORSysSwapFile.h"
 
+#include "../core/DebugTier.h"
 #include "../core/PoolCheck.h"
 #include "../generalpool/SwapZone.h"
 #include "../platform/Platform.h"

@@ -264,5 +264,5 @@ long QORSysSwapFile::RecallObject(QORSysSwappableHdl* handle) {
     if (!(handle->object & qor::kLocatorTag)) return QORSysSwapSuccess;
     if (QORSysSwappable* back = SwapFileInternals::BringBackLocated(*this, handle->object))
         handle->object = reinterpret_cast<std::uintptr_t>(back);
-    return QORSysSwapSuccess;
+    return qor::debug::AfterOperation(*this, "RecallObject", QORSysSwapSuccess);
 }

@@ -182,11 +182,14 @@ long QORSysSwapFile::EffectiveSwapOut(QORSysSwappable* object, QORSysSwappableHd
 long QORSysSwapFile::SwapOutObject(QORSysSwappableHdl* handle) {
     if (handle == nullptr) return QORSysSwapFailure;
     if (handle->object & qor::kLocatorTag) return QORSysSwapSuccess;
-    return EffectiveSwapOut(reinterpret_cast<QORSysSwappable*>(handle->object), handle, nullptr);
+    const long result =
+        EffectiveSwapOut(reinterpret_cast<QORSysSwappable*>(handle->object), handle, nullptr);
+    return qor::debug::AfterOperation(*this, "SwapOutObject", result);
 }
 
 long QORSysSwapFile::SwapOutOldestObjects(std::size_t bytes) {
     if (bytes > zoneCapacity || zoneUsed == 0) return QORSysSwapFailure;
-    return SwapFileInternals::MakeRoom(*this, bytes, nullptr) < 0 ? QORSysSwapFailure
-                                                                  : QORSysSwapSuccess;
+    const long long swapped = SwapFileInternals::MakeRoom(*this, bytes, nullptr);
+    return qor::debug::AfterOperation(*this, "SwapOutOldestObjects",
+                                      swapped < 0 ? QORSysSwapFailure : QORSysSwapSuccess);
 }

@@ -81,6 +81,7 @@ QORSysSwappable::~QORSysSwappable() {
         SwapFileInternals::GiveBackCharge(*swapFile, GetSize());
         SwapFileInternals::DropOrigin(*swapFile, this, false);
         Unlink();
+        qor::debug::AfterOperation(*swapFile, "an object's destruction");
     }
     newer = older = nullptr;
     if (handle != nullptr) handle->object = 0;
@@ -210,5 +211,5 @@ QORSysSwappable* QORSysSwappableHdl::GetObject() {
     if (swapFile == nullptr) return nullptr;
     QORSysSwappable* back = SwapFileInternals::BringBackLocated(*swapFile, object);
     if (back != nullptr) object = reinterpret_cast<std::uintptr_t>(back);
-    return back;
+    return qor::debug::AfterOperation(*swapFile, "GetObject", back);
 }

@@ -60,7 +60,7 @@ long QORSysSwapFile::AllocateObject(std::size_t size, QORSysSwappable** out) {
     }
     zoneUsed += ZoneSize(size);
     *out = static_cast<QORSysSwappable*>(block);
-    return QORSysSwapSuccess;
+    return qor::debug::AfterOperation(*this, "AllocateObject", QORSysSwapSuccess);
 }
 
 void* QORSysSwapFile::FindAvailableZoneInPool(std::size_t size) {
