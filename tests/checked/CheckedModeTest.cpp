@@ -1,9 +1,9 @@
 // Checked mode: each mistake below stops the process with a message that names it, in a process
 // with QORSysAllocatorChecks=ON (suite Checked); the suite Unchecked runs the same mistakes
 // without the variable and shows that the default path behaves as it always did.
-#include "PoolFlagNames.h"
 #include "QORSysAllocator.h"
 #include "QORSysStdAdapters.h"
+#include "TestSupport.h"
 #include "core/Configuration.h"
 #include "core/LiveObjects.h"
 #include "pagedpool/PagedPool.h"
@@ -348,10 +348,8 @@ TEST(Unchecked, PoolRegistryIsNotKept) {
 // QORSysCheckPool: sound pools pass, each kind of damage is named.
 
 std::string CheckText(void* pool) {
-    char text[512] = "";
-    FILE* stream = fmemopen(text, sizeof text, "w");
-    const int answer = QORSysCheckPool(pool, stream);
-    std::fclose(stream);
+    int answer = 0;
+    const std::string text = test::Written([&](FILE* out) { answer = QORSysCheckPool(pool, out); });
     return std::to_string(answer) + " " + text;
 }
 

@@ -1,6 +1,7 @@
 // Configuration, hooks (tests/hooks libraries) and exit clean-up, each case in its own process.
 #include "hooks/RecordingHooks.h"
 
+#include "QORSys.hpp"
 #include "QORSysAllocator.h"
 #include "core/Configuration.h"
 #include "core/ExitCleanup.h"
@@ -13,6 +14,7 @@ namespace qor {
 namespace {
 
 using namespace testhooks;
+namespace Route = QORSys::Route;
 using namespace QORSysPoolFlag;
 
 std::vector<std::size_t> gMallocs;
@@ -21,8 +23,6 @@ bool RecordMalloc(std::size_t bytes) {
     gMallocs.push_back(bytes);
     return false;
 }
-
-void* Number(std::uintptr_t poolArgument) { return reinterpret_cast<void*>(poolArgument); }
 
 void* At(void* p, std::ptrdiff_t bytes) { return static_cast<char*>(p) + bytes; }
 
@@ -34,14 +34,14 @@ TEST(Configuration, FirstAllocationDecides) {
     const int inactive = Expected("QOR_TEST_INACTIVE"), cancelled = Expected("QOR_TEST_CANCELLED");
     ::testing::internal::CaptureStderr();
     QORSpecializedDelete(std::malloc(40), nullptr);
-    for (std::uintptr_t pool : {4, 1, 32})
-        QORSysPoolGetFreeSpace(Number(pool), nullptr, nullptr); // reports on the fixed pools
+    for (void* pool : {Route::Fast, Route::Permanent, Route::ThreadSafe})
+        QORSysPoolGetFreeSpace(pool, nullptr, nullptr); // reports on the fixed pools
     EXPECT_EQ(QORSysGetPoolActivityStatus(), -1);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 
     platform::SetMallocFailureFilter(RecordMalloc);
     ::testing::internal::CaptureStderr();
-    void* first = QORSpecializedNew(100, Number(1), nullptr, 0);
+    void* first = QORSpecializedNew(100, Route::Permanent, nullptr, 0);
     auto* pool = static_cast<PoolBase*>(QORSysCreatePool(0, 1000, "Row")); // configured already
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), std::getenv("QOR_TEST_MESSAGE"));
     const ConfigurationFlags& flags = State().config;
@@ -50,7 +50,7 @@ TEST(Configuration, FirstAllocationDecides) {
         (std::vector<bool>{inactive != 0, cancelled != 0, Expected("QOR_TEST_EXIT_CLEANUP") != 0}));
     EXPECT_EQ(QORSysGetPoolActivityStatus(), inactive ? 0 : -1);
     const std::uint64_t poolFree = pool->chunk.free;
-    void* second = QORSpecializedNew(50, Number(2), pool, 0);
+    void* second = QORSpecializedNew(50, Route::InParam, pool, 0);
     platform::SetMallocFailureFilter(nullptr);
     // Pooled (the report made the permanent pool), heap blocks with a header but for 2, or bare.
     const std::vector<std::size_t> mallocs[] = {{32768}, {116, 32768}, {100, 32768, 50}};
@@ -79,7 +79,7 @@ TEST(Configuration, PoolCreationConfigures) {
     ::testing::internal::CaptureStderr();
     void* pool = QORSysCreatePool(0, 1000);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), std::getenv("QOR_TEST_MESSAGE"));
-    void* p = QORSpecializedNew(100, Number(1), nullptr, 0);
+    void* p = QORSpecializedNew(100, Route::Permanent, nullptr, 0);
     EXPECT_EQ(Take(), Call("PoolCreation", pool, 32768, 0, "unknown", At(pool, 128), 32768 - 128) +
                           Allocated(p, 100, nullptr));
     QORSpecializedDelete(p, nullptr);
@@ -91,7 +91,7 @@ TEST(Configuration, ResetStateGivesAFreshModule) {
     void* pool = QORSysCreatePool(0, 1000, "Live");
     EXPECT_DEATH(ResetState(), "^ResetState: a pool is still live\n");
     QORSysFlushPool(pool, FLUSH_DESTROY);
-    QORSpecializedDelete(QORSpecializedNew(24, Number(4), nullptr, 0), nullptr);
+    QORSpecializedDelete(QORSpecializedNew(24, Route::Fast, nullptr, 0), nullptr);
     RunExitCleanup(); // the fixed pool for 24 goes
     ASSERT_EQ(State().poolRegistry, nullptr);
 
@@ -100,7 +100,7 @@ TEST(Configuration, ResetStateGivesAFreshModule) {
     EXPECT_EQ(State().fixedPools[3], nullptr);
     setenv("QORSysPoolAllocator", "OFF", 1);
     ::testing::internal::CaptureStderr();
-    void* p = QORSpecializedNew(24, Number(4), nullptr, 0);
+    void* p = QORSpecializedNew(24, Route::Fast, nullptr, 0);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "! FORCED INACTIVATION FOR QORSysAllocators\n");
     EXPECT_EQ(HeaderOf(p)->ownerWord & ~3ul, 0u) << "a heap block, as pooling is now off";
@@ -174,10 +174,14 @@ TEST(RecordingHooks, PoolEvents) {
 TEST(RecordingHooks, PoolGetsBackTheBlockItHandedOut) {
     void* user = QORSysCreatePool(0, 32768, "User");
     void* neighbour = QORSpecializedNew(100, user, nullptr, 0);
-    const std::tuple<std::size_t, void*, void*> routes[] = {
-        {100, Number(1), nullptr}, {24, Number(4), nullptr},   {128, Number(4), nullptr},
-        {200, Number(4), nullptr}, {100, Number(32), nullptr}, {100, Number(2), user},
-        {100, user, nullptr},      {40, Number(8), neighbour}};
+    const std::tuple<std::size_t, void*, void*> routes[] = {{100, Route::Permanent, nullptr},
+                                                            {24, Route::Fast, nullptr},
+                                                            {128, Route::Fast, nullptr},
+                                                            {200, Route::Fast, nullptr},
+                                                            {100, Route::ThreadSafe, nullptr},
+                                                            {100, Route::InParam, user},
+                                                            {100, user, nullptr},
+                                                            {40, Route::BesideBlock, neighbour}};
     for (auto [size, pool, param] : routes) {
         void* keeper = QORSpecializedNew(size, pool, param, 0); // keeps the chunk in use
         Take();
@@ -198,8 +202,10 @@ TEST(RecordingHooks, FailuresAndInvalidPointers) {
     void* p = &foreign[4];
     Take();
     std::string expected;
-    for (void* pool : {Number(3), Number(31), static_cast<void*>(closed), Number(8), Number(0)}) {
-        void* param = pool == Number(8) ? p : nullptr;
+    for (void* pool :
+         {reinterpret_cast<void*>(3), reinterpret_cast<void*>(31), static_cast<void*>(closed),
+          static_cast<void*>(Route::BesideBlock), static_cast<void*>(Route::Heap)}) {
+        void* param = pool == Route::BesideBlock ? p : nullptr;
         if (pool == nullptr) platform::SetMallocFailureFilter([](std::size_t) { return true; });
         EXPECT_EQ(QORSpecializedNew(40000, pool, param, 5), nullptr);
         expected += Call("GetDelta", 40000, pool, param, 5) +
@@ -239,9 +245,9 @@ void CheckLogAtExit() { std::_Exit(Take().ends_with(gExpectedAtExit) ? 0 : 1); }
 
 // Makes fixed, threaded, application and paged pools; returns the flushes that a clean-up makes.
 std::string UsePools() {
-    for (std::uintptr_t pool : {1, 4, 32})
-        QORSpecializedNew(pool == 4 ? 24 : 100, Number(pool), nullptr, 0);
-    QORSpecializedNew(200, Number(4), nullptr, 0);
+    for (void* pool : {Route::Permanent, Route::Fast, Route::ThreadSafe})
+        QORSpecializedNew(pool == Route::Fast ? 24 : 100, pool, nullptr, 0);
+    QORSpecializedNew(200, Route::Fast, nullptr, 0);
     QORSpecializedNew(100, QORSysCreatePool(0, 32768, "Mine"), nullptr, 0);
     void* paged = QORSysCreatePool(PAGED, 0, "Paged");
     Take();
@@ -257,7 +263,7 @@ TEST(ExitCleanup, DestroysTheFixedPoolsOnce) {
         {
             std::atexit(CheckLogAtExit);
             gExpectedAtExit = UsePools();
-            std::atexit([] { QORSpecializedNew(100, Number(1), nullptr, 0); });
+            std::atexit([] { QORSpecializedNew(100, Route::Permanent, nullptr, 0); });
             platform::RegisterModuleExit(RunExitCleanup);
             std::exit(0);
         },

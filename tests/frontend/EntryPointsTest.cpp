@@ -1,4 +1,5 @@
 // Entry points, pool management and locking pools under threads, each case in a fresh process.
+#include "TestSupport.h"
 #include "core/EnvironmentVariables.h"
 #include "frontend/FixedPools.h"
 
@@ -24,20 +25,17 @@ void* New(std::size_t size, void* pool, void* param = nullptr, int n = 0) {
 }
 
 std::string Report(void* pool, int options = QORSysPoolFlag::REPORT_ONE_LINE) {
-    static char text[1 << 16];
-    FILE* stream = fmemopen(text, sizeof(text), "w");
-    QORSysGetPoolInfo(pool, stream, nullptr, options);
-    std::fclose(stream); // ends the text with a null byte
-    return text;
+    return qor::test::Written([&](FILE* out) { QORSysGetPoolInfo(pool, out, nullptr, options); });
 }
 
 TEST(EntryPoints, RoutesByPoolArgumentAndReportsFixedPools) {
-    EXPECT_EQ(Report(Ptr(4)) + Report(Ptr(32)), ""); // not created yet
-    void* heap = New(100, Ptr(0));
+    EXPECT_EQ(Report(test::Route::Fast) + Report(test::Route::ThreadSafe), ""); // not created yet
+    void* heap = New(100, test::Route::Heap);
     EXPECT_EQ(Sizes({HeaderOf(heap)->ownerWord, HeaderOf(heap)->sizeWord}), (Sizes{1, 116}));
     EXPECT_EQ(QORSysGetAllocatorFromAddress(heap), nullptr);
-    EXPECT_EQ(New(32, Ptr(8), heap), nullptr); // nothing can be placed beside a heap block
-    QORSpecializedDelete(heap, nullptr);       // the header names the heap; a leak shows under ASan
+    EXPECT_EQ(New(32, test::Route::BesideBlock, heap),
+              nullptr);                  // nothing can be placed beside a heap block
+    QORSpecializedDelete(heap, nullptr); // the header names the heap; a leak shows under ASan
     for (std::uintptr_t none : {3, 16, 31, 33, 0xFFFF}) // no pool, and numbers no object has
         EXPECT_EQ(New(24, Ptr(none)), nullptr);
     // Flags: creation's | 0x11. n = 8 counts only with param 16, too little for an arena (refused).
@@ -54,8 +52,9 @@ TEST(EntryPoints, RoutesByPoolArgumentAndReportsFixedPools) {
         EXPECT_TRUE(param != 0 || QORSysGetAllocatorFromAddress(block) == pool) << size;
     }
     GeneralPool** fixed = State().fixedPools;
-    EXPECT_EQ(Report(Ptr(4)), Report(fixed[3]) + Report(fixed[4])); // by key; not 128, not fast
-    EXPECT_EQ(Report(Ptr(32)), Report(State().threadedPool));
+    EXPECT_EQ(Report(test::Route::Fast),
+              Report(fixed[3]) + Report(fixed[4])); // by key; not 128, not fast
+    EXPECT_EQ(Report(test::Route::ThreadSafe), Report(State().threadedPool));
     std::string all; // each pool once, newest first, in the block form whatever the caller asked
     for (void* pool : {State().threadedPool, fixed[11], fixed[3], fixed[4], fixed[16], fixed[0]})
         all += Report(pool, 0);
@@ -65,14 +64,14 @@ TEST(EntryPoints, RoutesByPoolArgumentAndReportsFixedPools) {
 // Regression: size + 16 wrapped around; nearly 2^64 bytes got a few, the header written past them.
 TEST(EntryPoints, HeapRequestThatWrapsAroundFails) {
     for (std::size_t size : {SIZE_MAX, SIZE_MAX - 15})
-        EXPECT_EQ(New(size, Ptr(0)), nullptr);
+        EXPECT_EQ(New(size, test::Route::Heap), nullptr);
 }
 
 // The lookup names each block's chunk (pool, added chunk, arena) and serves as release argument.
 TEST(EntryPoints, OwnerLookupAndRelease) {
     auto* pool = static_cast<GeneralPool*>(QORSysCreatePool(0, 32768));
     void* big = New(40000, pool);
-    void* object = New(40, pool, Ptr(16), 200);
+    void* object = New(40, pool, test::ReserveRoom, 200);
     void* added = QORSysGetAllocatorFromAddress(big);
     void* arena = QORSysGetAllocatorFromAddress(object);
     ASSERT_EQ(arena, static_cast<char*>(object) - GeneralPool::kArenaOverheadBytes);
@@ -80,15 +79,15 @@ TEST(EntryPoints, OwnerLookupAndRelease) {
     void* direct = New(48, pool);
     const std::pair<void*, void*> owners[] = {{nullptr, nullptr},
                                               {direct, pool},
-                                              {New(40, Ptr(2), pool), pool},
-                                              {New(32, Ptr(8), direct), pool},
-                                              {New(32, Ptr(8), big), added},
-                                              {New(32, Ptr(8), object), arena}};
+                                              {New(40, test::Route::InParam, pool), pool},
+                                              {New(32, test::Route::BesideBlock, direct), pool},
+                                              {New(32, test::Route::BesideBlock, big), added},
+                                              {New(32, test::Route::BesideBlock, object), arena}};
     for (auto [block, owner] : owners)
         EXPECT_EQ(QORSysGetAllocatorFromAddress(block), owner);
     std::uintptr_t foreign[4] = {0, 0, 0x3C, 0x3C}; // owner word 0; a free() of it shows in ASan
     EXPECT_EQ(QORSysGetAllocatorFromAddress(&foreign[2]), Ptr(kInvalidOwner));
-    EXPECT_EQ(New(32, Ptr(8), &foreign[2]), nullptr);
+    EXPECT_EQ(New(32, test::Route::BesideBlock, &foreign[2]), nullptr);
     QORSpecializedDelete(&foreign[2], nullptr);
 
     for (std::uintptr_t number : {1, 4, 32}) // pool numbers are no owners on release
@@ -115,7 +114,8 @@ TEST(PoolManagement, CreateReportAndFixedAnswers) {
     EXPECT_EQ(Sizes({pool->chunk.size, FieldsOf(named)->size, paged->GetStructSize()}),
               (Sizes{32768, 39936, 88}));
     EXPECT_EQ(Report(pool).rfind("POOL:0x", 0), 0u); // a pool object gets the caller's options
-    EXPECT_NE(Report(Ptr(1)), ""); // pool 1 creates the permanent pool when it is missing
+    EXPECT_NE(Report(test::Route::Permanent),
+              ""); // pool 1 creates the permanent pool when it is missing
     EXPECT_EQ(State().fixedPools[0]->chunk.size, 0x200000u);
 
     New(40000, pool); // a second chunk, so that largest and total free differ
@@ -134,7 +134,8 @@ TEST(PoolManagement, CreateReportAndFixedAnswers) {
 
 // Each thread releases its neighbour's row of slot-tagged blocks while the others fill their next.
 TEST(EntryPointsConcurrency, LockingPoolsServeSeveralThreads) {
-    QORSpecializedDelete(New(8, Ptr(32)), nullptr); // configures and creates the pool, unlocked
+    QORSpecializedDelete(New(8, test::Route::ThreadSafe),
+                         nullptr); // configures and creates the pool, unlocked
     auto* locked = static_cast<PoolBase*>(QORSysCreatePool(QORSysPoolFlag::LOCKED, 0));
     for (PoolBase* pool : {static_cast<PoolBase*>(State().threadedPool), locked}) {
         std::pair<unsigned char*, std::size_t> rows[2][4][32];
@@ -146,7 +147,8 @@ TEST(EntryPointsConcurrency, LockingPoolsServeSeveralThreads) {
                 for (int i = 0; i < 32; ++i) {
                     auto& [block, size] = rows[round % 2][t][i];
                     size = random() % 64 ? random() % 200 : 1000 + random() % 20000;
-                    block = static_cast<unsigned char*>(New(size, pool == locked ? pool : Ptr(32)));
+                    block = static_cast<unsigned char*>(
+                        New(size, pool == locked ? pool : test::Route::ThreadSafe));
                     std::memset(block, tag(round, t, i), size);
                 }
                 sync.arrive_and_wait();
@@ -172,9 +174,9 @@ TEST(EntryPointsConcurrency, FirstCallsArriveTogether) {
     void* pools[kThreads];
     auto first = [&](int t) {
         start.arrive_and_wait();
-        blocks[t] = t % 2 ? New(24, Ptr(32)) : nullptr;
+        blocks[t] = t % 2 ? New(24, test::Route::ThreadSafe) : nullptr;
         pools[t] = QORSysCreatePool(t % 4 < 2 ? 0 : int(QORSysPoolFlag::PAGED), 0, "first");
-        if (blocks[t] == nullptr) blocks[t] = New(24, Ptr(32));
+        if (blocks[t] == nullptr) blocks[t] = New(24, test::Route::ThreadSafe);
     };
     {
         std::vector<std::jthread> threads;

@@ -4,7 +4,7 @@
 // process of its own; the suites ThreadCacheOff and CheckedThreadCache only run in the environment
 // that threadcache.cmake gives them.
 #include "frontend/ThreadCache.h"
-#include "PoolFlagNames.h"
+#include "TestSupport.h"
 #include "frontend/FixedPools.h"
 #include "pagedpool/PagedPool.h"
 

@@ -8,8 +8,11 @@
 #include <cstdlib>
 #include <iterator>
 
+inline const char* gFuzzInputName = nullptr; // set by a replay, which has no crash file to keep
+
 [[noreturn]] inline void FuzzFailure(const char* what, const char* file, int line) {
-    std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what);
+    std::fprintf(stderr, "%s:%d: check failed: %s%s%s\n", file, line, what,
+                 gFuzzInputName ? " on " : "", gFuzzInputName ? gFuzzInputName : "");
     std::abort();
 }
 #define FUZZ_CHECK(condition) ((condition) ? void() : FuzzFailure(#condition, __FILE__, __LINE__))

@@ -3,7 +3,7 @@
 // releases of empty chunks and flushes, with every chunk's list, counters and index compared after
 // each step.
 #include "GeneralPoolSupport.h"
-#include "PoolFlagNames.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -2,6 +2,7 @@
 // state, and the check of its own structures, which no library checker covers.
 #pragma once
 
+#include "TestSupport.h"
 #include "core/PoolCheck.h"
 #include "generalpool/GeneralPool.h"
 #include "swapfile/SwapFileInternals.h"
@@ -51,10 +52,9 @@ public:
         return qor::CheckInvariants(f, result) ? "" : result.Text();
     }
     static std::string Dump(File& f, int detailed) { // the count, then the listing
-        char text[256] = {};
-        FILE* stream = fmemopen(text, sizeof text - 1, "w");
-        const std::size_t count = f.DumpObjectsToSwap(stream, "Zone", detailed);
-        std::fclose(stream);
+        std::size_t count = 0;
+        const std::string text = qor::test::Written(
+            [&](FILE* out) { count = f.DumpObjectsToSwap(out, "Zone", detailed); });
         return std::to_string(count) + " " + text;
     }
 };

@@ -6,6 +6,7 @@
 // QORSysAllocatorChecks=ON the run also makes mistakes and expects checked mode's stop.
 #include "FuzzInput.h"
 #include "Mistakes.h"
+#include "Models.h"
 #include "core/Configuration.h"
 #include "pagedpool/PagedPool.h"
 
@@ -54,11 +55,9 @@ PagedPool* NewPool(std::uint32_t flags) {
     return static_cast<PagedPool*>(QORSysCreatePool(int(flags | QORSysPoolFlag::PAGED), 0));
 }
 
-} // namespace
+void Prepare() { UseDefaultConfiguration(); }
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) { return UseDefaultConfiguration(), 0; }
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+void Run(const std::uint8_t* data, std::size_t size) {
     FuzzInput in{data, size};
     constexpr std::uint32_t kFlags[] = {0, 0x40, 0x20, 0x60, 0x8, 0x48}; // region list choices
     const std::uint32_t flags[] = {kFlags[in.Pick(6)], kFlags[in.Pick(6)]};
@@ -122,5 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(QORSysFlushPool(pool, 1) == 0);
     ReleaseSharedRegionLists();
     FUZZ_CHECK(State().poolRegistry == nullptr);
-    return 0;
 }
+
+} // namespace
+
+const FuzzModel kPagedPoolModel{"PagedPool", Prepare, Run};

@@ -9,6 +9,7 @@
 // failed read must leave the object on disk, and once the faults stop every object comes back.
 #include "../swapfile/SwapFileAccess.h"
 #include "FuzzInput.h"
+#include "Models.h"
 #include "core/PoolInterface.h"
 
 #include <algorithm>
@@ -66,16 +67,14 @@ void Release(std::size_t i) {
     if (gDestroyed == destroyed && last) h->AddRefToObj(nullptr), gLive.emplace_back(Ref(h), seed);
 }
 
-} // namespace
-
 // Swap files go to the temporary directory, and each leaves it as soon as it is open.
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+void Prepare() {
     UseDefaultConfiguration();
     unsetenv("QPL_UVT_TMP"); // it would come first
-    return setenv("QORSwapFileDir", std::filesystem::temp_directory_path().c_str(), 1);
+    setenv("QORSwapFileDir", std::filesystem::temp_directory_path().c_str(), 1);
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+void Run(const std::uint8_t* data, std::size_t size) {
     FuzzInput in{data, size};
     void* zonePool = nullptr; // the swap file leaves it empty, not destroyed
     int made = gDestroyed = 0;
@@ -138,5 +137,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(!givesBack || SF::AllocatedTotal(file) == 0);
     }
     FUZZ_CHECK(QORSysFlushPool(zonePool, 1) == 0 && qor::State().poolRegistry == nullptr);
-    return 0;
 }
+
+} // namespace
+
+const FuzzModel kSwapFileModel{"SwapFile", Prepare, Run};

@@ -5,12 +5,14 @@
 // QORSysAllocatorChecks=ON the run also makes mistakes and expects checked mode's stop.
 #include "FuzzInput.h"
 #include "Mistakes.h"
+#include "Models.h"
 #include "core/Configuration.h"
 #include "frontend/FixedPools.h"
 #include "pagedpool/PageObject.h"
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <tuple>
 #include <vector>
 
@@ -29,6 +31,19 @@ std::map<char*, GeneralPool*> gArenas; // by start: the header of the block that
 std::uint64_t Need8(std::uint64_t bytes) { return (bytes + 23) & ~std::uint64_t{7}; }
 char* OwnerOf(char* p) { return reinterpret_cast<char*>(HeaderOf(p)->ownerWord & ~kOwnerBits); }
 
+// Every listed area of a chunk starts a free piece, which the checker proves only of tracked lists
+// (a plain list it holds to no more areas and bytes than the chunk has free). Pieces tile the
+// chunk: the checker has proved it.
+void CheckListedAreas(GeneralPool* pool, SubPool* c) {
+    std::set<char*> freePieces;
+    char* const k = reinterpret_cast<char*>(c);
+    for (char* at = k + pool->HeaderBytesOf(c); at < k + (c->chunk.size & kChunkSizeMask);
+         at += HeaderOf(at + 16)->sizeWord)
+        if (!(HeaderOf(at + 16)->ownerWord & 1)) freePieces.insert(at);
+    for (FreeArea* a = c->chunk.freeList; a != nullptr; a = a->next)
+        FUZZ_CHECK(freePieces.contains(reinterpret_cast<char*>(a)));
+}
+
 // The pools' structure is QORSysCheckPool's. What it cannot know is the model: which pool each
 // block was given by, that the blocks overlap nowhere and keep their bytes, that their pieces are
 // no larger than placement allows, and that every pool's report counts exactly the model's blocks
@@ -44,6 +59,8 @@ void CheckAll() {
             total[pool] += c->chunk.size, used[pool] += pool->HeaderBytesOf(c);
         }
     FUZZ_CHECK(QORSysCheckPool(nullptr, stderr) == -1); // pieces, lists, bounds, arenas
+    for (auto [k, room] : rooms)
+        CheckListedAreas(std::get<0>(room), reinterpret_cast<SubPool*>(k));
     for (auto [k, pool] : gArenas)
         rooms[k] = {pool, k + 64, k + FieldsOf(k)->size}, used[pool] += HeaderOf(k + 16)->sizeWord;
     char* end = nullptr;
@@ -113,13 +130,11 @@ void MakeMistake(FuzzInput& in, std::map<char*, Block>::iterator b) {
     }
 }
 
-} // namespace
-
 // The merge method comes from QORSysAllocatorForceOptMeth, once per process; unset, it is chosen
 // chunk by chunk, so that both methods run.
-extern "C" int LLVMFuzzerInitialize(int*, char***) { return UseDefaultConfiguration(), 0; }
+void Prepare() { UseDefaultConfiguration(); }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t bytes) {
+void Run(const std::uint8_t* data, std::size_t bytes) {
     FuzzInput in{data, bytes};
     // The first byte: tracked, single size, constant chunk size, no new chunk, locked; low reclaim
     // threshold; walk.
@@ -180,5 +195,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t byte
                    0);
     ResetState(); // the fixed pools went with the registry
     gArenas.clear();
-    return 0;
 }
+
+} // namespace
+
+const FuzzModel kGeneralPoolModel{"GeneralPool", Prepare, Run};
