@@ -19,4 +19,4 @@ cmake --build "$build" -j "$jobs" --target QORStressTest QORMutexTest \
 # cases (death tests among them) gain nothing from the race detector.
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
 ctest --test-dir "$build" --output-on-failure --no-tests=error -j "$jobs" \
-  -R '^(Pools/ThreadStress|QORMutex|Threads/QORMutexStress|EntryPointsConcurrency|Kinds/PoolPerThread|SwapFilePerThread|RegionLists/PagedPoolModelTest|Cached/ThreadCache(Traffic|Exit|Flush)|ThreadCacheStart)\.'
+  -R '^(Pools/ThreadStress|QORMutex|Threads/QORMutexStress|EntryPointsConcurrency|Kinds/PoolPerThread|SwapFilePerThread|Cached/ThreadCache(Traffic|Exit|Flush)|ThreadCacheStart)\.'
