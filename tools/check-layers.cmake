@@ -4,6 +4,10 @@
 # cmake -DROOT=<QORSysAllocator folder> -P check-layers.cmake. A folder's rank is its layer
 # (QORSysAllocator/README.md draws them); the public headers in include/ are reachable from every
 # layer and include nothing of the library's.
+# Also fails when the tracer (a hook library outside the library, TRACER, by default
+# ROOT/../tools/tracer) includes a library file other than the public headers and the
+# interface through which the pools answer for their blocks (tracer_allowed): no pool layout.
+cmake_policy(SET CMP0057 NEW) # if(IN_LIST)
 set(rank_platform 0)
 set(rank_core 1)
 set(rank_generalpool 2)
@@ -53,6 +57,28 @@ foreach(source IN LISTS sources)
   foreach(line IN LISTS calls)
     message(SEND_ERROR "${source} calls the system outside platform/: ${line}")
     math(EXPR violations "${violations} + 1")
+  endforeach()
+endforeach()
+if(NOT DEFINED TRACER)
+  set(TRACER ${ROOT}/../tools/tracer)
+endif()
+set(tracer_allowed core/PoolArgument.h generalpool/GeneralBlocks.h pagedpool/PagedBlocks.h)
+file(GLOB tracer_sources RELATIVE ${TRACER} ${TRACER}/*.h ${TRACER}/*.cpp)
+if(NOT tracer_sources)
+  message(SEND_ERROR "no tracer sources in ${TRACER}")
+  math(EXPR violations "${violations} + 1")
+endif()
+foreach(source IN LISTS tracer_sources)
+  file(STRINGS ${TRACER}/${source} includes REGEX "^#include \"")
+  foreach(line IN LISTS includes)
+    if(NOT line MATCHES "^#include \"([^\"]*/[^\"]*)\"")
+      continue() # a file of the tracer or a public header
+    endif()
+    set(included ${CMAKE_MATCH_1})
+    if(NOT included IN_LIST tracer_allowed)
+      message(SEND_ERROR "tools/tracer/${source} includes a library file outside its interface: ${line}")
+      math(EXPR violations "${violations} + 1")
+    endif()
   endforeach()
 endforeach()
 if(violations GREATER 0)

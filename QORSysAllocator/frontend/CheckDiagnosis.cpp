@@ -6,7 +6,7 @@
 
 #include "../core/LiveObjects.h"
 #include "../generalpool/GeneralPool.h"
-#include "../pagedpool/PagedPool.h"
+#include "../pagedpool/PagedBlocks.h"
 #include "../platform/Sanitizers.h"
 #include "FixedPools.h"
 
@@ -154,7 +154,7 @@ bool DescribePagedSpot(const char* who, std::uintptr_t address, char* out, std::
         return true;
     }
     const char* block = page.PageStart() + start;
-    released = IsOnReleasedChain(page, block);
+    released = paged::IsOnReleasedChain(page, block);
     std::snprintf(out, bytes, "%s lies %u bytes into block %p (class %u, %s) on page %p of %s", who,
                   offset - start, static_cast<const void*>(block), unsigned{page.blockSize},
                   released ? "released" : "in use", static_cast<const void*>(page.PageStart()),
@@ -215,24 +215,6 @@ void DescribeAddress(const char* who, const void* address, char* out, std::size_
     }
     if (!DescribePagedSpot(who, Value(address), out, bytes, released))
         std::snprintf(out, bytes, "no live pool holds %s", who);
-}
-
-bool IsOnReleasedChain(const PageObject& page, const void* block) {
-    if (page.blockSize >= 8) {
-        std::uint64_t word;
-        __builtin_memcpy(&word, block, sizeof word);
-        if ((word >> 16) != (kReleasedMarkers >> 16)) return false;
-    }
-    const char* at = static_cast<const char*>(page.freeBlocks);
-    for (unsigned i = 0; at != nullptr && i < page.freeCount; ++i) {
-        if (at == block) return true;
-        std::int16_t distance;
-        __builtin_memcpy(&distance, at, sizeof(distance));
-        if (distance == 0) break;
-        at += distance;
-        if ((Value(at) & kPageMask) != (Value(block) & kPageMask)) break;
-    }
-    return false;
 }
 
 } // namespace qor::checks

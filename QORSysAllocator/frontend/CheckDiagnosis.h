@@ -5,7 +5,6 @@
 #pragma once
 
 #include "../core/PoolInterface.h"
-#include "../pagedpool/PageObject.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -64,11 +63,5 @@ struct PieceText {
 // whether that place is free memory or a released paged block.
 void DescribeAddress(const char* who, const void* address, char* out, std::size_t bytes,
                      bool& released);
-
-// True when `block` is on the chain of released blocks of its page. Bounded by the chain's count
-// and stopped at a link that leaves the page. A block of 8 bytes or more that lacks the markers
-// every release writes into it is not on the chain (unless written over after its release), so
-// the walk, as long as the chain, runs only for blocks that look released.
-bool IsOnReleasedChain(const PageObject& page, const void* block);
 
 } // namespace qor::checks

@@ -7,10 +7,11 @@
 
 #include "../core/Hooks.h"
 #include "../core/LiveObjects.h"
+#include "../core/PoolArgument.h"
 #include "../core/PoolCheck.h"
 #include "../core/PoolInterface.h"
-#include "../pagedpool/PageObject.h"
-#include "../pagedpool/PagedPool.h"
+#include "../pagedpool/PagedBlocks.h"
+#include "../pagedpool/PagedPool.h" // the checker of QORSysCheckPool takes the class
 #include "../platform/Platform.h"
 #include "../platform/Sanitizers.h"
 #include "CheckDiagnosis.h"
@@ -58,23 +59,10 @@ private:
     mutable char subject[64];
 };
 
-// The paged pool that handed out `block`, when the block's page says so: its descriptor names a
-// live paged pool, the page is in use and the block sits on one of its handed-out positions.
-// Null otherwise. Reads only the block's own page.
-PagedPool* PagedOwnerOfPage(const void* block) {
-    const PageObject& page = *PageObjectOf(block);
-    if (!platform::MayRead(&page, sizeof page)) return nullptr;
-    if (KindAt(page.owner) != LiveKind::PagedPool) return nullptr;
-    if (page.blockSize == 0 || page.nextFreePage != kPageInUse || page.capacity == 0)
-        return nullptr;
-    const auto offset = static_cast<std::uint32_t>(Value(block) & (kPageBytes - 1));
-    return IsCarvedOffset(page, offset) ? page.owner : nullptr;
-}
-
 // Stops when `block` was handed out by a paged pool: its header is then the previous block's
 // bytes, whatever they hold.
 void StopIfPaged(const Release& r, const char* what) {
-    if (PagedPool* pool = PagedOwnerOfPage(r.block))
+    if (PagedPool* pool = paged::HandedOutBy(r.block))
         Stop("Invalid release of %s in %s: %s, but the block is on page %p of %s (class %u): "
              "released without the paged flag?",
              r.Subject(), r.entryPoint, what,
@@ -154,7 +142,7 @@ void CheckPagedBlock(const Release& r, PagedPool* pool) {
         Stop("Invalid release of %s in %s: not the start of a block: %s", r.Subject(), r.entryPoint,
              where);
     }
-    if (IsOnReleasedChain(page, r.block)) {
+    if (paged::IsOnReleasedChain(page, r.block)) {
         StopIfPointerReleased(r);
         Stop("Invalid release of %s in %s: page %p of %s (class %u) has it among its released "
              "blocks: released twice",
@@ -323,18 +311,18 @@ void CheckRelease(void* block, void* pool, int flags, const void* pointer) {
 void CheckNew(std::uintptr_t poolArgument, void* param) {
     platform::MemcheckQuiet quiet;
     static constexpr const char* kEntry = "QORSpecializedNew";
-    if (poolArgument == kPoolBesideBlock) {
+    const PoolChoice choice = ClassifyPoolArgument(poolArgument, param);
+    if (choice.route == PoolRoute::BesideBlock) {
         // With a hook library, `param` is the caller's pointer, its delta past the block: the
         // block is proved when the instrumented route has found it.
         if (param != nullptr && !hooks::On())
             CheckHeaderBlock(Release(param, param, kEntry), nullptr);
         return;
     }
-    const std::uintptr_t object = poolArgument == kPoolInParam ? Value(param) : poolArgument;
-    if (poolArgument != kPoolInParam && poolArgument <= kPoolThreaded) return;
-    if (object < kSmallestPoolAddress) return; // no pool: the request fails
-    if (!IsPool(KindAt(reinterpret_cast<void*>(object))))
-        StopDestroyed(reinterpret_cast<void*>(object), kEntry);
+    // A fixed pool or the heap is the library's own; no pool makes the request fail.
+    if (choice.route != PoolRoute::Object) return;
+    void* object = reinterpret_cast<void*>(choice.object);
+    if (!IsPool(KindAt(object))) StopDestroyed(object, kEntry);
 }
 
 void CheckPoolArgument(void* pool, const char* entryPoint) {

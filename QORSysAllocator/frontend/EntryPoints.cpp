@@ -5,9 +5,9 @@
 #include "../core/Configuration.h"
 #include "../core/Hooks.h"
 #include "../core/PoolInterface.h"
-#include "../pagedpool/PageObject.h"
+#include "../generalpool/GeneralBlocks.h"
+#include "../pagedpool/PagedBlocks.h"
 #include "../pagedpool/PagedPool.h"
-#include "../pagedpool/Region.h"
 #include "../platform/Platform.h"
 #include "Checks.h"
 #include "FixedPools.h"
@@ -44,12 +44,11 @@ void* HeapAllocate(std::size_t totalBytes) {
 // The chunk that holds a block with a header: null for a heap block, kInvalidOwner when the owner
 // word is 0 (reported to the invalid-pointer hook, which is a no-op unless instrumented).
 void* OwnerFromHeader(void* block) {
-    const std::uintptr_t ownerWord = HeaderOf(block)->ownerWord;
-    if (ownerWord == 0) {
+    if (HeaderOf(block)->ownerWord == 0) {
         hooks::QORSignalInvalidPtr(block, -1, kInvalidOwner, 0, "PoolFromAddr");
         return reinterpret_cast<void*>(kInvalidOwner);
     }
-    return reinterpret_cast<void*>(ownerWord & ~kOwnerBits);
+    return general::ChunkOf(block);
 }
 
 void* AllocateFrom(PoolBase* pool, std::size_t bytes, std::size_t extra) {
@@ -60,32 +59,30 @@ void* AllocateFrom(PoolBase* pool, std::size_t bytes, std::size_t extra) {
 // pool is chosen by the caller's size alone.
 inline void* Obtain(std::size_t size, std::size_t delta, std::uintptr_t poolArgument, void* param,
                     std::size_t extra) {
-    if (poolArgument > kPoolThreaded) // a pool object; the numbers up to 0xFFFF name none
-        return poolArgument < kSmallestPoolAddress
-                   ? nullptr
-                   : reinterpret_cast<PoolBase*>(poolArgument)->Allocate(size + delta, extra);
-    switch (poolArgument) {
-    case kPoolHeap:
+    const PoolChoice choice = ClassifyPoolArgument(poolArgument, param);
+    switch (choice.route) {
+    case PoolRoute::Object:
+        return reinterpret_cast<PoolBase*>(choice.object)->Allocate(size + delta, extra);
+    case PoolRoute::Heap:
         if (size > kLargestHeapRequest) return nullptr;
         return HeapAllocate(delta + size + kBlockHeaderBytes);
-    case kPoolPermanent:
+    case PoolRoute::Permanent:
         return AllocateFrom(FixedPool(kPermanentEntry), size + delta, extra);
-    case kPoolFast:
+    case PoolRoute::Fast:
         return AllocateFrom(FixedPool(FastPoolEntry(extra + Round8(size))), size + delta, extra);
-    case kPoolThreaded:
+    case PoolRoute::Threaded:
         return AllocateFrom(ThreadedPool(), size + delta, extra);
-    case kPoolInParam:
-        return AllocateFrom(static_cast<PoolBase*>(param), size + delta, extra);
-    case kPoolBesideBlock: {
+    case PoolRoute::BesideBlock: {
         if (param == nullptr) return nullptr;
         void* neighbour = static_cast<char*>(param) - delta;
         void* chunk = OwnerFromHeader(neighbour);
         if (chunk == nullptr || Value(chunk) == kInvalidOwner) return nullptr;
         return ReallocateThroughOwner(chunk, size + delta, neighbour);
     }
-    default:
-        return nullptr;
+    case PoolRoute::None:
+        break;
     }
+    return nullptr;
 }
 
 void* NewInstrumented(std::size_t size, std::uintptr_t poolArgument, void* param, int n) {
@@ -132,24 +129,9 @@ void ChooseRoutes() {
     return Obtain(size, 0, poolArgument, param, ExtraOf(param, n));
 }
 
-// The pool named by the descriptor of a paged block's page, or null. A caller that gives
-// the paged flag with a block of another kind finds any bytes there: only a descriptor that a page
-// can have (index, free-page link) naming a paged pool (its owner field names itself) is followed,
-// so the mistake is ignored (an aligned owner address of unmapped memory still faults). A few
-// compares, on cache lines that the release reads anyway.
-inline PagedPool* PagedOwnerOf(void* block) {
-    const PageObject& page = *PageObjectOf(block);
-    PagedPool* pool = page.owner;
-    const bool descriptor = !IsPoolNumber(pool) && (Value(pool) & 7) == 0 &&
-                            page.index < kPagesPerRegion && page.nextFreePage <= kPageInUse;
-    if (descriptor && FieldsOf(pool)->owner == pool && (FieldsOf(pool)->flags & kFlagPaged))
-        return pool;
-    return nullptr;
-}
-
-// PagedOwnerOf as the release route wants it: kInvalidOwner for a block that is not paged.
+// paged::OwnerOf as the release route wants it: kInvalidOwner for a block that is not paged.
 inline void* PageOwnerOf(void* block) {
-    PagedPool* pool = PagedOwnerOf(block);
+    PagedPool* pool = paged::OwnerOf(block);
     return pool != nullptr ? static_cast<void*>(pool) : reinterpret_cast<void*>(kInvalidOwner);
 }
 
@@ -266,23 +248,24 @@ inline void* NewPagedOrLocked(std::size_t size, PoolBase* pool) {
 // request goes to the thread's cache first.
 template <bool kCached>
 inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param, int n) {
+    const PoolChoice choice = ClassifyPoolArgument(poolArgument, param);
     GeneralPool* general;
-    if (poolArgument == kPoolFast || poolArgument == kPoolThreaded) {
-        general = poolArgument == kPoolFast
+    if (choice.route == PoolRoute::Fast || choice.route == PoolRoute::Threaded) {
+        general = choice.route == PoolRoute::Fast
                       ? LoadPublished(State().fixedPools[FastPoolEntry(Round8(size))])
                       : LoadPublished(State().threadedPool);
         if (general == nullptr) return NewRoute(size, poolArgument, param, n);
         // The thread-safe pool is general and locking: its header line, which holds the lock's
         // neighbours, is not read on a cache hit, and what the cache declines goes to the lock.
-        if (kCached && poolArgument == kPoolThreaded && LoadPublished(State().threadCaches)) {
+        if (kCached && choice.route == PoolRoute::Threaded && LoadPublished(State().threadCaches)) {
             if (void* block = threadcache::Take(general, size, false)) return block;
             return NewLocked(size, general);
         }
-    } else {
+    } else if (choice.route == PoolRoute::Object) {
         // Pool argument 2 names its pool in `param` (the standard adapters' route to paged pools).
-        const std::uintptr_t object = poolArgument == kPoolInParam ? Value(param) : poolArgument;
-        if (object < kSmallestPoolAddress) return NewRoute(size, poolArgument, param, n);
-        general = reinterpret_cast<GeneralPool*>(object);
+        general = reinterpret_cast<GeneralPool*>(choice.object);
+    } else {
+        return NewRoute(size, poolArgument, param, n);
     }
     const std::uint32_t flags = FieldsOf(general)->flags;
     if (flags & (kFlagPaged | kFlagLocked)) {
@@ -300,22 +283,21 @@ inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param,
 // it. Blocks of an arena, and an arena's own block, stay out: they belong to the object that
 // carries the arena, not to the pool's traffic. A paged pointer that is not a position of its page
 // is left to the pool, which refuses it.
-inline bool PutGeneralInCache(void* block, PoolBase* owner, void* chunk, std::uintptr_t ownerWord) {
-    if ((ownerWord & kOwnerArena) != 0 || FieldsOf(chunk)->flags == 0) return false;
+inline bool PutGeneralInCache(void* block, PoolBase* owner, void* chunk) {
+    if (general::IsArenaBlock(block, chunk)) return false;
     return threadcache::Put(block, owner, HeaderOf(block)->sizeWord, false);
 }
 
 inline bool PutPagedInCache(void* block, PagedPool* owner) {
-    const PageObject& page = *PageObjectOf(block);
-    const auto offset = static_cast<std::uint32_t>(Value(block) & (kPageBytes - 1));
-    return IsPositionOffset(page, offset) && threadcache::Put(block, owner, page.blockSize, true);
+    return paged::IsPosition(block) &&
+           threadcache::Put(block, owner, paged::BlockBytes(block), true);
 }
 
 // A release without a named pool: a paged block, or a general-pool block whose header names its
 // chunk. On the cached route a locking pool's block goes to the thread's cache first.
 template <bool kCached> inline void FastDelete(void* block, int flags) {
     if (flags & kFlagPaged) {
-        PagedPool* owner = PagedOwnerOf(block);
+        PagedPool* owner = paged::OwnerOf(block);
         if (owner == nullptr) return DeleteRoute(block, nullptr, flags);
         if (FieldsOf(owner)->flags & kFlagLocked) {
             if (kCached && LoadPublished(State().threadCaches) && PutPagedInCache(block, owner))
@@ -324,16 +306,15 @@ template <bool kCached> inline void FastDelete(void* block, int flags) {
         }
         return DeletePaged(block, owner);
     }
-    const std::uintptr_t ownerWord = HeaderOf(block)->ownerWord;
-    void* chunk = reinterpret_cast<void*>(ownerWord & ~kOwnerBits);
+    void* chunk = general::ChunkOf(block);
     if (IsPoolNumber(chunk)) return DeleteRoute(block, nullptr, flags);
-    PoolBase* owner = FieldsOf(chunk)->owner;
+    PoolBase* owner = general::PoolOfChunk(chunk);
     if (owner == nullptr) return DeleteRoute(block, nullptr, flags);
     const std::uint32_t ownerFlags = FieldsOf(owner)->flags;
     if (ownerFlags & kFlagPaged) return DeleteRoute(block, nullptr, flags);
     if (ownerFlags & kFlagLocked) {
         if (kCached && LoadPublished(State().threadCaches) &&
-            PutGeneralInCache(block, owner, chunk, ownerWord))
+            PutGeneralInCache(block, owner, chunk))
             return;
         return DeletePagedOrLocked(block, owner, chunk, flags);
     }

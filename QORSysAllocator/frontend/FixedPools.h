@@ -6,39 +6,12 @@
 // threaded pool).
 #pragma once
 
+#include "../core/PoolArgument.h"
 #include "../generalpool/GeneralPool.h"
 
 #include <cstdint>
 
 namespace qor {
-
-// Pool arguments of QORSpecializedNew; 1, 4 and 32 also name fixed pools to QORSysGetPoolInfo.
-constexpr std::uintptr_t kPoolHeap = 0;
-constexpr std::uintptr_t kPoolPermanent = 1;
-constexpr std::uintptr_t kPoolInParam = 2;
-constexpr std::uintptr_t kPoolFast = 4;
-constexpr std::uintptr_t kPoolBesideBlock = 8;
-constexpr std::uintptr_t kPoolThreaded = 32;
-// Values below this are pool arguments or sentinels, never pool objects.
-constexpr std::uintptr_t kSmallestPoolAddress = 0x10000;
-
-inline bool IsPoolNumber(const void* value) {
-    return reinterpret_cast<std::uintptr_t>(value) < kSmallestPoolAddress;
-}
-
-constexpr int kPermanentEntry = 0;
-constexpr int kFirstSingleSizeEntry = 1;
-constexpr int kLastSmallKeyEntry = 10;
-constexpr int kEntry128 = 11;
-constexpr int kFastEntry = 16;
-
-// key = extra + round8(size). Keys 8, 16, ... 80 and 128 have a single-size pool of their own;
-// every other key goes to the fast pool.
-inline int FastPoolEntry(std::uint64_t key) {
-    constexpr std::uint64_t kLargestSmallKey = 80;
-    if ((key & 7) == 0 && key - 8 <= kLargestSmallKey - 8) return static_cast<int>(key >> 3);
-    return key == 128 ? kEntry128 : kFastEntry;
-}
 
 GeneralPool* CreateFixedPool(int entry);
 GeneralPool* CreateThreadedPool();

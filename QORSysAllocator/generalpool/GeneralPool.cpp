@@ -119,11 +119,7 @@ void GeneralPool::ResetChunk(void* chunkBase) {
 
 int GeneralPool::IsEmpty() {
     platform::MemcheckQuiet quiet;
-    if (chunk.free + kPoolHeaderBytes < (chunk.size & kChunkSizeMask)) return 0;
-    for (auto* k = static_cast<SubPool*>(chunk.next); k != nullptr;
-         k = static_cast<SubPool*>(k->chunk.next))
-        if (!k->ChunkIsEmpty()) return 0;
-    return -1;
+    return general::HoldsNoBlock(chunk) ? -1 : 0;
 }
 
 std::size_t GeneralPool::GetBlockSize(void*) { return 0; }

@@ -6,7 +6,7 @@
 // leaves out its own node, so that the node can shrink or leave without the slot changing.
 #include "TrackedIndex.h"
 
-#include "GeneralPool.h"
+#include "FreeList.h"
 
 namespace qor::placement {
 

@@ -6,6 +6,7 @@
 
 #include "AccessorsTable.h"
 #include "PageObject.h"
+#include "PagedBlocks.h"
 #include "Region.h"
 
 #include "../core/DebugTier.h"
@@ -46,7 +47,7 @@ public:
     void* AllocateHeld(std::size_t size, std::size_t extra);
 
     // The chunk fields a paged pool keeps its own data in, read and written only here (and in
-    // PagedPoolHoldsNoBlock, below the class):
+    // paged::HoldsNoBlock, PagedBlocks.h):
     //   next            Regions(): the region list its pages come from; null when none could be
     //                   made
     //   size            PageBytes(): 4096 for each page the pool holds
@@ -96,15 +97,7 @@ private:
     void ReleaseMainListPages();
 };
 
-// HoldsNoBlock from the chunk fields alone, for code outside the library (the tracer), which has
-// no type information of the pool classes to cast with.
-inline bool PagedPoolHoldsNoBlock(const ChunkFields& fields) {
-    const std::uint64_t pageBytes = fields.size, freeBytes = fields.free;
-    const std::uint32_t bytesInUse = fields.largestFreeArea;
-    return !(pageBytes != 0 && freeBytes < pageBytes && bytesInUse != 0);
-}
-
-inline bool PagedPool::HoldsNoBlock() const { return PagedPoolHoldsNoBlock(chunk); }
+inline bool PagedPool::HoldsNoBlock() const { return paged::HoldsNoBlock(chunk); }
 
 // Size class of t = size + extra bytes: 2, 4, or t rounded up to 8.
 constexpr unsigned SizeClassOf(std::size_t totalBytes) {

@@ -36,8 +36,10 @@ TEST(EntryPoints, RoutesByPoolArgumentAndReportsFixedPools) {
     EXPECT_EQ(New(32, test::Route::BesideBlock, heap),
               nullptr);                  // nothing can be placed beside a heap block
     QORSpecializedDelete(heap, nullptr); // the header names the heap; a leak shows under ASan
-    for (std::uintptr_t none : {3, 16, 31, 33, 0xFFFF}) // no pool, and numbers no object has
+    for (std::uintptr_t none : {3, 16, 31, 33, 0xFFFF}) { // no pool, and numbers no object has
         EXPECT_EQ(New(24, Ptr(none)), nullptr);
+        EXPECT_EQ(New(24, Ptr(2), Ptr(none)), nullptr) << "pool argument 2 naming no pool object";
+    }
     // Flags: creation's | 0x11. n = 8 counts only with param 16, too little for an arena (refused).
     const std::tuple<std::size_t, std::uintptr_t, std::uintptr_t, int, std::size_t, unsigned>
         cases[] = {{100, 1, 0, 0, 0x200000, 0x300011}, {0, 4, 0, 16, 0x40000, 0x51},

@@ -4,8 +4,9 @@
 // Cost per traced allocation: one lock, one table insert, the seals; per release: two lookups.
 #include "TracerState.h"
 
-#include "frontend/FixedPools.h"
-#include "pagedpool/PagedPool.h"
+#include "core/PoolArgument.h"
+#include "generalpool/GeneralBlocks.h"
+#include "pagedpool/PagedBlocks.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -74,18 +75,13 @@ inline void RegisterExitHandlerOnce() {
     }
 }
 
-// What IsEmpty of the pool answers, from its chunk fields: a destroying flush
-// (FLUSH_DESTROY_IF_EMPTY on a general pool, any destroying flush on a paged pool) destroys the
-// pool exactly when it is empty. Requires: `pool` is a live pool of the library.
+// What IsEmpty of the pool answers: a destroying flush (FLUSH_DESTROY_IF_EMPTY on a general
+// pool, any destroying flush on a paged pool) destroys the pool exactly when it is empty.
+// Requires: `pool` is a live pool of the library.
 bool PoolIsEmpty(void* pool) {
     const ChunkFields& fields = *FieldsOf(pool);
-    if (fields.flags & kFlagPaged) return PagedPoolHoldsNoBlock(fields);
-    constexpr std::uint64_t kPoolHeaderBytes = 112, kChunkHeaderBytes = 64;
-    if (fields.free + kPoolHeaderBytes < (fields.size & kChunkSizeMask)) return false;
-    for (void* k = fields.next; k != nullptr; k = FieldsOf(k)->next)
-        if (FieldsOf(k)->free + kChunkHeaderBytes < (FieldsOf(k)->size & kChunkSizeMask))
-            return false;
-    return true;
+    return (fields.flags & kFlagPaged) ? paged::HoldsNoBlock(fields)
+                                       : general::HoldsNoBlock(fields);
 }
 
 // What every recording hook starts with: the exit handler registered, the state's lock held, and
@@ -114,8 +110,8 @@ size_t KeyOf(size_t size, void* param, int n) {
 
 // The pool object that a request names directly (argument 2 or a pool object), or null.
 void* NamedPool(std::uintptr_t poolArgument, void* param) {
-    if (poolArgument >= kSmallestPoolAddress) return reinterpret_cast<void*>(poolArgument);
-    return poolArgument == kPoolInParam ? param : nullptr;
+    const PoolChoice choice = ClassifyPoolArgument(poolArgument, param);
+    return choice.route == PoolRoute::Object ? reinterpret_cast<void*>(choice.object) : nullptr;
 }
 
 // Kind, pool and canary room of a block just handed out. Requires: gState.lock held.
@@ -139,8 +135,7 @@ void Classify(LiveBlock& block, void* given, std::uintptr_t poolArgument, void* 
     }
     block.kind = BlockKind::General;
     block.header = *HeaderOf(given);
-    void* chunk = reinterpret_cast<void*>(block.header.ownerWord & ~kOwnerBits);
-    block.pool = PoolAt(FieldsOf(chunk)->owner);
+    block.pool = PoolAt(general::PoolOfChunk(general::ChunkOf(given)));
     const std::uint64_t used = kBlockHeaderBytes + kDelta + block.size;
     block.tailBytes =
         block.header.sizeWord > used ? static_cast<std::uint32_t>(block.header.sizeWord - used) : 0;
@@ -227,11 +222,12 @@ QOR_TRACER_EXPORT int QORSignalMallocFailure(void*, size_t size, void* pool, voi
     if (!scope.Open()) return 0;
     std::uint16_t record = kNoPool;
     const std::uintptr_t argument = Value(pool);
-    if (argument == kPoolHeap) {
+    const PoolChoice choice = ClassifyPoolArgument(argument, param);
+    if (choice.route == PoolRoute::Heap) {
         record = kHeapPool;
-    } else if (void* named = NamedPool(argument, param)) {
-        record = PoolAt(named);
-    } else if (argument == kPoolBesideBlock) {
+    } else if (choice.route == PoolRoute::Object) {
+        record = PoolAt(reinterpret_cast<void*>(choice.object));
+    } else if (choice.route == PoolRoute::BesideBlock) {
         if (const LiveBlock* neighbour = gState.blocks.Find(Value(param))) record = neighbour->pool;
     } else if (const int role = FixedRoleOf(argument, KeyOf(size, param, n)); role >= 0) {
         record = FixedPoolRecord(role, kNoPool);

@@ -8,7 +8,7 @@
 //   end of the pool's piece or slot (none for heap blocks: their malloc size is exact).
 #pragma once
 
-#include "core/PoolInterface.h"
+#include "generalpool/GeneralBlocks.h" // the block header that heap and general blocks carry
 
 #include <cstddef>
 #include <cstdint>

@@ -3,7 +3,7 @@
 
 #include "SafeFormat.h"
 
-#include "frontend/FixedPools.h"
+#include "core/PoolArgument.h"
 
 #include <unistd.h>
 
