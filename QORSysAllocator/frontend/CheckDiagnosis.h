@@ -1,10 +1,9 @@
 // What checked mode says once a proof has failed: a pool by its kind and name, and where an
-// address lies among the pieces of the general pools' chunks or the blocks of a paged page. Only
-// the stops call these: a look-up walks the registry and the pieces of one chunk up to the address
-// (the pieces tile a chunk, so each piece's size word leads to the next).
+// address lies among the pieces of the general pools' chunks or the blocks of a paged page, as
+// the pools find it (general::Locate, paged::ExaminePage). Only the stops call these.
 #pragma once
 
-#include "../core/PoolInterface.h"
+#include "../generalpool/GeneralBlocks.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -26,36 +25,16 @@ struct DestroyedPoolText {
     char text[80];
 };
 
-enum class Where : std::uint8_t {
-    Nowhere,     // in no general pool's chunk
-    ChunkHeader, // in the header of `chunk`
-    BlockStart,  // `piece` is the header right in front of the address
-    InsidePiece, // inside `piece` (its header included), not at its start
-    Damaged,     // `piece`, at or before the address's header, has a size that does not fit
-};
-
-struct Spot {
-    Where where = Where::Nowhere;
-    void* chunk = nullptr; // the chunk or arena that holds the address
-    const BlockHeader* piece = nullptr;
-    const BlockHeader* previous = nullptr; // the piece in front of `piece`; null for the first
-    // BlockStart: `piece` reads as a free area and the pieces from it tile the chunk to its end.
-    bool soundFreeArea = false;
-};
-
-// Where `address` lies among the pieces of the general pools' chunks (and their arenas).
-Spot Locate(const void* address);
-
-// The pool of a spot's chunk.
-inline const PoolBase* PoolOf(const Spot& spot) { return FieldsOf(spot.chunk)->owner; }
-
-inline bool IsFreePiece(const BlockHeader* piece) { return (piece->ownerWord & kOwnerInUse) == 0; }
-
 // A piece as "block <address> (<n> bytes, in use)", or "free now" for a free area.
 struct PieceText {
-    explicit PieceText(const BlockHeader* piece);
+    explicit PieceText(const general::Piece& piece);
     char text[64];
 };
+
+// A permit for reads that only a sanitizer may forbid (a descriptor looked at on a guess, which
+// the address's own page holds): pool poisoning may hide it.
+bool SanitizerAllows(const void* context, const void* at, std::size_t bytes);
+inline constexpr ReadPermit kSanitizerPermit{SanitizerAllows, nullptr};
 
 // Where `address` lies, as a clause of a message about `who` ("it", "the pointer"): "<who> lies
 // <n> bytes into block <address> (<n> bytes, in use) of <pool>" and the like, for a general pool's

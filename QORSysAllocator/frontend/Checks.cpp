@@ -1,8 +1,10 @@
-// Checked mode's proofs. A header is trusted only once the chunk it names is in the registry; a
-// page descriptor is read only from the block's own page (mapped whenever the block is); a pool
-// argument only once the registry knows it. Every refusal goes through AbortWithMessage, like the
-// pools' own fatal stops, with the pools named as their creators named them (CheckDiagnosis.h)
-// and the likely mistake at the end of the text.
+// Checked mode's proofs: the pools give their verdicts on a block (general::ProveHeader, which
+// trusts a header once the chunk it names is in the registry; paged::ExaminePage, which reads the
+// block's own page only), this file decides and words the stop. It alone knows which memory a
+// release vouches for (MayReadBeside) and hands the pools that as a ReadPermit. A pool argument is
+// trusted once the registry knows it. Every refusal goes through AbortWithMessage, like the pools'
+// own fatal stops, with the pools named as their creators named them (CheckDiagnosis.h) and the
+// likely mistake at the end of the text.
 #include "Checks.h"
 
 #include "../core/Hooks.h"
@@ -10,6 +12,7 @@
 #include "../core/PoolArgument.h"
 #include "../core/PoolCheck.h"
 #include "../core/PoolInterface.h"
+#include "../generalpool/GeneralBlocks.h"
 #include "../pagedpool/PagedBlocks.h"
 #include "../pagedpool/PagedPool.h" // the checker of QORSysCheckPool takes the class
 #include "../platform/Platform.h"
@@ -59,15 +62,15 @@ private:
     mutable char subject[64];
 };
 
-// Stops when `block` was handed out by a paged pool: its header is then the previous block's
+// Stops when `block` was handed out by a live paged pool: its header is then the previous block's
 // bytes, whatever they hold.
 void StopIfPaged(const Release& r, const char* what) {
-    if (PagedPool* pool = paged::HandedOutBy(r.block))
+    const paged::PageVerdict page = paged::ExaminePage(r.block, kSanitizerPermit);
+    if (page.state == paged::PageState::AtPosition)
         Stop("Invalid release of %s in %s: %s, but the block is on page %p of %s (class %u): "
              "released without the paged flag?",
-             r.Subject(), r.entryPoint, what,
-             static_cast<void*>(PageObjectOf(r.block)->PageStart()), PoolText(pool).text,
-             unsigned{PageObjectOf(r.block)->blockSize});
+             r.Subject(), r.entryPoint, what, static_cast<const void*>(page.pageStart),
+             PoolText(page.owner).text, page.blockBytes);
 }
 
 // Where the program's pointer lies, after `failure` (null: none) was found.
@@ -112,29 +115,47 @@ bool MayReadBeside(const Release& r, const void* at, std::size_t bytes) {
     return platform::IsMapped(at, bytes);
 }
 
-// The descriptor of the block's page, once it may be read.
-const PageObject& PageOf(const Release& r) {
-    const PageObject* page = PageObjectOf(r.block);
-    if (!MayReadBeside(r, page, sizeof(PageObject)))
-        StopOnPointer(r, "the block's page is not mapped");
-    return *page;
+// A permit for reads beside a release (MayReadBeside); `sanitized` adds the sanitizer's word.
+// `mapped` tells, after a refusal, whether the pages were mapped.
+struct BesidePermit {
+    const Release& r;
+    bool sanitized;
+    mutable bool mapped = true;
+    static bool Allows(const void* context, const void* at, std::size_t bytes) {
+        const auto& self = *static_cast<const BesidePermit*>(context);
+        self.mapped = MayReadBeside(self.r, at, bytes);
+        return self.mapped && (!self.sanitized || platform::MayRead(at, bytes));
+    }
+    // The block's own pointer vouches for every read (MayReadBeside), but for a sanitizer's word.
+    ReadPermit Permit() const {
+        if (r.pointer == r.block && !(sanitized && platform::kMayReadRefuses))
+            return {nullptr, nullptr};
+        return {Allows, this};
+    }
+};
+
+// What the block's page says, once its descriptor may be read (`sanitized`: and the sanitizer
+// lets it be read; otherwise Unreadable). `pool`: the live paged pool the caller named, or null.
+paged::PageVerdict ExaminePageOf(const Release& r, bool sanitized, const PagedPool* pool) {
+    const BesidePermit permit{r, sanitized};
+    const paged::PageVerdict page = paged::ExaminePage(r.block, permit.Permit(), pool);
+    if (!permit.mapped) StopOnPointer(r, "the block's page is not mapped");
+    return page;
 }
 
-// A paged block released into `pool` (a live paged pool).
-void CheckPagedBlock(const Release& r, PagedPool* pool) {
-    const PageObject& page = PageOf(r);
-    const void* pageStart = page.PageStart();
+// A paged block released into `pool` (a live paged pool), as its page says.
+void CheckPagedBlock(const Release& r, PagedPool* pool, const paged::PageVerdict& page) {
+    const void* pageStart = page.pageStart;
     if (page.owner != pool)
         Stop("Invalid release of %s to %s in %s: its page %p belongs to %s", r.Subject(),
              PoolText(pool).text, r.entryPoint, pageStart, PoolText(page.owner).text);
-    if (page.blockSize == 0 || page.nextFreePage != kPageInUse) {
+    if (page.state == paged::PageState::Idle) {
         StopIfPointerReleased(r);
         Stop("Invalid release of %s in %s: its page %p of %s holds no block in use: released "
              "twice?",
              r.Subject(), r.entryPoint, pageStart, PoolText(pool).text);
     }
-    const auto offset = static_cast<std::uint32_t>(Value(r.block) & (kPageBytes - 1));
-    if (!IsCarvedOffset(page, offset)) {
+    if (page.state != paged::PageState::AtPosition) {
         StopIfPointerReleased(r);
         char where[320];
         bool released;
@@ -142,45 +163,45 @@ void CheckPagedBlock(const Release& r, PagedPool* pool) {
         Stop("Invalid release of %s in %s: not the start of a block: %s", r.Subject(), r.entryPoint,
              where);
     }
-    if (paged::IsOnReleasedChain(page, r.block)) {
+    if (page.released) {
         StopIfPointerReleased(r);
         Stop("Invalid release of %s in %s: page %p of %s (class %u) has it among its released "
              "blocks: released twice",
-             r.Subject(), r.entryPoint, pageStart, PoolText(pool).text, unsigned{page.blockSize});
+             r.Subject(), r.entryPoint, pageStart, PoolText(pool).text, page.blockBytes);
     }
-    CheckPointerInBlock(r, page.blockSize);
+    CheckPointerInBlock(r, page.blockBytes);
 }
 
 // A damaged header, as the pieces in front of it show: `spot.piece` is the first piece whose
 // size does not fit, or the block's own header.
-[[noreturn]] void StopDamaged(const Release& r, const Spot& spot) {
-    const PoolText pool(PoolOf(spot));
+[[noreturn]] void StopDamaged(const Release& r, const general::Spot& spot) {
+    const PoolText pool(spot.pool);
     char place[96];
-    if (spot.piece == HeaderOf(r.block))
+    if (spot.piece.block == r.block)
         std::snprintf(place, sizeof place, "its header is damaged (words %#lx %#lx)",
-                      static_cast<unsigned long>(spot.piece->ownerWord),
-                      static_cast<unsigned long>(spot.piece->sizeWord));
+                      static_cast<unsigned long>(spot.piece.ownerWord),
+                      static_cast<unsigned long>(spot.piece.sizeWord));
     else
         std::snprintf(place, sizeof place,
                       "the header of block %p before it is damaged (words "
                       "%#lx %#lx)",
-                      static_cast<const void*>(spot.piece + 1),
-                      static_cast<unsigned long>(spot.piece->ownerWord),
-                      static_cast<unsigned long>(spot.piece->sizeWord));
-    if (spot.previous == nullptr)
+                      spot.piece.block, static_cast<unsigned long>(spot.piece.ownerWord),
+                      static_cast<unsigned long>(spot.piece.sizeWord));
+    if (spot.previous.block == nullptr)
         Stop("Invalid release of %s in %s: %s, at the start of chunk %p of %s: header "
              "overwritten?",
              r.Subject(), r.entryPoint, place, spot.chunk, pool.text);
     Stop("Invalid release of %s in %s: %s and follows %s of %s: probable overrun of block %p",
          r.Subject(), r.entryPoint, place, PieceText(spot.previous).text, pool.text,
-         static_cast<const void*>(spot.previous + 1));
+         spot.previous.block);
 }
 
 // A header that did not prove: stops with what the pieces of the general chunk that holds the
 // block show (a block released twice, an overrun of the block in front, a pointer inside a
 // block). Returns when no general pool's chunk holds the block.
 void StopIfLocated(const Release& r) {
-    const Spot spot = Locate(r.block);
+    using general::Where;
+    const general::Spot spot = general::Locate(r.block);
     switch (spot.where) {
     case Where::Nowhere:
         return;
@@ -188,8 +209,8 @@ void StopIfLocated(const Release& r) {
         if (spot.soundFreeArea)
             Stop("Invalid release of %s in %s: its header reads as a free area of %s (first word "
                  "%#lx): released twice?",
-                 r.Subject(), r.entryPoint, PoolText(PoolOf(spot)).text,
-                 static_cast<unsigned long>(spot.piece->ownerWord));
+                 r.Subject(), r.entryPoint, PoolText(spot.pool).text,
+                 static_cast<unsigned long>(spot.piece.ownerWord));
         StopDamaged(r, spot);
     case Where::Damaged:
         StopDamaged(r, spot);
@@ -204,77 +225,59 @@ void StopIfLocated(const Release& r) {
          released ? "" : "not the start of a block: ", where, released ? ": released twice?" : "");
 }
 
-// A block's header fits the live chunk (or arena) it names: past the chunk's header, a size word
-// of whole 8-byte units (but for an arena's last piece) that ends inside the chunk.
-void CheckFitsChunk(const Release& r, const BlockHeader& header, void* chunk, LiveKind kind) {
-    const ChunkFields& k = *FieldsOf(chunk);
-    const std::uint64_t span = kind == LiveKind::Arena ? k.size : k.size & kChunkSizeMask;
-    const std::uint64_t headerBytes =
-        kind == LiveKind::GeneralPool ? GeneralPool::kPoolHeaderBytes : SubPool::kHeaderBytes;
-    const std::uint64_t offset = Value(HeaderOf(r.block)) - Value(chunk);
-    const std::uint64_t pieceBytes = header.sizeWord;
-    // An arena spans size + extra bytes, any number: a block that took its last area whole ends
-    // exactly there with a size word of any value.
-    const bool arenaTail = kind == LiveKind::Arena && offset + pieceBytes == span;
-    if (offset >= headerBytes && pieceBytes >= kBlockHeaderBytes &&
-        ((pieceBytes & 7) == 0 || arenaTail) && pieceBytes <= span - offset)
-        return;
+// A header that does not fit the live chunk (or arena) it names.
+[[noreturn]] void StopMisfit(const Release& r, const general::HeaderVerdict& header) {
     StopIfPointerReleased(r);
     StopIfLocated(r);
     Stop("Invalid release of %s in %s: its header (size word %#lx) does not fit chunk %p of %s "
          "(%lu bytes, block at offset %lu): header overwritten?",
-         r.Subject(), r.entryPoint, static_cast<unsigned long>(pieceBytes), chunk,
-         PoolText(k.owner).text, static_cast<unsigned long>(span),
-         static_cast<unsigned long>(offset));
+         r.Subject(), r.entryPoint, static_cast<unsigned long>(header.sizeWord), header.chunk,
+         PoolText(header.pool).text, static_cast<unsigned long>(header.chunkBytes),
+         static_cast<unsigned long>(header.offset));
 }
 
-// The 16 bytes in front of the block, copied: a paged block of class 2 or 4 released without its
-// flag is not 8-byte aligned, and this read is what has to survive such a mistake.
-BlockHeader ReadHeader(const Release& r) {
-    const auto* at = static_cast<const char*>(r.block) - sizeof(BlockHeader);
-    if (!MayReadBeside(r, at, sizeof(BlockHeader)))
-        StopOnPointer(r, "the block's header is not mapped");
-    BlockHeader header;
-    __builtin_memcpy(&header, at, sizeof header);
-    return header;
+// A header whose owner word is no live chunk's: a free area, or a chunk the registry does not know.
+[[noreturn]] void StopUnowned(const Release& r, const general::HeaderVerdict& header) {
+    const bool free = header.state == general::HeaderState::FreeArea;
+    StopIfPaged(r, free ? "its header reads as a free area" : "its header names no live chunk");
+    StopIfPointerReleased(r);
+    StopIfLocated(r);
+    if (free)
+        Stop("Invalid release of %s in %s: its header reads as a free area (first word %#lx) and "
+             "no live pool holds it: no block of this library, or released twice?",
+             r.Subject(), r.entryPoint, static_cast<unsigned long>(header.ownerWord));
+    Stop("Invalid release of %s in %s: its header names %p, which is no live chunk of a "
+         "pool: its pool was destroyed, its header was overwritten, or it is no block of "
+         "this library",
+         r.Subject(), r.entryPoint, header.chunk);
 }
 
 // A block with a header: in use, in a live chunk, inside it. `expectedPool` is the pool the caller
 // named (null when the header decides).
 void CheckHeaderBlock(const Release& r, PoolBase* expectedPool) {
-    const BlockHeader header = ReadHeader(r);
-    if ((header.ownerWord & kOwnerInUse) == 0) {
-        StopIfPaged(r, "its header reads as a free area");
-        StopIfPointerReleased(r);
-        StopIfLocated(r);
-        Stop("Invalid release of %s in %s: its header reads as a free area (first word %#lx) and "
-             "no live pool holds it: no block of this library, or released twice?",
-             r.Subject(), r.entryPoint, static_cast<unsigned long>(header.ownerWord));
-    }
-    void* chunk = reinterpret_cast<void*>(header.ownerWord & ~kOwnerBits);
-    if (chunk == nullptr) {
+    const BesidePermit permit{r, false};
+    const general::HeaderVerdict header = general::ProveHeader(r.block, permit.Permit());
+    switch (header.state) {
+    case general::HeaderState::Unreadable:
+        StopOnPointer(r, "the block's header is not mapped");
+    case general::HeaderState::FreeArea:
+    case general::HeaderState::NoLiveChunk:
+        StopUnowned(r, header);
+    case general::HeaderState::HeapBlock:
         StopIfPaged(r, "its header reads as a heap block's");
         if (expectedPool != nullptr)
             Stop("Invalid release of %s to %s in %s: it is a heap block", r.Subject(),
                  PoolText(expectedPool).text, r.entryPoint);
-        return CheckPointerInBlock(r, header.sizeWord - kBlockHeaderBytes);
+        break;
+    case general::HeaderState::Misfit:
+        StopMisfit(r, header);
+    case general::HeaderState::Fits:
+        if (expectedPool != nullptr && header.pool != expectedPool)
+            Stop("Invalid release of %s to %s in %s: the block belongs to %s", r.Subject(),
+                 PoolText(expectedPool).text, r.entryPoint, PoolText(header.pool).text);
+        break;
     }
-    const LiveKind kind = KindAt(chunk);
-    if (kind == LiveKind::None || kind == LiveKind::PagedPool) {
-        StopIfPaged(r, "its header names no live chunk");
-        StopIfPointerReleased(r);
-        StopIfLocated(r);
-        Stop("Invalid release of %s in %s: its header names %p, which is no live chunk of a "
-             "pool: its pool was destroyed, its header was overwritten, or it is no block of "
-             "this library",
-             r.Subject(), r.entryPoint, chunk);
-    }
-    CheckFitsChunk(r, header, chunk, kind);
-    const PoolBase* owner = FieldsOf(chunk)->owner;
-    if (expectedPool != nullptr && owner != expectedPool)
-        Stop("Invalid release of %s to %s in %s: the block belongs to %s", r.Subject(),
-             PoolText(expectedPool).text, r.entryPoint, PoolText(owner).text);
-    CheckPointerInBlock(r, header.sizeWord - kBlockHeaderBytes);
+    CheckPointerInBlock(r, header.BlockBytes());
 }
 
 [[noreturn]] void StopDestroyed(const void* pool, const char* entryPoint) {
@@ -292,18 +295,21 @@ void CheckRelease(void* block, void* pool, int flags, const void* pointer) {
         if (IsPoolNumber(pool)) return; // names no pool: the release does nothing
         const LiveKind kind = KindAt(pool);
         if (kind == LiveKind::None) StopDestroyed(pool, r.entryPoint);
-        if (kind == LiveKind::PagedPool) return CheckPagedBlock(r, static_cast<PagedPool*>(pool));
-        return CheckHeaderBlock(r, FieldsOf(pool)->owner);
+        if (kind == LiveKind::PagedPool)
+            return CheckPagedBlock(r, static_cast<PagedPool*>(pool),
+                                   ExaminePageOf(r, false, static_cast<PagedPool*>(pool)));
+        return CheckHeaderBlock(r, general::PoolOfChunk(pool));
     }
     if (flags & kFlagPaged) {
-        const PageObject& page = PageOf(r);
-        PagedPool* owner = platform::MayRead(&page, sizeof page) ? page.owner : nullptr;
-        if (KindAt(owner) != LiveKind::PagedPool)
+        // A descriptor the sanitizer hides names no pool.
+        const paged::PageVerdict page = ExaminePageOf(r, true, nullptr);
+        PagedPool* owner = page.state != paged::PageState::Unreadable ? page.owner : nullptr;
+        if (page.state <= paged::PageState::Unowned)
             Stop("Invalid release of %s in %s with the paged flag: its page %p names %p%s, which "
                  "is no live paged pool: pool used after it was destroyed, or not a paged block?",
-                 r.Subject(), r.entryPoint, static_cast<const void*>(page.PageStart()),
+                 r.Subject(), r.entryPoint, static_cast<const void*>(page.pageStart),
                  static_cast<void*>(owner), DestroyedPoolText(owner).text);
-        return CheckPagedBlock(r, owner);
+        return CheckPagedBlock(r, owner, page);
     }
     CheckHeaderBlock(r, nullptr);
 }

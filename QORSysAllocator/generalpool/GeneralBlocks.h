@@ -7,6 +7,7 @@
 #pragma once
 
 #include "../core/PoolInterface.h"
+#include "../core/ReadPermit.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -47,5 +48,64 @@ inline bool HoldsNoBlock(const ChunkFields& pool) {
             return false;
     return true;
 }
+
+// Checked mode's proofs and diagnosis (GeneralBlockCheck.cpp): what a block's header and the pieces
+// of the chunk that holds an address say. A chunk is trusted once the registry knows it; a size
+// word is followed only when it fits its chunk.
+
+enum class HeaderState : std::uint8_t {
+    Unreadable,  // the permit refused the 16 bytes in front of the block
+    FreeArea,    // bit 0 of the owner word is clear
+    HeapBlock,   // in use, naming no chunk
+    NoLiveChunk, // names `chunk`, which the registry knows as no chunk, arena or general pool
+    Misfit,      // the size word does not fit live `chunk` (a whole number of 8-byte units from
+                 // 16 on, past the chunk's header, ending inside it; an arena's last piece any)
+    Fits,        // in use, inside live `chunk`
+};
+
+// Invariant: state >= FreeArea => the words are the header's, copied once.
+struct HeaderVerdict {
+    HeaderState state = HeaderState::Unreadable;
+    std::uint64_t ownerWord = 0, sizeWord = 0;
+    void* chunk = nullptr;        // ownerWord & ~kOwnerBits
+    PoolBase* pool = nullptr;     // Misfit, Fits: the chunk's pool
+    std::uint64_t chunkBytes = 0; // Misfit: the chunk's span
+    std::uint64_t offset = 0;     // Misfit: the header's offset in the chunk
+    std::uint64_t BlockBytes() const { return sizeWord - kBlockHeaderBytes; }
+};
+
+// Reads the header once `permit` allows it, and the chunk's fields once the registry knows it.
+HeaderVerdict ProveHeader(const void* block, ReadPermit permit);
+
+enum class Where : std::uint8_t {
+    Nowhere,     // in no general pool's chunk
+    ChunkHeader, // in the header of `chunk`
+    BlockStart,  // `piece` is the header right in front of the address
+    InsidePiece, // inside `piece` (its header included), not at its start
+    Damaged,     // `piece`, at or before the address's header, has a size that does not fit
+};
+
+// A piece as the walk read it.
+struct Piece {
+    const void* block = nullptr; // 16 bytes past the piece's header; null: no piece
+    std::uint64_t ownerWord = 0, sizeWord = 0;
+    bool Free() const { return (ownerWord & kOwnerInUse) == 0; }
+    std::uint64_t Bytes() const { return sizeWord - kBlockHeaderBytes; }
+};
+
+struct Spot {
+    Where where = Where::Nowhere;
+    const void* chunk = nullptr; // the chunk or arena that holds the address
+    const PoolBase* pool = nullptr;
+    Piece piece;
+    Piece previous; // the piece in front of `piece`; none for the first
+    // BlockStart: `piece` reads as a free area and the pieces from it tile the chunk to its end.
+    bool soundFreeArea = false;
+};
+
+// Where `address` lies among the pieces of the live general pools' chunks (and their arenas): a
+// walk of the pool registry and of the pieces of one chunk up to the address (the pieces tile a
+// chunk, so each piece's size word leads to the next). Without the pools' locks: for a stop only.
+Spot Locate(const void* address);
 
 } // namespace qor::general

@@ -6,7 +6,8 @@
 
 #include "../core/PoolInterface.h"
 #include "../frontend/FixedPools.h"
-#include "../pagedpool/PageObject.h"
+#include "../generalpool/GeneralBlocks.h"
+#include "../pagedpool/PagedBlocks.h"
 #include "../platform/Platform.h"
 
 #include <atomic>
@@ -159,10 +160,10 @@ namespace {
 
 // Requires: `kind` is SpanKindOf(memory), not 0.
 std::size_t OwnUsableBytes(void* memory, unsigned kind) {
-    if (kind & platform::kSpanRegion) return PageObjectOf(memory)->blockSize;
+    if (kind & platform::kSpanRegion) return paged::BlockBytes(memory);
     const Front& front = FrontOf(memory);
     if ((front.word & kTagMask) == kInsidePoolBlock) return front.bytes;
-    return HeaderOf(memory)->sizeWord - kBlockHeaderBytes;
+    return general::BlockBytes(memory);
 }
 
 } // namespace

@@ -3,11 +3,12 @@
 // position its page handed out, its size, and whether a pool holds any block. A paged block has no
 // header: its page's descriptor (PageObjectOf(block)) names its pool and its size class.
 // Invariant: OwnerOf(block) != null => the descriptor's owner is a paged pool (its owner field
-// names itself); HandedOutBy(block) != null => OwnerOf(block) == HandedOutBy(block).
+// names itself); ExaminePage(block).state >= Idle => OwnerOf(block) == ExaminePage(block).owner.
 #pragma once
 
 #include "../core/PoolArgument.h"
 #include "../core/PoolInterface.h"
+#include "../core/ReadPermit.h"
 #include "PageObject.h"
 #include "Region.h"
 
@@ -52,17 +53,37 @@ inline bool HoldsNoBlock(const ChunkFields& fields) {
     return !(pageBytes != 0 && freeBytes < pageBytes && bytesInUse != 0);
 }
 
-// Checked mode's proofs and diagnosis (PagedBlocks.cpp); they trust no pointer but the registry.
+// Checked mode's proofs and diagnosis (PagedBlocks.cpp): what the descriptor of an address's page
+// says. Its positions and released chain are trusted only once its owner is a live paged pool.
 
-// The live paged pool that handed out `block`, when its page says so: the descriptor names a
-// live paged pool, the page is in use and the block sits on one of its handed-out positions.
-// Null otherwise. Reads only the block's own page, once it may be read.
-PagedPool* HandedOutBy(const void* block);
+enum class PageState : std::uint8_t {
+    Unreadable, // the permit refused the descriptor: only pageStart is known
+    Unowned,    // the descriptor names no live paged pool (`owner`: what it names)
+    Idle,       // the page holds no block in use (no class, or not in use)
+    Outside,    // a page in use, but the address is on no position it handed out
+    InBlock,    // inside `block`, a position the page handed out, past its start
+    AtPosition, // the address is a position the page handed out (`block` == the address)
+};
 
-// True when `block` is on the chain of released blocks of its page. Bounded by the chain's count
-// and stopped at a link that leaves the page. A block of 8 bytes or more that lacks the markers
-// every release writes into it is not on the chain (unless written over after its release), so
-// the walk, as long as the chain, runs only for blocks that look released.
-bool IsOnReleasedChain(const PageObject& page, const void* block);
+// Invariant: state >= Unowned => owner and blockBytes are the descriptor's; state >= Idle =>
+// owner is a live paged pool; state >= InBlock => pageStart <= block < pageStart + 4096.
+// Four words: the state, the flag and the class share the first.
+struct PageVerdict {
+    PageState state = PageState::Unreadable;
+    bool released = false;        // InBlock, AtPosition: `block` is on the page's released chain
+    std::uint16_t blockBytes = 0; // the page's class
+    const char* pageStart = nullptr;
+    PagedPool* owner = nullptr;  // as the descriptor names it
+    const char* block = nullptr; // InBlock, AtPosition: the block that holds the address
+};
+
+// Reads the descriptor of `address`'s page once `permit` allows it; its owner is live when it is
+// `provenOwner` (a live paged pool the caller has proved, or null) or the registry says so. Then
+// reads the block's first word (AtPosition, InBlock: on the same page). A block of 8 bytes or more
+// that lacks the markers every release writes into it is not looked for on the released chain, so
+// the chain's walk (bounded by its count, stopped at a link that leaves the page) runs only for
+// blocks that look released.
+PageVerdict ExaminePage(const void* address, ReadPermit permit,
+                        const PagedPool* provenOwner = nullptr);
 
 } // namespace qor::paged

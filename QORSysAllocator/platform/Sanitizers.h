@@ -29,6 +29,13 @@
 
 namespace qor::platform {
 
+// Whether MayRead can answer false: only where AddressSanitizer checks the library itself.
+#if defined(QOR_ASAN_CHECKED)
+constexpr bool kMayReadRefuses = true;
+#else
+constexpr bool kMayReadRefuses = false;
+#endif
+
 // False when AddressSanitizer would report a read of [begin, begin + bytes): checked mode reads the
 // page descriptor's place behind blocks that may not be paged, memory it does not own. True in
 // every build without ASan's checks.
