@@ -152,6 +152,26 @@ QOR_SYS_API void QORSysGetPoolInfo(void* pool, FILE* stream, QORPoolInfo* record
 QOR_SYS_API int QORSysPoolGetFreeSpace(void* pool, std::size_t* freeBytes,
                                        std::size_t* largestChunkFree);
 
+// What a stretch of a pool's memory is, in QORPoolMapEntry::kind.
+namespace QORSysMapKind {
+constexpr std::uint32_t CHUNK = 1;
+constexpr std::uint32_t HEADER = 2;
+constexpr std::uint32_t BLOCKS = 3;
+constexpr std::uint32_t FREE = 4;
+constexpr std::uint32_t PAGE = 5;
+} // namespace QORSysMapKind
+struct QORPoolMapEntry {
+    std::uint64_t start;
+    std::uint64_t bytes;
+    std::uint64_t usedBytes;
+    std::uint32_t kind;
+    std::uint32_t count;
+    std::uint32_t slots;
+    std::uint32_t usedSlots;
+};
+extern "C" QOR_SYS_API long QORSysGetPoolMap(void* pool, QORPoolMapEntry* entries,
+                                             std::size_t capacity);
+
 // Walks every structure of a pool (general: chunks, pieces, free lists; paged: page lists,
 // released chains, region list) and answers -1 (true) when every invariant holds, 0 when one is
 // broken, which is then described in one line on `stream` (when not null). A null pool checks every

@@ -110,11 +110,11 @@ TEST_F(Tracer, ReportsEachOverrunWithItsBlockSizeAndPoolAndTheForeignPointer) {
     Run({"QORSysTracerOutput=report"});
     // The paged overrun fills its own slot's tail and reaches the next slot's front guard.
     Once(json_, R"({"block": "@above", "size": 36, "pool": "Pages", "areas": ["front guard"], )"
-                R"("found": "release", "below": "@below", "belowSize": 36})");
+                R"("found": "release", "below": "@below", "belowSize": 36, "stack": )");
     Once(json_, R"({"block": "@small", "size": 13, "pool": "Scratch", )"
-                R"("areas": ["bytes past the end"], "found": "release"})");
+                R"("areas": ["bytes past the end"], "found": "release", "stack": )");
     Once(json_, R"({"block": "@below", "size": 36, "pool": "Pages", )"
-                R"("areas": ["bytes past the end"], "found": "exit"})");
+                R"("areas": ["bytes past the end"], "found": "exit", "stack": )");
     EXPECT_EQ(Count(json_, R"({"block": )"), 3u) << "nothing else is damaged";
     Once(json_, R"({"pointer": "@foreign", "reason": "released, but not a block of the )"
                 R"(library", "pool": "no pool"})");
@@ -134,22 +134,22 @@ TEST_F(Tracer, ReportsEachOverrunWithItsBlockSizeAndPoolAndTheForeignPointer) {
 TEST_F(Tracer, CountsPerPoolAndGroupsLeaksBySize) {
     Run({"QORSysTracerOutput=report"});
     const std::pair<const char*, const char*> expected[] = {
-        {R"({"name": "Pages",)",
+        {R"("name": "Pages",)",
          R"("allocations": 2, "releases": 1, "failures": 1, )"
          R"("invalidPointers": 0, "liveBlocks": 1, "liveBytes": 36, "peakBytes": 72,)"},
-        {R"({"name": "Scratch",)",
+        {R"("name": "Scratch",)",
          R"("allocations": 5, "releases": 1, "failures": 0, )"
          R"("invalidPointers": 0, "liveBlocks": 4, "liveBytes": 112, "peakBytes": 125,)"},
-        {R"({"name": "Flushed",)",
+        {R"("name": "Flushed",)",
          R"("liveBlocks": 0, "liveBytes": 0, "peakBytes": 64, "chunksAdded": 0, )"
          R"("flushes": 1, "endedByFlush": 1, "destroyed": true})"},
-        {R"({"name": "heap, argument 0",)", R"("allocations": 1, "releases": 1, "failures": 0,)"},
+        {R"("name": "heap, argument 0",)", R"("allocations": 1, "releases": 1, "failures": 0,)"},
         {R"({"pool": "Scratch", "size": 24,)", R"("count": 3, "bytes": 72,)"},
         {R"({"pool": "Scratch", "size": 40,)", R"("count": 1, "bytes": 40,)"},
         {R"({"pool": "Pages", "size": 36,)", R"("count": 1, "bytes": 36, "first": "@below"})"}};
     for (const auto& [key, values] : expected)
         Once(LineOf(json_, key), values);
-    EXPECT_EQ(Count(json_, R"({"pool": )"), 3u) << "three groups; the flushed block is no leak";
+    EXPECT_EQ(Count(json_, R"({"pool": ")"), 3u) << "three groups; the flushed block is no leak";
     Once(text_, "  Scratch: 3 x 24 bytes (first at ");
     Once(text_,
          "  Pages: allocations 2, releases 1, failures 1, invalid pointers 0, live blocks 1, "
@@ -161,10 +161,10 @@ TEST_F(Tracer, CountsPerPoolAndGroupsLeaksBySize) {
 TEST_F(Tracer, MarksThePoolsThatFlushesDestroyed) {
     Run({"QORSysTracerOutput=report"});
     for (const char* name : {"EmptyDestroyed", "PagedDestroyed"})
-        Once(LineOf(json_, std::string("{\"name\": \"") + name), "\"destroyed\": true}");
-    Once(LineOf(json_, "{\"name\": \"KeptNotEmpty"),
+        Once(LineOf(json_, std::string("\"name\": \"") + name), "\"destroyed\": true}");
+    Once(LineOf(json_, "\"name\": \"KeptNotEmpty"),
          R"("releases": 1, "failures": 0, "invalidPointers": 0, "liveBlocks": 0, )");
-    Once(LineOf(json_, "{\"name\": \"KeptNotEmpty"), "\"destroyed\": false}");
+    Once(LineOf(json_, "\"name\": \"KeptNotEmpty"), "\"destroyed\": false}");
     Once(LineOf(text_, "  EmptyDestroyed: "), ", destroyed");
 }
 
@@ -183,7 +183,7 @@ TEST_P(TracerAtFatalSignal, WritesWhatItHas) {
         {.signal = signal});
     Once(json_, "\"fatalSignal\": " + std::to_string(signal) + ",");
     Once(text_, "Written at fatal signal " + std::to_string(signal) + ": ");
-    Once(LineOf(json_, R"({"name": "Scratch",)"), R"("allocations": 5, "releases": 1,)");
+    Once(LineOf(json_, R"("name": "Scratch",)"), R"("allocations": 5, "releases": 1,)");
     Once(json_, R"({"block": "@above", "size": 36, "pool": "Pages", "areas": ["front guard"], )");
     Once(json_, R"({"pool": "Scratch", "size": 24, "count": 3, "bytes": 72,)");
     EXPECT_EQ(json_.substr(json_.size() - 2), "}\n") << "the JSON is whole";

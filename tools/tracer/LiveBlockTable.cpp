@@ -1,7 +1,7 @@
 // The live-block table.
 #include "LiveBlockTable.h"
 
-#include <sys/mman.h>
+#include "MappedMemory.h"
 
 namespace qor::tracer {
 
@@ -11,11 +11,8 @@ bool LiveBlockTable::Reserve(std::size_t capacity) {
     while ((std::size_t{1} << bits) < capacity && bits < 40)
         ++bits;
     const std::size_t slots = std::size_t{1} << bits;
-    // Pages are touched only as entries land on them; the reservation itself costs nothing.
-    void* memory = mmap(nullptr, slots * sizeof(LiveBlock), PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (memory == MAP_FAILED) return false;
-    entries_ = static_cast<LiveBlock*>(memory);
+    entries_ = MapZeroed<LiveBlock>(slots);
+    if (entries_ == nullptr) return false;
     mask_ = slots - 1;
     limit_ = slots / 8 * 7;
     shift_ = 64 - bits;

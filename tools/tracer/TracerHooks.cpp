@@ -2,6 +2,8 @@
 // under the tracer's lock; none calls back into the library, so the lock is always the innermost
 // one (a hook may run while a pool holds its own mutex).
 // Cost per traced allocation: one lock, one table insert, the seals; per release: two lookups.
+#include "CallSites.h"
+#include "Sampler.h"
 #include "TracerState.h"
 
 #include "core/PoolArgument.h"
@@ -26,7 +28,10 @@ namespace {
 
 std::atomic<bool> gExitHandlerRegistered{false};
 
-void WriteReportAtExit() { WriteReport(); }
+void WriteReportAtExit() {
+    TakeFinalSample();
+    WriteReport();
+}
 
 // QORSysTracerExitCode: the process ends with the status the exit report chose. This runs among
 // the loaded objects' destructors, after every exit handler (the program's static destructors
@@ -153,8 +158,8 @@ void CheckBeforeRelease(std::uintptr_t pointer) {
     gState.releasing = block != nullptr ? 0 : pointer;
     if (block == nullptr) {
         if (GuardsOf(pointer)[1] == (kReleasedSeal ^ pointer))
-            RecordDamage(LiveBlock{pointer, 0, {}, 0, kNoPool, BlockKind::None, 0}, kReleasedTwice,
-                         false);
+            RecordDamage(LiveBlock{pointer, 0, {}, 0, kNoPool, BlockKind::None, 0, 0},
+                         kReleasedTwice, false);
         return;
     }
     const std::uint8_t areas = DamagedAreas(*block) & ~block->reported;
@@ -174,9 +179,13 @@ QOR_TRACER_EXPORT int QORGetDelta(size_t size, void* pool, void* param, int n) {
     return kDelta;
 }
 
-QOR_TRACER_EXPORT int QORSignalMalloc(void* block, size_t size, void* pool, void* param, int n) {
+namespace {
+
+// Records a block just handed out; true when a sample is due.
+bool RecordAllocation(void* block, size_t size, void* pool, void* param, int n,
+                      const void* hookCaller) {
     HookScope scope;
-    if (!scope.Open()) return 0;
+    if (!scope.Open()) return false;
     LiveBlock traced{};
     traced.pointer = Value(block) + kDelta;
     traced.size = size;
@@ -185,15 +194,26 @@ QOR_TRACER_EXPORT int QORSignalMalloc(void* block, size_t size, void* pool, void
     Seal(traced);
     PoolRecord& record = gState.pools[traced.pool];
     ++record.allocations;
+    ++record.sizes[SizeBucket(size)];
     LiveBlock* entry = gState.blocks.Insert(traced.pointer);
     if (entry == nullptr) {
         ++gState.untrackedBlocks;
-        return 0;
+    } else {
+        traced.stack = StackOf(CaptureFrames(hookCaller));
+        CountLive(traced.stack, static_cast<std::int64_t>(size), 1);
+        *entry = traced;
+        ++record.liveBlocks;
+        record.liveBytes += size;
+        if (record.liveBytes > record.peakBytes) record.peakBytes = record.liveBytes;
     }
-    *entry = traced;
-    ++record.liveBlocks;
-    record.liveBytes += size;
-    if (record.liveBytes > record.peakBytes) record.peakBytes = record.liveBytes;
+    return CountAllocation();
+}
+
+} // namespace
+
+QOR_TRACER_EXPORT int QORSignalMalloc(void* block, size_t size, void* pool, void* param, int n) {
+    // The sample calls the library, so it is taken once the tracer's lock is given back.
+    if (RecordAllocation(block, size, pool, param, n, __builtin_return_address(0))) TakeSample();
     return 0;
 }
 
@@ -213,6 +233,7 @@ QOR_TRACER_EXPORT int QORSignalFree(void* block, void*, size_t) {
     ++record.releases;
     --record.liveBlocks;
     record.liveBytes -= entry->size;
+    CountLive(entry->stack, -static_cast<std::int64_t>(entry->size), -1);
     gState.blocks.Erase(entry);
     return 0;
 }

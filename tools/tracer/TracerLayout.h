@@ -47,6 +47,7 @@ struct LiveBlock {
     std::uint16_t pool;      // index of its PoolRecord
     BlockKind kind;
     std::uint8_t reported; // DamageArea bits already reported for this block
+    std::uint32_t stack;   // its call site (CallSites.h), 0 when unknown
 };
 
 inline std::uint64_t* GuardsOf(std::uintptr_t pointer) {

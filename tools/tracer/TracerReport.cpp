@@ -3,6 +3,7 @@
 // goes to stderr and <prefix>.txt, JSON to <prefix>.json. Formatted by SafeFormat into fixed
 // buffers and written with write(2): nothing here allocates, locks or uses stdio, so a signal
 // handler may write it.
+#include "ReportSink.h"
 #include "SafeFormat.h"
 #include "TracerState.h"
 
@@ -20,60 +21,6 @@
 namespace qor::tracer {
 namespace {
 
-// Formatted output to up to two descriptors (-1: none). A line longer than the buffer is cut.
-class Sink {
-public:
-    Sink(int first, int second) : fds_{first, second} {}
-    ~Sink() { Flush(); }
-    Sink(const Sink&) = delete;
-    Sink& operator=(const Sink&) = delete;
-
-    void Print(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            va_list args;
-            va_start(args, format);
-            const int length = SafeFormat(buffer_ + used_, sizeof buffer_ - used_, format, args);
-            va_end(args);
-            if (length < 0) return;
-            if (used_ + static_cast<std::size_t>(length) < sizeof buffer_) {
-                used_ += static_cast<std::size_t>(length);
-                return;
-            }
-            if (attempt == 0) Flush();
-        }
-        used_ = sizeof buffer_ - 1;
-    }
-
-private:
-    void Flush() {
-        for (int fd : fds_)
-            WriteAll(fd, buffer_, used_);
-        used_ = 0;
-    }
-
-    int fds_[2];
-    char buffer_[16384];
-    std::size_t used_ = 0;
-};
-
-// `text` as the inside of a JSON string; bytes above 0x7F are taken as Latin-1.
-const char* Json(const char* text, char* out, std::size_t bytes) {
-    std::size_t used = 0;
-    for (; *text != '\0' && used + 7 < bytes; ++text) {
-        const auto c = static_cast<unsigned char>(*text);
-        if (c == '"' || c == '\\') {
-            out[used++] = '\\';
-            out[used++] = static_cast<char>(c);
-        } else if (c < 0x20 || c > 0x7E) {
-            used += static_cast<std::size_t>(SafePrint(out + used, bytes - used, "\\u%04x", c));
-        } else {
-            out[used++] = static_cast<char>(c);
-        }
-    }
-    out[used] = '\0';
-    return out;
-}
-
 struct Name {
     char text[112];
     char json[700];
@@ -86,6 +33,9 @@ struct Name {
 bool HasActivity(const PoolRecord& pool) {
     return pool.allocations + pool.failures + pool.invalidPointers != 0;
 }
+
+// Listed in the JSON report: active, or named by a sample.
+bool Listed(const PoolRecord& pool) { return HasActivity(pool) || pool.sampled; }
 
 // Calls visit(first entry, count) for each run of live blocks of one pool and one size.
 // Requires: `live` sorted by pool, then size.
@@ -156,25 +106,25 @@ void WriteText(Sink& out, const LiveBlock* live, std::size_t liveCount, const ch
     out.Print("JSON report: %s\n", jsonPath);
 }
 
-void WriteJson(Sink& out, const LiveBlock* live, std::size_t liveCount, int signal) {
+void WriteJson(Sink& out, LiveBlock* live, std::size_t liveCount, int signal) {
     out.Print("{\"tool\": \"QORSysTracer\", \"pid\": %d, \"delta\": %d,", gState.pid, kDelta);
     if (signal != 0) out.Print(" \"fatalSignal\": %d,", signal);
     out.Print("\n\"pools\": [");
     const char* separator = "\n";
     for (int i = 0; i < gState.poolCount; ++i) {
         const PoolRecord& pool = gState.pools[i];
-        if (!HasActivity(pool)) continue;
-        out.Print("%s{\"name\": \"%s\", \"address\": \"0x%" PRIxPTR "\", \"kind\": \"%s\", "
-                  "\"allocations\": %" PRIu64 ", \"releases\": %" PRIu64 ", \"failures\": %" PRIu64
-                  ", \"invalidPointers\": %" PRIu64 ", \"liveBlocks\": %" PRIu64
-                  ", \"liveBytes\": %" PRIu64 ", \"peakBytes\": %" PRIu64
-                  ", \"chunksAdded\": %" PRIu64 ", \"flushes\": %" PRIu64
-                  ", \"endedByFlush\": %" PRIu64 ", \"destroyed\": %s}",
-                  separator, Name(static_cast<std::uint16_t>(i)).json,
-                  reinterpret_cast<std::uintptr_t>(pool.address), KindName(pool.kind),
-                  pool.allocations, pool.releases, pool.failures, pool.invalidPointers,
-                  pool.liveBlocks, pool.liveBytes, pool.peakBytes, pool.chunksAdded, pool.flushes,
-                  pool.dropped, pool.destroyed ? "true" : "false");
+        if (!Listed(pool)) continue;
+        out.Print(
+            "%s{\"id\": %d, \"name\": \"%s\", \"address\": \"0x%" PRIxPTR "\", \"kind\": \"%s\", "
+            "\"allocations\": %" PRIu64 ", \"releases\": %" PRIu64 ", \"failures\": %" PRIu64
+            ", \"invalidPointers\": %" PRIu64 ", \"liveBlocks\": %" PRIu64
+            ", \"liveBytes\": %" PRIu64 ", \"peakBytes\": %" PRIu64 ", \"chunksAdded\": %" PRIu64
+            ", \"flushes\": %" PRIu64 ", \"endedByFlush\": %" PRIu64 ", \"destroyed\": %s}",
+            separator, i, Name(static_cast<std::uint16_t>(i)).json,
+            reinterpret_cast<std::uintptr_t>(pool.address), KindName(pool.kind), pool.allocations,
+            pool.releases, pool.failures, pool.invalidPointers, pool.liveBlocks, pool.liveBytes,
+            pool.peakBytes, pool.chunksAdded, pool.flushes, pool.dropped,
+            pool.destroyed ? "true" : "false");
         separator = ",\n";
     }
     out.Print("],\n\"leaks\": [");
@@ -200,7 +150,7 @@ void WriteJson(Sink& out, const LiveBlock* live, std::size_t liveCount, int sign
         if (damage.below != 0)
             out.Print(", \"below\": \"0x%" PRIxPTR "\", \"belowSize\": %" PRIu64, damage.below,
                       damage.belowSize);
-        out.Print("}");
+        out.Print(", \"stack\": %u}", damage.stack);
         separator = ",\n";
     }
     out.Print("],\n\"invalidPointers\": [");
@@ -215,8 +165,10 @@ void WriteJson(Sink& out, const LiveBlock* live, std::size_t liveCount, int sign
         separator = ",\n";
     }
     out.Print("],\n\"untrackedBlocks\": %" PRIu64 ", \"untrackedReleases\": %" PRIu64
-              ", \"findingsDropped\": %" PRIu64 "}\n",
+              ", \"findingsDropped\": %" PRIu64,
               gState.untrackedBlocks, gState.untrackedReleases, gState.findingsDropped);
+    WriteJsonOverTime(out, live, liveCount, signal);
+    out.Print("}\n");
 }
 
 // QORSysTracerOutput (read by Start), or qor-trace-<pid> in the current directory. A child forked

@@ -1,7 +1,9 @@
 // Pool records, findings and their descriptions.
 #include "TracerState.h"
 
+#include "CallSites.h"
 #include "SafeFormat.h"
+#include "Sampler.h"
 
 #include "core/PoolArgument.h"
 
@@ -85,6 +87,8 @@ void Start() {
     if (const char* prefix = std::getenv("QORSysTracerOutput"))
         SafePrint(gState.outputPrefix, sizeof gState.outputPrefix, "%s", prefix);
     gState.exitStatusOnFindings = ExitStatusOnFindings();
+    StartCallSites();
+    StartSampler();
 }
 
 std::uint16_t PoolAt(void* address) {
@@ -128,7 +132,11 @@ std::uint16_t FixedPoolRecord(int role, std::uint16_t resolved) {
 void DropLiveBlocks(std::uint16_t pool) {
     PoolRecord& record = gState.pools[pool];
     if (record.liveBlocks == 0) return;
-    gState.blocks.EraseIf([pool](const LiveBlock& block) { return block.pool == pool; });
+    gState.blocks.EraseIf([pool](const LiveBlock& block) {
+        if (block.pool != pool) return false;
+        CountLive(block.stack, -static_cast<std::int64_t>(block.size), -1);
+        return true;
+    });
     record.dropped += record.liveBlocks;
     record.liveBlocks = 0;
     record.liveBytes = 0;
@@ -149,7 +157,7 @@ void RecordDamage(const LiveBlock& block, std::uint8_t areas, bool atExit) {
         return;
     }
     Damage& damage = gState.damage[gState.damageCount++];
-    damage = {block.pointer, block.size, block.pool, areas, atExit, 0, 0};
+    damage = {block.pointer, block.size, block.pool, areas, atExit, 0, 0, block.stack};
     // Paged slots of one size follow each other in a page: the slot below is the likely culprit.
     if (block.kind == BlockKind::Paged && (areas & kFrontGuard)) {
         const std::uintptr_t below = block.pointer - (kDelta + block.size + block.tailBytes);

@@ -13,6 +13,24 @@
 
 namespace qor::tracer {
 
+// Request sizes are counted in 8-byte steps up to 128, then in four steps per power of two.
+constexpr int kSizeBuckets = 16 + 57 * 4;
+inline int SizeBucket(std::uint64_t size) {
+    if (size <= 128) return size == 0 ? 0 : static_cast<int>((size - 1) / 8);
+    const int power = 63 - __builtin_clzll(size - 1); // size in (2^power, 2^(power+1)], power >= 7
+    return 16 + (power - 7) * 4 + static_cast<int>(((size - 1) >> (power - 2)) & 3);
+}
+// The smallest and largest size of a bucket.
+inline std::uint64_t BucketLow(int bucket) {
+    if (bucket < 16) return bucket == 0 ? 0 : std::uint64_t(bucket) * 8 + 1;
+    const int power = 7 + (bucket - 16) / 4;
+    return (std::uint64_t{1} << power) +
+           std::uint64_t((bucket - 16) % 4) * (std::uint64_t{1} << (power - 2)) + 1;
+}
+inline std::uint64_t BucketHigh(int bucket) {
+    return bucket + 1 < kSizeBuckets ? BucketLow(bucket + 1) - 1 : ~std::uint64_t{0};
+}
+
 struct PoolRecord {
     void* address;  // the pool object; null for "no pool", the heap and a fixed pool never seen
     char name[48];  // the creation name, cut to 47 characters
@@ -22,6 +40,8 @@ struct PoolRecord {
     std::uint64_t allocations, releases, failures, invalidPointers;
     std::uint64_t chunksAdded, flushes, dropped; // dropped: live blocks ended by a flush
     std::uint64_t liveBlocks, liveBytes, peakBytes;
+    bool sampled; // appears in a sample (a swap file's zone may have no allocation of its own)
+    std::uint64_t sizes[kSizeBuckets]; // requests by SizeBucket of the caller's size
 };
 
 struct Damage {
@@ -32,6 +52,7 @@ struct Damage {
     bool atExit;        // found by the exit check rather than at the release
     std::uintptr_t below;
     std::uint64_t belowSize; // the paged block right below, when an overrun from it is likely
+    std::uint32_t stack;     // the damaged block's call site
 };
 
 struct InvalidPointer {

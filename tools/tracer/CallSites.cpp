@@ -1,0 +1,166 @@
+// Call sites: unwinding past the allocation library, and the table of distinct stacks (open
+// addressing over one mapping, never grown, never erased: a program has few distinct stacks).
+#include "CallSites.h"
+
+#include "MappedMemory.h"
+#include "TracerState.h"
+
+#include <link.h>
+#include <unwind.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace qor::tracer {
+namespace {
+
+constexpr std::uint32_t kStackSlots = 1u << 16;
+constexpr std::uint32_t kStackLimit = kStackSlots / 8 * 7;
+// Frames of the tracer, the library and operator new above the caller: unwound and dropped.
+constexpr int kInternalFrames = 16;
+
+struct Range {
+    std::uintptr_t start = 0, end = 0;
+    bool Holds(std::uintptr_t address) const { return address >= start && address < end; }
+};
+
+struct CallSiteState {
+    int depth = 0;
+    Range skipped[3]; // the tracer, the module that called the hook, the C++ runtime's new
+    StackRecord* slots = nullptr;
+    std::uint32_t* byId = nullptr; // slot of stack id i + 1
+    std::uint32_t count = 0;
+};
+
+constinit CallSiteState gSites;
+
+// The executable segments' span of the loaded object holding `address`.
+Range ModuleOf(const void* address) {
+    struct Search {
+        std::uintptr_t address;
+        Range found;
+    } search{reinterpret_cast<std::uintptr_t>(address), {}};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            auto* wanted = static_cast<Search*>(data);
+            Range span{~std::uintptr_t{0}, 0};
+            for (int i = 0; i < info->dlpi_phnum; ++i) {
+                const ElfW(Phdr)& header = info->dlpi_phdr[i];
+                if (header.p_type != PT_LOAD) continue;
+                const std::uintptr_t start = info->dlpi_addr + header.p_vaddr;
+                if (start < span.start) span.start = start;
+                if (start + header.p_memsz > span.end) span.end = start + header.p_memsz;
+            }
+            if (!span.Holds(wanted->address)) return 0;
+            wanted->found = span;
+            return 1;
+        },
+        &search);
+    return search.found;
+}
+
+bool Skipped(std::uintptr_t address) {
+    for (const Range& range : gSites.skipped)
+        if (range.Holds(address)) return true;
+    return false;
+}
+
+struct Unwinding {
+    Frames* frames;
+    int skipsLeft;
+    bool pastInternals = false;
+};
+
+_Unwind_Reason_Code TakeFrame(_Unwind_Context* context, void* data) {
+    auto* unwinding = static_cast<Unwinding*>(data);
+    const std::uintptr_t ip = _Unwind_GetIP(context);
+    if (ip == 0) return _URC_END_OF_STACK;
+    if (!unwinding->pastInternals && Skipped(ip))
+        return --unwinding->skipsLeft > 0 ? _URC_NO_REASON : _URC_END_OF_STACK;
+    unwinding->pastInternals = true;
+    Frames& frames = *unwinding->frames;
+    frames.address[frames.count++] = ip;
+    return frames.count < gSites.depth ? _URC_NO_REASON : _URC_END_OF_STACK;
+}
+
+std::uint64_t HashOf(const Frames& frames) {
+    std::uint64_t hash = 0x9E3779B97F4A7C15ull ^ static_cast<std::uint64_t>(frames.count);
+    for (int i = 0; i < frames.count; ++i)
+        hash = (hash ^ frames.address[i]) * 0xFF51AFD7ED558CCDull;
+    return hash | 1; // 0 marks a vacant slot
+}
+
+} // namespace
+
+void StartCallSites() {
+    const char* text = std::getenv("QORSysTracerStackDepth");
+    const long asked = text != nullptr ? std::strtol(text, nullptr, 10) : 4;
+    gSites.depth = asked < 0 ? 0 : asked > kMaxStackDepth ? kMaxStackDepth : int(asked);
+    if (gSites.depth == 0) return;
+    gSites.slots = MapZeroed<StackRecord>(kStackSlots);
+    gSites.byId = MapZeroed<std::uint32_t>(kStackLimit);
+    if (gSites.slots == nullptr || gSites.byId == nullptr) {
+        gSites.depth = 0;
+        return;
+    }
+    gSites.skipped[0] = ModuleOf(reinterpret_cast<void*>(&StartCallSites));
+    void* (*runtimeNew)(std::size_t) = &::operator new;
+    gSites.skipped[2] = ModuleOf(reinterpret_cast<void*>(runtimeNew));
+}
+
+int StackDepth() { return gSites.depth; }
+
+Frames CaptureFrames(const void* hookCaller) {
+    Frames frames;
+    if (gSites.depth == 0) return frames;
+    // The library's module, found once (and again should a second copy of it call, as the malloc
+    // override's does beside a program's own).
+    if (!gSites.skipped[1].Holds(reinterpret_cast<std::uintptr_t>(hookCaller)))
+        gSites.skipped[1] = ModuleOf(hookCaller);
+    Unwinding unwinding{&frames, kInternalFrames};
+    _Unwind_Backtrace(TakeFrame, &unwinding);
+    return frames;
+}
+
+std::uint32_t StackOf(const Frames& frames) {
+    if (frames.count == 0 || gSites.slots == nullptr) return kUnknownStack;
+    const std::uint64_t hash = HashOf(frames);
+    for (std::uint32_t i = static_cast<std::uint32_t>(hash >> 48) & (kStackSlots - 1);;
+         i = (i + 1) & (kStackSlots - 1)) {
+        StackRecord& slot = gSites.slots[i];
+        if (slot.hash == hash && slot.depth == frames.count &&
+            std::memcmp(slot.frames, frames.address, sizeof(std::uintptr_t) * frames.count) == 0)
+            return slot.id;
+        if (slot.hash != 0) continue;
+        if (gSites.count == kStackLimit) return kUnknownStack;
+        slot.hash = hash;
+        slot.depth = static_cast<std::uint8_t>(frames.count);
+        std::memcpy(slot.frames, frames.address, sizeof(std::uintptr_t) * frames.count);
+        gSites.byId[gSites.count] = i;
+        slot.id = ++gSites.count;
+        return slot.id;
+    }
+}
+
+void CountLive(std::uint32_t stack, std::int64_t bytes, std::int64_t blocks) {
+    if (stack == kUnknownStack) return;
+    StackRecord& record = gSites.slots[gSites.byId[stack - 1]];
+    record.liveBytes += static_cast<std::uint64_t>(bytes);
+    record.liveBlocks += static_cast<std::uint64_t>(blocks);
+}
+
+void KeepPeakSites() {
+    for (std::uint32_t id = 1; id <= gSites.count; ++id) {
+        StackRecord& record = gSites.slots[gSites.byId[id - 1]];
+        record.peakBytes = record.liveBytes;
+        record.peakBlocks = record.liveBlocks;
+    }
+}
+
+const StackRecord* StackById(std::uint32_t id) {
+    return id == kUnknownStack || id > gSites.count ? nullptr : &gSites.slots[gSites.byId[id - 1]];
+}
+
+std::uint32_t StackCount() { return gSites.count; }
+
+} // namespace qor::tracer

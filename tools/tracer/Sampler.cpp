@@ -1,0 +1,239 @@
+// Samples over time and the maps at the peak and at the end.
+#include "Sampler.h"
+
+#include "CallSites.h"
+#include "MappedMemory.h"
+#include "TracerState.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+// The library's calls, found when the library is loaded in the process's global scope (it is, as
+// the program's dependency or preloaded); null otherwise, and then nothing is sampled.
+[[gnu::weak]] void QORSysGetPoolInfo(void* pool, FILE* stream, QORPoolInfo* record, int options);
+extern "C" [[gnu::weak]] long QORSysGetPoolMap(void* pool, QORPoolMapEntry* entries,
+                                               std::size_t capacity);
+
+namespace qor::tracer {
+
+constinit SamplerState gSampler;
+
+namespace {
+
+constexpr std::uint64_t kDefaultEvery = 1024;
+constexpr std::size_t kMaxEntries = std::size_t{kMaxSamples} * kMaxPools;
+constexpr std::size_t kMaxMapEntries = std::size_t{1} << 23;
+// With the interval in milliseconds, the clock is read at every this many allocations.
+constexpr std::uint64_t kClockStride = 32;
+
+// What one sample reads of each pool, gathered under the lock and completed without it.
+struct Target {
+    void* address; // null for the heap
+    PoolSample sample;
+};
+
+Target gTargets[kMaxPools];
+
+std::uint64_t ClockMicros() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::uint64_t(now.tv_sec) * 1000000 + std::uint64_t(now.tv_nsec) / 1000;
+}
+
+// Resident bytes, from /proc/self/statm (its second figure, in pages); 0 when unreadable.
+std::uint64_t ResidentBytes() {
+    const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char text[128] = {};
+    const ssize_t length = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (length <= 0) return 0;
+    const char* resident = std::strchr(text, ' ');
+    return resident ? std::strtoull(resident + 1, nullptr, 10) * std::uint64_t(::getpagesize()) : 0;
+}
+
+// The pools a sample reads: every live record with a pool object, and the heap once used.
+// Requires: gState.lock held.
+int GatherTargets() {
+    int count = 0;
+    const int last = gState.poolCount == kMaxPools ? kMaxPools - 1 : gState.poolCount;
+    for (int i = kHeapPool; i < last; ++i) {
+        PoolRecord& pool = gState.pools[i];
+        if (pool.destroyed || (i != kHeapPool && pool.address == nullptr) ||
+            (i == kHeapPool && pool.allocations == 0))
+            continue;
+        pool.sampled = true;
+        Target& target = gTargets[count++];
+        target.address = i == kHeapPool ? nullptr : pool.address;
+        target.sample = {pool.liveBytes, pool.liveBlocks, 0, 0, 0, static_cast<std::uint16_t>(i)};
+    }
+    return count;
+}
+
+// The statistics records of the gathered pools, and the bytes they hold in all.
+std::uint64_t ReadPools(int count) {
+    std::uint64_t held = 0;
+    for (int i = 0; i < count; ++i) {
+        PoolSample& sample = gTargets[i].sample;
+        if (gTargets[i].address == nullptr) {
+            // malloc holds the library's header and the tracer's room besides the caller's bytes.
+            sample.totalSize = sample.liveBytes + sample.liveBlocks * (16 + kDelta);
+        } else {
+            QORPoolInfo info{};
+            QORSysGetPoolInfo(gTargets[i].address, nullptr, &info, 0);
+            sample.totalSize = info.totalSize;
+            sample.freeSize = info.freeSize;
+            sample.chunkCount = info.chunkCount;
+        }
+        held += sample.totalSize;
+    }
+    return held;
+}
+
+// Room for `wanted` entries in `set`, keeping what it holds; false when none can be had.
+bool Reserve(MapSet& set, std::size_t wanted) {
+    if (wanted <= set.capacity) return true;
+    if (wanted > kMaxMapEntries) return false;
+    std::size_t capacity = set.capacity == 0 ? 4096 : set.capacity;
+    while (capacity < wanted)
+        capacity *= 2;
+    auto* entries = MapZeroed<QORPoolMapEntry>(capacity);
+    if (entries == nullptr) return false;
+    if (set.used != 0) std::memcpy(entries, set.entries, set.used * sizeof *entries);
+    if (set.entries != nullptr) ::munmap(set.entries, set.capacity * sizeof *entries);
+    set.entries = entries;
+    set.capacity = capacity;
+    return true;
+}
+
+void MapPool(MapSet& set, const Target& target) {
+    PoolMapPart& part = set.parts[set.partCount++];
+    part = {target.sample.pool, gState.pools[target.sample.pool].kind == BlockKind::Paged, set.used,
+            0, 0};
+    // A pool may grow between the two calls when other threads use it: the second answer stands.
+    long needed = QORSysGetPoolMap(target.address, set.entries + set.used, set.capacity - set.used);
+    if (needed > 0 && std::size_t(needed) > set.capacity - set.used &&
+        Reserve(set, set.used + std::size_t(needed) + 1024))
+        needed = QORSysGetPoolMap(target.address, set.entries + set.used, set.capacity - set.used);
+    if (needed <= 0) return;
+    part.count = std::min(std::size_t(needed), set.capacity - set.used);
+    part.omitted = std::size_t(needed) - part.count;
+    set.used += part.count;
+}
+
+void TakeMaps(MapSet& set, int count, std::uint64_t micros, std::uint64_t held) {
+    set.taken = false;
+    set.used = 0;
+    set.partCount = 0;
+    set.micros = micros;
+    set.heldBytes = held;
+    if (QORSysGetPoolMap == nullptr) return;
+    for (int i = 0; i < count; ++i)
+        if (gTargets[i].address != nullptr) MapPool(set, gTargets[i]);
+    set.taken = true;
+}
+
+// Every other sample goes, the first included in what stays: the interval doubles.
+void Thin() {
+    std::size_t used = 0;
+    int kept = 0;
+    for (int i = 0; i < gSampler.count; i += 2) {
+        SampleHead head = gSampler.heads[i];
+        std::memmove(gSampler.entries + used, gSampler.entries + head.first,
+                     head.count * sizeof(PoolSample));
+        head.first = used;
+        used += head.count;
+        gSampler.heads[kept++] = head;
+    }
+    gSampler.count = kept;
+    gSampler.entriesUsed = used;
+    // The sample being stored stays (its index is even): the next one comes a new interval on.
+    gSampler.nextDue += gSampler.byTime ? gSampler.every * 1000 : gSampler.every;
+    gSampler.every *= 2;
+}
+
+// Requires: gState.lock held.
+void Store(int count, std::uint64_t micros, std::uint64_t rss) {
+    if (gSampler.count == kMaxSamples) Thin();
+    if (gSampler.entriesUsed + std::size_t(count) > kMaxEntries) return;
+    SampleHead& head = gSampler.heads[gSampler.count++];
+    head = {micros, gSampler.allocations, rss, gSampler.entriesUsed, std::size_t(count)};
+    for (int i = 0; i < count; ++i)
+        gSampler.entries[gSampler.entriesUsed++] = gTargets[i].sample;
+}
+
+// Gathers under the lock, reads the pools without it, stores under it again.
+void Sample(bool final) {
+    int count;
+    {
+        std::lock_guard<std::mutex> guard(gState.lock);
+        count = GatherTargets();
+    }
+    const std::uint64_t held = ReadPools(count);
+    const std::uint64_t micros = MicrosNow();
+    const bool peak = !final && held >= gSampler.capturedHeld + gSampler.capturedHeld / 16 &&
+                      (held > gSampler.capturedHeld || !gSampler.peak.taken);
+    if (peak) {
+        gSampler.capturedHeld = held;
+        TakeMaps(gSampler.peak, count, micros, held);
+    }
+    if (final) TakeMaps(gSampler.end, count, micros, held);
+    const std::uint64_t rss = ResidentBytes();
+    std::lock_guard<std::mutex> guard(gState.lock);
+    if (peak) KeepPeakSites();
+    Store(count, micros, rss);
+    gSampler.underWay = false;
+}
+
+} // namespace
+
+std::uint64_t MicrosNow() { return ClockMicros() - gSampler.startMicros; }
+
+void StartSampler() {
+    gSampler.startMicros = ClockMicros();
+    const char* text = std::getenv("QORSysTracerSample");
+    if (QORSysGetPoolInfo == nullptr || (text != nullptr && std::strcmp(text, "off") == 0)) return;
+    char* unit = nullptr;
+    const unsigned long long asked = text != nullptr ? std::strtoull(text, &unit, 10) : 0;
+    const bool valid = asked != 0 && (*unit == '\0' || std::strcmp(unit, "ms") == 0);
+    gSampler.byTime = valid && *unit != '\0';
+    gSampler.asked = valid ? asked : kDefaultEvery;
+    gSampler.every = gSampler.asked;
+    gSampler.entries = MapZeroed<PoolSample>(kMaxEntries);
+    if (gSampler.entries == nullptr) gSampler.every = 0;
+}
+
+bool CountAllocation() {
+    const std::uint64_t count = ++gSampler.allocations;
+    if (gSampler.every == 0 || gSampler.underWay) return false;
+    if (gSampler.byTime) {
+        if (count != 1 && count % kClockStride != 0) return false;
+        const std::uint64_t now = MicrosNow();
+        if (count != 1 && now < gSampler.nextDue) return false;
+        gSampler.nextDue = now + gSampler.every * 1000;
+    } else {
+        // At the first allocation, then at each multiple of the interval.
+        if (count < gSampler.nextDue) return false;
+        gSampler.nextDue = (count / gSampler.every + 1) * gSampler.every;
+    }
+    gSampler.underWay = true;
+    return true;
+}
+
+void TakeSample() { Sample(false); }
+
+void TakeFinalSample() {
+    {
+        std::lock_guard<std::mutex> guard(gState.lock);
+        if (gSampler.every == 0 || gSampler.underWay || gState.finished) return;
+        gSampler.underWay = true;
+    }
+    Sample(true);
+}
+
+} // namespace qor::tracer
