@@ -1,10 +1,11 @@
-// Pool management calls: creation, flush, optimise, statistics, and the exit clean-up.
+// Pool management calls: creation, flush, optimise, statistics, maps, and the exit clean-up.
 // A report of every pool holds the registry lock for its walk; each pool locks itself. A call that
 // flushes, optimises or reports a locking pool first collects the threads' cached blocks of it,
 // and holds the caches closed until it returns (ThreadCache.h).
 #include "../core/Configuration.h"
 #include "../core/ExitCleanup.h"
 #include "../core/PoolInterface.h"
+#include "../core/PoolMap.h"
 #include "Checks.h"
 #include "FixedPools.h"
 #include "ForkSafety.h"
@@ -109,6 +110,19 @@ void QORSysGetPoolInfo(void* pool, FILE* stream, QORPoolInfo* record, int option
     default:
         ReportIfPresent(AsPool(pool, "QORSysGetPoolInfo"), stream, record, options);
     }
+}
+
+long QORSysGetPoolMap(void* pool, QORPoolMapEntry* entries, std::size_t capacity) {
+    PoolBase* p = AsPool(pool, "QORSysGetPoolMap"); // null for null and the numbers
+    if (p == nullptr) return -1;
+    MapWriter map(entries, capacity);
+    threadcache::CollectedScope collected(p);
+    PoolLockGuard guard(*p);
+    if (p->chunk.flags & kFlagPaged)
+        MapPool(*static_cast<PagedPool*>(p), map);
+    else
+        MapPool(*static_cast<GeneralPool*>(p), map);
+    return static_cast<long>(map.Total());
 }
 
 int QORSysPoolGetFreeSpace(void* pool, std::size_t* freeBytes, std::size_t* largestChunkFree) {

@@ -152,32 +152,64 @@ QOR_SYS_API void QORSysGetPoolInfo(void* pool, FILE* stream, QORPoolInfo* record
 QOR_SYS_API int QORSysPoolGetFreeSpace(void* pool, std::size_t* freeBytes,
                                        std::size_t* largestChunkFree);
 
-// What a stretch of a pool's memory is, in QORPoolMapEntry::kind.
-namespace QORSysMapKind {
-constexpr std::uint32_t CHUNK = 1;
-constexpr std::uint32_t HEADER = 2;
-constexpr std::uint32_t BLOCKS = 3;
-constexpr std::uint32_t FREE = 4;
-constexpr std::uint32_t PAGE = 5;
-} // namespace QORSysMapKind
-struct QORPoolMapEntry {
-    std::uint64_t start;
-    std::uint64_t bytes;
-    std::uint64_t usedBytes;
-    std::uint32_t kind;
-    std::uint32_t count;
-    std::uint32_t slots;
-    std::uint32_t usedSlots;
-};
-extern "C" QOR_SYS_API long QORSysGetPoolMap(void* pool, QORPoolMapEntry* entries,
-                                             std::size_t capacity);
-
 // Walks every structure of a pool (general: chunks, pieces, free lists; paged: page lists,
 // released chains, region list) and answers -1 (true) when every invariant holds, 0 when one is
 // broken, which is then described in one line on `stream` (when not null). A null pool checks every
 // pool of the process; a pool that is not (or no longer) registered answers 0. For tests and for
 // checked mode (QORSysAllocatorChecks=ON, docs/checked-mode.md); it costs a walk of the pool.
 QOR_SYS_API int QORSysCheckPool(void* pool, FILE* stream);
+
+// What a stretch of a pool's memory is, in QORPoolMapEntry::kind.
+namespace QORSysMapKind {
+constexpr std::uint32_t CHUNK = 1;  // a chunk on a general pool's chain (its own first chunk
+                                    // included); an arena is no chunk here: its chunk shows it as
+                                    // a block
+constexpr std::uint32_t HEADER = 2; // the chunk's own header (112 bytes for the pool's first
+                                    // chunk, 64 for the others)
+constexpr std::uint32_t BLOCKS = 3; // neighbouring blocks in use, their 16-byte headers included
+constexpr std::uint32_t FREE = 4;   // neighbouring free areas
+constexpr std::uint32_t PAGE = 5;   // a paged pool's page
+} // namespace QORSysMapKind
+
+// One stretch of a pool's map (QORSysGetPoolMap). Natural alignment, 40 bytes.
+struct QORPoolMapEntry {
+    std::uint64_t start;     // CHUNK, PAGE: its address; HEADER, BLOCKS, FREE: offset from the
+                             // chunk's start
+    std::uint64_t bytes;     // length of the stretch (a page: its 4096 bytes)
+    std::uint64_t usedBytes; // CHUNK: size - free; BLOCKS, HEADER: bytes; FREE: 0; PAGE: used
+                             // slots x slot size
+    std::uint32_t kind;      // QORSysMapKind
+    std::uint32_t count;     // CHUNK: its pieces; BLOCKS, FREE: pieces merged in this stretch;
+                             // HEADER: 0; PAGE: slot size (its size class)
+    std::uint32_t slots;     // PAGE: the slots blocks may take (page 0 of a region loses those
+                             // under the region's header); else 0
+    std::uint32_t usedSlots; // PAGE: slots in use; else 0
+};
+
+static_assert(offsetof(QORPoolMapEntry, usedBytes) == 16 && offsetof(QORPoolMapEntry, kind) == 24 &&
+                  offsetof(QORPoolMapEntry, usedSlots) == 36 && sizeof(QORPoolMapEntry) == 40,
+              "QORPoolMapEntry keeps its natural layout");
+
+// Lists pool's memory into entries (up to capacity of them): a general pool gives each chunk of
+// its chain as a CHUNK entry followed by its stretches in address order (HEADER first, then runs
+// of BLOCKS and FREE, neighbours of one kind merged), so that a chunk's stretches add up to its
+// bytes; a paged pool gives one PAGE entry per page it holds, in address order. Returns the
+// number of entries the whole map takes (more than capacity: only the first capacity were
+// written; entries may be null when capacity is 0); -1 for a null pool or a pool-argument number
+// (map a fixed pool through QORSysGetFixedPool). A piece whose size does not fit its chunk ends
+// that chunk's stretches there (QORSysCheckPool describes the damage). Allocates nothing and calls
+// no hook (a hook library may call it); takes the pool's lock when it has one, and gives back
+// thread-cached blocks first, as QORSysGetPoolInfo does. Cost: a walk of every piece (general) or
+// of every page of the pool's regions (paged).
+extern "C" QOR_SYS_API long QORSysGetPoolMap(void* pool, QORPoolMapEntry* entries,
+                                             std::size_t capacity);
+
+// Writes that map of one pool as one self-contained SVG document to stream: a strip per chunk
+// (blocks, free areas and the header in their own colours, at their offsets) or a grid of pages
+// coloured by fill, with a legend; every shape carries its figures in data- attributes and a
+// <title>. Returns 0; -1 for a null pool, a pool-argument number, a null stream, or when no memory
+// can be had for the map's copy.
+extern "C" QOR_SYS_API int QORSysWritePoolMap(void* pool, FILE* stream);
 
 // The pool object behind a fixed-pool argument, for the calls that take a pool object
 // (QORSysOptimizePool, QORSysGetPoolInfo, QORSysPoolGetFreeSpace): 1 the permanent pool, 32 the
