@@ -19,6 +19,8 @@ command -v clang++ >/dev/null || missing+=(clang)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
   missing+=(libclang-rt-14-dev)
 command -v valgrind >/dev/null || missing+=(valgrind)
+# The report page's test (tests/view) renders it in headless Chromium.
+command -v chromium >/dev/null || missing+=(chromium)
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"

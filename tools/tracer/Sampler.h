@@ -20,7 +20,7 @@
 
 namespace qor::tracer {
 
-constexpr int kMaxSamples = 4096;
+constexpr int kMaxSamples = 2048;
 
 struct PoolSample {
     std::uint64_t liveBytes, liveBlocks, totalSize, freeSize;

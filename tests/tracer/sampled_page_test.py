@@ -1,0 +1,78 @@
+"""The report page agrees with the pools' own statistics.
+
+Runs the scripted program (SampledProgram.cpp) under the tracer, sampling every 64 allocations,
+turns its trace into a page with qor-view, and reads the data embedded in the page: every sample
+taken at an allocation count that the program also printed must hold, for each pool, exactly the
+totalSize, freeSize and chunkCount that QORSysGetPoolInfo gave the program then; the end map must
+cover each general pool's bytes held at the last sample, chunk by chunk.
+
+Usage: sampled_page_test.py <program> <tracer dir> <qor-view>
+"""
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+
+def run_traced(program, tracer_dir, prefix):
+    env = dict(os.environ, QORSysAllocatorInstrum="QORSysTracer", LD_LIBRARY_PATH=tracer_dir,
+               QORSysTracerOutput=prefix, QORSysTracerSample="64", QOR_SAMPLE_EVERY="64")
+    done = subprocess.run([program], env=env, capture_output=True, text=True, check=True)
+    seen = {}
+    for line in done.stdout.splitlines():
+        count, name, total, free, chunks = line.split()
+        seen[(int(count), name)] = (int(total), int(free), int(chunks))
+    return seen
+
+
+def embedded_trace(page_path):
+    with open(page_path, encoding="utf-8") as page:
+        html = page.read()
+    found = re.search(r'<script type="application/json" id="trace-data">(.*?)</script>', html,
+                      re.S)
+    assert found, "the page embeds no trace data"
+    return json.loads(found.group(1))
+
+
+def check_samples(trace, seen):
+    names = {pool["id"]: pool["name"] for pool in trace["pools"]}
+    compared = 0
+    for sample in trace["samples"]:
+        for pool, _live, _blocks, total, free, chunks in sample["pools"]:
+            key = (sample["allocations"], names[pool])
+            if key in seen:
+                assert seen[key] == (total, free, chunks), (key, seen[key], sample)
+                compared += 1
+    assert compared == len(seen), f"{compared} of {len(seen)} program readings found in samples"
+    return compared
+
+
+def check_end_map(trace):
+    last = {pool[0]: pool for pool in trace["samples"][-1]["pools"]}
+    end = next(maps for maps in trace["maps"] if maps["moment"] == "end")
+    for part in end["pools"]:
+        if part["kind"] != "general":
+            continue
+        chunks = part["chunks"]
+        assert sum(chunk["bytes"] for chunk in chunks) == last[part["pool"]][3]
+        for chunk in chunks:
+            stretches = chunk.get("runs", [])
+            assert not stretches or sum(run[2] for run in stretches) == chunk["bytes"], chunk
+
+
+def main():
+    program, tracer_dir, viewer = sys.argv[1:4]
+    with tempfile.TemporaryDirectory() as work:
+        prefix = os.path.join(work, "trace")
+        seen = run_traced(program, tracer_dir, prefix)
+        subprocess.run([sys.executable, viewer, prefix, "-o", prefix + ".html"], check=True)
+        trace = embedded_trace(prefix + ".html")
+        compared = check_samples(trace, seen)
+        check_end_map(trace)
+    print(f"{compared} pool readings agree with the page")
+
+
+if __name__ == "__main__":
+    main()
