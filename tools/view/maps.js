@@ -192,7 +192,11 @@ function renderPoolMaps(section, trace, names) {
   const maps = (trace.maps || []).filter((m) => Array.isArray(m.pools) && m.pools.length);
   if (!maps.length) return missing(area, "Not recorded: this trace has no pool maps.");
   const controls = section.querySelector(".controls");
-  let moment = maps[0], poolId = String(maps[0].pools[0].pool);
+  // The pool that holds the most at the first moment is shown first: the one a reader asks about.
+  const held = (p) => p.kind === "paged" ? (p.classes || []).reduce((sum, c) => sum + c[1], 0) * 4096
+    : (p.chunks || []).reduce((sum, c) => sum + c.bytes, 0);
+  const largest = maps[0].pools.reduce((best, p) => (held(p) > held(best) ? p : best));
+  let moment = maps[0], poolId = String(largest.pool);
   const draw = () => {
     area.replaceChildren(); details.replaceChildren();
     const poolMap = moment.pools.find((p) => String(p.pool) === poolId) || moment.pools[0];
