@@ -173,8 +173,9 @@ void FillColour(char (&colour)[8], std::uint32_t used, std::uint32_t slots) {
 }
 
 void WritePage(FILE* out, const QORPoolMapEntry& page, std::size_t index) {
-    const double x = kMargin + static_cast<double>(index % kColumns) * kCellPitch;
-    const double y = kLegendHeight + static_cast<double>(index / kColumns) * kCellPitch;
+    const std::size_t row = index / kColumns, column = index % kColumns;
+    const double x = kMargin + static_cast<double>(column) * kCellPitch;
+    const double y = kLegendHeight + static_cast<double>(row) * kCellPitch;
     char colour[8];
     FillColour(colour, page.usedSlots, page.slots);
     const bool dark = page.usedSlots * 2 > page.slots;
