@@ -14,6 +14,8 @@ command -v clang-format >/dev/null || missing+=(clang-format)
 command -v clang-tidy >/dev/null || missing+=(clang-tidy)
 # The consumer check of CI builds a program with the flags of the installed .pc file.
 command -v pkg-config >/dev/null || missing+=(pkg-config)
+# The tracer unwinds call sites with libunwind.
+pkg-config --exists libunwind 2>/dev/null || missing+=(libunwind-dev)
 # Fuzzing (libFuzzer comes with clang's runtime) and the memcheck run of CI.
 command -v clang++ >/dev/null || missing+=(clang)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
