@@ -344,3 +344,24 @@ private:
     bool chargesGivenBack = false;       // GiveBackCharges (in what was padding)
     bool objectsReloadAlone = false;     // ReloadObjectsAlone (in what was padding)
 };
+
+// What one swap file holds and has moved, for sampling (QORSysGetSwapActivity).
+struct QORSysSwapActivity {
+    void* swapFile;                  // the QORSysSwapFile
+    void* zonePool;                  // its zone (a general pool)
+    std::uint64_t zoneCapacity;      // bytes the zone may hold
+    std::uint64_t objectsInZone;     // objects in memory
+    std::uint64_t bytesInZone;       // their ZoneSize total, as charged to the zone
+    std::uint64_t swapOuts, swapIns; // objects moved since Initialize
+};
+
+// Lists every initialised swap file of the process, up to `capacity` of them, in `out` (null
+// allowed when `capacity` is 0); returns how many there are. A swap file is listed from the end
+// of a successful Initialize until its destructor starts; at most 64 are listed at once, a file
+// initialised while 64 are listed stays off the list. Two objects that share a zone through
+// operator= are listed each once, and the destruction of either takes both off the list. O(1) per
+// swap file: reads counters, walks nothing. Allocates nothing and calls no hook (a hook library
+// may call it). The counters are read without synchronisation: exact when called from the
+// thread that uses the swap files, a snapshot that may mix moments otherwise, and a file must not
+// be destroyed by another thread while the call runs.
+extern "C" QOR_SYS_API long QORSysGetSwapActivity(QORSysSwapActivity* out, std::size_t capacity);

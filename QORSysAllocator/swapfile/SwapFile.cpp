@@ -121,10 +121,13 @@ long QORSysSwapFile::Initialize(int, std::size_t zone, std::size_t minimumZone,
     SwapFileInternals::MovesOf(*this) = {};
     SwapFileInternals::HintsOf(*this) = {};
     stream = OpenSwapFileOrExit();
+    SwapFileInternals::List(*this);
     return QORSysSwapSuccess;
 }
 
 QORSysSwapFile::~QORSysSwapFile() {
+    // Off the list before the zone's flush, whose hooks may sample the swap files.
+    SwapFileInternals::Unlist(*this, true);
     if (pool != nullptr) {
         qor::zone::AttachSwapFile(pool, nullptr);
         QORSysFlushPool(pool, 0);
@@ -165,6 +168,10 @@ QORSysSwapFile& QORSysSwapFile::operator=(const QORSysSwapFile& other) {
     minSwapOutBytes = other.minSwapOutBytes;
     chargesGivenBack = other.chargesGivenBack;
     objectsReloadAlone = other.objectsReloadAlone;
+    if (pageIndex != nullptr)
+        SwapFileInternals::List(*this);
+    else
+        SwapFileInternals::Unlist(*this, false);
     return *this;
 }
 

@@ -1,7 +1,7 @@
 // The swap file's invariant checker, beside the pools' (core/PoolCheck.h): the page table's
 // run-length rule and bounds, the buffer list (booked pages, marked in the tail table, its
-// length and end), the age list's links, and the zone's pool. It changes nothing and stops at
-// the first broken invariant.
+// length and end), the age list's links and length, and the zone's pool. It changes nothing and
+// stops at the first broken invariant.
 #include "SwapFileInternals.h"
 
 #include "../core/PoolCheck.h"
@@ -50,13 +50,18 @@ bool SwapFileInternals::CheckBuffers(QORSysSwapFile& file, CheckResult& result) 
 
 bool SwapFileInternals::CheckAgeList(QORSysSwapFile& file, CheckResult& result) {
     const QORSysSwappable* older = nullptr;
+    std::uint64_t length = 0;
     for (const QORSysSwappable* object = file.oldest; object != nullptr;
-         older = object, object = object->newer) {
+         older = object, object = object->newer, ++length) {
         if (object->older != older || object->swapFile != &file)
             return result.Fail("swap file: the age list's links at object %p",
                                static_cast<const void*>(object));
     }
     if (file.newest != older) return result.Fail("swap file: the age list's newest object");
+    if (MovesOf(file).linked != length)
+        return result.Fail("swap file: %llu objects counted in the age list, %llu linked",
+                           static_cast<unsigned long long>(MovesOf(file).linked),
+                           static_cast<unsigned long long>(length));
     return true;
 }
 

@@ -17,7 +17,8 @@
 // Behind those tables: the spare page buffers, kept for reuse so that a swap-out or swap-in in
 // steady state takes no memory from operator new (at most kMaxSpareBuffers, released with the
 // file), and the length the file may have (>= its real length: a failed write counts whole); then
-// the objects moved each way since Initialize, for GetStatistics.
+// the objects moved each way since Initialize, for GetStatistics, and the age list's length, so
+// that a sampler (QORSysGetSwapActivity) reads it without a walk.
 #pragma once
 
 #include "QORSysSwapFile.h"
@@ -135,12 +136,19 @@ public:
     struct Moves {
         std::uint64_t swapOuts; // objects whose record reached the file or a buffer
         std::uint64_t swapIns;  // objects brought back into the zone
+        std::uint64_t linked;   // objects in the age list (its length, kept by its links)
         // Bytes the zone got back since its free areas were last joined (TakeFromZone), and
         // whether a victim was chosen for the room that joining them opens.
         std::uint64_t releasedSinceMerge;
         bool roomOpened;
     };
     static Moves& MovesOf(QORSysSwapFile& file);
+    // The age list gained or lost one object (nothing counted before Initialize).
+    static void CountLinked(QORSysSwapFile& file, bool added) {
+        if (file.pageIndex == nullptr) return;
+        std::uint64_t& linked = MovesOf(file).linked;
+        linked = added ? linked + 1 : linked - 1;
+    }
     // For runs of 2 to kHintedRunPages pages: from[n] is a page below which no run of n free
     // pages starts. Freeing a page lowers it, a search that finds the first such run raises it,
     // so that a file whose free pages are scattered is not searched from its first free page
@@ -272,6 +280,16 @@ public:
     // once it holds none, a large object's run is free but for a tail page that still does.
     static void DropLocated(QORSysSwapFile& file, std::uint64_t locator);
     static void DropRecord(QORSysSwapFile& file, int page);
+
+    // ---- the list of swap files for sampling (SwapActivity.cpp) -------------------------------
+    // Lists an initialised file (again after operator=: its zone may have changed); a file that
+    // finds the list full stays off it.
+    static void List(QORSysSwapFile& file);
+    // Takes the file off the list, with every other file sharing its page table when `withZone`
+    // (their zone goes with this one's).
+    static void Unlist(const QORSysSwapFile& file, bool withZone);
+    // A listed file's counters. Requires: the file is initialised.
+    static QORSysSwapActivity Activity(QORSysSwapFile& file);
 
     // ---- the checker (SwapFileCheck.cpp) -------------------------------------------------------
     static bool Check(QORSysSwapFile& file, CheckResult& result);

@@ -1,6 +1,7 @@
 // Swappable objects, their permanent handles and smart handles.
 // Age list invariant: oldest->older == nullptr, newest->newer == nullptr; an object on disk or
-// destroyed is in no list and has both links null.
+// destroyed is in no list and has both links null; the count of linked objects kept behind the
+// page table == the list's length.
 // A permanent handle is deleted only by its own RemoveObject, when its count drops to 0 while it
 // refers to a live object.
 #include "SwapFileInternals.h"
@@ -114,9 +115,12 @@ void QORSysSwappable::LinkNewest() {
     if (older != nullptr) older->newer = this;
     swapFile->newest = this;
     if (swapFile->oldest == nullptr) swapFile->oldest = this;
+    SwapFileInternals::CountLinked(*swapFile, true);
 }
 
+// Requires: the object is linked, or both its links are null (then nothing changes).
 void QORSysSwappable::Unlink() {
+    const bool linked = newer != nullptr || older != nullptr || swapFile->newest == this;
     if (newer != nullptr)
         newer->older = older;
     else if (swapFile->newest == this)
@@ -126,6 +130,7 @@ void QORSysSwappable::Unlink() {
     else if (swapFile->oldest == this)
         swapFile->oldest = newer;
     newer = older = nullptr;
+    if (linked) SwapFileInternals::CountLinked(*swapFile, false);
 }
 
 long QORSysSwappable::IsUsed() {

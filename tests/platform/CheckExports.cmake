@@ -48,7 +48,8 @@ foreach(entry IN LISTS expected)
   endif()
 endforeach()
 # The marker and the functions a hook library looks up by their C names.
-foreach(name ORVANTIS_ZULX_INTERNAL_QORSysAllocator QORSysGetPoolMap QORSysWritePoolMap)
+foreach(name ORVANTIS_ZULX_INTERNAL_QORSysAllocator QORSysGetPoolMap QORSysWritePoolMap
+             QORSysGetSwapActivity)
   if(NOT name IN_LIST names)
     message(FATAL_ERROR "${name} is not exported by its C name")
   endif()
