@@ -3,8 +3,9 @@
 Runs the scripted program (SampledProgram.cpp) under the tracer, sampling every 64 allocations,
 turns its trace into a page with qor-view, and reads the data embedded in the page: every sample
 taken at an allocation count that the program also printed must hold, for each pool, exactly the
-totalSize, freeSize and chunkCount that QORSysGetPoolInfo gave the program then; the end map must
-cover each general pool's bytes held at the last sample, chunk by chunk.
+totalSize, freeSize and chunkCount that QORSysGetPoolInfo gave the program then, and for the swap
+file the objects and bytes in its zone and the objects moved that its statistics gave; the end
+map must cover each general pool's bytes held at the last sample, chunk by chunk.
 
 Usage: sampled_page_test.py <program> <tracer dir> <qor-view>
 """
@@ -22,8 +23,8 @@ def run_traced(program, tracer_dir, prefix):
     done = subprocess.run([program], env=env, capture_output=True, text=True, check=True)
     seen = {}
     for line in done.stdout.splitlines():
-        count, name, total, free, chunks = line.split()
-        seen[(int(count), name)] = (int(total), int(free), int(chunks))
+        count, name, *figures = line.split()
+        seen[(int(count), name)] = tuple(int(figure) for figure in figures)
     return seen
 
 
@@ -45,7 +46,14 @@ def check_samples(trace, seen):
             if key in seen:
                 assert seen[key] == (total, free, chunks), (key, seen[key], sample)
                 compared += 1
+        for _file, objects, in_zone, _capacity, outs, ins in sample.get("swap", []):
+            key = (sample["allocations"], "swap")
+            if key in seen:
+                assert seen[key] == (objects, in_zone, outs, ins), (key, seen[key], sample)
+                compared += 1
     assert compared == len(seen), f"{compared} of {len(seen)} program readings found in samples"
+    moved = [row[4] for sample in trace["samples"] for row in sample.get("swap", [])]
+    assert moved and moved[-1] > 0, "the swap file moved objects out, and the samples say so"
     return compared
 
 

@@ -22,6 +22,18 @@ constexpr std::size_t kListedPages = 4096;
 constexpr std::size_t kListedSites = 1000;
 constexpr int kFillBins = 11; // empty, then tenths of the slots in use
 
+void WriteSwapRows(Sink& out, const SampleHead& head) {
+    if (head.swapCount == 0) return;
+    out.Print(", \"swap\": [");
+    for (std::size_t k = 0; k < head.swapCount; ++k) {
+        const SwapSample& swap = gSampler.swapRows[head.swapFirst + k];
+        out.Print("%s[%u, %" PRIu64 ", %" PRIu64 ", %" PRIu64 ", %" PRIu64 ", %" PRIu64 "]",
+                  k ? ", " : "", unsigned(swap.file), swap.objectsInZone, swap.bytesInZone,
+                  swap.zoneCapacity, swap.swapOuts, swap.swapIns);
+    }
+    out.Print("]");
+}
+
 void WriteSamples(Sink& out) {
     if (gSampler.every == 0) return;
     out.Print(",\n\"sampling\": {\"unit\": \"%s\", \"asked\": %" PRIu64 ", \"every\": %" PRIu64
@@ -38,8 +50,16 @@ void WriteSamples(Sink& out) {
                       k ? ", " : "", unsigned(pool.pool), pool.liveBytes, pool.liveBlocks,
                       pool.totalSize, pool.freeSize, pool.chunkCount);
         }
-        out.Print("]}");
+        out.Print("]");
+        WriteSwapRows(out, head);
+        out.Print("}");
     }
+    out.Print("]");
+    if (gSampler.swapFileCount == 0) return;
+    out.Print(",\n\"swapFiles\": [");
+    for (int i = 0; i < gSampler.swapFileCount; ++i)
+        out.Print("%s{\"index\": %d, \"zonePool\": %u}", i ? ", " : "", i,
+                  unsigned(gSampler.swapFiles[i].pool));
     out.Print("]");
 }
 

@@ -3,6 +3,7 @@
 
 #include "CallSites.h"
 #include "MappedMemory.h"
+#include "SafeFormat.h"
 #include "TracerState.h"
 
 #include <fcntl.h>
@@ -18,6 +19,7 @@
 [[gnu::weak]] void QORSysGetPoolInfo(void* pool, FILE* stream, QORPoolInfo* record, int options);
 extern "C" [[gnu::weak]] long QORSysGetPoolMap(void* pool, QORPoolMapEntry* entries,
                                                std::size_t capacity);
+extern "C" [[gnu::weak]] long QORSysGetSwapActivity(QORSysSwapActivity* out, std::size_t capacity);
 
 namespace qor::tracer {
 
@@ -38,6 +40,7 @@ struct Target {
 };
 
 Target gTargets[kMaxPools];
+QORSysSwapActivity gSwapActivity[kMaxSwapFiles];
 
 std::uint64_t ClockMicros() {
     timespec now{};
@@ -95,6 +98,30 @@ std::uint64_t ReadPools(int count) {
     return held;
 }
 
+// The swap files' figures (none when the library has no such call): their count.
+int ReadSwapFiles() {
+    if (QORSysGetSwapActivity == nullptr) return 0;
+    const long count = QORSysGetSwapActivity(gSwapActivity, kMaxSwapFiles);
+    return count < kMaxSwapFiles ? int(count) : kMaxSwapFiles;
+}
+
+// The index of a swap file in gSampler.swapFiles, added on first sight; -1 when full.
+// Requires: gState.lock held.
+int SwapFileIndex(const QORSysSwapActivity& activity) {
+    for (int i = 0; i < gSampler.swapFileCount; ++i)
+        if (gSampler.swapFiles[i].swapFile == activity.swapFile &&
+            gSampler.swapFiles[i].zonePool == activity.zonePool)
+            return i;
+    if (gSampler.swapFileCount == kMaxSwapFiles) return -1;
+    const std::uint16_t pool = PoolAt(activity.zonePool);
+    // The swap file makes its zone without a name: the report names it by its role.
+    PoolRecord& zone = gState.pools[pool];
+    if (zone.name[0] == '\0' && zone.role[0] == '\0')
+        SafePrint(zone.role, sizeof zone.role, "zone of swap file %d", gSampler.swapFileCount);
+    gSampler.swapFiles[gSampler.swapFileCount] = {activity.swapFile, activity.zonePool, pool};
+    return gSampler.swapFileCount++;
+}
+
 // Room for `wanted` entries in `set`, keeping what it holds; false when none can be had.
 bool Reserve(MapSet& set, std::size_t wanted) {
     if (wanted <= set.capacity) return true;
@@ -138,33 +165,55 @@ void TakeMaps(MapSet& set, int count, std::uint64_t micros, std::uint64_t held) 
     set.taken = true;
 }
 
+// Moves a sample's run of rows [*first, *first + count) down to `*used`, the table's new end.
+template <typename Row>
+void MoveRows(Row* table, std::size_t& used, std::size_t& first, std::size_t count) {
+    std::memmove(table + used, table + first, count * sizeof(Row));
+    first = used;
+    used += count;
+}
+
 // Every other sample goes, the first included in what stays: the interval doubles.
 void Thin() {
-    std::size_t used = 0;
+    std::size_t used = 0, swapUsed = 0;
     int kept = 0;
     for (int i = 0; i < gSampler.count; i += 2) {
         SampleHead head = gSampler.heads[i];
-        std::memmove(gSampler.entries + used, gSampler.entries + head.first,
-                     head.count * sizeof(PoolSample));
-        head.first = used;
-        used += head.count;
+        MoveRows(gSampler.entries, used, head.first, head.count);
+        MoveRows(gSampler.swapRows, swapUsed, head.swapFirst, head.swapCount);
         gSampler.heads[kept++] = head;
     }
     gSampler.count = kept;
     gSampler.entriesUsed = used;
+    gSampler.swapRowsUsed = swapUsed;
     // The sample being stored stays (its index is even): the next one comes a new interval on.
     gSampler.nextDue += gSampler.byTime ? gSampler.every * 1000 : gSampler.every;
     gSampler.every *= 2;
 }
 
 // Requires: gState.lock held.
-void Store(int count, std::uint64_t micros, std::uint64_t rss) {
+void Store(int count, int swapFiles, std::uint64_t micros, std::uint64_t rss) {
     if (gSampler.count == kMaxSamples) Thin();
     if (gSampler.entriesUsed + std::size_t(count) > kMaxEntries) return;
     SampleHead& head = gSampler.heads[gSampler.count++];
-    head = {micros, gSampler.allocations, rss, gSampler.entriesUsed, std::size_t(count)};
+    head = {micros,
+            gSampler.allocations,
+            rss,
+            gSampler.entriesUsed,
+            std::size_t(count),
+            gSampler.swapRowsUsed,
+            0};
     for (int i = 0; i < count; ++i)
         gSampler.entries[gSampler.entriesUsed++] = gTargets[i].sample;
+    for (int i = 0; i < swapFiles; ++i) {
+        const QORSysSwapActivity& activity = gSwapActivity[i];
+        const int file = SwapFileIndex(activity);
+        if (file < 0) continue;
+        gSampler.swapRows[gSampler.swapRowsUsed++] = {
+            activity.objectsInZone, activity.bytesInZone, activity.zoneCapacity,
+            activity.swapOuts,      activity.swapIns,     static_cast<std::uint16_t>(file)};
+        ++head.swapCount;
+    }
 }
 
 // Gathers under the lock, reads the pools without it, stores under it again.
@@ -175,6 +224,7 @@ void Sample(bool final) {
         count = GatherTargets();
     }
     const std::uint64_t held = ReadPools(count);
+    const int swapFiles = ReadSwapFiles();
     const std::uint64_t micros = MicrosNow();
     const bool peak = !final && held >= gSampler.capturedHeld + gSampler.capturedHeld / 16 &&
                       (held > gSampler.capturedHeld || !gSampler.peak.taken);
@@ -186,7 +236,7 @@ void Sample(bool final) {
     const std::uint64_t rss = ResidentBytes();
     std::lock_guard<std::mutex> guard(gState.lock);
     if (peak) KeepPeakSites();
-    Store(count, micros, rss);
+    Store(count, swapFiles, micros, rss);
     gSampler.underWay = false;
 }
 
@@ -205,7 +255,8 @@ void StartSampler() {
     gSampler.asked = valid ? asked : kDefaultEvery;
     gSampler.every = gSampler.asked;
     gSampler.entries = MapZeroed<PoolSample>(kMaxEntries);
-    if (gSampler.entries == nullptr) gSampler.every = 0;
+    gSampler.swapRows = MapZeroed<SwapSample>(std::size_t{kMaxSamples} * kMaxSwapFiles);
+    if (gSampler.entries == nullptr || gSampler.swapRows == nullptr) gSampler.every = 0;
 }
 
 bool CountAllocation() {

@@ -14,6 +14,7 @@
 #pragma once
 
 #include "QORSysAllocator.h"
+#include "QORSysSwapFile.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -28,9 +29,25 @@ struct PoolSample {
     std::uint16_t pool;
 };
 
+// What a swap file (QORSysGetSwapActivity) holds and has moved, at one sample.
+struct SwapSample {
+    std::uint64_t objectsInZone, bytesInZone, zoneCapacity, swapOuts, swapIns;
+    std::uint16_t file; // index in SamplerState::swapFiles
+};
+
+// A swap file as first seen: a new zone behind a reused address is another file.
+struct SwapFileSeen {
+    void* swapFile;
+    void* zonePool;
+    std::uint16_t pool; // the zone's pool record
+};
+constexpr int kMaxSwapFiles = 64;
+
+// A sample's rows: pool rows, then swap rows, each a run in its own table.
 struct SampleHead {
     std::uint64_t micros, allocations, rss;
-    std::size_t first, count; // its PoolSample entries
+    std::size_t first, count;         // its PoolSample entries
+    std::size_t swapFirst, swapCount; // its SwapSample entries
 };
 
 // One pool's part of a set of maps.
@@ -60,6 +77,10 @@ struct SamplerState {
     int count = 0;
     PoolSample* entries = nullptr;
     std::size_t entriesUsed = 0;
+    SwapSample* swapRows = nullptr;
+    std::size_t swapRowsUsed = 0;
+    SwapFileSeen swapFiles[kMaxSwapFiles] = {};
+    int swapFileCount = 0;
     std::uint64_t capturedHeld = 0; // bytes held when the peak maps were taken
     MapSet peak, end;
 };
