@@ -173,12 +173,16 @@ void MoveRows(Row* table, std::size_t& used, std::size_t& first, std::size_t cou
     used += count;
 }
 
-// Every other sample goes, the first included in what stays: the interval doubles.
+// Half the samples go and the interval doubles. What stays is the first sample and, by time, every
+// other one; by allocations, those at multiples of the new interval, so that the samples still
+// fall on one grid whatever the interval was at the start (1 included).
 void Thin() {
+    const std::uint64_t wider = gSampler.every * 2;
     std::size_t used = 0, swapUsed = 0;
     int kept = 0;
-    for (int i = 0; i < gSampler.count; i += 2) {
+    for (int i = 0; i < gSampler.count; ++i) {
         SampleHead head = gSampler.heads[i];
+        if (i != 0 && (gSampler.byTime ? i % 2 != 0 : head.allocations % wider != 0)) continue;
         MoveRows(gSampler.entries, used, head.first, head.count);
         MoveRows(gSampler.swapRows, swapUsed, head.swapFirst, head.swapCount);
         gSampler.heads[kept++] = head;
@@ -186,14 +190,20 @@ void Thin() {
     gSampler.count = kept;
     gSampler.entriesUsed = used;
     gSampler.swapRowsUsed = swapUsed;
-    // The sample being stored stays (its index is even): the next one comes a new interval on.
-    gSampler.nextDue += gSampler.byTime ? gSampler.every * 1000 : gSampler.every;
-    gSampler.every *= 2;
+    gSampler.every = wider;
+}
+
+// True for a sample that belongs on the grid of the interval in force: one due before the
+// interval doubled may fall between its points.
+bool OnGrid(bool final) {
+    return final || gSampler.byTime || gSampler.allocations == 1 ||
+           gSampler.allocations % gSampler.every == 0;
 }
 
 // Requires: gState.lock held.
-void Store(int count, int swapFiles, std::uint64_t micros, std::uint64_t rss) {
+void Store(int count, int swapFiles, std::uint64_t micros, std::uint64_t rss, bool final) {
     if (gSampler.count == kMaxSamples) Thin();
+    if (!OnGrid(final)) return;
     if (gSampler.entriesUsed + std::size_t(count) > kMaxEntries) return;
     SampleHead& head = gSampler.heads[gSampler.count++];
     head = {micros,
@@ -236,7 +246,7 @@ void Sample(bool final) {
     const std::uint64_t rss = ResidentBytes();
     std::lock_guard<std::mutex> guard(gState.lock);
     if (peak) KeepPeakSites();
-    Store(count, swapFiles, micros, rss);
+    Store(count, swapFiles, micros, rss, final);
     gSampler.underWay = false;
 }
 

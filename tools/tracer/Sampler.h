@@ -1,8 +1,8 @@
 // Memory over time. At a fixed interval of allocations or of milliseconds (QORSysTracerSample)
 // the tracer notes each pool's live bytes and blocks (its own count), the pool's own statistics
 // record (QORSysGetPoolInfo: bytes held, free, chunks) and the process's resident memory. When
-// the table of samples fills, every other sample goes and the interval doubles, so a run of any
-// length ends with between half and all of kMaxSamples, evenly spaced. Every pool's map
+// the table of samples fills, half the samples go and the interval doubles, so a run of any
+// length ends with between half and all of kMaxSamples, evenly spaced (Thin). Every pool's map
 // (QORSysGetPoolMap) is taken at the first sample that comes within 1/16 of the highest bytes
 // held so far, and again at exit; the call sites' live counts are kept at the same moment.
 // The library's calls are made without the tracer's lock (a hook may run under a pool's mutex,
