@@ -61,11 +61,16 @@ function stackLookup(trace) {
   return (id) => byId.get(id) || [];
 }
 
+// A program that routes its global new through the library has its own operator new (or an
+// allocator's allocate) above the library: the call site is the first frame past them.
+const ALLOCATION_FRAME = /^(operator new|operator delete|std::allocator|std::__new_allocator|__gnu_cxx::new_allocator|QORSys::)/;
+
 // The cells naming a call site: function, file:line, module.
 function siteCells(trace, frames) {
   if (!frames.length) return ["(call site not recorded)", "", ""];
-  const first = frameNames(trace, frames[0]);
-  return [first.name, first.line, first.module];
+  const named = frames.map((frame) => frameNames(trace, frame));
+  const site = named.find((names) => !ALLOCATION_FRAME.test(names.name)) || named[0];
+  return [site.name, site.line, site.module];
 }
 
 function stackDetail(trace, frames) {
