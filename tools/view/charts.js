@@ -98,52 +98,52 @@ function nearestIndex(times, t) {
 
 // The readout at sample i: the time, the stacked series largest first (at most 12), their
 // total, then the lines.
-function readout(spec, i) {
-  const lines = ["at " + formatMs(spec.times[i])];
-  const shown = spec.stacked.filter((s) => s.values[i] > 0)
+function readout(plot, i) {
+  const lines = ["at " + formatMs(plot.times[i])];
+  const shown = plot.stacked.filter((s) => s.values[i] > 0)
                     .sort((a, b) => b.values[i] - a.values[i]);
   for (const series of shown.slice(0, 12))
-    lines.push(series.name + ": " + spec.format(series.values[i]));
+    lines.push(series.name + ": " + plot.format(series.values[i]));
   if (shown.length > 12) lines.push("... and " + (shown.length - 12) + " more");
-  if (spec.stacked.length > 1)
-    lines.push(spec.totalName + ": " + spec.format(spec.stacked.reduce((sum, s) => sum + s.values[i], 0)));
-  for (const series of spec.lines) lines.push(series.name + ": " + spec.format(series.values[i]));
+  if (plot.stacked.length > 1)
+    lines.push(plot.totalName + ": " + plot.format(plot.stacked.reduce((sum, s) => sum + s.values[i], 0)));
+  for (const series of plot.lines) lines.push(series.name + ": " + plot.format(series.values[i]));
   return lines;
 }
 
-function attachHover(container, chart, spec, scaleX) {
+function attachHover(container, chart, plot, scaleX) {
   const line = el("div", { class: "hover-line", hidden: "" });
   line.style.height = chart.height - MARGIN.bottom + "px";
   container.append(line);
   onPointer(chart.canvas, (x, y, event) => {
     const t = scaleX.first + ((x - MARGIN.left) / (chart.width - MARGIN.left - MARGIN.right)) *
                                  (scaleX.last - scaleX.first);
-    const i = nearestIndex(spec.times, t);
+    const i = nearestIndex(plot.times, t);
     line.hidden = false;
-    line.style.left = scaleX.x(spec.times[i]) + "px";
-    showTip(readout(spec, i), event);
+    line.style.left = scaleX.x(plot.times[i]) + "px";
+    showTip(readout(plot, i), event);
   });
   chart.canvas.addEventListener("mouseleave", () => { line.hidden = true; });
 }
 
-// spec: {times (microseconds, ascending), stacked: [{name, colour, values}], lines: [{name,
+// plot: {times (microseconds, ascending), stacked: [{name, colour, values}], lines: [{name,
 // colour, values, dash}], markers: [{t, label}], format, ticks(max), totalName, height}.
-function drawTimeChart(container, spec) {
-  const chart = makeCanvas(container, chartWidth(container), spec.height || 300);
-  const count = spec.times.length;
-  const tops = stackTops(spec.stacked, count);
+function drawTimeChart(container, plot) {
+  const chart = makeCanvas(container, chartWidth(container), plot.height || 300);
+  const count = plot.times.length;
+  const tops = stackTops(plot.stacked, count);
   let max = tops.length ? Math.max(...tops[tops.length - 1]) : 0;
-  for (const series of spec.lines) for (const v of series.values) max = Math.max(max, v);
-  const ticks = spec.ticks(max);
-  const scaleX = timeScale(spec.times, chart.width), scaleY = valueScale(max, chart.height, ticks);
-  drawAxes(chart, scaleX, scaleY, ticks, spec.format);
-  spec.stacked.forEach((series, k) => {
+  for (const series of plot.lines) for (const v of series.values) max = Math.max(max, v);
+  const ticks = plot.ticks(max);
+  const scaleX = timeScale(plot.times, chart.width), scaleY = valueScale(max, chart.height, ticks);
+  drawAxes(chart, scaleX, scaleY, ticks, plot.format);
+  plot.stacked.forEach((series, k) => {
     chart.context.fillStyle = series.colour;
-    fillBand(chart.context, spec.times, scaleX, scaleY, k ? tops[k - 1] : null, tops[k]);
+    fillBand(chart.context, plot.times, scaleX, scaleY, k ? tops[k - 1] : null, tops[k]);
   });
-  for (const series of spec.lines) strokeSeries(chart.context, spec.times, scaleX, scaleY, series);
-  for (const marker of spec.markers || []) drawMarker(chart, scaleX, marker);
-  attachHover(container, chart, spec, scaleX);
+  for (const series of plot.lines) strokeSeries(chart.context, plot.times, scaleX, scaleY, series);
+  for (const marker of plot.markers || []) drawMarker(chart, scaleX, marker);
+  attachHover(container, chart, plot, scaleX);
   return chart;
 }
 

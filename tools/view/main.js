@@ -49,7 +49,7 @@ function renderSummary(header, trace) {
     header.append(el("p", { class: "warning", text: "Written at fatal signal " + trace.fatalSignal + ": what was recorded up to the fault." }));
 }
 
-function memorySpec(trace, names, column) {
+function memoryPlot(trace, names, column) {
   const samples = trace.samples;
   const columns = poolColumns(samples, column);
   const ids = [...columns.keys()].sort((a, b) => a - b);
@@ -71,9 +71,9 @@ function renderMemory(section, trace, names) {
   const key = section.querySelector(".legend");
   const draw = (column) => {
     area.replaceChildren(); key.replaceChildren();
-    const spec = memorySpec(trace, names, column);
-    drawTimeChart(area, spec);
-    legend(key, spec.stacked.concat(spec.lines));
+    const plot = memoryPlot(trace, names, column);
+    drawTimeChart(area, plot);
+    legend(key, plot.stacked.concat(plot.lines));
   };
   const choice = (value, text, checked) =>
     el("label", {}, el("input", Object.assign({ type: "radio", name: "memory-column", value, onchange: () => draw(value) },
@@ -132,13 +132,13 @@ function renderSwap(section, trace, names) {
   }
   const grid = el("div", { class: "grid2" });
   area.append(grid);
-  for (const [title, spec] of [["zone use (bytes)", use], ["objects moved, so far", moved]]) {
+  for (const [title, plot] of [["zone use (bytes)", use], ["objects moved, so far", moved]]) {
     const box = el("div", { class: "small-chart" }, el("h3", { text: title }));
     const chartBox = el("div", { class: "chart-area" });
     box.append(chartBox, el("div", { class: "legend" }));
     grid.append(box);
-    drawTimeChart(chartBox, spec);
-    legend(box.querySelector(".legend"), spec.stacked.concat(spec.lines));
+    drawTimeChart(chartBox, plot);
+    legend(box.querySelector(".legend"), plot.stacked.concat(plot.lines));
   }
 }
 
