@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -116,6 +117,12 @@ TEST_F(Tracer, ReportsEachOverrunWithItsBlockSizeAndPoolAndTheForeignPointer) {
     Once(json_, R"({"block": "@below", "size": 36, "pool": "Pages", )"
                 R"("areas": ["bytes past the end"], "found": "exit", "stack": )");
     EXPECT_EQ(Count(json_, R"({"block": )"), 3u) << "nothing else is damaged";
+    // Each damaged block names the program's own frame that asked for it.
+    const std::regex damaged(
+        R"("found": "[a-z]+", (?:"below": "0x[0-9a-f]+", "belowSize": 36, )?"stack": ([0-9]+))");
+    for (std::sregex_iterator at(json_.begin(), json_.end(), damaged), end; at != end; ++at)
+        Once(json_, "{\"id\": " + (*at)[1].str() + ", \"frames\": [{\"address\": ");
+    EXPECT_NE(json_.find(R"(", "module": ")" QOR_TRACED_PROGRAM R"(", )"), std::string::npos);
     Once(json_, R"({"pointer": "@foreign", "reason": "released, but not a block of the )"
                 R"(library", "pool": "no pool"})");
     EXPECT_EQ(Count(json_, "\"reason\""), 1u)
