@@ -5,7 +5,7 @@
 # in the build directory. Installs nothing: clang and its fuzzing runtime (libclang-rt-14-dev)
 # come from tools/install-deps.sh.
 #   tools/ci-fuzz.sh [build directory, default build-fuzz]
-#   QOR_FUZZ_SECONDS: the time of each run (default 30: the suite already replays each model's
+#   QOR_FUZZ_SECONDS: the time of each run (default 15: the suite already replays each model's
 #   corpus and 2,000 seeded inputs in every build, so these runs only search for new inputs). The
 #   general pool's fuzzer runs twice, since its merge method is fixed once per process: chosen
 #   chunk by chunk, then sort-merge. The swap file's fuzzer runs twice too: plain, then with short
@@ -16,7 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${1:-build-fuzz}
-seconds=${QOR_FUZZ_SECONDS:-30}
+seconds=${QOR_FUZZ_SECONDS:-15}
 
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DQOR_FUZZ=ON -DQOR_BUILD_TESTS=OFF \
   -DQOR_BUILD_EXAMPLES=OFF -DQOR_BUILD_BENCHMARKS=OFF >/dev/null
