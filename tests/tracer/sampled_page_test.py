@@ -90,6 +90,14 @@ def check_sizes_and_sites(trace):
     assert peak["heldBytes"] * 17 >= held * 16, (peak["heldBytes"], held)
 
 
+def check_every_block_tracked(trace):
+    """The live-block table grows past its first 4,096 slots while 4,300 blocks are live: every
+    block stays tracked and every release finds its block."""
+    assert trace["untrackedBlocks"] == 0 and trace["untrackedReleases"] == 0, trace
+    live = sum(pool["liveBlocks"] for pool in trace["pools"])
+    assert live == sum(site[2] for site in trace["sites"]["exit"]), live
+
+
 def check_end_map(trace):
     last = {pool[0]: pool for pool in trace["samples"][-1]["pools"]}
     end = next(maps for maps in trace["maps"] if maps["moment"] == "end")
@@ -114,6 +122,7 @@ def main():
         compared = check_samples(trace, seen)
         check_spacing(trace, int(every))
         check_sizes_and_sites(trace)
+        check_every_block_tracked(trace)
         check_end_map(trace)
     print(f"{compared} pool readings agree with the page")
 

@@ -1,5 +1,7 @@
-// Call sites: unwinding past the allocation library, and the table of distinct stacks (open
-// addressing over one mapping, never grown, never erased: a program has few distinct stacks).
+// Call sites: unwinding past the allocation library, and the table of distinct stacks: the
+// records in order of first sight (dense, so that memory follows the stacks seen) behind an
+// open-addressing index of their ids (4 bytes a slot); never grown, never erased, since a
+// program has few distinct stacks.
 // The stack is unwound by libunwind's unw_backtrace, which keeps each return address's frame rule
 // in a per-thread cache (made with mmap, not malloc): once a program's call paths are known, a
 // frame costs a cache lookup, where interpreting the unwind tables again for every allocation
@@ -36,8 +38,8 @@ struct Range {
 struct CallSiteState {
     int depth = 0;
     Range skipped[3]; // the tracer, the module that called the hook, the C++ runtime's new
-    StackRecord* slots = nullptr;
-    std::uint32_t* byId = nullptr; // slot of stack id i + 1
+    StackRecord* records = nullptr; // stack id i + 1 at i
+    std::uint32_t* index = nullptr; // by hash: a stack id, 0 for a vacant slot
     std::uint32_t count = 0;
     bool stepFrames = false; // a leak checker is in the process (ReturnAddresses)
 };
@@ -104,9 +106,9 @@ void StartCallSites() {
     const long asked = text != nullptr ? std::strtol(text, nullptr, 10) : 4;
     gSites.depth = asked < 0 ? 0 : asked > kMaxStackDepth ? kMaxStackDepth : int(asked);
     if (gSites.depth == 0) return;
-    gSites.slots = MapZeroed<StackRecord>(kStackSlots);
-    gSites.byId = MapZeroed<std::uint32_t>(kStackLimit);
-    if (gSites.slots == nullptr || gSites.byId == nullptr) {
+    gSites.records = MapZeroed<StackRecord>(kStackLimit, Filling::FromStart);
+    gSites.index = MapZeroed<std::uint32_t>(kStackSlots);
+    if (gSites.records == nullptr || gSites.index == nullptr) {
         gSites.depth = 0;
         return;
     }
@@ -136,42 +138,45 @@ Frames CaptureFrames(const void* hookCaller) {
 }
 
 std::uint32_t StackOf(const Frames& frames) {
-    if (frames.count == 0 || gSites.slots == nullptr) return kUnknownStack;
+    if (frames.count == 0 || gSites.records == nullptr) return kUnknownStack;
     const std::uint64_t hash = HashOf(frames);
     for (std::uint32_t i = static_cast<std::uint32_t>(hash >> 48) & (kStackSlots - 1);;
          i = (i + 1) & (kStackSlots - 1)) {
-        StackRecord& slot = gSites.slots[i];
-        if (slot.hash == hash && slot.depth == frames.count &&
-            std::memcmp(slot.frames, frames.address, sizeof(std::uintptr_t) * frames.count) == 0)
-            return slot.id;
-        if (slot.hash != 0) continue;
+        if (const std::uint32_t id = gSites.index[i]; id != kUnknownStack) {
+            const StackRecord& known = gSites.records[id - 1];
+            if (known.hash == hash && known.depth == frames.count &&
+                std::memcmp(known.frames, frames.address, sizeof(std::uintptr_t) * frames.count) ==
+                    0)
+                return id;
+            continue;
+        }
         if (gSites.count == kStackLimit) return kUnknownStack;
-        slot.hash = hash;
-        slot.depth = static_cast<std::uint8_t>(frames.count);
-        std::memcpy(slot.frames, frames.address, sizeof(std::uintptr_t) * frames.count);
-        gSites.byId[gSites.count] = i;
-        slot.id = ++gSites.count;
-        return slot.id;
+        StackRecord& added = gSites.records[gSites.count];
+        added.hash = hash;
+        added.depth = static_cast<std::uint8_t>(frames.count);
+        std::memcpy(added.frames, frames.address, sizeof(std::uintptr_t) * frames.count);
+        NoteFilled(gSites.records, (gSites.count + 1) * sizeof(StackRecord));
+        return gSites.index[i] = ++gSites.count;
     }
 }
 
 void CountLive(std::uint32_t stack, std::int64_t bytes, std::int64_t blocks) {
     if (stack == kUnknownStack) return;
-    StackRecord& record = gSites.slots[gSites.byId[stack - 1]];
+    StackRecord& record = gSites.records[stack - 1];
     record.liveBytes += static_cast<std::uint64_t>(bytes);
     record.liveBlocks += static_cast<std::uint64_t>(blocks);
 }
 
 void KeepPeakSites() {
-    for (std::uint32_t id = 1; id <= gSites.count; ++id) {
-        StackRecord& record = gSites.slots[gSites.byId[id - 1]];
+    for (std::uint32_t i = 0; i < gSites.count; ++i) {
+        StackRecord& record = gSites.records[i];
         record.peakBytes = record.liveBytes;
         record.peakBlocks = record.liveBlocks;
     }
 }
 
 const StackRecord* StackById(std::uint32_t id) {
-    return id == kUnknownStack || id > gSites.count ? nullptr : &gSites.slots[gSites.byId[id - 1]];
+    return id == kUnknownStack || id > gSites.count ? nullptr : &gSites.records[id - 1];
 }
 
 std::uint32_t StackCount() { return gSites.count; }

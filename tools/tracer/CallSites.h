@@ -19,11 +19,11 @@ struct Frames {
     std::uintptr_t address[kMaxStackDepth];
 };
 
+// A distinct stack; its id is its position in the order of first sight, from 1.
 struct StackRecord {
-    std::uint64_t hash; // 0: vacant slot
+    std::uint64_t hash;
     std::uint64_t liveBytes, liveBlocks;
     std::uint64_t peakBytes, peakBlocks; // as at the peak map's moment
-    std::uint32_t id;                    // its position in the order of first sight, from 1
     std::uint8_t depth;
     std::uintptr_t frames[kMaxStackDepth];
 };

@@ -3,19 +3,42 @@
 
 #include "MappedMemory.h"
 
+#include <algorithm>
+
 namespace qor::tracer {
 
 bool LiveBlockTable::Reserve(std::size_t capacity) {
     if (entries_ != nullptr) return true;
-    unsigned bits = 10;
-    while ((std::size_t{1} << bits) < capacity && bits < 40)
-        ++bits;
-    const std::size_t slots = std::size_t{1} << bits;
-    entries_ = MapZeroed<LiveBlock>(slots);
-    if (entries_ == nullptr) return false;
-    mask_ = slots - 1;
-    limit_ = slots / 8 * 7;
+    maxBits_ = 10;
+    while ((std::size_t{1} << maxBits_) < capacity && maxBits_ < 40)
+        ++maxBits_;
+    return MapSlots(std::min(maxBits_, kFirstBits));
+}
+
+bool LiveBlockTable::MapSlots(unsigned bits) {
+    auto* entries = MapZeroed<LiveBlock>(std::size_t{1} << bits);
+    if (entries == nullptr) return false;
+    entries_ = entries;
+    bits_ = bits;
+    mask_ = (std::size_t{1} << bits) - 1;
+    limit_ = (mask_ + 1) / 8 * 7;
     shift_ = 64 - bits;
+    return true;
+}
+
+bool LiveBlockTable::Grow() {
+    if (bits_ == maxBits_) return false;
+    LiveBlock* old = entries_;
+    const std::size_t oldSlots = mask_ + 1;
+    if (!MapSlots(bits_ + 1)) return false;
+    for (std::size_t i = 0; i < oldSlots; ++i) {
+        if (old[i].pointer == 0) continue;
+        std::size_t slot = Home(old[i].pointer);
+        while (entries_[slot].pointer != 0)
+            slot = (slot + 1) & mask_;
+        entries_[slot] = old[i];
+    }
+    UnmapBytes(old, oldSlots * sizeof(LiveBlock));
     return true;
 }
 
@@ -28,7 +51,7 @@ LiveBlock* LiveBlockTable::Find(std::uintptr_t pointer) {
 }
 
 LiveBlock* LiveBlockTable::Insert(std::uintptr_t pointer) {
-    if (entries_ == nullptr || count_ >= limit_) return nullptr;
+    if (entries_ == nullptr || (count_ >= limit_ && !Grow())) return nullptr;
     std::size_t i = Home(pointer);
     while (entries_[i].pointer != 0)
         i = (i + 1) & mask_;

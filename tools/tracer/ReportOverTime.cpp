@@ -42,8 +42,8 @@ void WriteSamples(Sink& out) {
     for (int i = 0; i < gSampler.count; ++i) {
         const SampleHead& head = gSampler.heads[i];
         out.Print("%s\n{\"t\": %" PRIu64 ", \"allocations\": %" PRIu64 ", \"rss\": %" PRIu64
-                  ", \"pools\": [",
-                  i ? "," : "", head.micros, head.allocations, head.rss);
+                  ", \"tracerRss\": %" PRIu64 ", \"pools\": [",
+                  i ? "," : "", head.micros, head.allocations, head.rss, head.tracerRss);
         for (std::size_t k = 0; k < head.count; ++k) {
             const PoolSample& pool = gSampler.entries[head.first + k];
             out.Print("%s[%u, %" PRIu64 ", %" PRIu64 ", %" PRIu64 ", %" PRIu64 ", %u]",

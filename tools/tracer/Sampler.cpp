@@ -7,7 +7,6 @@
 #include "TracerState.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -28,7 +27,10 @@ constinit SamplerState gSampler;
 namespace {
 
 constexpr std::uint64_t kDefaultEvery = 1024;
-constexpr std::size_t kMaxEntries = std::size_t{kMaxSamples} * kMaxPools;
+// Rows for 64 pools and 8 swap files a sample at the most samples; a process with more thins its
+// samples sooner, which keeps the report (and the page drawn from it) to a few megabytes.
+constexpr std::size_t kMaxEntries = std::size_t{kMaxSamples} * 64;
+constexpr std::size_t kMaxSwapRows = std::size_t{kMaxSamples} * 8;
 constexpr std::size_t kMaxMapEntries = std::size_t{1} << 23;
 // With the interval in milliseconds, the clock is read at every this many allocations.
 constexpr std::uint64_t kClockStride = 32;
@@ -129,10 +131,10 @@ bool Reserve(MapSet& set, std::size_t wanted) {
     std::size_t capacity = set.capacity == 0 ? 4096 : set.capacity;
     while (capacity < wanted)
         capacity *= 2;
-    auto* entries = MapZeroed<QORPoolMapEntry>(capacity);
+    auto* entries = MapZeroed<QORPoolMapEntry>(capacity, Filling::FromStart);
     if (entries == nullptr) return false;
     if (set.used != 0) std::memcpy(entries, set.entries, set.used * sizeof *entries);
-    if (set.entries != nullptr) ::munmap(set.entries, set.capacity * sizeof *entries);
+    if (set.entries != nullptr) UnmapBytes(set.entries, set.capacity * sizeof *entries);
     set.entries = entries;
     set.capacity = capacity;
     return true;
@@ -162,6 +164,8 @@ void TakeMaps(MapSet& set, int count, std::uint64_t micros, std::uint64_t held) 
     if (QORSysGetPoolMap == nullptr) return;
     for (int i = 0; i < count; ++i)
         if (gTargets[i].address != nullptr) MapPool(set, gTargets[i]);
+    // A call may write up to the capacity before it says that it needs more.
+    NoteFilled(set.entries, set.capacity * sizeof(QORPoolMapEntry));
     set.taken = true;
 }
 
@@ -201,14 +205,22 @@ bool OnGrid(bool final) {
 }
 
 // Requires: gState.lock held.
-void Store(int count, int swapFiles, std::uint64_t micros, std::uint64_t rss, bool final) {
-    if (gSampler.count == kMaxSamples) Thin();
+void Store(int count, int swapFiles, std::uint64_t micros, std::uint64_t rss,
+           std::uint64_t tracerRss, bool final) {
+    const auto full = [&] {
+        return gSampler.count == kMaxSamples ||
+               gSampler.entriesUsed + std::size_t(count) > kMaxEntries ||
+               gSampler.swapRowsUsed + std::size_t(swapFiles) > kMaxSwapRows;
+    };
+    while (full() && gSampler.count > 1)
+        Thin();
+    if (full()) return;
     if (!OnGrid(final)) return;
-    if (gSampler.entriesUsed + std::size_t(count) > kMaxEntries) return;
     SampleHead& head = gSampler.heads[gSampler.count++];
     head = {micros,
             gSampler.allocations,
             rss,
+            tracerRss,
             gSampler.entriesUsed,
             std::size_t(count),
             gSampler.swapRowsUsed,
@@ -224,6 +236,8 @@ void Store(int count, int swapFiles, std::uint64_t micros, std::uint64_t rss, bo
             activity.swapOuts,      activity.swapIns,     static_cast<std::uint16_t>(file)};
         ++head.swapCount;
     }
+    NoteFilled(gSampler.entries, gSampler.entriesUsed * sizeof(PoolSample));
+    NoteFilled(gSampler.swapRows, gSampler.swapRowsUsed * sizeof(SwapSample));
 }
 
 // Gathers under the lock, reads the pools without it, stores under it again.
@@ -243,10 +257,10 @@ void Sample(bool final) {
         TakeMaps(gSampler.peak, count, micros, held);
     }
     if (final) TakeMaps(gSampler.end, count, micros, held);
-    const std::uint64_t rss = ResidentBytes();
+    const std::uint64_t rss = ResidentBytes(), tracerRss = ResidentMappedBytes();
     std::lock_guard<std::mutex> guard(gState.lock);
     if (peak) KeepPeakSites();
-    Store(count, swapFiles, micros, rss, final);
+    Store(count, swapFiles, micros, rss, tracerRss, final);
     gSampler.underWay = false;
 }
 
@@ -264,8 +278,8 @@ void StartSampler() {
     gSampler.byTime = valid && *unit != '\0';
     gSampler.asked = valid ? asked : kDefaultEvery;
     gSampler.every = gSampler.asked;
-    gSampler.entries = MapZeroed<PoolSample>(kMaxEntries);
-    gSampler.swapRows = MapZeroed<SwapSample>(std::size_t{kMaxSamples} * kMaxSwapFiles);
+    gSampler.entries = MapZeroed<PoolSample>(kMaxEntries, Filling::FromStart);
+    gSampler.swapRows = MapZeroed<SwapSample>(kMaxSwapRows, Filling::FromStart);
     if (gSampler.entries == nullptr || gSampler.swapRows == nullptr) gSampler.every = 0;
 }
 

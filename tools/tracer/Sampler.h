@@ -46,6 +46,7 @@ constexpr int kMaxSwapFiles = 64;
 // A sample's rows: pool rows, then swap rows, each a run in its own table.
 struct SampleHead {
     std::uint64_t micros, allocations, rss;
+    std::uint64_t tracerRss;          // of rss, the tracer's own tables
     std::size_t first, count;         // its PoolSample entries
     std::size_t swapFirst, swapCount; // its SwapSample entries
 };

@@ -49,6 +49,14 @@ function renderSummary(header, trace) {
     header.append(el("p", { class: "warning", text: "Written at fatal signal " + trace.fatalSignal + ": what was recorded up to the fault." }));
 }
 
+// The process's resident memory, less the tracer's own tables when the trace says what they took:
+// the line then shows what the program would hold untraced (bar the tracer's room in each block).
+function residentLine(samples) {
+  const known = samples.every((s) => typeof s.tracerRss === "number");
+  return { name: known ? "resident, less the tracer's tables" : "resident (RSS)", colour: "#1d232b", width: 2,
+           values: Float64Array.from(samples, (s) => s.rss - (known ? s.tracerRss : 0)) };
+}
+
 function memoryPlot(trace, names, column) {
   const samples = trace.samples;
   const columns = poolColumns(samples, column);
@@ -58,7 +66,7 @@ function memoryPlot(trace, names, column) {
     times: Float64Array.from(samples, (s) => s.t),
     stacked: ids.map((id, k) => ({ name: names(id), colour: colour(k), values: columns.get(id) }))
                 .filter((s) => maxOf(s.values) > 0),
-    lines: [{ name: "resident (RSS)", colour: "#1d232b", values: Float64Array.from(samples, (s) => s.rss), width: 2 }],
+    lines: [residentLine(samples)],
     markers: peak ? [{ t: peak.t, label: "peak map" }] : [],
     format: formatBytes, ticks: byteTicks, totalName: column === HELD ? "held, all pools" : "live, all pools",
     height: 320,
