@@ -37,7 +37,7 @@ function renderSummary(header, trace) {
   const totals = header.querySelector(".totals");
   totals.append(item("process", String(trace.pid)),
                 item("peak held", samples.length ? formatBytes(maxOf(heldTotals(samples))) : "not recorded"),
-                item("peak resident", samples.length ? formatBytes(maxOf(samples.map((s) => s.rss))) : "not recorded"),
+                item("peak resident", samples.length ? formatBytes(maxOf(residentLine(samples).values)) : "not recorded"),
                 item("allocations", formatCount(allocations)),
                 item("leaked at exit", formatBytes(leakBytes)),
                 item("damaged blocks", formatCount((trace.damage || []).length)),
