@@ -209,23 +209,16 @@ struct LeakSite {
     std::uint64_t Bytes() const { return size * count; }
 };
 
-// The sites at the peak and at exit, the leaks by site, then the stacks these and the damage name.
-void WriteCallSites(Sink& out, LiveBlock* live, std::size_t liveCount) {
-    const std::uint32_t stacks = StackCount();
-    out.Print(",\n\"stackDepth\": %d", StackDepth());
-    auto* listed = MapZeroed<bool>(stacks + 1);
-    auto* order = MapZeroed<std::uint32_t>(stacks + 1);
-    auto* sites = MapZeroed<LeakSite>(liveCount + 1);
-    if (listed == nullptr || order == nullptr || sites == nullptr) return;
-
+// The live bytes by site at the peak and at exit, largest first; `order` has room for every
+// stack id, and the sites written are marked in `listed`.
+void WriteSites(Sink& out, std::uint32_t* order, bool* listed) {
     for (const bool peak : {true, false}) {
-        std::uint32_t count = 0;
-        for (std::uint32_t id = 1; id <= stacks; ++id)
-            if ((peak ? StackById(id)->peakBytes : StackById(id)->liveBytes) != 0)
-                order[count++] = id;
         const auto bytes = [peak](std::uint32_t id) {
             return peak ? StackById(id)->peakBytes : StackById(id)->liveBytes;
         };
+        std::uint32_t count = 0;
+        for (std::uint32_t id = 1; id <= StackCount(); ++id)
+            if (bytes(id) != 0) order[count++] = id;
         const std::uint32_t shown = std::min<std::uint32_t>(count, kListedSites);
         std::partial_sort(order, order + shown, order + count,
                           [&](std::uint32_t a, std::uint32_t b) { return bytes(a) > bytes(b); });
@@ -239,16 +232,21 @@ void WriteCallSites(Sink& out, LiveBlock* live, std::size_t liveCount) {
         }
     }
     out.Print("]}");
+}
 
+// The leaks by site, pool and size, largest first; `sites` has room for one group per block.
+void WriteLeakSites(Sink& out, LiveBlock* live, std::size_t liveCount, LeakSite* sites,
+                    bool* listed) {
     std::sort(live, live + liveCount, [](const LiveBlock& a, const LiveBlock& b) {
         if (a.stack != b.stack) return a.stack < b.stack;
         return a.pool != b.pool ? a.pool < b.pool : a.size < b.size;
     });
     std::size_t groups = 0;
     for (std::size_t i = 0; i < liveCount; ++i) {
-        if (groups != 0 && sites[groups - 1].stack == live[i].stack &&
-            sites[groups - 1].pool == live[i].pool && sites[groups - 1].size == live[i].size)
-            ++sites[groups - 1].count;
+        LeakSite* last = groups != 0 ? &sites[groups - 1] : nullptr;
+        if (last != nullptr && last->stack == live[i].stack && last->pool == live[i].pool &&
+            last->size == live[i].size)
+            ++last->count;
         else
             sites[groups++] = {live[i].stack, live[i].pool, live[i].size, 1};
     }
@@ -263,11 +261,13 @@ void WriteCallSites(Sink& out, LiveBlock* live, std::size_t liveCount) {
                   i ? "," : "", sites[i].stack, unsigned(sites[i].pool), sites[i].size,
                   sites[i].count, sites[i].Bytes());
     }
-    for (int i = 0; i < gState.damageCount; ++i)
-        if (gState.damage[i].stack <= stacks) listed[gState.damage[i].stack] = true;
+    out.Print("]");
+}
 
-    out.Print("],\n\"stacks\": [");
-    for (std::uint32_t id = 1, written = 0; id <= stacks; ++id) {
+// The stacks marked in `listed`, with their frames.
+void WriteStacks(Sink& out, const bool* listed) {
+    out.Print(",\n\"stacks\": [");
+    for (std::uint32_t id = 1, written = 0; id <= StackCount(); ++id) {
         if (!listed[id]) continue;
         const StackRecord& stack = *StackById(id);
         out.Print("%s\n{\"id\": %u, \"frames\": [", written++ ? "," : "", id);
@@ -276,6 +276,21 @@ void WriteCallSites(Sink& out, LiveBlock* live, std::size_t liveCount) {
         out.Print("]}");
     }
     out.Print("]");
+}
+
+// The sites at the peak and at exit, the leaks by site, then the stacks these and the damage name.
+void WriteCallSites(Sink& out, LiveBlock* live, std::size_t liveCount) {
+    const std::uint32_t stacks = StackCount();
+    out.Print(",\n\"stackDepth\": %d", StackDepth());
+    auto* listed = MapZeroed<bool>(stacks + 1);
+    auto* order = MapZeroed<std::uint32_t>(stacks + 1);
+    auto* sites = MapZeroed<LeakSite>(liveCount + 1);
+    if (listed == nullptr || order == nullptr || sites == nullptr) return;
+    WriteSites(out, order, listed);
+    WriteLeakSites(out, live, liveCount, sites, listed);
+    for (int i = 0; i < gState.damageCount; ++i)
+        if (gState.damage[i].stack <= stacks) listed[gState.damage[i].stack] = true;
+    WriteStacks(out, listed);
 }
 
 } // namespace
