@@ -44,15 +44,10 @@ void* ChunkHolding(std::uintptr_t address) {
     return nullptr;
 }
 
-bool Fits(std::uint64_t bytes, std::uintptr_t at, std::uintptr_t end, bool arena) {
-    if (bytes == 0 || bytes > end - at) return false;
-    return (arena && bytes == end - at) || (bytes >= kBlockHeaderBytes && (bytes & 7) == 0);
-}
-
 bool TilesToEnd(std::uintptr_t at, std::uintptr_t end, bool arena) {
     while (at < end) {
         const std::uint64_t bytes = reinterpret_cast<const BlockHeader*>(at)->sizeWord;
-        if (!Fits(bytes, at, end, arena)) return false;
+        if (!PieceFits(bytes, end - at, arena)) return false;
         at += bytes;
     }
     return true;
@@ -99,7 +94,7 @@ Spot Walk(void* base, std::uint64_t span, std::size_t headerBytes, bool arena,
             return spot;
         }
         const std::uint64_t bytes = piece->sizeWord;
-        if (!Fits(bytes, at, end, arena)) return Found(Where::Damaged, base, piece, previous);
+        if (!PieceFits(bytes, end - at, arena)) return Found(Where::Damaged, base, piece, previous);
         if (address - at >= bytes) continue;
         if (void* inner = arena ? nullptr : ArenaHolding(piece, bytes, address))
             return Walk(inner, FieldsOf(inner)->size, kArenaHeaderBytes, true, address);

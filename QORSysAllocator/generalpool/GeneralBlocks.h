@@ -34,6 +34,15 @@ inline bool IsArenaBlock(const void* block, void* chunk) {
            FieldsOf(chunk)->flags == 0;
 }
 
+// True when a piece whose size word is `bytes` fits the `room` left before its chunk's end: a
+// whole number of 8-byte units from 16 on, or, as an arena's last piece, the rest whatever its
+// size (an arena spans size + extra bytes, any number). The walks that trust no size word (the
+// checker, checked mode's diagnosis, the map) stop at the first piece that does not fit.
+inline bool PieceFits(std::uint64_t bytes, std::uint64_t room, bool arena) {
+    if (bytes == 0 || bytes > room) return false;
+    return (arena && bytes == room) || (bytes >= kBlockHeaderBytes && (bytes & 7) == 0);
+}
+
 // The bytes of the piece a block heads, beyond its header.
 inline std::uint64_t BlockBytes(const void* block) {
     return HeaderOf(const_cast<void*>(block))->sizeWord - kBlockHeaderBytes;

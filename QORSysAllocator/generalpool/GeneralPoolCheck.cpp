@@ -34,11 +34,7 @@ bool WalkPieces(GeneralPool& pool, void* base, std::uint64_t span, std::size_t h
     for (std::uintptr_t at = start + headerBytes; at < end;) {
         const auto* piece = reinterpret_cast<const BlockHeader*>(at);
         const std::uint64_t bytes = piece->sizeWord;
-        // An arena spans size + extra bytes, any number: its last piece (a free area, or a block
-        // that took that area whole) takes what is left.
-        const bool arenaTail = arena && bytes == end - at;
-        if ((!arenaTail && (bytes < kBlockHeaderBytes || (bytes & 7) != 0)) || bytes == 0 ||
-            bytes > end - at)
+        if (!general::PieceFits(bytes, end - at, arena))
             return result.Fail("chunk %p: the piece at offset %lu has size %#lx, past the chunk's "
                                "%lu bytes",
                                base, static_cast<unsigned long>(at - start),

@@ -48,7 +48,7 @@ std::uint32_t MapPieces(const std::byte* base, std::uint64_t span, std::uint64_t
     for (std::uint64_t offset = headerBytes; offset < span;) {
         const auto* piece = reinterpret_cast<const BlockHeader*>(base + offset);
         const std::uint64_t bytes = piece->sizeWord;
-        if (bytes < kBlockHeaderBytes || (bytes & 7) != 0 || bytes > span - offset) break;
+        if (!general::PieceFits(bytes, span - offset, false)) break;
         run.Take(offset, bytes, (piece->ownerWord & kOwnerInUse) != 0);
         ++pieces;
         offset += bytes;
