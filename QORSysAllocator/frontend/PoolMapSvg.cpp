@@ -81,16 +81,16 @@ void Swatch(FILE* out, double x, const char* colour, const char* text) {
 
 // General pools.
 
-const char* ClassOf(std::uint32_t kind) {
-    return kind == QORSysMapKind::HEADER   ? "header"
-           : kind == QORSysMapKind::BLOCKS ? "blocks"
-                                           : "free";
-}
+// How a stretch of a chunk is drawn: its class (and title) and its colour.
+struct Look {
+    const char* name;
+    const char* colour;
+};
 
-const char* ColourOf(std::uint32_t kind) {
-    return kind == QORSysMapKind::HEADER   ? kHeaderColour
-           : kind == QORSysMapKind::BLOCKS ? kBlocksColour
-                                           : kFreeColour;
+Look LookOf(std::uint32_t kind) {
+    if (kind == QORSysMapKind::HEADER) return {"header", kHeaderColour};
+    return kind == QORSysMapKind::BLOCKS ? Look{"blocks", kBlocksColour}
+                                         : Look{"free", kFreeColour};
 }
 
 double StripWidth(const QORPoolMapEntry& chunk, std::uint64_t largest) {
@@ -103,15 +103,16 @@ void WriteStretch(FILE* out, const QORPoolMapEntry& s, const QORPoolMapEntry& ch
                   double y) {
     const double scale = width / static_cast<double>(chunk.bytes);
     const double w = static_cast<double>(s.bytes) * scale;
+    const Look look = LookOf(s.kind);
     std::fprintf(out,
                  "<rect class=\"%s\" data-offset=\"%" PRIu64 "\" data-bytes=\"%" PRIu64
                  "\" data-count=\"%" PRIu32 "\" x=\"%.3f\" y=\"%.0f\" width=\"%.3f\" "
                  "height=\"%.0f\" fill=\"%s\"><title>%s: offset %" PRIu64 ", %" PRIu64
                  " bytes, pieces: %" PRIu32 "</title></rect>\n",
-                 ClassOf(s.kind), s.start, s.bytes, s.count,
+                 look.name, s.start, s.bytes, s.count,
                  kMargin + static_cast<double>(s.start) * scale, y,
-                 w < kMinStretch ? kMinStretch : w, kStripHeight, ColourOf(s.kind), ClassOf(s.kind),
-                 s.start, s.bytes, s.count);
+                 w < kMinStretch ? kMinStretch : w, kStripHeight, look.colour, look.name, s.start,
+                 s.bytes, s.count);
 }
 
 void WriteChunkFrame(FILE* out, const QORPoolMapEntry& chunk, double width, double y) {
