@@ -16,10 +16,13 @@ Usage: sampled_page_test.py <program> <tracer dir> <qor-view> <interval in alloc
 """
 import json
 import os
-import re
 import subprocess
 import sys
 import tempfile
+
+sys.dont_write_bytecode = True  # no __pycache__ beside the sources
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "view"))
+from view_test import embedded  # noqa: E402  the page's data, read as the page tests read it
 
 
 def run_traced(program, tracer_dir, prefix, every):
@@ -31,15 +34,6 @@ def run_traced(program, tracer_dir, prefix, every):
         count, name, *figures = line.split()
         seen[(int(count), name)] = tuple(int(figure) for figure in figures)
     return seen
-
-
-def embedded_trace(page_path):
-    with open(page_path, encoding="utf-8") as page:
-        html = page.read()
-    found = re.search(r'<script type="application/json" id="trace-data">(.*?)</script>', html,
-                      re.S)
-    assert found, "the page embeds no trace data"
-    return json.loads(found.group(1))
 
 
 def check_samples(trace, seen):
@@ -118,7 +112,8 @@ def main():
         seen = run_traced(program, tracer_dir, prefix, every)
         subprocess.run([sys.executable, viewer, prefix, "-o", prefix + ".html"], check=True,
                        stdout=subprocess.DEVNULL)
-        trace = embedded_trace(prefix + ".html")
+        with open(prefix + ".html", encoding="utf-8") as page:
+            trace = embedded(page.read())
         compared = check_samples(trace, seen)
         check_spacing(trace, int(every))
         check_sizes_and_sites(trace)
