@@ -250,8 +250,9 @@ void Sample(bool final) {
     const std::uint64_t held = ReadPools(count);
     const int swapFiles = ReadSwapFiles();
     const std::uint64_t micros = MicrosNow();
-    const bool peak = !final && held >= gSampler.capturedHeld + gSampler.capturedHeld / 16 &&
-                      (held > gSampler.capturedHeld || !gSampler.peak.taken);
+    // The first sample, then each that holds 1/16 more than the last maps taken.
+    const bool peak = !final && (!gSampler.peak.taken ||
+                                 held > gSampler.capturedHeld + gSampler.capturedHeld / 16);
     if (peak) {
         gSampler.capturedHeld = held;
         TakeMaps(gSampler.peak, count, micros, held);
