@@ -63,8 +63,28 @@ bool ReadSwitch(Variable variable, bool whenUnset) {
     return whenUnset;
 }
 
+std::uint32_t ReadNumber(Variable variable, std::uint32_t whenUnset, std::uint32_t most) {
+    const char* value = ReadVariable(variable);
+    if (value == nullptr) return whenUnset;
+    std::uint64_t number = 0;
+    const char* digit = value;
+    for (; *digit >= '0' && *digit <= '9' && number <= most; ++digit)
+        number = number * 10 + static_cast<std::uint64_t>(*digit - '0');
+    if (digit != value && *digit == '\0' && number <= most)
+        return static_cast<std::uint32_t>(number);
+    PrintToStream(stderr, "Invalid value for %s\nValid values are 0 to %u\n", NameOf(variable),
+                  static_cast<unsigned>(most));
+    return whenUnset;
+}
+
+void ReadHeapEngineVariables(ConfigurationFlags& flags) {
+    flags.heapEngineOff = !ReadSwitch(Variable::HeapEngine, true);
+    flags.heapPurgeDelayMs = ReadNumber(Variable::HeapPurgeDelay, 10, 60000);
+}
+
 void Configure() {
     ConfigurationFlags& flags = State().config;
+    ReadHeapEngineVariables(flags);
     flags.cancelled = false;
     const bool programsOwn = !flags.servesMalloc;
     const bool replayPurify = programsOwn && ReadVariable(Variable::ReplayPurify) != nullptr;

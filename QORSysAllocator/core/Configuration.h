@@ -17,6 +17,13 @@ void Configure();
 // Initialize.
 bool ReadSwitch(Variable variable, bool whenUnset);
 
+// A whole number of the environment table within [0, most]; unset: `whenUnset`. Any other value
+// is reported on stderr and counts as unset.
+std::uint32_t ReadNumber(Variable variable, std::uint32_t whenUnset, std::uint32_t most);
+
+// The heap engine's two variables, which the override reads before (and instead of) the rest.
+void ReadHeapEngineVariables(ConfigurationFlags& flags);
+
 // Runs the configuration unless it has run; a thread that arrives while another configures waits
 // for the outcome. Each first call of an entry point that configures (QORSpecializedNew,
 // QORSysCreatePool, a paged pool's construction) comes here: after the first, a load.

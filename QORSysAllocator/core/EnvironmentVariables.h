@@ -28,6 +28,8 @@ enum class Variable {
     SwapDirectory1,
     SwapDirectory2,
     SwapDirectory3,
+    HeapEngine,
+    HeapPurgeDelay,
 };
 
 inline constexpr EnvironmentVariable kEnvironmentVariables[] = {
@@ -66,6 +68,15 @@ inline constexpr EnvironmentVariable kEnvironmentVariables[] = {
     {"QORTemp", "directory",
      "third choice; with none of the three set, `/tmp`. A variable set to an empty value counts "
      "as set"},
+    {"QORSysHeapEngine", "ON or OFF (unset: ON)",
+     "OFF: the malloc override, the routed global new/delete, the adapters' default and "
+     "QORSysCachedNew on pool 32 are served as before the heap engine: pool 32 through the "
+     "per-thread caches, the override's small requests from a paged pool and its large ones from "
+     "the C runtime (docs/heap-engine.md)"},
+    {"QORSysHeapPurgeDelay", "milliseconds, 0 to 60000 (unset: 10)",
+     "how long a free slice of the heap engine stays resident for the next page before it is "
+     "given back to the system; a heap that holds more than 8 MiB of such slices gives them back "
+     "at once"},
 };
 
 inline constexpr const char* NameOf(Variable variable) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "QORMutex.h"
+#include "ScopedLock.h"
 
 #include <atomic>
 #include <cstddef>
@@ -24,30 +25,6 @@ namespace threadcache {
 struct Cache;
 struct Central;
 } // namespace threadcache
-
-// A QORMutex held for a scope; with `take` false, only from Take() on (a path that needs the lock
-// on one branch only).
-class ScopedLock {
-public:
-    explicit ScopedLock(QORMutex& mutex, bool take = true) : mutex_(mutex) {
-        if (take) Take();
-    }
-    ~ScopedLock() {
-        if (held_) mutex_.Unlock();
-    }
-    ScopedLock(const ScopedLock&) = delete;
-    ScopedLock& operator=(const ScopedLock&) = delete;
-
-    void Take() {
-        if (held_) return;
-        mutex_.Lock();
-        held_ = true;
-    }
-
-private:
-    QORMutex& mutex_;
-    bool held_ = false;
-};
 
 constexpr int kFixedPoolEntries = 17;
 constexpr std::size_t kHookBaseNameBytes = 64;
@@ -94,6 +71,10 @@ struct ConfigurationFlags {
     // Set before the first call by libQORSysMalloc.so: this copy of the library serves the
     // process's malloc, and the variables that choose the program's own pooling are not its own.
     bool servesMalloc = false;
+    // QORSysHeapEngine=OFF: the general-purpose routes are served by pool 32 as before the engine.
+    bool heapEngineOff = false;
+    // QORSysHeapPurgeDelay, in milliseconds.
+    std::uint32_t heapPurgeDelayMs = 10;
 };
 
 // The front end's per-thread caches (frontend/ThreadCache.h). `gate` is read by every cache
@@ -157,6 +138,9 @@ struct Runtime {
     bool instrumented = false;
     // Front end: the fast paths give the locking pools' blocks to per-thread caches.
     bool threadCaches = false;
+    // Front end: the general-purpose routes (QORSysCachedNew on pool 32, QORSysHeapNew) are the
+    // heap engine's; published with the routes.
+    bool heapRoute = false;
     // Front end: the pools made on first use (FixedPools.h).
     GeneralPool* fixedPools[kFixedPoolEntries] = {};
     GeneralPool* threadedPool = nullptr;

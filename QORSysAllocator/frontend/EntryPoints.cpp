@@ -6,6 +6,7 @@
 #include "../core/Hooks.h"
 #include "../core/PoolInterface.h"
 #include "../generalpool/GeneralBlocks.h"
+#include "../heap/Heap.h"
 #include "../pagedpool/PagedBlocks.h"
 #include "../pagedpool/PagedPool.h"
 #include "../platform/Platform.h"
@@ -13,6 +14,8 @@
 #include "FixedPools.h"
 #include "ForkSafety.h"
 #include "ThreadCache.h"
+
+#include <QORSysStdAdapters.h>
 
 namespace qor {
 namespace {
@@ -112,6 +115,12 @@ void ChooseRoutes() {
     const bool full = state.config.inactive || hooks::On() || state.config.checks;
     // The caches live on the fast paths only: with hooks or checks every request is seen.
     Publish(state.threadCaches, !full && !state.config.threadCacheOff);
+    // The engine serves what the pools' checks and hooks would not see: it is a route of the fast
+    // paths only.
+    if (!full && !state.config.heapEngineOff) {
+        heap::Configure(heap::Settings{state.config.heapPurgeDelayMs});
+        Publish(state.heapRoute, true);
+    }
     Publish(state.takeFullRoute, full);
 }
 
@@ -366,13 +375,20 @@ void QORSpecializedDelete(void* block, void* pool, int flags) {
 
 void QORSpecializedDelete(void* block, void* pool) { SpecializedDelete(block, pool, 0); }
 
+namespace {
+inline bool HeapRoute() { return __builtin_expect(LoadPublished(State().heapRoute), 1); }
+} // namespace
+
+// Pool 32 through the cached pair is the general-purpose route: the heap engine's unless it is off.
 void* QORSysCachedNew(std::size_t size, void* pool, void* param) {
+    if (Value(pool) == kPoolThreaded && HeapRoute()) return heap::Allocate(size);
     return SpecializedNew<true>(size, pool, param, 0);
 }
 
 // Not inlined into the form below: with one copy of the fast path the compiler keeps it inline here
 // instead of sharing it out of line between the two.
 [[gnu::noinline]] void QORSysCachedDelete(void* block, int flags) {
+    if (HeapRoute() && heap::ReleaseIfOwned(block)) return;
     SpecializedDelete<true>(block, nullptr, flags);
 }
 
@@ -380,6 +396,18 @@ void* QORSysCachedNew(std::size_t size, void* pool, void* param) {
 void QORSysCachedDelete(void* block, int flags, void* pointer) {
     if (FastPathsOpen()) return QORSysCachedDelete(block, flags);
     DeleteRoute(block, nullptr, flags, pointer);
+}
+
+// The routed global new and the adapters' general-purpose resource: the engine, or pool 32's
+// over-allocated route when the engine is off (or checked mode or hooks need the pools).
+void* QORSysHeapNew(std::size_t bytes, std::size_t alignment) {
+    if (HeapRoute()) return heap::AllocateAligned(alignment, bytes);
+    return QORSys::detail::TryAllocate(QORSys::detail::PoolRoute{}, bytes, alignment);
+}
+
+void QORSysHeapDelete(void* memory) {
+    if (memory == nullptr || heap::ReleaseIfOwned(memory)) return;
+    QORSys::detail::ReleaseOverAllocated(QORSys::detail::PoolRoute{}, memory);
 }
 
 void* QORSpecializedResize(void*, std::size_t, void*) { return nullptr; }

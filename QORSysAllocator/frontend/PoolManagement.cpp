@@ -6,6 +6,7 @@
 #include "../core/ExitCleanup.h"
 #include "../core/PoolInterface.h"
 #include "../core/PoolMap.h"
+#include "../heap/Heap.h"
 #include "Checks.h"
 #include "FixedPools.h"
 #include "ForkSafety.h"
@@ -84,6 +85,41 @@ int QORSysOptimizePool(void* pool, int how) {
     return p->Optimize(how);
 }
 
+namespace {
+
+void ReportHeapEngine(FILE* stream) {
+    heap::Figures figures;
+    heap::GetFigures(&figures);
+    if (figures.bytesHeld == 0) return;
+    PrintToStream(stream,
+                  "Heap engine: %llu bytes in use, %llu held, %llu resident; %llu segments, %llu "
+                  "huge blocks, %llu heaps (%llu ended)\n",
+                  static_cast<unsigned long long>(figures.bytesInUse),
+                  static_cast<unsigned long long>(figures.bytesHeld),
+                  static_cast<unsigned long long>(figures.bytesResident),
+                  static_cast<unsigned long long>(figures.segments),
+                  static_cast<unsigned long long>(figures.hugeBlocks),
+                  static_cast<unsigned long long>(figures.heaps),
+                  static_cast<unsigned long long>(figures.abandonedHeaps));
+}
+
+} // namespace
+
+int QORSysGetHeapInfo(QORHeapInfo* info, QORHeapClassInfo* classes, int capacity) {
+    heap::Figures figures;
+    heap::GetFigures(&figures);
+    if (info != nullptr)
+        *info = QORHeapInfo{figures.bytesInUse, figures.bytesHeld,     figures.bytesResident,
+                            figures.segments,   figures.hugeBlocks,    figures.hugeBytes,
+                            figures.heaps,      figures.abandonedHeaps};
+    for (int k = 0; classes != nullptr && k < capacity && k < int{heap::kClassCount}; ++k) {
+        const heap::ClassFigures& figuresOfClass = figures.classes[k];
+        classes[k] = QORHeapClassInfo{figuresOfClass.blockBytes, figuresOfClass.blocksInUse,
+                                      figuresOfClass.blocksCarved, figuresOfClass.pages};
+    }
+    return int{heap::kClassCount};
+}
+
 void QORSysGetPoolInfo(void* pool, FILE* stream, QORPoolInfo* record, int options) {
     switch (reinterpret_cast<std::uintptr_t>(pool)) {
     case 0: {
@@ -92,6 +128,7 @@ void QORSysGetPoolInfo(void* pool, FILE* stream, QORPoolInfo* record, int option
         ScopedLock registry(State().registryLock);
         for (PoolBase* p = State().poolRegistry; p != nullptr; p = p->nextPool)
             p->Report(stream, record, 0);
+        if (stream != nullptr) ReportHeapEngine(stream);
         return;
     }
     case kPoolPermanent: {

@@ -113,6 +113,45 @@ QOR_SYS_API void QORSysCachedDelete(void* block, int flags);
 // that `pointer` lies in the block and names `pointer` in its messages; otherwise it is not read.
 QOR_SYS_API void QORSysCachedDelete(void* block, int flags, void* pointer);
 
+// The general-purpose heap engine (docs/heap-engine.md): per-thread heaps over size-class pages,
+// every size, memory from and back to the system. By default it serves QORSysCachedNew on pool 32
+// (pool 32 through QORSpecializedNew stays the thread-safe pool), the pair below, the routed
+// global new and delete and the adapters' default (QORSysStdAdapters.h), and the malloc override.
+// QORSysHeapEngine=OFF, checked mode, a hook library or inactive pools give those routes back to
+// pool 32 through the per-thread caches. An engine block goes back through QORSysCachedDelete or
+// QORSysHeapDelete only: it has no block header, so QORSpecializedDelete and
+// QORSysGetAllocatorFromAddress do not know it.
+// QORSysHeapNew: `bytes` aligned to `alignment` (a power of two; 16 is given to every block), from
+// any thread; null when no memory can be had. With the engine off: pool 32 over-allocated as the
+// adapters do (QORSysStdAdapters.h). QORSysHeapDelete takes any pointer QORSysHeapNew gave, or
+// null (nothing done).
+QOR_SYS_API void* QORSysHeapNew(std::size_t bytes, std::size_t alignment);
+QOR_SYS_API void QORSysHeapDelete(void* memory);
+
+// The engine's figures, from any thread; exact while no other thread allocates or releases.
+// bytesInUse counts blocks at their class's size (huge blocks: their usable bytes); bytesHeld the
+// address space mapped; bytesResident what may be resident of it (pages' carved blocks, free
+// slices not yet given back, headers, huge mappings).
+struct QORHeapInfo {
+    std::uint64_t bytesInUse;
+    std::uint64_t bytesHeld;
+    std::uint64_t bytesResident;
+    std::uint64_t segments;       // 4 MiB segments of pages
+    std::uint64_t hugeBlocks;     // blocks mapped alone (above the largest class)
+    std::uint64_t hugeBytes;      // their usable bytes
+    std::uint64_t heaps;          // thread heaps made, the ended threads' included
+    std::uint64_t abandonedHeaps; // heaps of ended threads waiting for a new thread
+};
+struct QORHeapClassInfo {
+    std::uint64_t blockBytes; // the class's block size
+    std::uint64_t blocksInUse;
+    std::uint64_t blocksCarved; // blocks cut out of its pages so far
+    std::uint64_t pages;
+};
+// Fills `info` (unless null) and the first `capacity` classes into `classes` (unless null),
+// smallest first; returns the number of classes.
+QOR_SYS_API int QORSysGetHeapInfo(QORHeapInfo* info, QORHeapClassInfo* classes, int capacity);
+
 // Never resizes a block: always null, nothing changed.
 QOR_SYS_API void* QORSpecializedResize(void* block, std::size_t size, void* pool);
 
@@ -143,7 +182,8 @@ QOR_SYS_API int QORSysOptimizePool(void* pool, int how);
 // (general pools only; REPORT_* options). `pool` may also be null (every pool of the process,
 // newest first, each printed as a labelled block), 1 (the permanent pool, created when missing),
 // 4 (the single-size pools of 8 to 80 bytes that exist, each writing the same record) or 32 (the
-// thread-safe pool, when it exists).
+// thread-safe pool, when it exists). With a null pool and a stream, a last line gives the heap
+// engine's figures once it holds memory (QORSysGetHeapInfo).
 QOR_SYS_API void QORSysGetPoolInfo(void* pool, FILE* stream, QORPoolInfo* record, int options);
 
 // Stores the pool's free bytes in *freeBytes and the free bytes of its freest chunk in

@@ -5,7 +5,8 @@
 //   QORSys::PoolAllocator<T>    an allocator for the standard containers over one pool
 //   QOR_SYS_ROUTE_GLOBAL_NEW_DELETE()
 //                               routes every global new and delete of a program to the
-//                               thread-safe pool (pool argument 32)
+//                               heap engine (QORSysHeapNew), or to the thread-safe pool (pool
+//                               argument 32) with the engine off
 //
 // A pool is named either by a pool object from QORSysCreatePool together with its kind, or by
 // a fixed-pool argument (QORSys::FixedPool). The adapters are exactly as thread-safe as their
@@ -162,14 +163,15 @@ inline void Deallocate(const PoolRoute& route, void* p, std::size_t alignment) n
         Release(route, p);
 }
 
-// The routed global new: always over-allocated (every alignment it serves is above 8), so every
-// routed pointer has its offset word and one release serves all forms.
+// The routed global new (QORSysHeapNew): the heap engine's blocks, or, with the engine off, pool 32
+// always over-allocated (every alignment it serves is above 8), so that every routed pointer has
+// its offset word and one release serves all forms.
 static_assert(__STDCPP_DEFAULT_NEW_ALIGNMENT__ > kHeaderBlockAlignment);
 
 inline void* RoutedNew(std::size_t bytes, std::size_t alignment) {
     if (alignment < __STDCPP_DEFAULT_NEW_ALIGNMENT__) alignment = __STDCPP_DEFAULT_NEW_ALIGNMENT__;
     for (;;) {
-        if (void* p = TryAllocate(PoolRoute{}, bytes, alignment)) return p;
+        if (void* p = QORSysHeapNew(bytes, alignment)) return p;
         const std::new_handler handler = std::get_new_handler();
         if (handler == nullptr) throw std::bad_alloc();
         handler();
@@ -184,9 +186,7 @@ inline void* RoutedNewNoThrow(std::size_t bytes, std::size_t alignment) noexcept
     }
 }
 
-inline void RoutedDelete(void* p) noexcept {
-    if (p != nullptr) ReleaseOverAllocated(PoolRoute{}, p);
-}
+inline void RoutedDelete(void* p) noexcept { QORSysHeapDelete(p); }
 
 // The library configures itself, and creates the thread-safe pool, on first use and without a
 // lock; this first use is made here, while the process has one thread.
@@ -304,19 +304,21 @@ private:
     detail::PoolRoute route_;
 };
 
-// The library block behind a pointer from the routed global new (any form), as
-// QORSysGetAllocatorFromAddress and QORSpecializedDelete know it.
+// The library block behind a pointer from the routed global new (any form) when the engine is
+// off, as QORSysGetAllocatorFromAddress and QORSpecializedDelete know it.
 inline void* RoutedBlock(void* p) noexcept { return detail::BlockOf(p); }
 
 } // namespace QORSys
 
 // QOR_SYS_ROUTE_GLOBAL_NEW_DELETE(): expand in exactly one .cpp file of the program, at global
 // scope. It defines every replaceable global operator new and delete (plain, array, nothrow,
-// sized and std::align_val_t forms) over the thread-safe pool, pool argument 32:
+// sized and std::align_val_t forms) over QORSysHeapNew and QORSysHeapDelete: the heap engine, or,
+// with it off (QORSysHeapEngine=OFF, checked mode, a hook library, inactive pools), the
+// thread-safe pool, pool argument 32:
 //   - every plain form returns memory aligned to __STDCPP_DEFAULT_NEW_ALIGNMENT__ (16), the
-//     align_val_t forms to the requested alignment, each over-allocated as described at the top
-//     of this file (8 to `alignment` bytes of each block precede the pointer); size 0 gives a
-//     unique pointer;
+//     align_val_t forms to the requested alignment; over pool 32 each is over-allocated as
+//     described at the top of this file (8 to `alignment` bytes of each block precede the
+//     pointer); size 0 gives a unique pointer;
 //   - a throwing form calls the new handler while the pool refuses and throws std::bad_alloc
 //     when there is none; a nothrow form returns nullptr instead;
 //   - every delete form accepts a pointer from any new form (sizes and alignments are not

@@ -1,12 +1,15 @@
-// Blocks of the C allocator: paged blocks of the override's own pool and general blocks of the
+// Blocks of the C allocator: the heap engine's, or, with the engine switched off (or checked mode,
+// or a hook library), paged blocks of the override's own pool and general blocks of the
 // thread-safe pool (both through the per-thread caches), addresses aligned inside general blocks,
-// and the C runtime's blocks for the large ones; the start-up that makes the pools (the library's
-// first allocation also registers its fork handlers).
+// and the C runtime's blocks for the large ones; the start-up that chooses the route and makes the
+// pools (the library's first allocation also registers its fork handlers).
 #include "Override.h"
 
+#include "../core/Configuration.h"
 #include "../core/PoolInterface.h"
 #include "../frontend/FixedPools.h"
 #include "../generalpool/GeneralBlocks.h"
+#include "../heap/Heap.h"
 #include "../pagedpool/PagedBlocks.h"
 #include "../platform/Platform.h"
 
@@ -62,6 +65,21 @@ thread_local bool tStarting __attribute__((tls_model("initial-exec"))) = false;
 // block hides the pool's header from us.
 bool gMarkEveryBlock = false;
 
+// The engine serves every request: set once at start-up, before the stage is published.
+bool gEngine = false;
+
+// The engine needs no start-up of its own; checked mode and the hook libraries prove and observe
+// the pools' blocks, so either one keeps the pools' route.
+bool ChooseEngine() {
+    ConfigurationFlags& flags = State().config;
+    config::ReadHeapEngineVariables(flags);
+    if (flags.heapEngineOff || config::ReadSwitch(Variable::Checks, false) ||
+        ReadVariable(Variable::MallocInstrumentation) != nullptr)
+        return false;
+    heap::Configure(heap::Settings{flags.heapPurgeDelayMs});
+    return true;
+}
+
 [[gnu::noinline]] bool StartSlow() {
     if (tStarting) return false;
     int expected = kCold;
@@ -71,6 +89,12 @@ bool gMarkEveryBlock = false;
         return true;
     }
     tStarting = true;
+    if (ChooseEngine()) {
+        gEngine = true;
+        tStarting = false;
+        gStage.store(kReady, std::memory_order_release);
+        return true;
+    }
     platform::UseOwnMemory();
     State().config.servesMalloc = true;
     // The first request configures the module and makes the thread-safe pool.
@@ -111,7 +135,9 @@ void* InsidePoolBlock(std::size_t alignment, std::size_t bytes) {
 } // namespace
 
 void* Allocate(std::size_t bytes) {
+    if (__builtin_expect(gEngine, 1)) return OrNoMemory(heap::Allocate(bytes));
     if (!Started()) return platform::RuntimeAllocate(bytes);
+    if (gEngine) return OrNoMemory(heap::Allocate(bytes));
     if (gMarkEveryBlock) [[unlikely]]
         return AllocateAligned(kGrain, bytes);
     // Large blocks are few and long-lived: the C runtime maps them and gives them back whole.
@@ -123,6 +149,7 @@ void* Allocate(std::size_t bytes) {
 void* AllocateZeroed(std::size_t count, std::size_t bytes) {
     std::size_t total;
     if (__builtin_mul_overflow(count, bytes, &total)) return NoMemory();
+    if (gEngine || (Started() && gEngine)) return OrNoMemory(heap::AllocateZeroed(total));
     // The C runtime's large blocks come mapped and zero: clearing them would make every page
     // resident, which a program that asks for a large zeroed table and touches little of it
     // never pays with glibc.
@@ -134,8 +161,10 @@ void* AllocateZeroed(std::size_t count, std::size_t bytes) {
 }
 
 void* AllocateAligned(std::size_t alignment, std::size_t bytes) {
+    if (gEngine) return OrNoMemory(heap::AllocateAligned(alignment, bytes));
     if (alignment <= kGrain && !gMarkEveryBlock) return Allocate(bytes);
     if (!Started()) return platform::RuntimeAllocateAligned(alignment, bytes);
+    if (gEngine) return OrNoMemory(heap::AllocateAligned(alignment, bytes));
     if (bytes > SIZE_MAX / 2) return NoMemory();
     if (!gMarkEveryBlock &&
         (alignment > kLargestPooledAlignment || bytes > kLargestAlignedPooledBytes - alignment))
@@ -145,6 +174,10 @@ void* AllocateAligned(std::size_t alignment, std::size_t bytes) {
 }
 
 void Release(void* memory) {
+    if (__builtin_expect(gEngine, 1)) {
+        if (!heap::ReleaseIfOwned(memory) && memory != nullptr) platform::RuntimeFree(memory);
+        return;
+    }
     if (memory == nullptr) return;
     const unsigned kind = platform::SpanKindOf(memory);
     if (kind == 0) return platform::RuntimeFree(memory);
@@ -170,6 +203,9 @@ std::size_t OwnUsableBytes(void* memory, unsigned kind) {
 
 std::size_t UsableBytes(void* memory) {
     if (memory == nullptr) return 0;
+    if (gEngine)
+        return heap::Owns(memory) ? heap::UsableBytes(memory)
+                                  : platform::RuntimeUsableBytes(memory);
     const unsigned kind = platform::SpanKindOf(memory);
     return kind == 0 ? platform::RuntimeUsableBytes(memory) : OwnUsableBytes(memory, kind);
 }
@@ -179,6 +215,10 @@ void* Reallocate(void* memory, std::size_t bytes) {
     if (bytes == 0) {
         Release(memory);
         return nullptr;
+    }
+    if (gEngine) {
+        if (heap::Owns(memory)) return OrNoMemory(heap::Reallocate(memory, bytes));
+        return OrNoMemory(platform::RuntimeReallocate(memory, bytes));
     }
     const unsigned kind = platform::SpanKindOf(memory);
     if (kind == 0) return OrNoMemory(platform::RuntimeReallocate(memory, bytes));

@@ -172,9 +172,13 @@ void* RuntimeReallocate(void* memory, std::size_t bytes) { return __libc_realloc
 void RuntimeFree(void* memory) { __libc_free(memory); }
 
 std::size_t RuntimeUsableBytes(void* memory) {
-    // glibc's own, found past this module's: the process's name for it is the override's.
+    // RTLD_NOLOAD: the C library is loaded already; a handle's search starts in that object.
     using UsableSize = std::size_t (*)(void*);
-    static auto real = reinterpret_cast<UsableSize>(dlsym(RTLD_NEXT, "malloc_usable_size"));
+    static auto real = [] {
+        void* libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+        return libc != nullptr ? reinterpret_cast<UsableSize>(dlsym(libc, "malloc_usable_size"))
+                               : nullptr;
+    }();
     return real != nullptr ? real(memory) : 0;
 }
 

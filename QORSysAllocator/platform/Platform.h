@@ -142,7 +142,34 @@ void* RuntimeAllocateAligned(std::size_t alignment, std::size_t bytes);
 void* RuntimeAllocateZeroed(std::size_t bytes);
 void* RuntimeReallocate(void* memory, std::size_t bytes);
 void RuntimeFree(void* memory);
+// The C library's own malloc_usable_size, asked of the C library itself rather than by the
+// process's name for it, which is the override's and, in a program that links an allocator of its
+// own, may lead to that allocator. 0 when the C library does not have it.
 std::size_t RuntimeUsableBytes(void* memory);
+
+// Anonymous memory straight from the kernel, for the heap engine: whole pages, zero on first
+// touch, readable and writable. MapMemory aligns the mapping's start at `alignment` (a power of
+// two, at least the page size) by mapping more and unmapping the ends. Null on failure (the
+// failure filter included).
+constexpr std::size_t kSystemPageBytes = 4096;
+void* MapMemory(std::size_t bytes, std::size_t alignment);
+void UnmapMemory(void* memory, std::size_t bytes);
+// Gives the pages of [memory, memory + bytes) back to the kernel; they stay mapped and read as
+// zero when touched again. Requires: page-aligned.
+void PurgeMemory(void* memory, std::size_t bytes);
+// Resizes a mapping: in place when the pages behind it are free (`into` null), else moves its
+// pages without copying them to `into` (a mapping of at least `newBytes` made by MapMemory, which
+// the move replaces). False, nothing changed, when the kernel refuses.
+bool RemapMemory(void* memory, std::size_t oldBytes, std::size_t newBytes, void* into);
+
+// Milliseconds of a clock that never goes back, at a few milliseconds' resolution: cheap enough
+// to read whenever a page is given up.
+std::uint64_t MonotonicMilliseconds();
+
+// A second thread-exit call of its own for the heap engine (see RegisterThreadExit), so that the
+// engine's per-thread heap and the thread caches end independently.
+bool RegisterHeapThreadExit(void (*function)(void* value));
+void SetHeapThreadExitValue(void* value);
 
 // Functions run around fork() (pthread_atfork): before it in the parent, after it in the parent
 // and in the child. False when they cannot be registered.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/membarrier.h>
@@ -130,6 +131,54 @@ bool RegisterThreadExit(void (*function)(void*)) {
 
 void SetThreadExitValue(void* value) {
     if (gThreadExitKeyMade) pthread_setspecific(gThreadExitKey, value);
+}
+
+namespace {
+pthread_key_t gHeapThreadExitKey;
+bool gHeapThreadExitKeyMade = false;
+} // namespace
+
+bool RegisterHeapThreadExit(void (*function)(void*)) {
+    if (gHeapThreadExitKeyMade) return true;
+    gHeapThreadExitKeyMade = pthread_key_create(&gHeapThreadExitKey, function) == 0;
+    return gHeapThreadExitKeyMade;
+}
+
+void SetHeapThreadExitValue(void* value) {
+    if (gHeapThreadExitKeyMade) pthread_setspecific(gHeapThreadExitKey, value);
+}
+
+void* MapMemory(std::size_t bytes, std::size_t alignment) {
+    if (RefusedByFilter(bytes)) return nullptr;
+    const std::size_t slack = alignment > kSystemPageBytes ? alignment : 0;
+    if (bytes > SIZE_MAX - slack) return nullptr;
+    void* mapped = mmap(nullptr, bytes + slack, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    if (slack == 0) return mapped;
+    const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+    const std::uintptr_t aligned = (start + alignment - 1) & ~std::uintptr_t{alignment - 1};
+    if (aligned > start) munmap(mapped, aligned - start);
+    const std::uintptr_t end = aligned + bytes;
+    if (start + bytes + slack > end)
+        munmap(reinterpret_cast<void*>(end), start + bytes + slack - end);
+    return reinterpret_cast<void*>(aligned);
+}
+
+void UnmapMemory(void* memory, std::size_t bytes) { munmap(memory, bytes); }
+
+void PurgeMemory(void* memory, std::size_t bytes) { madvise(memory, bytes, MADV_DONTNEED); }
+
+bool RemapMemory(void* memory, std::size_t oldBytes, std::size_t newBytes, void* into) {
+    if (into == nullptr) return mremap(memory, oldBytes, newBytes, 0) != MAP_FAILED;
+    return mremap(memory, oldBytes, newBytes, MREMAP_MAYMOVE | MREMAP_FIXED, into) != MAP_FAILED;
+}
+
+std::uint64_t MonotonicMilliseconds() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
 }
 
 // The expedited private command interrupts only the CPUs that run a thread of this process; the

@@ -14,6 +14,7 @@
 #include <array>
 #include <atomic>
 #include <barrier>
+#include <cstdlib>
 #include <latch>
 #include <mutex>
 #include <random>
@@ -24,6 +25,10 @@
 
 namespace qor {
 namespace {
+
+// Pool 32's cached pair is the caches' only with the heap engine off; set before the library's
+// first call reads the configuration.
+[[gnu::constructor]] void TurnTheHeapEngineOff() { setenv("QORSysHeapEngine", "OFF", 1); }
 
 namespace Flag = QORSysPoolFlag;
 constexpr unsigned kThreadSafe = 0; // pool argument 32, not a pool of the test's own

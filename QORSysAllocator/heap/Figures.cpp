@@ -1,0 +1,60 @@
+// The engine's statistics, read from any thread by walking the registry under its lock: pages'
+// counters are read relaxed, so that figures are exact whenever no thread allocates or releases,
+// and otherwise each within the operations in flight.
+#include "Heap.h"
+
+#include "Segments.h"
+
+#include <cstring>
+
+namespace qor::heap {
+
+namespace {
+
+constexpr std::uint64_t kHeaderResidentBytes = (sizeof(Segment) + 4095) & ~std::uint64_t{4095};
+
+void AddPages(Segment* segment, Figures* figures) {
+    const std::uint64_t dirty = segment->dirtySlices.load(std::memory_order_relaxed);
+    figures->bytesResident += kHeaderResidentBytes + __builtin_popcountll(dirty) * kSliceBytes;
+    for (unsigned slice = 1; slice < kSlices; ++slice) {
+        const Page& page = segment->pages[slice];
+        if (Peek(page.firstSlice) != slice) continue;
+        ClassFigures& figuresOfClass = figures->classes[Peek(page.sizeClass)];
+        const std::uint64_t blockBytes = Peek(page.blockBytes);
+        const std::uint64_t used = page.used.load(std::memory_order_relaxed);
+        const std::uint64_t pending = page.threadFreed.load(std::memory_order_relaxed);
+        const std::uint64_t inUse = used > pending ? used - pending : 0;
+        const std::uint64_t carved = page.capacity.load(std::memory_order_relaxed);
+        figuresOfClass.blocksInUse += inUse;
+        figuresOfClass.blocksCarved += carved;
+        ++figuresOfClass.pages;
+        figures->bytesInUse += inUse * blockBytes;
+        figures->bytesResident += (carved * blockBytes + 4095) & ~std::uint64_t{4095};
+    }
+}
+
+} // namespace
+
+void GetFigures(Figures* figures) {
+    std::memset(figures, 0, sizeof(*figures));
+    for (unsigned sizeClass = 0; sizeClass < kClassCount; ++sizeClass)
+        figures->classes[sizeClass].blockBytes = ClassBytes(sizeClass);
+    figures->heaps = CountHeaps(&figures->abandonedHeaps);
+    ScopedLock lock(gRegistryLock);
+    for (Segment* segment = gRegistry; segment != nullptr; segment = segment->registryNext) {
+        figures->bytesHeld += segment->mappedBytes;
+        if (segment->kind == SegmentKind::Huge) {
+            const auto usable = static_cast<std::uint64_t>(segment->mapping + segment->mappedBytes -
+                                                           segment->pages[0].start);
+            ++figures->hugeBlocks;
+            figures->hugeBytes += usable;
+            figures->bytesInUse += usable;
+            figures->bytesResident += segment->mappedBytes;
+            continue;
+        }
+        ++figures->segments;
+        AddPages(segment, figures);
+    }
+}
+
+} // namespace qor::heap

@@ -1,0 +1,155 @@
+// Huge blocks, aligned requests, usable sizes and realloc. A huge block is a mapping of its own
+// with a segment header (kind Huge) at the 4 MiB boundary at or below the block: at the mapping's
+// start, or, for an alignment of 4 MiB or more, 4 MiB below the block, which then starts a segment
+// of its own and is found by OwnsAtSegmentStart. Invariants: a huge header's pages[0].start is its
+// block and its owner 0, so that every release of it takes the slow path; its usable bytes run to
+// the mapping's end.
+#include "Heap.h"
+
+#include "Segments.h"
+
+#include "../platform/Platform.h"
+
+#include <cstring>
+
+namespace qor::heap {
+
+namespace {
+
+constexpr std::size_t RoundUp(std::size_t value, std::size_t unit) {
+    return (value + unit - 1) & ~(unit - 1);
+}
+
+// Above this, realloc's growth moves a block to a mapping of its own, which later growth resizes
+// without copying (mremap).
+constexpr std::size_t kReallocMapBytes = kLargestClassBytes;
+
+Segment* HeaderAtSegmentStart(const void* memory) {
+    const void* below = static_cast<const char*>(memory) - kSegmentBytes;
+    if (!InSegment(below)) return nullptr;
+    Segment* header = Segment::Of(below);
+    return header->kind == SegmentKind::Huge && header->pages[0].start == memory ? header : nullptr;
+}
+
+Segment* HugeHeaderOf(const void* memory) {
+    if (!InSegment(memory)) return HeaderAtSegmentStart(memory);
+    Segment* segment = Segment::Of(memory);
+    return segment->kind == SegmentKind::Huge ? segment : nullptr;
+}
+
+std::size_t HugeUsable(const Segment* header, const void* block) {
+    return static_cast<std::size_t>(header->mapping + header->mappedBytes -
+                                    static_cast<const char*>(block));
+}
+
+// Resizes a huge block whose header starts its mapping, in place or by moving its pages; null
+// (nothing changed) when the kernel refuses.
+void* RemapHuge(Segment* header, void* block, std::size_t bytes) {
+    const std::size_t offset =
+        static_cast<std::size_t>(static_cast<char*>(block) - header->mapping);
+    if (bytes > SIZE_MAX - offset - platform::kSystemPageBytes) return nullptr;
+    const std::size_t total = RoundUp(offset + bytes, platform::kSystemPageBytes);
+    const std::size_t mapped = header->mappedBytes;
+    ScopedLock lock(gRegistryLock);
+    if (total == mapped || platform::RemapMemory(header, mapped, total, nullptr)) {
+        header->mappedBytes = total;
+        return block;
+    }
+    void* into = platform::MapMemory(total, kSegmentBytes);
+    if (into == nullptr) return nullptr;
+    UnregisterLocked(header);
+    if (!platform::RemapMemory(header, mapped, total, into)) {
+        RegisterLocked(header);
+        platform::UnmapMemory(into, total);
+        return nullptr;
+    }
+    auto* moved = static_cast<Segment*>(into);
+    moved->mapping = static_cast<char*>(into);
+    moved->mappedBytes = total;
+    moved->pages[0].start = moved->mapping + offset;
+    RegisterLocked(moved);
+    return moved->pages[0].start;
+}
+
+} // namespace
+
+void* AllocateHuge(std::size_t bytes, std::size_t alignment) {
+    const bool aboveSegment = alignment >= kSegmentBytes;
+    const std::size_t offset = aboveSegment ? alignment : RoundUp(kHugeHeaderBytes, alignment);
+    if (bytes > SIZE_MAX - offset - kSegmentBytes) return nullptr;
+    const std::size_t total = RoundUp(offset + bytes, platform::kSystemPageBytes);
+    auto* mapping =
+        static_cast<char*>(platform::MapMemory(total, aboveSegment ? alignment : kSegmentBytes));
+    if (mapping == nullptr) return nullptr;
+    char* block = mapping + offset;
+    auto* header = reinterpret_cast<Segment*>(aboveSegment ? block - kSegmentBytes : mapping);
+    header->kind = SegmentKind::Huge;
+    header->heap = nullptr;
+    header->mapping = mapping;
+    header->mappedBytes = total;
+    header->pages[0].start = block;
+    Register(header);
+    return block;
+}
+
+void ReleaseHuge(Segment* header) {
+    Unregister(header);
+    platform::UnmapMemory(header->mapping, header->mappedBytes);
+}
+
+bool OwnsAtSegmentStart(const void* memory) { return HeaderAtSegmentStart(memory) != nullptr; }
+
+void ReleaseAtSegmentStart(void* memory) { ReleaseHuge(HeaderAtSegmentStart(memory)); }
+
+void* AllocateZeroed(std::size_t bytes) {
+    if (bytes > kLargestClassBytes) return AllocateHuge(bytes, kGrain);
+    void* block = Allocate(bytes);
+    if (block != nullptr) std::memset(block, 0, bytes);
+    return block;
+}
+
+void* AllocateAligned(std::size_t alignment, std::size_t bytes) {
+    if (alignment <= kGrain) return Allocate(bytes);
+    if (bytes > SIZE_MAX / 2 || alignment > SIZE_MAX / 4) return nullptr;
+    const std::size_t request = bytes == 0 ? 1 : bytes;
+    if (alignment <= kSliceBytes && request + alignment - kGrain <= kLargestClassBytes) {
+        // Pages start at 64 KiB: a class that is a multiple of the alignment is aligned throughout.
+        if (ClassBytes(ClassOf(request)) % alignment == 0) return Allocate(request);
+        auto* block = static_cast<char*>(Allocate(request + alignment - kGrain));
+        if (block == nullptr) return nullptr;
+        char* aligned =
+            reinterpret_cast<char*>(RoundUp(reinterpret_cast<std::uintptr_t>(block), alignment));
+        // From now on a release into the page finds the block that holds its pointer.
+        if (aligned != block)
+            Segment::Of(block)->PageOf(block)->owner.fetch_or(kOwnerAligned,
+                                                              std::memory_order_relaxed);
+        return aligned;
+    }
+    return AllocateHuge(request, alignment);
+}
+
+std::size_t UsableBytes(const void* memory) {
+    if (Segment* header = HugeHeaderOf(memory)) return HugeUsable(header, memory);
+    Page* page = Segment::Of(memory)->PageOf(memory);
+    if ((page->owner.load(std::memory_order_relaxed) & kOwnerAligned) == 0) return page->blockBytes;
+    const auto offset = static_cast<std::size_t>(static_cast<const char*>(memory) - page->start);
+    return page->blockBytes - offset % page->blockBytes;
+}
+
+void* Reallocate(void* memory, std::size_t bytes) {
+    const std::size_t usable = UsableBytes(memory);
+    // Shrinking by less than half keeps the block: moving would cost more than the bytes saved.
+    if (bytes <= usable && bytes >= usable / 2) return memory;
+    Segment* header = HugeHeaderOf(memory);
+    if (header != nullptr && header->mapping == reinterpret_cast<char*>(header) &&
+        bytes > kLargestClassBytes)
+        if (void* resized = RemapHuge(header, memory, bytes)) return resized;
+    void* moved =
+        bytes > usable && bytes > kReallocMapBytes ? AllocateHuge(bytes, kGrain) : Allocate(bytes);
+    if (moved == nullptr) return nullptr;
+    std::memcpy(moved, memory, bytes < usable ? bytes : usable);
+    Release(memory);
+    return moved;
+}
+
+} // namespace qor::heap
