@@ -135,20 +135,17 @@ void Extend(Page* page) {
     page->capacity.store(capacity + count, std::memory_order_relaxed);
 }
 
-// True when the page has a block to hand out after taking its released ones or carving more.
+// True when the page has a block to hand out after taking its released ones and carving more.
+// Carving goes on while the page has room even when released blocks came back: a program that
+// releases one block before each request would otherwise find one block per refill, and pay the
+// slow path at every pair.
 bool Refill(Page* page) {
     if (page->free != nullptr) return true;
-    if (page->localFree != nullptr) {
-        page->free = page->localFree;
-        page->localFree = nullptr;
-        return true;
-    }
-    if (CollectThreadFree(page) != 0) return true;
-    if (page->capacity.load(std::memory_order_relaxed) < page->reserved) {
-        Extend(page);
-        return true;
-    }
-    return false;
+    page->free = page->localFree;
+    page->localFree = nullptr;
+    CollectThreadFree(page);
+    if (page->capacity.load(std::memory_order_relaxed) < page->reserved) Extend(page);
+    return page->free != nullptr;
 }
 
 void GiveUpPage(Heap* heap, Page* page) {

@@ -58,7 +58,9 @@ void Configure(const Settings& settings);
 void* AllocateSlow(std::size_t bytes);
 
 // Cost on the fast path (a direct class with a free block): about ten instructions, no atomic.
-inline void* Allocate(std::size_t bytes) {
+// `slow` serves the rest: a caller that must set errno on failure passes its own, so that the fast
+// path ends in a jump.
+inline void* Allocate(std::size_t bytes, void* (*slow)(std::size_t) = AllocateSlow) {
     if (__builtin_expect(bytes <= kDirectBytes, 1)) {
         Page* page = tHeap->direct[(bytes + kGrain - 1) / kGrain];
         Block* block = page->free;
@@ -69,7 +71,7 @@ inline void* Allocate(std::size_t bytes) {
             return block;
         }
     }
-    return AllocateSlow(bytes);
+    return slow(bytes);
 }
 
 // Zero bytes; a huge block comes zero from the kernel and is not cleared again.
@@ -77,8 +79,10 @@ void* AllocateZeroed(std::size_t bytes);
 // Requires: `alignment` a power of two. The block starts at a multiple of it.
 void* AllocateAligned(std::size_t alignment, std::size_t bytes);
 
-// True for a pointer that the engine handed out and has not taken back, and for any other address
-// inside its memory. Cost: InSegment; a pointer at a segment's start costs a second look.
+// True for a pointer that the engine handed out and has not taken back, and for the other addresses
+// of its segments and of the first 4 MiB of its huge mappings (only a block's own address is ever
+// released or asked about); false for memory it never mapped. Cost: InSegment; a pointer at a
+// segment's start costs a second look.
 bool OwnsAtSegmentStart(const void* memory);
 inline bool Owns(const void* memory) {
     if (InSegment(memory)) return true;

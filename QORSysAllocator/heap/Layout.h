@@ -40,7 +40,8 @@ constexpr std::uintptr_t kThreadFull = 1;
 constexpr std::uintptr_t kThreadListed = 2;
 constexpr std::uintptr_t kThreadFlags = 3;
 
-struct Page {
+// 128 bytes: a page's descriptor is found by a shift of its slice's index.
+struct alignas(128) Page {
     // The owner thread's fields: read and written by it alone, but for the statistics' relaxed
     // reads of `used` and `capacity`.
     Block* free;      // blocks to hand out
@@ -59,9 +60,9 @@ struct Page {
     Page* prev;
     char* start;
     // Other threads' releases: a list pushed with one compare-exchange, taken whole by the owner.
-    alignas(64) std::atomic<std::uintptr_t> threadFree; // head | kThread* bits
-    std::atomic<std::uint32_t> threadFreed;             // blocks on that list (statistics)
-    Page* remoteNext;                                   // the heap's remote list
+    std::atomic<std::uintptr_t> threadFree; // head | kThread* bits
+    std::atomic<std::uint32_t> threadFreed; // blocks on that list (statistics)
+    Page* remoteNext;                       // the heap's remote list
 };
 
 enum class SegmentKind : std::uint32_t { Pages = 1, Huge = 2 };
@@ -93,6 +94,7 @@ struct Segment {
     char* SliceStart(unsigned slice) { return reinterpret_cast<char*>(this) + slice * kSliceBytes; }
 };
 
+static_assert(sizeof(Page) == 128);
 static_assert(sizeof(Segment) <= kSliceBytes, "a segment's header fits its first slice");
 
 // A huge block starts this far into its mapping (or its alignment, if larger): past the header's

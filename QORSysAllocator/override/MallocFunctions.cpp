@@ -4,7 +4,9 @@
 #include "Override.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
+#include <malloc.h>
 #include <new>
 
 #define QOR_MALLOC_API [[gnu::visibility("default")]]
@@ -112,6 +114,44 @@ QOR_MALLOC_API void* pvalloc(std::size_t bytes) noexcept {
 }
 
 QOR_MALLOC_API std::size_t malloc_usable_size(void* memory) noexcept { return UsableBytes(memory); }
+
+// The C library's statistics calls, answered for this allocator: arena and hblkhd are the held
+// bytes (segments, huge mappings), uordblks the bytes in use, fordblks the rest of the held bytes,
+// keepcost what stays resident though free.
+QOR_MALLOC_API struct mallinfo2 mallinfo2() noexcept {
+    const Figures figures = ReadFigures();
+    struct mallinfo2 info {};
+    info.arena = figures.heldBytes - figures.hugeBytes;
+    info.hblks = figures.hugeBlocks;
+    info.hblkhd = figures.hugeBytes;
+    info.uordblks = figures.inUseBytes;
+    info.fordblks =
+        figures.heldBytes > figures.inUseBytes ? figures.heldBytes - figures.inUseBytes : 0;
+    info.keepcost =
+        figures.residentBytes > figures.inUseBytes ? figures.residentBytes - figures.inUseBytes : 0;
+    return info;
+}
+
+// The older form, its fields ints (saturated).
+QOR_MALLOC_API struct mallinfo mallinfo() noexcept {
+    const struct mallinfo2 wide = mallinfo2();
+    auto narrow = [](std::size_t value) {
+        return value > INT_MAX ? INT_MAX : static_cast<int>(value);
+    };
+    struct mallinfo info {};
+    info.arena = narrow(wide.arena);
+    info.hblks = narrow(wide.hblks);
+    info.hblkhd = narrow(wide.hblkhd);
+    info.uordblks = narrow(wide.uordblks);
+    info.fordblks = narrow(wide.fordblks);
+    info.keepcost = narrow(wide.keepcost);
+    return info;
+}
+
+QOR_MALLOC_API void malloc_stats() noexcept { PrintFigures(); }
+
+// `pad` is not kept: every free page the calling thread and the ended threads hold goes back.
+QOR_MALLOC_API int malloc_trim(std::size_t) noexcept { return Trim() ? 1 : 0; }
 
 } // extern "C"
 

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 namespace qor::override {
@@ -119,6 +120,11 @@ inline void* NoMemory() {
 
 inline void* OrNoMemory(void* block) { return block != nullptr ? block : NoMemory(); }
 
+// The engine's slow path, with errno set on failure.
+[[gnu::noinline]] void* EngineSlow(std::size_t bytes) {
+    return OrNoMemory(heap::AllocateSlow(bytes));
+}
+
 // The first address aligned at `alignment` at least 16 bytes into a pool block of `bytes`, with
 // its marker. The block is 16-aligned, so the address is at most `alignment` bytes in.
 void* InsidePoolBlock(std::size_t alignment, std::size_t bytes) {
@@ -135,7 +141,7 @@ void* InsidePoolBlock(std::size_t alignment, std::size_t bytes) {
 } // namespace
 
 void* Allocate(std::size_t bytes) {
-    if (__builtin_expect(gEngine, 1)) return OrNoMemory(heap::Allocate(bytes));
+    if (__builtin_expect(gEngine, 1)) return heap::Allocate(bytes, EngineSlow);
     if (!Started()) return platform::RuntimeAllocate(bytes);
     if (gEngine) return OrNoMemory(heap::Allocate(bytes));
     if (gMarkEveryBlock) [[unlikely]]
@@ -231,5 +237,50 @@ void* Reallocate(void* memory, std::size_t bytes) {
     Release(memory);
     return moved;
 }
+
+Figures ReadFigures() {
+    if (!gEngine) {
+        QORPoolInfo info{};
+        if (gPagedPool != nullptr) QORSysGetPoolInfo(gPagedPool, nullptr, &info, 0);
+        return Figures{info.totalSize, info.maxChunkFree, info.totalSize, 0, 0};
+    }
+    heap::Figures figures;
+    heap::GetFigures(&figures);
+    return Figures{figures.bytesHeld, figures.bytesInUse, figures.bytesResident, figures.hugeBlocks,
+                   figures.hugeBytes};
+}
+
+void PrintFigures() {
+    if (!gEngine) {
+        const Figures figures = ReadFigures();
+        std::fprintf(stderr, "held bytes       = %10zu\nin use bytes     = %10zu\n",
+                     figures.heldBytes, figures.inUseBytes);
+        return;
+    }
+    heap::Figures figures;
+    heap::GetFigures(&figures);
+    std::fprintf(stderr, "class bytes      blocks in use   blocks carved   pages\n");
+    for (const heap::ClassFigures& sizeClass : figures.classes)
+        if (sizeClass.pages != 0)
+            std::fprintf(stderr, "%11llu %15llu %15llu %7llu\n",
+                         static_cast<unsigned long long>(sizeClass.blockBytes),
+                         static_cast<unsigned long long>(sizeClass.blocksInUse),
+                         static_cast<unsigned long long>(sizeClass.blocksCarved),
+                         static_cast<unsigned long long>(sizeClass.pages));
+    std::fprintf(stderr,
+                 "huge blocks      = %10llu (%llu bytes)\nheld bytes       = %10llu\n"
+                 "resident bytes   = %10llu\nin use bytes     = %10llu\nsegments         = "
+                 "%10llu\nheaps            = %10llu (%llu ended)\n",
+                 static_cast<unsigned long long>(figures.hugeBlocks),
+                 static_cast<unsigned long long>(figures.hugeBytes),
+                 static_cast<unsigned long long>(figures.bytesHeld),
+                 static_cast<unsigned long long>(figures.bytesResident),
+                 static_cast<unsigned long long>(figures.bytesInUse),
+                 static_cast<unsigned long long>(figures.segments),
+                 static_cast<unsigned long long>(figures.heaps),
+                 static_cast<unsigned long long>(figures.abandonedHeaps));
+}
+
+bool Trim() { return gEngine && heap::Trim(); }
 
 } // namespace qor::override

@@ -34,4 +34,19 @@ void* Reallocate(void* memory, std::size_t bytes);
 // The bytes the caller may use from `memory` on, at least those asked for; 0 for null.
 std::size_t UsableBytes(void* memory);
 
+// What the C library's mallinfo2, malloc_stats and malloc_trim report and do, for the memory this
+// allocator serves: the heap engine's figures (Heap.h), or with the engine off the pools'.
+struct Figures {
+    std::size_t heldBytes;     // address space the allocator holds for blocks
+    std::size_t inUseBytes;    // blocks handed out (at their served size)
+    std::size_t residentBytes; // what may be resident of the held bytes
+    std::size_t hugeBlocks;    // blocks mapped alone
+    std::size_t hugeBytes;
+};
+Figures ReadFigures();
+// Writes the allocator's figures, per size class and in all, to stderr.
+void PrintFigures();
+// Gives free memory back to the system now; true when some went back.
+bool Trim();
+
 } // namespace qor::override
