@@ -135,16 +135,18 @@ void Extend(Page* page) {
     page->capacity.store(capacity + count, std::memory_order_relaxed);
 }
 
-// True when the page has a block to hand out after taking its released ones and carving more.
-// Carving goes on while the page has room even when released blocks came back: a program that
-// releases one block before each request would otherwise find one block per refill, and pay the
-// slow path at every pair.
+// True when the page has a block to hand out after taking its released ones, and carving more
+// when they are few (fewer than an eighth of the carved blocks are free): a program that releases
+// one block before each request would otherwise find one block per refill and pay the slow path at
+// every pair, while carving at every refill would touch pages that released blocks could serve.
 bool Refill(Page* page) {
     if (page->free != nullptr) return true;
     page->free = page->localFree;
     page->localFree = nullptr;
     CollectThreadFree(page);
-    if (page->capacity.load(std::memory_order_relaxed) < page->reserved) Extend(page);
+    const std::uint32_t capacity = page->capacity.load(std::memory_order_relaxed);
+    const std::uint32_t free = capacity - page->used.load(std::memory_order_relaxed);
+    if (capacity < page->reserved && free < capacity / 8 + 1) Extend(page);
     return page->free != nullptr;
 }
 

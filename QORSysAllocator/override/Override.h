@@ -1,15 +1,18 @@
 // The C allocator served from the library (libQORSysMalloc.so): what malloc, free and their
-// family, and the global operator new and delete, come to. A request of up to kLargestPagedBytes
-// is served at its size class (16-byte steps to 128 bytes, then four per doubling) by a locked
-// paged pool of the override's own, through the per-thread caches; an aligned one by an address
-// inside a block of the thread-safe pool (up to kLargestAlignedPooledBytes); larger ones by the C
-// runtime's allocator, which gives them back to the system as glibc does. With a hook library,
-// every request goes to the thread-safe pool, so that the hooks see it.
-// Invariants: a pointer of ours lies in a span of the library's own memory; in a region span it
-// is a paged block, elsewhere the 16 bytes in front of it are its general block's header or a
-// marker (distance to the block, tag 2). Every other pointer is the C runtime's (a large block, or
-// memory allocated before the override served the process or while it started) and goes back to
-// it. Every pointer is 16-aligned, or aligned as asked.
+// family, and the global operator new and delete, come to. By default the heap engine serves
+// every request (heap/Heap.h). With the engine off (QORSysHeapEngine=OFF, checked mode or a hook
+// library), a request of up to kLargestPagedBytes is served at its size class (16-byte steps to
+// 128 bytes, then four per doubling) by a locked paged pool of the override's own, through the
+// per-thread caches; an aligned one by an address inside a block of the thread-safe pool (up to
+// kLargestAlignedPooledBytes); larger ones by the C runtime's allocator, which gives them back to
+// the system as glibc does. With a hook library, every request goes to the thread-safe pool, so
+// that the hooks see it.
+// Invariants: with the engine, a pointer of ours is one that heap::Owns; otherwise it lies in a
+// span of the library's own memory; in a region span it is a paged block, elsewhere the 16 bytes
+// in front of it are its general block's header or a marker (distance to the block, tag 2). Every
+// other pointer is the C runtime's (a large block, or memory allocated before the override served
+// the process or while it started) and goes back to it. Every pointer is 16-aligned, or aligned
+// as asked.
 #pragma once
 
 #include <cstddef>
