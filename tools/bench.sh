@@ -16,9 +16,10 @@
 #   thread-safe pool) once;
 # - unchanged programs under the override, each a process tree of its own per round with glibc,
 #   each peer and libQORSysMalloc.so (qor-override) preloaded: python3 on
-#   bench/programs/alloc_heavy.py, the plain C programs qor_realloc_mixed and qor_threads_cross,
-#   and cmake configuring and building bench/programs/cmake_project (wall time, peak RSS, exit
-#   status and output of each, through GNU time);
+#   bench/programs/alloc_heavy.py, the plain C programs qor_realloc_mixed, qor_threads_cross,
+#   qor_table_resize and qor_spike (its output: the resident set at its peak, after the release
+#   and while idle), and cmake configuring and building bench/programs/cmake_project (wall time,
+#   peak RSS, exit status and output of each, through GNU time);
 # - instructions per pair under callgrind (stable where wall time is not), and the library's routes
 #   again in checked mode (QORSysAllocatorChecks=ON);
 # - the swap file throughput against stdio, and the out-of-core visits (qor_out_of_core) through
@@ -54,7 +55,8 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF \
   -DQOR_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target qor_allocator_benchmarks qor_swap_throughput \
   qor_mixed_churn qor_out_of_core qor_swap_policy_sim qor_server_style qor_server_style_routed \
-  qor_map_program qor_map_program_routed qor_realloc_mixed qor_threads_cross QORSysMalloc >/dev/null
+  qor_map_program qor_map_program_routed qor_realloc_mixed qor_threads_cross qor_table_resize \
+  qor_spike QORSysMalloc >/dev/null
 binary=$build/bench/qor_allocator_benchmarks
 churn=$build/bench/qor_mixed_churn
 churn_seconds=${CHURN_SECONDS:-10}
@@ -125,11 +127,15 @@ unchanged() {
 }
 
 # unchanged_programs <route> <round>: python3 on a script of dicts, strings and lists; realloc-grown
-# buffers among mixed sizes; 4 threads releasing each other's blocks; a cmake configure and build.
+# buffers among mixed sizes; 4 threads releasing each other's blocks; a table doubled by realloc
+# from 16 B to 1 MiB, 1e6 reallocs in all; 4e6 small blocks released at once, then idle; a cmake
+# configure and build.
 unchanged_programs() {
   unchanged "$1" python "$2" "$python" bench/programs/alloc_heavy.py
   unchanged "$1" realloc-mixed "$2" "$build/bench/programs/qor_realloc_mixed"
   unchanged "$1" threads-cross "$2" "$build/bench/programs/qor_threads_cross"
+  unchanged "$1" table-resize "$2" "$build/bench/programs/qor_table_resize"
+  unchanged "$1" spike "$2" "$build/bench/programs/qor_spike"
   unchanged "$1" cmake-build "$2" sh bench/programs/cmake_build.sh "$results/cmake-project"
 }
 

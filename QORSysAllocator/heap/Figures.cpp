@@ -40,6 +40,9 @@ void GetFigures(Figures* figures) {
     for (unsigned sizeClass = 0; sizeClass < kClassCount; ++sizeClass)
         figures->classes[sizeClass].blockBytes = ClassBytes(sizeClass);
     figures->heaps = CountHeaps(&figures->abandonedHeaps);
+    const std::uint64_t kept = KeptMappingBytes();
+    figures->bytesHeld += kept;
+    figures->bytesResident += kept;
     ScopedLock lock(gRegistryLock);
     for (Segment* segment = gRegistry; segment != nullptr; segment = segment->registryNext) {
         figures->bytesHeld += segment->mappedBytes;

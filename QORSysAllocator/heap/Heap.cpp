@@ -37,7 +37,8 @@ QORMutex gBackstopLock{0, 0, 0};
 constinit Heap gBackstop{&gEmptyPage};
 __thread bool tHeapEnded __attribute__((tls_model("initial-exec"))) = false;
 
-std::atomic<bool> gProcessHooksSet{false};
+bool gThreadExitRegistered = false; // under gHeapsLock
+std::atomic<bool> gForkHandlersSet{false};
 
 // --- Page queues ------------------------------------------------------------------------------
 
@@ -98,23 +99,32 @@ void AddToQueueFront(Heap* heap, Page* page) {
 
 // --- Blocks of a page -------------------------------------------------------------------------
 
-// Takes the other threads' releases into the page's free list; the count taken.
-std::uint32_t CollectThreadFree(Page* page) {
+// Takes the other threads' releases into the page's free lists, without walking them (each block
+// is a cache miss on the core that released it): the count comes from threadFreed. True when blocks
+// came.
+bool CollectThreadFree(Page* page) {
+    const std::uint32_t counted = page->threadFreed.exchange(0, std::memory_order_acquire);
+    if (counted != 0)
+        page->used.store(page->used.load(std::memory_order_relaxed) - counted,
+                         std::memory_order_relaxed);
     std::uintptr_t word = page->threadFree.load(std::memory_order_acquire);
     do {
-        if ((word & ~kThreadFlags) == 0) return 0;
+        if ((word & ~kThreadFlags) == 0) return false;
     } while (!page->threadFree.compare_exchange_weak(
         word, word & kThreadFlags, std::memory_order_acq_rel, std::memory_order_acquire));
     auto* head = reinterpret_cast<Block*>(word & ~kThreadFlags);
-    std::uint32_t count = 1;
-    Block* tail = head;
-    for (; tail->next != nullptr; tail = tail->next)
-        ++count;
-    tail->next = page->free;
-    page->free = head;
-    page->used.store(page->used.load(std::memory_order_relaxed) - count, std::memory_order_relaxed);
-    page->threadFreed.fetch_sub(count, std::memory_order_relaxed);
-    return count;
+    if (page->free == nullptr) {
+        page->free = head;
+    } else if (page->localFree == nullptr) {
+        page->localFree = head;
+    } else {
+        Block* tail = head;
+        while (tail->next != nullptr)
+            tail = tail->next;
+        tail->next = page->free;
+        page->free = head;
+    }
+    return true;
 }
 
 // Carves up to a system page's worth of blocks (at least one): the page's memory is touched only as
@@ -288,7 +298,11 @@ Heap* SetUpThreadHeap() {
     if (tHeapEnded) return nullptr;
     Heap* heap;
     {
+        // The key is made before any heap can be handed out, so that every thread that sets its
+        // value finds it (pthread_key_create allocates nothing).
         ScopedLock lock(gHeapsLock);
+        if (!gThreadExitRegistered)
+            gThreadExitRegistered = platform::RegisterHeapThreadExit(OnThreadExit);
         heap = gAbandoned;
         if (heap != nullptr) {
             gAbandoned = heap->nextAbandoned;
@@ -300,10 +314,9 @@ Heap* SetUpThreadHeap() {
     }
     if (heap == nullptr) return nullptr;
     tHeap = heap;
-    if (!gProcessHooksSet.exchange(true)) {
-        platform::RegisterHeapThreadExit(OnThreadExit);
+    // pthread_atfork allocates: only now that this thread has a heap.
+    if (!gForkHandlersSet.exchange(true))
         platform::RegisterForkHandlers(ForkPrepare, ForkParent, ForkChild);
-    }
     platform::SetHeapThreadExitValue(heap);
     return heap;
 }
@@ -331,7 +344,7 @@ void* AllocateInBackstop(unsigned sizeClass) {
 void Configure(const Settings& settings) { gPurgeDelayMs = settings.purgeDelayMs; }
 
 void* AllocateSlow(std::size_t bytes) {
-    if (bytes > kLargestClassBytes) return AllocateHuge(bytes, kGrain);
+    if (bytes > kLargestClassBytes) return AllocateHuge(bytes, kGrain, false);
     Heap* heap = tHeap;
     if (heap == &gEmptyHeap) {
         heap = SetUpThreadHeap();
@@ -360,9 +373,9 @@ void ReleaseSlow(void* memory, Page* page) {
         if (used == 0) MaybeGiveUp(heap, page, true);
         return;
     }
-    // Another thread's page (or an ended thread's, or the backstop's): one compare-exchange. The
-    // count goes first: once the block is on the list the owner may take it and give the page up.
-    page->threadFreed.fetch_add(1, std::memory_order_relaxed);
+    // Another thread's page (or an ended thread's, or the backstop's): one compare-exchange, then
+    // the count. Until the count lands the owner's `used` keeps this block, so the page cannot be
+    // given up under it.
     std::uintptr_t word = page->threadFree.load(std::memory_order_relaxed);
     std::uintptr_t desired;
     do {
@@ -372,6 +385,7 @@ void ReleaseSlow(void* memory, Page* page) {
             desired = (desired & ~kThreadFull) | kThreadListed;
     } while (!page->threadFree.compare_exchange_weak(word, desired, std::memory_order_acq_rel,
                                                      std::memory_order_relaxed));
+    page->threadFreed.fetch_add(1, std::memory_order_release);
     if ((desired & kThreadListed) == 0 || (word & kThreadListed) != 0) return;
     // This release took the page off the full list's silence: the owner learns of it through its
     // heap's remote list, and cannot give the page up before taking it from there.
@@ -417,7 +431,9 @@ bool Trim() {
         ScopedLock lock(gBackstopLock);
         trimOne(&gBackstop);
     }
-    return after < before;
+    const bool keptAny = KeptMappingBytes() != 0;
+    ReleaseKeptMappings();
+    return after < before || keptAny;
 }
 
 void PrepareFork() {

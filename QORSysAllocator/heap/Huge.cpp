@@ -24,8 +24,73 @@ constexpr std::size_t RoundUp(std::size_t value, std::size_t unit) {
 // without copying (mremap).
 constexpr std::size_t kReallocMapBytes = kLargestClassBytes;
 
+// Released huge mappings kept, resident, for the next huge block: a program that grows a table to a
+// few MiB and frees it, again and again, would otherwise map, fault in and unmap every page each
+// time. Kept at most the purge delay, and at most kKeptBytes in all. Under gRegistryLock.
+struct KeptMapping {
+    char* mapping;
+    std::size_t bytes;
+    std::uint32_t keptAtMs;
+};
+constexpr int kKeptMappings = 8;
+constexpr std::size_t kKeptBytes = std::size_t{32} << 20;
+KeptMapping gKept[kKeptMappings] = {};
+int gKeptCount = 0;
+std::size_t gKeptTotal = 0;
+
+// Requires: gRegistryLock held. Unmaps the kept mappings older than the delay (all with `all`), or
+// the oldest while `room` bytes more would not fit.
+void ExpireKept(bool all, std::size_t room) {
+    const auto now = static_cast<std::uint32_t>(platform::MonotonicMilliseconds());
+    for (int k = 0; k < gKeptCount;) {
+        const bool full = gKeptCount == kKeptMappings || gKeptTotal + room > kKeptBytes;
+        if (all || now - gKept[k].keptAtMs >= gPurgeDelayMs || (k == 0 && full)) {
+            platform::UnmapMemory(gKept[k].mapping, gKept[k].bytes);
+            gKeptTotal -= gKept[k].bytes;
+            for (int j = k + 1; j < gKeptCount; ++j)
+                gKept[j - 1] = gKept[j];
+            --gKeptCount;
+        } else {
+            ++k;
+        }
+    }
+}
+
+// A kept mapping of `bytes` to twice as many, the smallest; null when none.
+char* TakeKept(std::size_t bytes, std::size_t* mapped) {
+    ScopedLock lock(gRegistryLock);
+    ExpireKept(false, 0);
+    int best = -1;
+    for (int k = 0; k < gKeptCount; ++k)
+        if (gKept[k].bytes >= bytes && gKept[k].bytes / 2 <= bytes &&
+            (best < 0 || gKept[k].bytes < gKept[best].bytes))
+            best = k;
+    if (best < 0) return nullptr;
+    char* mapping = gKept[best].mapping;
+    *mapped = gKept[best].bytes;
+    gKeptTotal -= *mapped;
+    for (int j = best + 1; j < gKeptCount; ++j)
+        gKept[j - 1] = gKept[j];
+    --gKeptCount;
+    return mapping;
+}
+
+// True when the mapping was kept (it is no longer registered).
+bool Keep(char* mapping, std::size_t bytes) {
+    if (bytes > kKeptBytes / 4) return false;
+    ScopedLock lock(gRegistryLock);
+    ExpireKept(false, bytes);
+    if (gKeptCount == kKeptMappings || gKeptTotal + bytes > kKeptBytes) return false;
+    gKept[gKeptCount++] =
+        KeptMapping{mapping, bytes, static_cast<std::uint32_t>(platform::MonotonicMilliseconds())};
+    gKeptTotal += bytes;
+    return true;
+}
+
 Segment* HeaderAtSegmentStart(const void* memory) {
-    const void* below = static_cast<const char*>(memory) - kSegmentBytes;
+    const auto at = reinterpret_cast<std::uintptr_t>(memory);
+    if (at < kSegmentBytes) return nullptr;
+    const auto* below = reinterpret_cast<const void*>(at - kSegmentBytes);
     if (!InSegment(below)) return nullptr;
     Segment* header = Segment::Of(below);
     return header->kind == SegmentKind::Huge && header->pages[0].start == memory ? header : nullptr;
@@ -73,13 +138,16 @@ void* RemapHuge(Segment* header, void* block, std::size_t bytes) {
 
 } // namespace
 
-void* AllocateHuge(std::size_t bytes, std::size_t alignment) {
+void* AllocateHuge(std::size_t bytes, std::size_t alignment, bool zeroed) {
     const bool aboveSegment = alignment >= kSegmentBytes;
     const std::size_t offset = aboveSegment ? alignment : RoundUp(kHugeHeaderBytes, alignment);
     if (bytes > SIZE_MAX - offset - kSegmentBytes) return nullptr;
-    const std::size_t total = RoundUp(offset + bytes, platform::kSystemPageBytes);
-    auto* mapping =
-        static_cast<char*>(platform::MapMemory(total, aboveSegment ? alignment : kSegmentBytes));
+    std::size_t total = RoundUp(offset + bytes, platform::kSystemPageBytes);
+    // A kept mapping is not zero, and is aligned at 4 MiB only.
+    char* mapping = zeroed || aboveSegment ? nullptr : TakeKept(total, &total);
+    if (mapping == nullptr)
+        mapping = static_cast<char*>(
+            platform::MapMemory(total, aboveSegment ? alignment : kSegmentBytes));
     if (mapping == nullptr) return nullptr;
     char* block = mapping + offset;
     auto* header = reinterpret_cast<Segment*>(aboveSegment ? block - kSegmentBytes : mapping);
@@ -88,13 +156,28 @@ void* AllocateHuge(std::size_t bytes, std::size_t alignment) {
     header->mapping = mapping;
     header->mappedBytes = total;
     header->pages[0].start = block;
+    header->pages[0].owner.store(0, std::memory_order_relaxed);
+    std::memset(header->pageOf, 0, sizeof(header->pageOf));
     Register(header);
     return block;
 }
 
 void ReleaseHuge(Segment* header) {
     Unregister(header);
+    if (header->mapping == reinterpret_cast<char*>(header) &&
+        Keep(header->mapping, header->mappedBytes))
+        return;
     platform::UnmapMemory(header->mapping, header->mappedBytes);
+}
+
+void ReleaseKeptMappings() {
+    ScopedLock lock(gRegistryLock);
+    ExpireKept(true, 0);
+}
+
+std::size_t KeptMappingBytes() {
+    ScopedLock lock(gRegistryLock);
+    return gKeptTotal;
 }
 
 bool OwnsAtSegmentStart(const void* memory) { return HeaderAtSegmentStart(memory) != nullptr; }
@@ -102,7 +185,7 @@ bool OwnsAtSegmentStart(const void* memory) { return HeaderAtSegmentStart(memory
 void ReleaseAtSegmentStart(void* memory) { ReleaseHuge(HeaderAtSegmentStart(memory)); }
 
 void* AllocateZeroed(std::size_t bytes) {
-    if (bytes > kLargestClassBytes) return AllocateHuge(bytes, kGrain);
+    if (bytes > kLargestClassBytes) return AllocateHuge(bytes, kGrain, true);
     void* block = Allocate(bytes);
     if (block != nullptr) std::memset(block, 0, bytes);
     return block;
@@ -125,7 +208,7 @@ void* AllocateAligned(std::size_t alignment, std::size_t bytes) {
                                                               std::memory_order_relaxed);
         return aligned;
     }
-    return AllocateHuge(request, alignment);
+    return AllocateHuge(request, alignment, false);
 }
 
 std::size_t UsableBytes(const void* memory) {
@@ -144,8 +227,8 @@ void* Reallocate(void* memory, std::size_t bytes) {
     if (header != nullptr && header->mapping == reinterpret_cast<char*>(header) &&
         bytes > kLargestClassBytes)
         if (void* resized = RemapHuge(header, memory, bytes)) return resized;
-    void* moved =
-        bytes > usable && bytes > kReallocMapBytes ? AllocateHuge(bytes, kGrain) : Allocate(bytes);
+    void* moved = bytes > usable && bytes > kReallocMapBytes ? AllocateHuge(bytes, kGrain, false)
+                                                             : Allocate(bytes);
     if (moved == nullptr) return nullptr;
     std::memcpy(moved, memory, bytes < usable ? bytes : usable);
     Release(memory);

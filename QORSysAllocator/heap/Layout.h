@@ -40,7 +40,9 @@ constexpr std::uintptr_t kThreadFull = 1;
 constexpr std::uintptr_t kThreadListed = 2;
 constexpr std::uintptr_t kThreadFlags = 3;
 
-// 128 bytes: a page's descriptor is found by a shift of its slice's index.
+// 128 bytes: a page's descriptor is found by a shift of its slice's index. Two cache lines: the
+// owner's, written at every allocation, and the other threads', which their releases read and
+// write, so that a release from another core does not miss on a line the owner keeps writing.
 struct alignas(128) Page {
     // The owner thread's fields: read and written by it alone, but for the statistics' relaxed
     // reads of `used` and `capacity`.
@@ -48,9 +50,6 @@ struct alignas(128) Page {
     Block* localFree; // blocks the owner released since `free` was last refilled
     std::atomic<std::uint32_t> used;
     std::atomic<std::uint32_t> capacity; // blocks carved out of the page so far
-    // The heap's address | kOwner* bits; the release fast path compares it with the thread's heap,
-    // so that any flag sends it to the slow path. Written by the owner, read by every thread.
-    std::atomic<std::uintptr_t> owner;
     std::uint32_t blockBytes;
     std::uint32_t reserved; // blocks the page can hold
     std::uint8_t sizeClass;
@@ -59,10 +58,15 @@ struct alignas(128) Page {
     Page* next;              // the owner's queue of its class, or its full list
     Page* prev;
     char* start;
+    // The heap's address | kOwner* bits; the release fast path compares it with the thread's heap,
+    // so that any flag sends it to the slow path. Written by the owner, read by every thread.
+    alignas(64) std::atomic<std::uintptr_t> owner;
     // Other threads' releases: a list pushed with one compare-exchange, taken whole by the owner.
     std::atomic<std::uintptr_t> threadFree; // head | kThread* bits
-    std::atomic<std::uint32_t> threadFreed; // blocks on that list (statistics)
-    Page* remoteNext;                       // the heap's remote list
+    // Blocks released by other threads and not yet taken off `used`: each release adds its one
+    // after its push, so that the count lags the list and `used` never falls short of the truth.
+    std::atomic<std::uint32_t> threadFreed;
+    Page* remoteNext; // the heap's remote list
 };
 
 enum class SegmentKind : std::uint32_t { Pages = 1, Huge = 2 };

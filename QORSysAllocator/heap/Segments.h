@@ -40,8 +40,12 @@ void PurgeHeap(Heap* heap, bool all);
 void ReleaseEmptySegments(Heap* heap);
 
 // Huge blocks (Huge.cpp): a mapping each, its header at the 4 MiB boundary below the block.
-void* AllocateHuge(std::size_t bytes, std::size_t alignment);
+// `zeroed`: the block must read as zero (a kept mapping is not used).
+void* AllocateHuge(std::size_t bytes, std::size_t alignment, bool zeroed);
 void ReleaseHuge(Segment* header);
+// Released huge mappings kept for the next huge block: all unmapped now; their bytes.
+void ReleaseKeptMappings();
+std::size_t KeptMappingBytes();
 // The number of heaps made, and of those whose thread ended (Heap.cpp).
 std::uint64_t CountHeaps(std::uint64_t* abandoned);
 

@@ -26,7 +26,8 @@ protected:
     }
 };
 INSTANTIATE_TEST_SUITE_P(, FuzzModelTest,
-                         testing::Values(&kGeneralPoolModel, &kPagedPoolModel, &kSwapFileModel),
+                         testing::Values(&kGeneralPoolModel, &kPagedPoolModel, &kSwapFileModel,
+                                         &kHeapModel),
                          [](const auto& info) { return std::string(info.param->name); });
 
 TEST_P(FuzzModelTest, ReplaysTheCorpus) {

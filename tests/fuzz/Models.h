@@ -11,4 +11,4 @@ struct FuzzModel {
     void (*prepare)(); // once per process, before the first input
     void (*run)(const std::uint8_t* data, std::size_t bytes); // a failed check aborts
 };
-extern const FuzzModel kGeneralPoolModel, kPagedPoolModel, kSwapFileModel;
+extern const FuzzModel kGeneralPoolModel, kPagedPoolModel, kSwapFileModel, kHeapModel;
