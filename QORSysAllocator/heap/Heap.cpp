@@ -344,7 +344,7 @@ void* AllocateInBackstop(unsigned sizeClass) {
 void Configure(const Settings& settings) { gPurgeDelayMs = settings.purgeDelayMs; }
 
 void* AllocateSlow(std::size_t bytes) {
-    if (bytes > kLargestClassBytes) return AllocateHuge(bytes, kGrain, false);
+    if (bytes > kLargestClassBytes) return AllocateHuge(bytes, kGrain, HugeUse::Plain);
     Heap* heap = tHeap;
     if (heap == &gEmptyHeap) {
         heap = SetUpThreadHeap();

@@ -21,8 +21,12 @@ constexpr std::size_t RoundUp(std::size_t value, std::size_t unit) {
 }
 
 // Above this, realloc's growth moves a block to a mapping of its own, which later growth resizes
-// without copying (mremap).
-constexpr std::size_t kReallocMapBytes = kLargestClassBytes;
+// without copying (mremap), or takes a kept mapping large enough for several more steps. Lower
+// would copy less, but a program with many such buffers would spend a kernel mapping on each.
+constexpr std::size_t kReallocMapBytes = std::size_t{32} << 10;
+// A block that realloc grows into a mapping may take a kept mapping up to this large: the growth
+// that follows then costs neither a copy nor a system call nor a page fault.
+constexpr std::size_t kGrowingKeptBytes = std::size_t{2} << 20;
 
 // Released huge mappings kept, resident, for the next huge block: a program that grows a table to a
 // few MiB and frees it, again and again, would otherwise map, fault in and unmap every page each
@@ -56,13 +60,16 @@ void ExpireKept(bool all, std::size_t room) {
     }
 }
 
-// A kept mapping of `bytes` to twice as many, the smallest; null when none.
-char* TakeKept(std::size_t bytes, std::size_t* mapped) {
+// A kept mapping of `bytes` to twice as many (to kGrowingKeptBytes for a `growing` block), the
+// smallest; null when none.
+char* TakeKept(std::size_t bytes, bool growing, std::size_t* mapped) {
+    const std::size_t most =
+        growing && bytes < kGrowingKeptBytes / 2 ? kGrowingKeptBytes : 2 * bytes;
     ScopedLock lock(gRegistryLock);
     ExpireKept(false, 0);
     int best = -1;
     for (int k = 0; k < gKeptCount; ++k)
-        if (gKept[k].bytes >= bytes && gKept[k].bytes / 2 <= bytes &&
+        if (gKept[k].bytes >= bytes && gKept[k].bytes <= most &&
             (best < 0 || gKept[k].bytes < gKept[best].bytes))
             best = k;
     if (best < 0) return nullptr;
@@ -138,13 +145,15 @@ void* RemapHuge(Segment* header, void* block, std::size_t bytes) {
 
 } // namespace
 
-void* AllocateHuge(std::size_t bytes, std::size_t alignment, bool zeroed) {
+void* AllocateHuge(std::size_t bytes, std::size_t alignment, HugeUse use) {
+    const bool zeroed = use == HugeUse::Zeroed;
     const bool aboveSegment = alignment >= kSegmentBytes;
     const std::size_t offset = aboveSegment ? alignment : RoundUp(kHugeHeaderBytes, alignment);
     if (bytes > SIZE_MAX - offset - kSegmentBytes) return nullptr;
     std::size_t total = RoundUp(offset + bytes, platform::kSystemPageBytes);
     // A kept mapping is not zero, and is aligned at 4 MiB only.
-    char* mapping = zeroed || aboveSegment ? nullptr : TakeKept(total, &total);
+    char* mapping =
+        zeroed || aboveSegment ? nullptr : TakeKept(total, use == HugeUse::Growing, &total);
     if (mapping == nullptr)
         mapping = static_cast<char*>(
             platform::MapMemory(total, aboveSegment ? alignment : kSegmentBytes));
@@ -185,7 +194,7 @@ bool OwnsAtSegmentStart(const void* memory) { return HeaderAtSegmentStart(memory
 void ReleaseAtSegmentStart(void* memory) { ReleaseHuge(HeaderAtSegmentStart(memory)); }
 
 void* AllocateZeroed(std::size_t bytes) {
-    if (bytes > kLargestClassBytes) return AllocateHuge(bytes, kGrain, true);
+    if (bytes > kLargestClassBytes) return AllocateHuge(bytes, kGrain, HugeUse::Zeroed);
     void* block = Allocate(bytes);
     if (block != nullptr) std::memset(block, 0, bytes);
     return block;
@@ -208,7 +217,7 @@ void* AllocateAligned(std::size_t alignment, std::size_t bytes) {
                                                               std::memory_order_relaxed);
         return aligned;
     }
-    return AllocateHuge(request, alignment, false);
+    return AllocateHuge(request, alignment, HugeUse::Plain);
 }
 
 std::size_t UsableBytes(const void* memory) {
@@ -221,14 +230,18 @@ std::size_t UsableBytes(const void* memory) {
 
 void* Reallocate(void* memory, std::size_t bytes) {
     const std::size_t usable = UsableBytes(memory);
-    // Shrinking by less than half keeps the block: moving would cost more than the bytes saved.
+    // Shrinking by less than half keeps the block: moving would cost more than the bytes saved. So
+    // does a huge block that would give back less than a kept mapping may hold: it may have been
+    // given more room than asked, for the growth that follows.
     if (bytes <= usable && bytes >= usable / 2) return memory;
     Segment* header = HugeHeaderOf(memory);
+    if (header != nullptr && bytes <= usable && usable - bytes < kGrowingKeptBytes) return memory;
     if (header != nullptr && header->mapping == reinterpret_cast<char*>(header) &&
-        bytes > kLargestClassBytes)
+        bytes > kReallocMapBytes)
         if (void* resized = RemapHuge(header, memory, bytes)) return resized;
-    void* moved = bytes > usable && bytes > kReallocMapBytes ? AllocateHuge(bytes, kGrain, false)
-                                                             : Allocate(bytes);
+    void* moved = bytes > usable && bytes > kReallocMapBytes
+                      ? AllocateHuge(bytes, kGrain, HugeUse::Growing)
+                      : Allocate(bytes);
     if (moved == nullptr) return nullptr;
     std::memcpy(moved, memory, bytes < usable ? bytes : usable);
     Release(memory);

@@ -40,8 +40,9 @@ void PurgeHeap(Heap* heap, bool all);
 void ReleaseEmptySegments(Heap* heap);
 
 // Huge blocks (Huge.cpp): a mapping each, its header at the 4 MiB boundary below the block.
-// `zeroed`: the block must read as zero (a kept mapping is not used).
-void* AllocateHuge(std::size_t bytes, std::size_t alignment, bool zeroed);
+// Zeroed: the block must read as zero (a kept mapping is not used); Growing: realloc grows it.
+enum class HugeUse { Plain, Zeroed, Growing };
+void* AllocateHuge(std::size_t bytes, std::size_t alignment, HugeUse use);
 void ReleaseHuge(Segment* header);
 // Released huge mappings kept for the next huge block: all unmapped now; their bytes.
 void ReleaseKeptMappings();
