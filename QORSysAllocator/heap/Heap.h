@@ -135,6 +135,10 @@ inline bool ReleaseIfOwned(void* memory) {
 
 // Requires: Owns(memory). The bytes the caller may use from `memory` on.
 std::size_t UsableBytes(const void* memory);
+// Above this, realloc's growth moves a block to a mapping of its own, which later growth resizes
+// without copying (mremap), or takes a kept mapping large enough for several more steps. Lower
+// would copy less, but a program with many such buffers would spend a kernel mapping on each.
+constexpr std::size_t kReallocMapBytes = std::size_t{32} << 10;
 // Requires: Owns(memory), bytes > 0. In place where the block's class or mapping allows; else a
 // new block with the contents, the old one released. Null (memory untouched) when no memory can
 // be had.

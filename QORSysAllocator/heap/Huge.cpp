@@ -20,10 +20,6 @@ constexpr std::size_t RoundUp(std::size_t value, std::size_t unit) {
     return (value + unit - 1) & ~(unit - 1);
 }
 
-// Above this, realloc's growth moves a block to a mapping of its own, which later growth resizes
-// without copying (mremap), or takes a kept mapping large enough for several more steps. Lower
-// would copy less, but a program with many such buffers would spend a kernel mapping on each.
-constexpr std::size_t kReallocMapBytes = std::size_t{32} << 10;
 // A block that realloc grows into a mapping may take a kept mapping up to this large: the growth
 // that follows then costs neither a copy nor a system call nor a page fault.
 constexpr std::size_t kGrowingKeptBytes = std::size_t{2} << 20;
@@ -235,7 +231,9 @@ void* Reallocate(void* memory, std::size_t bytes) {
     // given more room than asked, for the growth that follows.
     if (bytes <= usable && bytes >= usable / 2) return memory;
     Segment* header = HugeHeaderOf(memory);
-    if (header != nullptr && bytes <= usable && usable - bytes < kGrowingKeptBytes) return memory;
+    if (header != nullptr && bytes <= usable && bytes > kReallocMapBytes &&
+        usable - bytes < kGrowingKeptBytes)
+        return memory;
     if (header != nullptr && header->mapping == reinterpret_cast<char*>(header) &&
         bytes > kReallocMapBytes)
         if (void* resized = RemapHuge(header, memory, bytes)) return resized;

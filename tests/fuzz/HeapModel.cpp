@@ -248,8 +248,12 @@ void Run(const std::uint8_t* data, std::size_t size) {
             } else {
                 const std::size_t usable = UsableBytes(q);
                 const bool huge = IsHuge(q);
-                // A huge block shrunk by less than half stays where it is, huge.
-                FUZZ_CHECK(usable >= bytes && huge == (q == p || bytes > kLargestClassBytes));
+                // A huge block shrunk a little stays where it is, huge; a block that realloc grows
+                // past kReallocMapBytes moves to a mapping of its own.
+                const bool grew = bytes > block.usable;
+                FUZZ_CHECK(usable >= bytes && huge == (q == p || bytes > kLargestClassBytes ||
+                                                       (grew && bytes > kReallocMapBytes) ||
+                                                       (block.huge && bytes > kReallocMapBytes)));
                 const std::size_t charged = huge ? usable : ClassBytes(ClassOf(bytes));
                 if (!huge) FUZZ_CHECK(usable == charged);
                 const auto next = gLive.lower_bound(q);
