@@ -1,7 +1,8 @@
 // The `pool` argument of QORSpecializedNew, decoded in one place for the entry points, checked
 // mode and the hook libraries: a number below kSmallestPoolAddress names a route (heap, a fixed
 // pool, the pool beside a block) or nothing; anything else is a pool object. Pool argument 2 names
-// its pool in `param`. Also which fixed pool entry a request of pool argument 4 reaches.
+// its pool in `param`. Which fixed pool entry a request of pool argument 4 reaches is a size class
+// rule (SizeClasses.h).
 // Invariant: PoolChoice::object >= kSmallestPoolAddress exactly when route == PoolRoute::Object.
 #pragma once
 
@@ -51,19 +52,8 @@ inline PoolChoice ClassifyPoolArgument(std::uintptr_t poolArgument, const void* 
     return {PoolRoute::None, 0};
 }
 
-// Entries of the fixed pools' table (Runtime::fixedPools); 12..15 stay null.
+// The permanent pool's entry of the fixed pools' table (Runtime::fixedPools); the entries reached
+// by size are SizeClasses.h's.
 constexpr int kPermanentEntry = 0;
-constexpr int kFirstSingleSizeEntry = 1;
-constexpr int kLastSmallKeyEntry = 10;
-constexpr int kEntry128 = 11;
-constexpr int kFastEntry = 16;
-
-// key = extra + round8(size). Keys 8, 16, ... 80 and 128 have a single-size pool of their own;
-// every other key goes to the fast pool.
-inline int FastPoolEntry(std::uint64_t key) {
-    constexpr std::uint64_t kLargestSmallKey = 80;
-    if ((key & 7) == 0 && key - 8 <= kLargestSmallKey - 8) return static_cast<int>(key >> 3);
-    return key == 128 ? kEntry128 : kFastEntry;
-}
 
 } // namespace qor

@@ -5,6 +5,7 @@
 #include "../core/Configuration.h"
 #include "../core/Hooks.h"
 #include "../core/PoolInterface.h"
+#include "../core/SizeClasses.h"
 #include "../generalpool/GeneralBlocks.h"
 #include "../heap/Heap.h"
 #include "../pagedpool/PagedBlocks.h"
@@ -32,8 +33,6 @@ inline std::size_t ExtraOf(void* param, int n) {
     return Value(param) == kExtraMarker ? static_cast<std::size_t>(static_cast<std::int64_t>(n))
                                         : 0;
 }
-
-inline std::uint64_t Round8(std::uint64_t bytes) { return (bytes + 7) & ~std::uint64_t{7}; }
 
 // A heap block: malloc'ed with the 16-byte header in front; the size word is the whole request.
 void* HeapAllocate(std::size_t totalBytes) {
@@ -72,7 +71,8 @@ inline void* Obtain(std::size_t size, std::size_t delta, std::uintptr_t poolArgu
     case PoolRoute::Permanent:
         return AllocateFrom(FixedPool(kPermanentEntry), size + delta, extra);
     case PoolRoute::Fast:
-        return AllocateFrom(FixedPool(FastPoolEntry(extra + Round8(size))), size + delta, extra);
+        return AllocateFrom(FixedPool(FastPoolEntry(FastPoolKey(size, extra))), size + delta,
+                            extra);
     case PoolRoute::Threaded:
         return AllocateFrom(ThreadedPool(), size + delta, extra);
     case PoolRoute::BesideBlock: {
@@ -261,7 +261,7 @@ inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param,
     GeneralPool* general;
     if (choice.route == PoolRoute::Fast || choice.route == PoolRoute::Threaded) {
         general = choice.route == PoolRoute::Fast
-                      ? LoadPublished(State().fixedPools[FastPoolEntry(Round8(size))])
+                      ? LoadPublished(State().fixedPools[FastPoolEntry(FastPoolKey(size, 0))])
                       : LoadPublished(State().threadedPool);
         if (general == nullptr) return NewRoute(size, poolArgument, param, n);
         // The thread-safe pool is general and locking: its header line, which holds the lock's

@@ -1,5 +1,7 @@
 #include "FixedPools.h"
 
+#include "../core/SizeClasses.h"
+
 namespace qor {
 
 namespace {

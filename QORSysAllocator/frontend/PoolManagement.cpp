@@ -6,6 +6,7 @@
 #include "../core/ExitCleanup.h"
 #include "../core/PoolInterface.h"
 #include "../core/PoolMap.h"
+#include "../core/SizeClasses.h"
 #include "../heap/Heap.h"
 #include "Checks.h"
 #include "FixedPools.h"
@@ -178,8 +179,7 @@ void* QORSysGetFixedPool(void* poolArgument, std::size_t size) {
     case kPoolPermanent:
         return LoadPublished(State().fixedPools[kPermanentEntry]);
     case kPoolFast: // the key of a request without reserved room
-        return LoadPublished(
-            State().fixedPools[FastPoolEntry((std::uint64_t{size} + 7) & ~std::uint64_t{7})]);
+        return LoadPublished(State().fixedPools[FastPoolEntry(FastPoolKey(size, 0))]);
     case kPoolThreaded:
         return LoadPublished(State().threadedPool);
     default:

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "../core/PoolInterface.h"
+#include "../core/SizeClasses.h"
 #include "../generalpool/GeneralPool.h"
 #include "../pagedpool/PagedPool.h"
 #include "../platform/Sanitizers.h"
@@ -20,14 +21,8 @@
 
 namespace qor::threadcache {
 
-// A class is a general block's piece size (the request rounded to 8, plus its 16-byte header) or a
-// paged block's size class. The link of a cached block lives in its first 8 bytes, so a general
-// piece needs 24 bytes and a paged class 8.
-constexpr std::size_t kLargestClassBytes = 1040; // a general block of 1024 requested bytes
-constexpr std::size_t kSmallestGeneralClass = 24;
-constexpr std::size_t kSmallestPagedClass = 8;
-constexpr int kBins = kLargestClassBytes / 8 + 1; // bin = class bytes / 8
-constexpr int kSlots = 4;                         // pools one thread caches at a time
+// The classes and bins are SizeClasses.h's (ClassOf).
+constexpr int kSlots = 4; // pools one thread caches at a time
 // Beyond this a thread gives half of every bin back: about what a pool holds in 64 of its blocks
 // of each of a few classes, against a pool of megabytes.
 constexpr std::uint64_t kMaxThreadBytes = std::uint64_t{256} * 1024;
@@ -119,15 +114,6 @@ inline void* Expose(void* block, std::size_t size, bool paged) {
 // The bytes of a cached block that belong to nobody: all but its header.
 inline void Hide(void* block, std::size_t classBytes, bool paged) {
     platform::PoisonPoolBytes(block, paged ? classBytes : classBytes - kBlockHeaderBytes);
-}
-
-// The class of a request of `size` bytes from a pool of this kind, or 0 when no cache serves it:
-// a general block of 0 bytes and paged classes 2 and 4 have no room for the link.
-inline std::size_t ClassOf(std::size_t size, bool paged) {
-    constexpr std::size_t kLargestRequest = kLargestClassBytes - kBlockHeaderBytes;
-    const std::size_t smallest = paged ? 5 : 1;
-    if (size - smallest > kLargestRequest - smallest) return 0;
-    return ((paged ? size : size + kBlockHeaderBytes) + 7) & ~std::size_t{7};
 }
 
 // The hit paths, for a slot of the calling thread's cache. Cost: two stores of the thread's own

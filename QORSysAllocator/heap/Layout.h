@@ -10,7 +10,7 @@
 // (blocks on the thread-free list still count).
 #pragma once
 
-#include "SizeClasses.h"
+#include "../core/SizeClasses.h"
 
 #include <atomic>
 #include <cstddef>

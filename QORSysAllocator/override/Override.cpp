@@ -7,6 +7,7 @@
 
 #include "../core/Configuration.h"
 #include "../core/PoolInterface.h"
+#include "../core/SizeClasses.h"
 #include "../frontend/FixedPools.h"
 #include "../generalpool/GeneralBlocks.h"
 #include "../heap/Heap.h"
@@ -36,17 +37,6 @@ constexpr std::size_t kGrain = 16;
 constexpr std::size_t kLargestPooledAlignment = 0x1000;
 
 inline Front& FrontOf(void* memory) { return static_cast<Front*>(memory)[-1]; }
-inline std::size_t RoundToGrain(std::size_t bytes) { return (bytes + kGrain - 1) & ~(kGrain - 1); }
-
-// The size a request is served at: a multiple of 16 up to 128 bytes, then four sizes per doubling
-// (at most a quarter more than asked). Few sizes let a freed block serve the next request of its
-// class, in the thread's cache or in the pool, and let realloc grow in place within the class and
-// by whole steps beyond it, instead of leaving a hole at every append.
-inline std::size_t ClassBytes(std::size_t bytes) {
-    if (bytes <= 128) return bytes == 0 ? kGrain : RoundToGrain(bytes);
-    const std::size_t step = (std::size_t{1} << (63 - __builtin_clzll(bytes - 1))) >> 2;
-    return (bytes + step - 1) & ~(step - 1);
-}
 
 void* const kThreadSafePool = reinterpret_cast<void*>(kPoolThreaded);
 void* const kPoolObjectInParam = reinterpret_cast<void*>(kPoolInParam);

@@ -11,6 +11,7 @@
 
 #include "../core/DebugTier.h"
 #include "../core/PoolInterface.h"
+#include "../core/SizeClasses.h"
 #include "../platform/Sanitizers.h"
 
 #include <cstddef>
@@ -21,8 +22,6 @@ namespace qor {
 class PagedPool final : public PoolBase {
 public:
     static constexpr std::size_t kStructBytes = 88;
-    // Classes from here on fit no page: they are refused before any table or page work.
-    static constexpr unsigned kFirstUnservedClass = 4048;
 
     // Requires: `this` is the start of memory from AllocateChunkMemory(88, 2).
     PagedPool(std::uint32_t flags, const char* name);
@@ -99,13 +98,6 @@ private:
 
 inline bool PagedPool::HoldsNoBlock() const { return paged::HoldsNoBlock(chunk); }
 
-// Size class of t = size + extra bytes: 2, 4, or t rounded up to 8.
-constexpr unsigned SizeClassOf(std::size_t totalBytes) {
-    if (totalBytes <= 2) return 2;
-    if (totalBytes <= 4) return 4;
-    return static_cast<unsigned>((totalBytes + 7) & ~std::size_t{7});
-}
-
 // Whole steps in `offset`. Steps are multiples of 8; when the classes in use are 8 apart (or any
 // power of two apart) this is a shift, otherwise a division.
 inline unsigned StepsIn(unsigned offset, unsigned step) {
@@ -168,7 +160,7 @@ inline AccessorEntry* PagedPool::EntryOf(unsigned size) const {
 // The entry of the class of a request of `size` bytes (no reserved room) when the table has
 // one, else null; `sizeClass` receives the class.
 inline AccessorEntry* PagedPool::KnownEntry(std::size_t size, unsigned& sizeClass) const {
-    if (size - 5 < kFirstUnservedClass - 5) // classes 8 to 4040: one compare for the request
+    if (size - 5 < kFirstUnservedPagedClass - 5) // SizeClassOf's 8 to 4040 in one compare
         sizeClass = static_cast<unsigned>(size + 7) & ~7u;
     else if (size <= 4)
         sizeClass = SizeClassOf(size);

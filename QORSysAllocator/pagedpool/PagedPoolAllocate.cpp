@@ -4,6 +4,8 @@
 // entry) and a bump of `carved`; release is a mask, a push on the page's chain and a comparison.
 #include "PagedPool.h"
 
+#include "../core/SizeClasses.h"
+
 #include "../platform/Sanitizers.h"
 
 namespace qor {
@@ -83,9 +85,9 @@ void* PagedPool::Allocate(std::size_t size, std::size_t extra) {
 void* PagedPool::AllocateHeld(std::size_t size, std::size_t extra) {
     platform::MemcheckQuiet quiet;
     // Refused up front: no page could hold the block, and the class must not enter the table.
-    if (size >= kFirstUnservedClass || extra >= kFirstUnservedClass) return nullptr;
+    if (size >= kFirstUnservedPagedClass || extra >= kFirstUnservedPagedClass) return nullptr;
     const unsigned sizeClass = SizeClassOf(size + extra);
-    if (sizeClass >= kFirstUnservedClass) return nullptr;
+    if (sizeClass >= kFirstUnservedPagedClass) return nullptr;
     // A class the table holds is found as FindAccessor would find it, without its division.
     int index = -1;
     if (const AccessorEntry* known = EntryOf(sizeClass))

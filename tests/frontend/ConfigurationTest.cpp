@@ -5,6 +5,7 @@
 #include "QORSysAllocator.h"
 #include "core/Configuration.h"
 #include "core/ExitCleanup.h"
+#include "core/SizeClasses.h"
 #include "frontend/FixedPools.h"
 #include "platform/Platform.h"
 

@@ -5,6 +5,7 @@
 // that threadcache.cmake gives them.
 #include "frontend/ThreadCache.h"
 #include "TestSupport.h"
+#include "core/SizeClasses.h"
 #include "frontend/FixedPools.h"
 #include "pagedpool/PagedPool.h"
 

@@ -8,6 +8,7 @@
 // class by class, and at the end of an input every segment and mapping has gone back.
 #include "FuzzInput.h"
 #include "Models.h"
+#include "core/SizeClasses.h"
 #include "heap/Heap.h"
 
 #include <algorithm>

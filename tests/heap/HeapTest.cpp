@@ -3,6 +3,7 @@
 // claim, the figures class by class with blocks pending on another thread's list, allocations of
 // a thread whose heap has ended, and mappings refused through the platform's failure filter.
 #include "heap/Heap.h"
+#include "core/SizeClasses.h"
 #include "platform/Platform.h"
 
 #include <gtest/gtest.h>

@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 #include "core/ExitCleanup.h"
 #include "core/PoolCheck.h"
+#include "core/SizeClasses.h"
 #include "platform/Platform.h"
 
 #include <gtest/gtest.h>
@@ -76,7 +77,7 @@ PageObject* MakePage(std::uint16_t index, std::uint16_t blockSize) {
 
 // The release check multiplies by the page's reciprocal instead of dividing by its block size.
 TEST(PageTest, ReleasedPositionsAreCheckedWithoutDivision) {
-    for (unsigned s = 2; s < PagedPool::kFirstUnservedClass; s += s < 8 ? 2 : 8)
+    for (unsigned s = 2; s < kFirstUnservedPagedClass; s += s < 8 ? 2 : 8)
         for (std::uint64_t offset = 0; offset < kPageBytes; ++offset) {
             const std::uint64_t product = offset * ReciprocalOf(s);
             const bool boundary = std::uint32_t(product) < ReciprocalOf(s);

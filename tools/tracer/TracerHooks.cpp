@@ -7,6 +7,7 @@
 #include "TracerState.h"
 
 #include "core/PoolArgument.h"
+#include "core/SizeClasses.h"
 #include "generalpool/GeneralBlocks.h"
 #include "pagedpool/PagedBlocks.h"
 
@@ -109,9 +110,7 @@ size_t ExtraOf(void* param, int n) {
     return Value(param) == 16 ? static_cast<size_t>(static_cast<std::int64_t>(n)) : 0;
 }
 
-size_t KeyOf(size_t size, void* param, int n) {
-    return ExtraOf(param, n) + ((size + 7) & ~size_t{7});
-}
+size_t KeyOf(size_t size, void* param, int n) { return FastPoolKey(size, ExtraOf(param, n)); }
 
 // The pool object that a request names directly (argument 2 or a pool object), or null.
 void* NamedPool(std::uintptr_t poolArgument, void* param) {

@@ -6,6 +6,7 @@
 #include "Sampler.h"
 
 #include "core/PoolArgument.h"
+#include "core/SizeClasses.h"
 
 #include <unistd.h>
 
