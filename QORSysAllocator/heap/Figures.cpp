@@ -29,6 +29,7 @@ void AddPages(Segment* segment, Figures* figures) {
         figuresOfClass.blocksCarved += carved;
         ++figuresOfClass.pages;
         figures->bytesInUse += inUse * blockBytes;
+        figures->bytesAwaitingOwner += (used - inUse) * blockBytes;
         figures->bytesResident += (carved * blockBytes + 4095) & ~std::uint64_t{4095};
     }
 }

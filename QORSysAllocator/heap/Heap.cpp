@@ -145,19 +145,22 @@ void Extend(Page* page) {
     page->capacity.store(capacity + count, std::memory_order_relaxed);
 }
 
-// True when the page has a block to hand out after taking its released ones, and carving more
-// when they are few (fewer than an eighth of the carved blocks are free): a program that releases
-// one block before each request would otherwise find one block per refill and pay the slow path at
-// every pair, while carving at every refill would touch pages that released blocks could serve.
-bool Refill(Page* page) {
+// True when the page has a block to hand out after taking the blocks released into it.
+bool TakeReleased(Page* page) {
     if (page->free != nullptr) return true;
     page->free = page->localFree;
     page->localFree = nullptr;
     CollectThreadFree(page);
+    return page->free != nullptr;
+}
+
+// Few of the page's carved blocks are free: a program that releases one block before each request
+// would find one block per refill and pay the slow path at every pair, unless the page carves more.
+bool FewFree(const Page* page) {
     const std::uint32_t capacity = page->capacity.load(std::memory_order_relaxed);
     const std::uint32_t free = capacity - page->used.load(std::memory_order_relaxed);
-    if (capacity < page->reserved && free < capacity / 8 + 1) Extend(page);
-    return page->free != nullptr;
+    const std::uint32_t few = capacity / 8 < 8 ? capacity / 8 + 1 : 8;
+    return free < few && capacity < page->reserved;
 }
 
 void GiveUpPage(Heap* heap, Page* page) {
@@ -204,7 +207,8 @@ void Unfull(Heap* heap, Page* page) {
         PushBack(queue, page);
 }
 
-// The full pages that other threads released into since the last call.
+// The pages that other threads released into since the last call (full ones, and those whose
+// list was empty).
 void TakeRemotePages(Heap* heap) {
     Page* page = heap->remotePages.exchange(nullptr, std::memory_order_acquire);
     while (page != nullptr) {
@@ -212,7 +216,13 @@ void TakeRemotePages(Heap* heap) {
         page->threadFree.fetch_and(~kThreadListed, std::memory_order_acq_rel);
         if (page->owner.load(std::memory_order_relaxed) & kOwnerFull) Unfull(heap, page);
         CollectThreadFree(page);
-        if (page->used.load(std::memory_order_relaxed) == 0) MaybeGiveUp(heap, page, true);
+        if (page->used.load(std::memory_order_relaxed) == 0) {
+            MaybeGiveUp(heap, page, true);
+        } else if (page != heap->queues[page->sizeClass].first) {
+            // Its released blocks serve before any page carves more.
+            RemoveFromQueue(heap, page);
+            AddToQueueFront(heap, page);
+        }
         page = next;
     }
 }
@@ -240,16 +250,58 @@ Page* NewPage(Heap* heap, unsigned sizeClass) {
     return page;
 }
 
+// How many pages of a class a refill looks at for released blocks before it carves new ones.
+constexpr int kSearchedPages = 8;
+
+// The first of `count` pages from `page` on with released blocks, taken; null when none has any.
+// A look at each costs one load of its lists' heads.
+Page* PageWithReleased(Page* page, int count) {
+    for (; page != nullptr && count > 0; page = page->next, --count)
+        if ((page->free != nullptr || page->localFree != nullptr ||
+             (page->threadFree.load(std::memory_order_relaxed) & ~kThreadFlags) != 0) &&
+            TakeReleased(page))
+            return page;
+    return nullptr;
+}
+
+// A page of the queue with a block to hand out, or null. Blocks released into the first pages serve
+// before any page carves more, so that what other threads gave back is used before new memory is
+// touched; exhausted pages go to the full list on the way.
+Page* FindPage(Heap* heap, PageQueue& queue) {
+    int searched = 0;
+    for (Page* page = queue.first; page != nullptr && searched < kSearchedPages; ++searched) {
+        Page* next = page->next;
+        if (TakeReleased(page)) {
+            // Few blocks came back here: another page that holds released blocks serves first.
+            if (FewFree(page)) {
+                if (Page* other = PageWithReleased(page->next, kSearchedPages - searched))
+                    return other;
+                Extend(page);
+            }
+            return page;
+        }
+        if (page->capacity.load(std::memory_order_relaxed) == page->reserved &&
+            !MoveToFull(heap, page))
+            return page;
+        page = next;
+    }
+    for (Page* page = queue.first; page != nullptr;) {
+        Page* next = page->next;
+        if (page->capacity.load(std::memory_order_relaxed) < page->reserved) {
+            Extend(page);
+            return page;
+        }
+        if (!MoveToFull(heap, page)) return page;
+        page = next;
+    }
+    return nullptr;
+}
+
 // A block of the class from `heap`, whose caller owns it (its thread, or the backstop's lock).
 void* AllocateInClass(Heap* heap, unsigned sizeClass) {
     if (heap->remotePages.load(std::memory_order_relaxed) != nullptr) TakeRemotePages(heap);
     PageQueue& queue = heap->queues[sizeClass];
-    Page* page = queue.first;
-    while (page != nullptr && !Refill(page)) {
-        Page* next = page->next;
-        if (!MoveToFull(heap, page)) break;
-        page = next;
-    }
+    Page* page = FindPage(heap, queue);
     if (page == nullptr) {
         page = NewPage(heap, sizeClass);
         if (page == nullptr) return nullptr;
@@ -381,14 +433,17 @@ void ReleaseSlow(void* memory, Page* page) {
     do {
         block->next = reinterpret_cast<Block*>(word & ~kThreadFlags);
         desired = reinterpret_cast<std::uintptr_t>(block) | (word & kThreadFlags);
-        if ((word & (kThreadFull | kThreadListed)) == kThreadFull)
+        // The first release into a page since its owner last looked, or any into a full page,
+        // lists the page for its owner: what other threads release is taken back at the owner's
+        // next slow path, instead of waiting until the owner happens to reach the page.
+        if ((word & kThreadListed) == 0 && ((word & kThreadFull) || (word & ~kThreadFlags) == 0))
             desired = (desired & ~kThreadFull) | kThreadListed;
     } while (!page->threadFree.compare_exchange_weak(word, desired, std::memory_order_acq_rel,
                                                      std::memory_order_relaxed));
     page->threadFreed.fetch_add(1, std::memory_order_release);
     if ((desired & kThreadListed) == 0 || (word & kThreadListed) != 0) return;
-    // This release took the page off the full list's silence: the owner learns of it through its
-    // heap's remote list, and cannot give the page up before taking it from there.
+    // The owner learns of this page through its heap's remote list, and cannot give the page up
+    // before taking it from there.
     auto* owningHeap = reinterpret_cast<Heap*>(owner & ~kOwnerFlags);
     Page* head = owningHeap->remotePages.load(std::memory_order_relaxed);
     do {

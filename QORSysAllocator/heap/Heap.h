@@ -168,6 +168,7 @@ struct Figures {
     std::uint64_t bytesInUse; // requested bytes rounded to their class, huge blocks' usable bytes
     std::uint64_t bytesHeld;  // address space mapped: segments and huge mappings
     std::uint64_t bytesResident; // what the engine may have made resident and not given back
+    std::uint64_t bytesAwaitingOwner; // released by other threads, not yet taken back by the owner
     std::uint64_t segments;
     std::uint64_t hugeBlocks;
     std::uint64_t hugeBytes;

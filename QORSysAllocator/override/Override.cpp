@@ -259,13 +259,14 @@ void PrintFigures() {
                          static_cast<unsigned long long>(sizeClass.pages));
     std::fprintf(stderr,
                  "huge blocks      = %10llu (%llu bytes)\nheld bytes       = %10llu\n"
-                 "resident bytes   = %10llu\nin use bytes     = %10llu\nsegments         = "
-                 "%10llu\nheaps            = %10llu (%llu ended)\n",
+                 "resident bytes   = %10llu\nin use bytes     = %10llu\nawaiting owner   = "
+                 "%10llu\nsegments         = %10llu\nheaps            = %10llu (%llu ended)\n",
                  static_cast<unsigned long long>(figures.hugeBlocks),
                  static_cast<unsigned long long>(figures.hugeBytes),
                  static_cast<unsigned long long>(figures.bytesHeld),
                  static_cast<unsigned long long>(figures.bytesResident),
                  static_cast<unsigned long long>(figures.bytesInUse),
+                 static_cast<unsigned long long>(figures.bytesAwaitingOwner),
                  static_cast<unsigned long long>(figures.segments),
                  static_cast<unsigned long long>(figures.heaps),
                  static_cast<unsigned long long>(figures.abandonedHeaps));
