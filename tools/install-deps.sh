@@ -21,6 +21,11 @@ command -v clang++ >/dev/null || missing+=(clang)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
   missing+=(libclang-rt-14-dev)
 command -v valgrind >/dev/null || missing+=(valgrind)
+# Programs that link an allocator of their own, run under the malloc override (tests/heap,
+# tests/override): test programs linked with jemalloc and tcmalloc, and a database server.
+[ -f /usr/include/jemalloc/jemalloc.h ] || missing+=(libjemalloc-dev)
+[ -f /usr/include/gperftools/tcmalloc.h ] || missing+=(libgoogle-perftools-dev)
+command -v redis-server >/dev/null || missing+=(redis-server)
 # The report page's test (tests/view) renders it in headless Chromium.
 command -v chromium >/dev/null || missing+=(chromium)
 
