@@ -4,9 +4,10 @@
 #include "CheckDiagnosis.h"
 
 #include "../core/LiveObjects.h"
+#include "../core/PoolArgument.h"
+#include "../generalpool/GeneralPool.h"
 #include "../pagedpool/PagedBlocks.h"
 #include "../platform/Sanitizers.h"
-#include "FixedPools.h"
 
 #include <cstdio>
 

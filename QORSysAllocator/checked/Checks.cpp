@@ -13,12 +13,12 @@
 #include "../core/PoolCheck.h"
 #include "../core/PoolInterface.h"
 #include "../generalpool/GeneralBlocks.h"
+#include "../generalpool/GeneralPool.h" // the checker of QORSysCheckPool takes the class
 #include "../pagedpool/PagedBlocks.h"
 #include "../pagedpool/PagedPool.h" // the checker of QORSysCheckPool takes the class
 #include "../platform/Platform.h"
 #include "../platform/Sanitizers.h"
 #include "CheckDiagnosis.h"
-#include "FixedPools.h"
 
 #include <cstdarg>
 #include <cstdio>

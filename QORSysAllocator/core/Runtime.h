@@ -64,7 +64,7 @@ struct ConfigurationFlags {
     // QORSysAllocatorReclaim=OFF: general pools grow as soon as nothing listed fits. Pools built
     // before the configuration runs reclaim.
     bool reclaimOff = false;
-    // QORSysAllocatorChecks=ON: releases and pool arguments are proved before use (Checks.h).
+    // QORSysAllocatorChecks=ON: releases and pool arguments are proved before use (checked/).
     bool checks = false;
     // QORSysAllocatorThreadCache=OFF: the locking pools serve every request under their lock.
     bool threadCacheOff = false;
@@ -77,8 +77,8 @@ struct ConfigurationFlags {
     std::uint32_t heapPurgeDelayMs = 10;
 };
 
-// The front end's per-thread caches (frontend/ThreadCache.h). `gate` is read by every cache
-// operation and written only while a collection runs, so its line stays shared, not moved.
+// The per-thread caches (threadcache/ThreadCache.h). `gate` is read by every cache operation and
+// written only while a collection runs, so its line stays shared, not moved.
 struct ThreadCaches {
     static constexpr std::uint8_t kCollecting = 1; // cache operations go straight to the pools
     static constexpr std::uint8_t kFenceEach = 2;  // no process fence: each entry fences itself

@@ -2,6 +2,7 @@
 // Fast path (configured, pooling active, no instrumentation): one flag test, then the route.
 // The full route runs the first call's configuration, the inactive and cancelled rules and the
 // instrumentation hooks.
+#include "../checked/Checks.h"
 #include "../core/Configuration.h"
 #include "../core/Hooks.h"
 #include "../core/PoolInterface.h"
@@ -11,10 +12,9 @@
 #include "../pagedpool/PagedBlocks.h"
 #include "../pagedpool/PagedPool.h"
 #include "../platform/Platform.h"
-#include "Checks.h"
+#include "../threadcache/ThreadCache.h"
 #include "FixedPools.h"
 #include "ForkSafety.h"
-#include "ThreadCache.h"
 
 #include <QORSysStdAdapters.h>
 

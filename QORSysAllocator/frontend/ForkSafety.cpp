@@ -2,7 +2,7 @@
 
 #include "../core/PoolInterface.h"
 #include "../platform/Platform.h"
-#include "ThreadCache.h"
+#include "../threadcache/ThreadCache.h"
 
 #include <atomic>
 #include <new>

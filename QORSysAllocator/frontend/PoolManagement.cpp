@@ -1,17 +1,17 @@
 // Pool management calls: creation, flush, optimise, statistics, maps, and the exit clean-up.
 // A report of every pool holds the registry lock for its walk; each pool locks itself. A call that
 // flushes, optimises or reports a locking pool first collects the threads' cached blocks of it,
-// and holds the caches closed until it returns (ThreadCache.h).
+// and holds the caches closed until it returns (threadcache/ThreadCache.h).
+#include "../checked/Checks.h"
 #include "../core/Configuration.h"
 #include "../core/ExitCleanup.h"
 #include "../core/PoolInterface.h"
 #include "../core/PoolMap.h"
 #include "../core/SizeClasses.h"
 #include "../heap/Heap.h"
-#include "Checks.h"
+#include "../threadcache/ThreadCache.h"
 #include "FixedPools.h"
 #include "ForkSafety.h"
-#include "ThreadCache.h"
 
 #include "../pagedpool/PagedPool.h"
 

@@ -3,7 +3,7 @@
 // reports, and where the cached pair places blocks against the uncached pair. Every case is a
 // process of its own; the suites ThreadCacheOff and CheckedThreadCache only run in the environment
 // that threadcache.cmake gives them.
-#include "frontend/ThreadCache.h"
+#include "threadcache/ThreadCache.h"
 #include "TestSupport.h"
 #include "core/SizeClasses.h"
 #include "frontend/FixedPools.h"
