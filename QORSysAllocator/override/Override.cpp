@@ -130,7 +130,7 @@ void* InsidePoolBlock(std::size_t alignment, std::size_t bytes) {
 
 } // namespace
 
-void* Allocate(std::size_t bytes) {
+void* Allocate(std::size_t bytes) noexcept {
     if (__builtin_expect(gEngine, 1)) return heap::Allocate(bytes, EngineSlow);
     if (!Started()) return platform::RuntimeAllocate(bytes);
     if (gEngine) return OrNoMemory(heap::Allocate(bytes));
@@ -142,7 +142,7 @@ void* Allocate(std::size_t bytes) {
     return OrNoMemory(QORSysCachedNew(ClassBytes(bytes), kPoolObjectInParam, gPagedPool));
 }
 
-void* AllocateZeroed(std::size_t count, std::size_t bytes) {
+void* AllocateZeroed(std::size_t count, std::size_t bytes) noexcept {
     std::size_t total;
     if (__builtin_mul_overflow(count, bytes, &total)) return NoMemory();
     if (gEngine || (Started() && gEngine)) return OrNoMemory(heap::AllocateZeroed(total));
@@ -156,7 +156,7 @@ void* AllocateZeroed(std::size_t count, std::size_t bytes) {
     return memory;
 }
 
-void* AllocateAligned(std::size_t alignment, std::size_t bytes) {
+void* AllocateAligned(std::size_t alignment, std::size_t bytes) noexcept {
     if (gEngine) return OrNoMemory(heap::AllocateAligned(alignment, bytes));
     if (alignment <= kGrain && !gMarkEveryBlock) return Allocate(bytes);
     if (!Started()) return platform::RuntimeAllocateAligned(alignment, bytes);
@@ -169,7 +169,7 @@ void* AllocateAligned(std::size_t alignment, std::size_t bytes) {
     return InsidePoolBlock(alignment, ClassBytes(bytes + alignment));
 }
 
-void Release(void* memory) {
+void Release(void* memory) noexcept {
     if (__builtin_expect(gEngine, 1)) {
         if (!heap::ReleaseIfOwned(memory) && memory != nullptr) platform::RuntimeFree(memory);
         return;
@@ -197,7 +197,7 @@ std::size_t OwnUsableBytes(void* memory, unsigned kind) {
 
 } // namespace
 
-std::size_t UsableBytes(void* memory) {
+std::size_t UsableBytes(void* memory) noexcept {
     if (memory == nullptr) return 0;
     if (gEngine)
         return heap::Owns(memory) ? heap::UsableBytes(memory)
@@ -206,7 +206,7 @@ std::size_t UsableBytes(void* memory) {
     return kind == 0 ? platform::RuntimeUsableBytes(memory) : OwnUsableBytes(memory, kind);
 }
 
-void* Reallocate(void* memory, std::size_t bytes) {
+void* Reallocate(void* memory, std::size_t bytes) noexcept {
     if (memory == nullptr) return Allocate(bytes);
     if (bytes == 0) {
         Release(memory);

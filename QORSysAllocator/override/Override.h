@@ -22,20 +22,21 @@ namespace qor::override {
 constexpr std::size_t kLargestPagedBytes = 3584;
 constexpr std::size_t kLargestAlignedPooledBytes = 0x8000;
 
+// Every call is noexcept, so that the C functions and operators that wrap them end in a jump.
 // Null (errno ENOMEM) when no memory can be had.
-void* Allocate(std::size_t bytes);
+void* Allocate(std::size_t bytes) noexcept;
 // `count` x `bytes` bytes, all zero. Null (errno ENOMEM) when the product overflows or no memory
 // can be had.
-void* AllocateZeroed(std::size_t count, std::size_t bytes);
+void* AllocateZeroed(std::size_t count, std::size_t bytes) noexcept;
 // Requires: `alignment` a power of two. Null (errno ENOMEM) when no memory can be had.
-void* AllocateAligned(std::size_t alignment, std::size_t bytes);
+void* AllocateAligned(std::size_t alignment, std::size_t bytes) noexcept;
 // Null does nothing.
-void Release(void* memory);
+void Release(void* memory) noexcept;
 // Null for a null `memory` is Allocate; bytes 0 releases and answers null, as glibc does. Null
 // (errno ENOMEM, `memory` untouched) when no memory can be had.
-void* Reallocate(void* memory, std::size_t bytes);
+void* Reallocate(void* memory, std::size_t bytes) noexcept;
 // The bytes the caller may use from `memory` on, at least those asked for; 0 for null.
-std::size_t UsableBytes(void* memory);
+std::size_t UsableBytes(void* memory) noexcept;
 
 // What the C library's mallinfo2, malloc_stats and malloc_trim report and do, for the memory this
 // allocator serves: the heap engine's figures (Heap.h), or with the engine off the pools'.
