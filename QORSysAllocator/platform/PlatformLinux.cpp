@@ -119,34 +119,30 @@ void* AllocateRegionMemory(std::size_t bytes) {
 int ProcessId() { return static_cast<int>(::getpid()); }
 
 namespace {
-pthread_key_t gThreadExitKey;
-bool gThreadExitKeyMade = false;
+
+// A thread-specific key whose destructor is a thread-exit call: the thread caches' and the heap
+// engine's, each made once.
+struct ThreadExitKey {
+    pthread_key_t key;
+    bool made;
+
+    bool Register(void (*function)(void*)) {
+        if (!made) made = pthread_key_create(&key, function) == 0;
+        return made;
+    }
+    void Set(void* value) const {
+        if (made) pthread_setspecific(key, value);
+    }
+};
+ThreadExitKey gCachesExit{};
+ThreadExitKey gHeapExit{};
+
 } // namespace
 
-bool RegisterThreadExit(void (*function)(void*)) {
-    if (gThreadExitKeyMade) return true;
-    gThreadExitKeyMade = pthread_key_create(&gThreadExitKey, function) == 0;
-    return gThreadExitKeyMade;
-}
-
-void SetThreadExitValue(void* value) {
-    if (gThreadExitKeyMade) pthread_setspecific(gThreadExitKey, value);
-}
-
-namespace {
-pthread_key_t gHeapThreadExitKey;
-bool gHeapThreadExitKeyMade = false;
-} // namespace
-
-bool RegisterHeapThreadExit(void (*function)(void*)) {
-    if (gHeapThreadExitKeyMade) return true;
-    gHeapThreadExitKeyMade = pthread_key_create(&gHeapThreadExitKey, function) == 0;
-    return gHeapThreadExitKeyMade;
-}
-
-void SetHeapThreadExitValue(void* value) {
-    if (gHeapThreadExitKeyMade) pthread_setspecific(gHeapThreadExitKey, value);
-}
+bool RegisterThreadExit(void (*function)(void*)) { return gCachesExit.Register(function); }
+void SetThreadExitValue(void* value) { gCachesExit.Set(value); }
+bool RegisterHeapThreadExit(void (*function)(void*)) { return gHeapExit.Register(function); }
+void SetHeapThreadExitValue(void* value) { gHeapExit.Set(value); }
 
 void* MapMemory(std::size_t bytes, std::size_t alignment) {
     if (RefusedByFilter(bytes)) return nullptr;
