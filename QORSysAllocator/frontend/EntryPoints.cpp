@@ -376,7 +376,18 @@ void QORSpecializedDelete(void* block, void* pool, int flags) {
 void QORSpecializedDelete(void* block, void* pool) { SpecializedDelete(block, pool, 0); }
 
 namespace {
-inline bool HeapRoute() { return __builtin_expect(LoadPublished(State().heapRoute), 1); }
+
+// The routes are chosen by the first allocation: a general-purpose call that comes first chooses
+// them itself, so that even the process's first block is the engine's.
+[[gnu::noinline]] bool HeapRouteOnceChosen() {
+    if (!LoadPublished(State().config.firstAllocationDone)) ChooseRoutes();
+    return LoadPublished(State().heapRoute);
+}
+
+inline bool HeapRoute() {
+    return __builtin_expect(LoadPublished(State().heapRoute), 1) || HeapRouteOnceChosen();
+}
+
 } // namespace
 
 // Pool 32 through the cached pair is the general-purpose route: the heap engine's unless it is off.

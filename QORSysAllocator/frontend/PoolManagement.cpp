@@ -91,17 +91,7 @@ namespace {
 void ReportHeapEngine(FILE* stream) {
     heap::Figures figures;
     heap::GetFigures(&figures);
-    if (figures.bytesHeld == 0) return;
-    PrintToStream(stream,
-                  "Heap engine: %llu bytes in use, %llu held, %llu resident; %llu segments, %llu "
-                  "huge blocks, %llu heaps (%llu ended)\n",
-                  static_cast<unsigned long long>(figures.bytesInUse),
-                  static_cast<unsigned long long>(figures.bytesHeld),
-                  static_cast<unsigned long long>(figures.bytesResident),
-                  static_cast<unsigned long long>(figures.segments),
-                  static_cast<unsigned long long>(figures.hugeBlocks),
-                  static_cast<unsigned long long>(figures.heaps),
-                  static_cast<unsigned long long>(figures.abandonedHeaps));
+    if (figures.bytesHeld != 0) heap::WriteFigures(stream, figures, heap::FiguresForm::OneLine);
 }
 
 } // namespace
@@ -110,9 +100,9 @@ int QORSysGetHeapInfo(QORHeapInfo* info, QORHeapClassInfo* classes, int capacity
     heap::Figures figures;
     heap::GetFigures(&figures);
     if (info != nullptr)
-        *info = QORHeapInfo{figures.bytesInUse, figures.bytesHeld,     figures.bytesResident,
-                            figures.segments,   figures.hugeBlocks,    figures.hugeBytes,
-                            figures.heaps,      figures.abandonedHeaps};
+        *info = QORHeapInfo{figures.bytesInUse, figures.bytesHeld,      figures.bytesResident,
+                            figures.segments,   figures.hugeBlocks,     figures.hugeBytes,
+                            figures.heaps,      figures.abandonedHeaps, figures.bytesAwaitingOwner};
     for (int k = 0; classes != nullptr && k < capacity && k < int{heap::kClassCount}; ++k) {
         const heap::ClassFigures& figuresOfClass = figures.classes[k];
         classes[k] = QORHeapClassInfo{figuresOfClass.blockBytes, figuresOfClass.blocksInUse,

@@ -61,4 +61,35 @@ void GetFigures(Figures* figures) {
     }
 }
 
+namespace {
+unsigned long long Wide(std::uint64_t value) { return static_cast<unsigned long long>(value); }
+} // namespace
+
+void WriteFigures(FILE* stream, const Figures& figures, FiguresForm form) {
+    if (form == FiguresForm::OneLine) {
+        std::fprintf(
+            stream,
+            "Heap engine: %llu bytes in use, %llu held, %llu resident, %llu awaiting their "
+            "owner; %llu segments, %llu huge blocks, %llu heaps (%llu ended)\n",
+            Wide(figures.bytesInUse), Wide(figures.bytesHeld), Wide(figures.bytesResident),
+            Wide(figures.bytesAwaitingOwner), Wide(figures.segments), Wide(figures.hugeBlocks),
+            Wide(figures.heaps), Wide(figures.abandonedHeaps));
+        return;
+    }
+    std::fprintf(stream, "class bytes      blocks in use   blocks carved   pages\n");
+    for (const ClassFigures& sizeClass : figures.classes)
+        if (sizeClass.pages != 0)
+            std::fprintf(stream, "%11llu %15llu %15llu %7llu\n", Wide(sizeClass.blockBytes),
+                         Wide(sizeClass.blocksInUse), Wide(sizeClass.blocksCarved),
+                         Wide(sizeClass.pages));
+    std::fprintf(stream,
+                 "huge blocks      = %10llu (%llu bytes)\nheld bytes       = %10llu\n"
+                 "resident bytes   = %10llu\nin use bytes     = %10llu\nawaiting owner   = "
+                 "%10llu\nsegments         = %10llu\nheaps            = %10llu (%llu ended)\n",
+                 Wide(figures.hugeBlocks), Wide(figures.hugeBytes), Wide(figures.bytesHeld),
+                 Wide(figures.bytesResident), Wide(figures.bytesInUse),
+                 Wide(figures.bytesAwaitingOwner), Wide(figures.segments), Wide(figures.heaps),
+                 Wide(figures.abandonedHeaps));
+}
+
 } // namespace qor::heap

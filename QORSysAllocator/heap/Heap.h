@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace qor::heap {
 
@@ -167,7 +168,7 @@ struct ClassFigures {
 struct Figures {
     std::uint64_t bytesInUse; // requested bytes rounded to their class, huge blocks' usable bytes
     std::uint64_t bytesHeld;  // address space mapped: segments and huge mappings
-    std::uint64_t bytesResident; // what the engine may have made resident and not given back
+    std::uint64_t bytesResident;      // what the engine may have made resident and not given back
     std::uint64_t bytesAwaitingOwner; // released by other threads, not yet taken back by the owner
     std::uint64_t segments;
     std::uint64_t hugeBlocks;
@@ -177,5 +178,9 @@ struct Figures {
     ClassFigures classes[kClassCount];
 };
 void GetFigures(Figures* figures);
+// The figures as text: one line (the all-pools report), or a table of the classes in use and then
+// the totals (malloc_stats).
+enum class FiguresForm { OneLine, ByClass };
+void WriteFigures(FILE* stream, const Figures& figures, FiguresForm form);
 
 } // namespace qor::heap

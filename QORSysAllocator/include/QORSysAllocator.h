@@ -141,6 +141,9 @@ struct QORHeapInfo {
     std::uint64_t hugeBytes;      // their usable bytes
     std::uint64_t heaps;          // thread heaps made, the ended threads' included
     std::uint64_t abandonedHeaps; // heaps of ended threads waiting for a new thread
+    // Blocks released by other threads that their heap's thread has not yet taken back: free, but
+    // not yet ready to serve (not in bytesInUse).
+    std::uint64_t bytesAwaitingOwner;
 };
 struct QORHeapClassInfo {
     std::uint64_t blockBytes; // the class's block size

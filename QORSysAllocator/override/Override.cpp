@@ -249,27 +249,7 @@ void PrintFigures() {
     }
     heap::Figures figures;
     heap::GetFigures(&figures);
-    std::fprintf(stderr, "class bytes      blocks in use   blocks carved   pages\n");
-    for (const heap::ClassFigures& sizeClass : figures.classes)
-        if (sizeClass.pages != 0)
-            std::fprintf(stderr, "%11llu %15llu %15llu %7llu\n",
-                         static_cast<unsigned long long>(sizeClass.blockBytes),
-                         static_cast<unsigned long long>(sizeClass.blocksInUse),
-                         static_cast<unsigned long long>(sizeClass.blocksCarved),
-                         static_cast<unsigned long long>(sizeClass.pages));
-    std::fprintf(stderr,
-                 "huge blocks      = %10llu (%llu bytes)\nheld bytes       = %10llu\n"
-                 "resident bytes   = %10llu\nin use bytes     = %10llu\nawaiting owner   = "
-                 "%10llu\nsegments         = %10llu\nheaps            = %10llu (%llu ended)\n",
-                 static_cast<unsigned long long>(figures.hugeBlocks),
-                 static_cast<unsigned long long>(figures.hugeBytes),
-                 static_cast<unsigned long long>(figures.bytesHeld),
-                 static_cast<unsigned long long>(figures.bytesResident),
-                 static_cast<unsigned long long>(figures.bytesInUse),
-                 static_cast<unsigned long long>(figures.bytesAwaitingOwner),
-                 static_cast<unsigned long long>(figures.segments),
-                 static_cast<unsigned long long>(figures.heaps),
-                 static_cast<unsigned long long>(figures.abandonedHeaps));
+    heap::WriteFigures(stderr, figures, heap::FiguresForm::ByClass);
 }
 
 bool Trim() { return gEngine && heap::Trim(); }
