@@ -119,10 +119,15 @@ void* RemapHuge(Segment* header, void* block, std::size_t bytes) {
     const std::size_t total = RoundUp(offset + bytes, platform::kSystemPageBytes);
     const std::size_t mapped = header->mappedBytes;
     ScopedLock lock(gRegistryLock);
-    if (total == mapped || platform::RemapMemory(header, mapped, total, nullptr)) {
+    if (total == mapped) return block;
+    // Registered again with its new size (the leak checker knows a region by its bytes).
+    UnregisterLocked(header);
+    if (platform::RemapMemory(header, mapped, total, nullptr)) {
         header->mappedBytes = total;
+        RegisterLocked(header);
         return block;
     }
+    RegisterLocked(header);
     void* into = platform::MapMemory(total, kSegmentBytes);
     if (into == nullptr) return nullptr;
     UnregisterLocked(header);

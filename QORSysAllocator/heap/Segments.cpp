@@ -2,6 +2,7 @@
 #include "Segments.h"
 
 #include "../platform/Platform.h"
+#include "../platform/Sanitizers.h"
 
 namespace qor::heap {
 
@@ -125,6 +126,7 @@ void Unregister(Segment* segment) {
 }
 
 void RegisterLocked(Segment* segment) {
+    platform::WatchForPointers(segment->mapping, segment->mappedBytes);
     segment->registryPrev = nullptr;
     segment->registryNext = gRegistry;
     if (gRegistry != nullptr) gRegistry->registryPrev = segment;
@@ -133,6 +135,7 @@ void RegisterLocked(Segment* segment) {
 }
 
 void UnregisterLocked(Segment* segment) {
+    platform::StopWatching(segment->mapping, segment->mappedBytes);
     MarkSegment(segment, false);
     if (segment->registryPrev != nullptr)
         segment->registryPrev->registryNext = segment->registryNext;

@@ -22,6 +22,8 @@
 
 #if defined(QOR_POOL_POISONING) || defined(QOR_ASAN_CHECKED)
 #include <sanitizer/asan_interface.h>
+#include <sanitizer/lsan_interface.h>
+#define QOR_LEAK_CHECKED 1
 #endif
 #if defined(QOR_VALGRIND)
 #include <valgrind/memcheck.h>
@@ -80,6 +82,23 @@ inline void* ExposeGeneralBlock(void* block, std::size_t bytes) {
 inline void* ExposePagedBlock(void* block, std::size_t bytes) {
     if (block != nullptr) UnpoisonPoolBytes(block, bytes);
     return block;
+}
+
+// Memory the library maps itself (the heap engine's segments and huge blocks) holds the program's
+// pointers, to memory that LeakSanitizer watches too: it scans that memory at exit as it scans its
+// own heap. Requires: a region is forgotten exactly as it was watched.
+inline void WatchForPointers(const void* begin, std::size_t bytes) {
+#if defined(QOR_LEAK_CHECKED)
+    __lsan_register_root_region(begin, bytes);
+#endif
+    (void)begin, (void)bytes;
+}
+
+inline void StopWatching(const void* begin, std::size_t bytes) {
+#if defined(QOR_LEAK_CHECKED)
+    __lsan_unregister_root_region(begin, bytes);
+#endif
+    (void)begin, (void)bytes;
 }
 
 // Memcheck checks the library's own code too, which reads and writes the free areas and released
