@@ -13,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -178,3 +179,38 @@ TEST(EngineOverride, Threads) {
 }
 
 } // namespace
+
+// The C library's statistics calls answer for the engine: mallinfo2 follows the bytes in use,
+// malloc_trim gives free pages back and says so, malloc_stats writes the figures to stderr.
+TEST(EngineOverride, StatisticsCallsAnswerForTheEngine) {
+    const struct mallinfo2 before = mallinfo2();
+    std::vector<void*> blocks;
+    for (int i = 0; i < 20000; ++i)
+        blocks.push_back(std::malloc(200)); // class 208
+    auto* huge = static_cast<volatile char*>(std::malloc(std::size_t{3} << 20));
+    huge[0] = 1; // used, so that the pair is not left out
+    const struct mallinfo2 during = mallinfo2();
+    EXPECT_GE(during.uordblks - before.uordblks, 20000u * 208 + (std::size_t{3} << 20));
+    EXPECT_EQ(during.hblks, before.hblks + 1);
+    EXPECT_GE(during.hblkhd, std::size_t{3} << 20);
+    EXPECT_GE(during.arena + during.hblkhd, during.uordblks);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored                                                                     \
+    "-Wdeprecated-declarations" // the old form, which programs still call
+    const struct mallinfo old = mallinfo();
+#pragma GCC diagnostic pop
+    EXPECT_GT(old.uordblks, 0);
+    for (void* block : blocks)
+        std::free(block);
+    std::free(const_cast<char*>(huge));
+    std::vector<void*>().swap(blocks);
+    const struct mallinfo2 after = mallinfo2();
+    EXPECT_LE(after.uordblks, before.uordblks + 4096);
+    EXPECT_EQ(malloc_trim(0), 1); // the released pages (and the kept mapping) go back
+    EXPECT_LT(mallinfo2().keepcost, after.keepcost);
+    testing::internal::CaptureStderr();
+    malloc_stats();
+    const std::string text = testing::internal::GetCapturedStderr();
+    EXPECT_NE(text.find("in use bytes"), std::string::npos) << text;
+    EXPECT_NE(text.find("class bytes"), std::string::npos) << text;
+}
