@@ -1,5 +1,5 @@
-// The invariant checkers of the pools' structures (GeneralPoolCheck.cpp, PagedPoolCheck.cpp) and
-// of a swap file's (SwapFileCheck.cpp): expensive walks over every chunk, piece, list, page and
+// The invariant checkers of the pools' structures (GeneralPoolCheck.cpp, PagedPoolCheck.cpp), of a
+// heap engine's thread heap (HeapCheck.cpp) and of a swap file's (SwapFileCheck.cpp): expensive walks over every chunk, piece, list, page and
 // region of one pool, or every page, buffer and object in memory of a swap file and its zone, for
 // tests, fuzzers and QORSysCheckPool. They change nothing and stop at the first broken invariant,
 // which they describe in a CheckResult.
@@ -13,6 +13,9 @@ namespace qor {
 
 class GeneralPool;
 class PagedPool;
+namespace heap {
+struct Heap;
+}
 
 class CheckResult {
 public:
@@ -32,5 +35,9 @@ bool CheckInvariants(PagedPool& pool, CheckResult& result);
 // Requires: no other thread uses the swap file. Cost: every page of the page table, buffer of
 // the buffer list and object in memory, then the zone's pool.
 bool CheckInvariants(QORSysSwapFile& file, CheckResult& result);
+// Requires: `heap` is the calling thread's heap (or ended), and no thread allocates or releases.
+// Cost: every page of the heap's queues and full list with its lists' blocks, every slice of its
+// segments.
+bool CheckInvariants(heap::Heap& heap, CheckResult& result);
 
 } // namespace qor

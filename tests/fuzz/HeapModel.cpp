@@ -8,10 +8,12 @@
 // class by class, and at the end of an input every segment and mapping has gone back.
 #include "FuzzInput.h"
 #include "Models.h"
+#include "core/PoolCheck.h"
 #include "core/SizeClasses.h"
 #include "heap/Heap.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <thread>
@@ -139,6 +141,11 @@ void Forget(std::map<char*, Live>::iterator b) {
 }
 
 void CheckFigures() {
+    if (tHeap != &gEmptyHeap) { // the engine's own account of the thread's heap, first
+        qor::CheckResult result;
+        if (!qor::CheckInvariants(*tHeap, result)) std::fprintf(stderr, "%s\n", result.Text());
+        FUZZ_CHECK(result.Sound());
+    }
     Figures figures;
     GetFigures(&figures);
     std::uint64_t inUse = 0, huge = 0, hugeBytes = 0, perClass[kClassCount] = {};

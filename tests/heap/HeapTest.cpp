@@ -3,6 +3,7 @@
 // claim, the figures class by class with blocks pending on another thread's list, allocations of
 // a thread whose heap has ended, and mappings refused through the platform's failure filter.
 #include "heap/Heap.h"
+#include "core/PoolCheck.h"
 #include "core/SizeClasses.h"
 #include "platform/Platform.h"
 
@@ -11,6 +12,7 @@
 #include <pthread.h>
 
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -325,3 +327,36 @@ TEST(HeapFailures, RefusedMappingsGiveNullAndKeepTheBlocks) {
 }
 
 } // namespace
+
+// The checker finds a thread heap sound after traffic, and names a damaged page list and a lost
+// block.
+TEST(HeapCheck, FindsASoundHeapAndNamesWhatIsBroken) {
+    std::vector<void*> blocks;
+    for (int i = 0; i < 3000; ++i)
+        blocks.push_back(Allocate(static_cast<std::size_t>(i % 700)));
+    for (std::size_t i = 0; i < blocks.size(); i += 3)
+        Release(blocks[i]);
+    std::thread([&] {
+        for (std::size_t i = 1; i < blocks.size(); i += 3)
+            Release(blocks[i]);
+    }).join();
+    qor::CheckResult sound;
+    EXPECT_TRUE(qor::CheckInvariants(*tHeap, sound)) << sound.Text();
+
+    void* kept = blocks[2];
+    Page* page = Segment::Of(kept)->PageOf(kept);
+    Block* const localFree = page->localFree;
+    page->localFree = reinterpret_cast<Block*>(page->start + 8); // inside a block
+    qor::CheckResult misplaced;
+    EXPECT_FALSE(qor::CheckInvariants(*tHeap, misplaced));
+    EXPECT_NE(std::string(misplaced.Text()).find("no carved block"), std::string::npos)
+        << misplaced.Text();
+    page->localFree = localFree;
+    page->used.fetch_add(1); // a block counted in use that no one holds
+    qor::CheckResult lost;
+    EXPECT_FALSE(qor::CheckInvariants(*tHeap, lost));
+    EXPECT_NE(std::string(lost.Text()).find("carved"), std::string::npos) << lost.Text();
+    page->used.fetch_sub(1);
+    for (std::size_t i = 2; i < blocks.size(); i += 3)
+        Release(blocks[i]);
+}
