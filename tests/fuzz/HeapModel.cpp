@@ -256,12 +256,13 @@ void Run(const std::uint8_t* data, std::size_t size) {
             } else {
                 const std::size_t usable = UsableBytes(q);
                 const bool huge = IsHuge(q);
-                // A huge block shrunk a little stays where it is, huge; a block that realloc grows
-                // past kReallocMapBytes moves to a mapping of its own.
+                // A huge block kept where it is stays huge; a moved block is huge when it is
+                // larger than every class, or when realloc grew it past kReallocMapBytes.
                 const bool grew = bytes > block.usable;
-                FUZZ_CHECK(usable >= bytes && huge == (q == p || bytes > kLargestClassBytes ||
-                                                       (grew && bytes > kReallocMapBytes) ||
-                                                       (block.huge && bytes > kReallocMapBytes)));
+                FUZZ_CHECK(usable >= bytes &&
+                           huge == (q == p ? block.huge
+                                           : bytes > kLargestClassBytes ||
+                                                 (grew && bytes > kReallocMapBytes)));
                 const std::size_t charged = huge ? usable : ClassBytes(ClassOf(bytes));
                 if (!huge) FUZZ_CHECK(usable == charged);
                 const auto next = gLive.lower_bound(q);
