@@ -100,9 +100,12 @@ void AddToQueueFront(Heap* heap, Page* page) {
 // --- Blocks of a page -------------------------------------------------------------------------
 
 // Takes the other threads' releases into the page's free lists, without walking them (each block
-// is a cache miss on the core that released it): the count comes from threadFreed. True when blocks
-// came.
-bool CollectThreadFree(Page* page) {
+// is a cache miss on the core that released it): the count comes from threadFreed, and the list
+// becomes `free` or `localFree`, whichever is empty. With neither empty it stays where it is until
+// one is, unless `always` (a heap taking back everything): then it is walked to its end and put in
+// front of `free`. True when blocks came.
+bool CollectThreadFree(Page* page, bool always = false) {
+    if (page->free != nullptr && page->localFree != nullptr && !always) return false;
     const std::uint32_t counted = page->threadFreed.exchange(0, std::memory_order_acquire);
     if (counted != 0)
         page->used.store(page->used.load(std::memory_order_relaxed) - counted,
@@ -380,7 +383,7 @@ void CollectAll(Heap* heap) {
     for (PageQueue& queue : heap->queues)
         for (Page* page = queue.first; page != nullptr;) {
             Page* next = page->next;
-            CollectThreadFree(page);
+            CollectThreadFree(page, true);
             if (page->used.load(std::memory_order_relaxed) == 0) MaybeGiveUp(heap, page, false);
             page = next;
         }
