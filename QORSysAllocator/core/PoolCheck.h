@@ -1,8 +1,8 @@
 // The invariant checkers of the pools' structures (GeneralPoolCheck.cpp, PagedPoolCheck.cpp), of a
-// heap engine's thread heap (HeapCheck.cpp) and of a swap file's (SwapFileCheck.cpp): expensive walks over every chunk, piece, list, page and
-// region of one pool, or every page, buffer and object in memory of a swap file and its zone, for
-// tests, fuzzers and QORSysCheckPool. They change nothing and stop at the first broken invariant,
-// which they describe in a CheckResult.
+// heap engine's thread heap (HeapCheck.cpp) and of a swap file's (SwapFileCheck.cpp): expensive
+// walks over every chunk, piece, list, page and region of one pool, or every page, buffer and
+// object in memory of a swap file and its zone, for tests, fuzzers and QORSysCheckPool. They change
+// nothing and stop at the first broken invariant, which they describe in a CheckResult.
 #pragma once
 
 #include <cstddef>
