@@ -326,10 +326,6 @@ void OnThreadExit(void*) {
     tHeapEnded = true;
 }
 
-void ForkPrepare() { PrepareFork(); }
-void ForkParent() { AfterForkParent(); }
-void ForkChild() { AfterForkChild(); }
-
 // Requires: gHeapsLock held. A heap from the arena, or null.
 Heap* NewHeapLocked() {
     if (gHeapArenaLeft < sizeof(Heap)) {
@@ -371,7 +367,7 @@ Heap* SetUpThreadHeap() {
     tHeap = heap;
     // pthread_atfork allocates: only now that this thread has a heap.
     if (!gForkHandlersSet.exchange(true))
-        platform::RegisterForkHandlers(ForkPrepare, ForkParent, ForkChild);
+        platform::RegisterForkHandlers(PrepareFork, AfterForkParent, AfterForkChild);
     platform::SetHeapThreadExitValue(heap);
     return heap;
 }

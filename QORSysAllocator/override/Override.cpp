@@ -145,7 +145,7 @@ void* Allocate(std::size_t bytes) noexcept {
 void* AllocateZeroed(std::size_t count, std::size_t bytes) noexcept {
     std::size_t total;
     if (__builtin_mul_overflow(count, bytes, &total)) return NoMemory();
-    if (gEngine || (Started() && gEngine)) return OrNoMemory(heap::AllocateZeroed(total));
+    if (Started() && gEngine) return OrNoMemory(heap::AllocateZeroed(total));
     // The C runtime's large blocks come mapped and zero: clearing them would make every page
     // resident, which a program that asks for a large zeroed table and touches little of it
     // never pays with glibc.

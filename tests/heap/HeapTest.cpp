@@ -3,6 +3,7 @@
 // claim, the figures class by class with blocks pending on another thread's list, allocations of
 // a thread whose heap has ended, and mappings refused through the platform's failure filter.
 #include "heap/Heap.h"
+#include "HeapTestSupport.h"
 #include "core/PoolCheck.h"
 #include "core/SizeClasses.h"
 #include "platform/Platform.h"
@@ -21,14 +22,9 @@ extern "C" void __libc_free(void* memory);
 
 using namespace qor;
 using namespace qor::heap;
+using qor::heap::test::Now;
 
 namespace {
-
-Figures Now() {
-    Figures figures;
-    GetFigures(&figures);
-    return figures;
-}
 
 bool Aligned(const void* p, std::size_t alignment) {
     return reinterpret_cast<std::uintptr_t>(p) % alignment == 0;

@@ -3,6 +3,7 @@
 // holding pages whose blocks others release later, and fork while threads allocate. Afterwards
 // every byte is back: the figures return to where they started.
 #include "ForkedChild.h"
+#include "HeapTestSupport.h"
 #include "heap/Heap.h"
 
 #include <gtest/gtest.h>
@@ -17,14 +18,9 @@
 #include <vector>
 
 using namespace qor::heap;
+using qor::heap::test::Now;
 
 namespace {
-
-Figures Now() {
-    Figures figures;
-    GetFigures(&figures);
-    return figures;
-}
 
 struct Handed {
     unsigned char* block;
