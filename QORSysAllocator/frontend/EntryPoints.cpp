@@ -226,15 +226,27 @@ inline void* NewPagedOrLocked(std::size_t size, PoolBase* pool) {
     return NewLocked(size, pool);
 }
 
+// The release of a block whose owner the fast path has decoded: `pool` owns it and `chunk` holds
+// it (null for a paged block, whose pool finds its page). What the fast push declines (a release
+// that empties its chunk or page, a refused pointer) goes to the pool's Free with what was
+// decoded, the call the full route would end in: the fast paths being open, there is no
+// configuration or hook to honour, and decoding the block again would find the same owner.
+[[gnu::noinline]] void ReleaseDecoded(void* block, PoolBase* pool, void* chunk) {
+    if (chunk == nullptr)
+        static_cast<PagedPool*>(pool)->Free(block, nullptr);
+    else
+        static_cast<GeneralPool*>(pool)->Free(block, chunk);
+}
+
 // `chunk` is null for a paged block. Releases without a named pool only.
-[[gnu::noinline]] void DeletePagedOrLocked(void* block, PoolBase* pool, void* chunk, int flags) {
+[[gnu::noinline]] void DeletePagedOrLocked(void* block, PoolBase* pool, void* chunk) {
     bool done;
     {
         PoolLockGuard guard(*pool);
         done = chunk == nullptr ? static_cast<PagedPool*>(pool)->TryPut(block)
                                 : static_cast<GeneralPool*>(pool)->TryPush(block, chunk);
     }
-    if (!done) DeleteRoute(block, nullptr, flags);
+    if (!done) ReleaseDecoded(block, pool, chunk);
 }
 
 // The release of a paged block of an unlocked pool: no guard, no stack frame on the fast path.
@@ -242,14 +254,20 @@ inline void* NewPagedOrLocked(std::size_t size, PoolBase* pool) {
 // to the pool's Free, the call the full route would end in: the fast paths being open, there is
 // no configuration or hook to honour, and the owner is already known.
 [[gnu::noinline]] void DeletePaged(void* block, PagedPool* pool) {
-    if (!pool->TryPut(block)) pool->Free(block, nullptr);
+    if (!pool->TryPut(block)) ReleaseDecoded(block, pool, nullptr);
+}
+
+// An unlocked general pool's request that its fast path declines: the pool's own search, called
+// directly. The fast paths being open, the full route would honour nothing more, and the pool is
+// already known: routing the request again would classify its argument a second time.
+[[gnu::noinline]] void* NewSearched(std::size_t size, GeneralPool* general) {
+    return general->Allocate(size, 0);
 }
 
 // An unlocked tracked pool's search, out of line for the same reason as NewPagedOrLocked's.
-[[gnu::noinline]] void* NewTracked(std::size_t size, GeneralPool* general,
-                                   std::uintptr_t poolArgument, void* param, int n) {
+[[gnu::noinline]] void* NewTracked(std::size_t size, GeneralPool* general) {
     if (void* block = general->TryTakeHead(size)) return block;
-    return NewRoute(size, poolArgument, param, n);
+    return general->Allocate(size, 0);
 }
 
 // A request with no reserved room, for a fixed pool of pool argument 4, the thread-safe pool or a
@@ -282,10 +300,9 @@ inline void* FastNew(std::size_t size, std::uintptr_t poolArgument, void* param,
             if (void* block = threadcache::Take(general, size, flags & kFlagPaged)) return block;
         return NewPagedOrLocked(size, general);
     }
-    if (flags & QORSysPoolFlag::TRACKED_FREE_LIST)
-        return NewTracked(size, general, poolArgument, param, n);
+    if (flags & QORSysPoolFlag::TRACKED_FREE_LIST) return NewTracked(size, general);
     if (void* block = general->TryTakeHead(size)) return block;
-    return NewRoute(size, poolArgument, param, n);
+    return NewSearched(size, general);
 }
 
 // A released block of a locking pool into the thread's cache: false when the cache does not take
@@ -311,12 +328,17 @@ template <bool kCached> inline void FastDelete(void* block, int flags) {
         if (FieldsOf(owner)->flags & kFlagLocked) {
             if (kCached && LoadPublished(State().threadCaches) && PutPagedInCache(block, owner))
                 return;
-            return DeletePagedOrLocked(block, owner, nullptr, flags);
+            return DeletePagedOrLocked(block, owner, nullptr);
         }
         return DeletePaged(block, owner);
     }
     void* chunk = general::ChunkOf(block);
-    if (IsPoolNumber(chunk)) return DeleteRoute(block, nullptr, flags);
+    if (IsPoolNumber(chunk)) {
+        // A heap block's header names no chunk but is not the invalid owner word 0.
+        if (chunk == nullptr && HeaderOf(block)->ownerWord != 0)
+            return platform::Free(HeaderOf(block));
+        return DeleteRoute(block, nullptr, flags);
+    }
     PoolBase* owner = general::PoolOfChunk(chunk);
     if (owner == nullptr) return DeleteRoute(block, nullptr, flags);
     const std::uint32_t ownerFlags = FieldsOf(owner)->flags;
@@ -325,10 +347,10 @@ template <bool kCached> inline void FastDelete(void* block, int flags) {
         if (kCached && LoadPublished(State().threadCaches) &&
             PutGeneralInCache(block, owner, chunk))
             return;
-        return DeletePagedOrLocked(block, owner, chunk, flags);
+        return DeletePagedOrLocked(block, owner, chunk);
     }
     if (!static_cast<GeneralPool*>(owner)->TryPush(block, chunk))
-        DeleteRoute(block, nullptr, flags);
+        ReleaseDecoded(block, owner, chunk);
 }
 
 // Configured, active, no hooks, no checks: an open route also means "not cancelled".
