@@ -6,6 +6,8 @@
 #   r+1 starts), so that every ratio compares runs made at nearly the same time;
 # - the long mixed churn (qor_mixed_churn: 3e7 pairs over 10,000 live blocks, each route and peer
 #   alone in a fresh process, peak RSS after 3e6 and 3e7 pairs), in the same rounds;
+# - the interpreter replay (qor_interpreter_replay: 4e6 operations of headers, strings and tables
+#   in 16 build-and-drop phases), each route and peer alone in a fresh process, in the same rounds;
 # - the growth workload, each window and route alone in a fresh process (its peak RSS is the
 #   process's);
 # - the peak workload (10^6 live blocks, then 5e6 pairs), once: its figure is memory, and the same
@@ -54,11 +56,12 @@ report_dir=${4:-docs}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF \
   -DQOR_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target qor_allocator_benchmarks qor_swap_throughput \
-  qor_mixed_churn qor_out_of_core qor_swap_policy_sim qor_server_style qor_server_style_routed \
+  qor_mixed_churn qor_interpreter_replay qor_out_of_core qor_swap_policy_sim qor_server_style qor_server_style_routed \
   qor_map_program qor_map_program_routed qor_realloc_mixed qor_threads_cross qor_table_resize \
   qor_spike QORSysMalloc >/dev/null
 binary=$build/bench/qor_allocator_benchmarks
 churn=$build/bench/qor_mixed_churn
+replay=$build/bench/qor_interpreter_replay
 churn_seconds=${CHURN_SECONDS:-10}
 count_seconds=${COUNT_SECONDS:-20}
 qor_routes=(qor-arg4 qor-arg32 qor-cached32 qor-plain qor-tracked qor-paged)
@@ -149,6 +152,12 @@ for round in $(seq 1 "$rounds"); do
     if [ "$round" -eq 1 ] || [ "$(jq -r .complete "$results/long.$route.glibc.1.json")" = true ]; then
       churn_run glibc "$route" "$results/long.$route.glibc.$round.json" 3e7
     fi
+  done
+  for peer in "${peers[@]}"; do
+    solo "$peer" "$results/interp.malloc.$peer.$round.json" "$replay" malloc 4e6
+  done
+  for route in qor-arg4 qor-paged qor-plain qor-tracked; do
+    solo glibc "$results/interp.$route.glibc.$round.json" "$replay" "$route" 4e6
   done
   if [ "$round" -eq 1 ]; then
     for peer in "${peers[@]}"; do

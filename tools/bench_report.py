@@ -82,6 +82,12 @@ for path in glob.glob(os.path.join(results, "peak.*.json")):
     _, route, peer, _ = os.path.basename(path).split(".")
     with open(path) as stream:
         peak_runs[label(route, peer)] = json.load(stream)
+# The interpreter replay: one qor_interpreter_replay JSON line per process.
+interp_runs = defaultdict(dict)  # label -> round -> run
+for path in glob.glob(os.path.join(results, "interp.*.json")):
+    _, route, peer, round_, _ = os.path.basename(path).split(".")
+    with open(path) as stream:
+        interp_runs[label(route, peer)][round_] = json.load(stream)
 # The whole programs: one JSON line per process, server.<threads>.* and map.<threads>.*.
 program_runs = defaultdict(dict)  # (workload, label) -> round -> run
 for path in glob.glob(os.path.join(results, "server.*.json")) + glob.glob(
@@ -167,6 +173,24 @@ def long_rows():
                     max(run["pairs"] for run in runs.values())))
     return sorted(out, key=lambda row: (row[0].startswith("qor"), row[0] != "malloc (glibc)",
                                         LONG_ROUTES.index(row[0]) if row[0] in LONG_ROUTES else 0,
+                                        row[0]))
+
+
+def interp_rows():
+    """(label, seconds, time x glibc, peak RSS, RSS x glibc, RSS after a drop, that x glibc)
+    per route: medians over the rounds, each ratio taken within its round."""
+    base = interp_runs.get("malloc (glibc)", {})
+    field = lambda runs, key: {r: run[key] for r, run in runs.items()}
+    median = lambda runs, key: statistics.median(run[key] for run in runs.values())
+    out = []
+    for name, runs in interp_runs.items():
+        out.append((name, median(runs, "seconds"),
+                    median_ratio(field(runs, "seconds"), field(base, "seconds")),
+                    median(runs, "peak_rss"),
+                    median_ratio(field(runs, "peak_rss"), field(base, "peak_rss")),
+                    median(runs, "rss_after_drop"),
+                    median_ratio(field(runs, "rss_after_drop"), field(base, "rss_after_drop"))))
+    return sorted(out, key=lambda row: (row[0].startswith("qor"), row[0] != "malloc (glibc)",
                                         row[0]))
 
 
@@ -327,6 +351,11 @@ if paged and mi:
     target("peak workload (10^6 live), qor-paged: peak RSS / requested no higher than mimalloc's",
            paged["complete"] and paged["rss_per_requested"] <= mi["rss_per_requested"],
            f"{paged['rss_per_requested']:.2f} vs {mi['rss_per_requested']:.2f}")
+for route in ["qor-arg4", "qor-paged", "qor-plain"]:
+    row = lookup(interp_rows(), route)
+    if row:
+        target(f"interpreter replay, {route}: peak RSS at most 1.3x glibc's", row[4] <= 1.3,
+               f"{row[4]:.2f}x ({mb(row[3]):.1f} MB), time {row[2]:.2f}x")
 for workload, time_limit, rss_limit in [("server-style-2", 1.0, 1.3), ("server-style-4", 1.0, 1.3),
                                         ("map-program-4", 1.2, 1.3)]:
     row = lookup(program_rows(workload), "qor-routed")
@@ -597,6 +626,25 @@ for name, value, ratio, early, late, growth_, done, pairs in long_table:
         notes.append(f"- {name}: peak RSS grew by {(late - early) / 1e6:.2f} MB between 3e6 and 3e7 "
                      f"pairs, {(late - early) / (pairs - pairs / 10):.2g} bytes per pair.")
 lines += [""] + notes + ([""] if notes else [])
+interp_run = next(iter(interp_runs.get("malloc (glibc)", {}).values()), None)
+lines += ["## Interpreter replay", "",
+          "`qor_interpreter_replay`: an interpreter's allocation stream from one seeded generator:",
+          "object headers of 16-64 B, strings (70 % 8-40 B, 25 % to 256 B, 5 % to 4 KiB), tables of",
+          "8-byte slots grown by doubling (the larger block allocated, the slots copied, the old",
+          "block released) and halved when they shrink, temporaries in a ring of 64, and a",
+          "long-lived set; 16 phases of varied length each build, then drop nine tenths of what",
+          "they built. One process per route and round; the paged pool's requests above 3.5 KiB go",
+          "to malloc. Peak RSS is VmHWM and the RSS after a drop the largest VmRSS after one, both",
+          "less the resident memory before the first phase, in MB of 10^6 bytes"
+          + ("" if interp_run is None else
+             f"; the requested bytes peak at {mb(interp_run['requested_peak']):.1f} MB and reach "
+             f"{mb(interp_run['requested_after_drop']):.1f} MB after a drop") + ".", "",
+          "| route | seconds | time x glibc | peak RSS (MB) | x glibc | RSS after a drop (MB) | "
+          "x glibc |", "|---|---|---|---|---|---|---|"]
+for name, seconds, ratio, rss, rss_ratio, dropped, dropped_ratio in interp_rows():
+    lines.append(f"| {name} | {seconds:.2f} | {fmt(ratio)} | {mb(rss):.1f} | {fmt(rss_ratio)} | "
+                 f"{mb(dropped):.1f} | {fmt(dropped_ratio)} |")
+lines.append("")
 server_run = next(iter(program_runs.get(("server-style-2", "malloc (glibc)"), {}).values()),
                   {"slots": 0, "threads": 1, "operations": 0})
 map_run = next(iter(program_runs.get(("map-program-4", "malloc (glibc)"), {}).values()),

@@ -44,7 +44,8 @@ inline constexpr EnvironmentVariable kEnvironmentVariables[] = {
      "merge method of QORSysOptimizePool: automatic, sort-merge, address walk"},
     {"QORSysAllocatorReclaim", "ON or OFF (unset: ON)",
      "OFF: a general pool grows as soon as no listed area fits, without merging its free areas "
-     "first"},
+     "first, and keeps every page of its chunks resident (reclaim gives the whole pages inside "
+     "the areas it merges back to the system)"},
     {"QORSysAllocatorChecks", "ON or OFF (unset: OFF)",
      "ON: every release and every call that names a pool proves what it names first, and a "
      "mistake stops the process with a message (docs/checked-mode.md)"},

@@ -1,6 +1,7 @@
 #include "MergeFreeAreas.h"
 
 #include "../core/EnvironmentVariables.h"
+#include "../platform/Platform.h"
 
 #include <atomic>
 #include <cstdio>
@@ -122,6 +123,22 @@ void RecomputeSuffixBounds(ChunkFields& k) {
     k.freeList = list;
 }
 
+// The words an area keeps for its list: next, size, and the index's slots (TrackedIndex.h).
+constexpr std::uintptr_t kAreaWordsBytes = 8 * (2 + placement::kTallestNode + 1);
+constexpr std::uintptr_t kPageBytes = platform::kSystemPageBytes;
+
+// Gives the whole pages inside each listed area back to the system, past the words the list
+// keeps in it: they read as zero when a later block takes them, and no block's content is lost
+// (an area holds none).
+void PurgeListedAreas(const ChunkFields& k) {
+    for (FreeArea* area = k.freeList; area != nullptr; area = area->next) {
+        const std::uintptr_t begin =
+            (Address(area) + kAreaWordsBytes + kPageBytes - 1) & ~(kPageBytes - 1);
+        const std::uintptr_t end = (Address(area) + area->size) & ~(kPageBytes - 1);
+        if (end > begin) platform::PurgeMemory(reinterpret_cast<void*>(begin), end - begin);
+    }
+}
+
 // Read as "%d" reads it (blanks, a sign, digits, anything after ignored), but a number beyond the
 // int range is another value, not the int it wraps to (sscanf gives 1 for 4294967297).
 MergeMethod ReadForcedMethod() {
@@ -158,6 +175,7 @@ void MergeForReclaim(GeneralPool& pool, SubPool* chunk) {
     k.largestFreeArea =
         largest > UINT32_MAX ? kLargestUnknown : static_cast<std::uint32_t>(largest);
     RecomputeSuffixBounds(k);
+    PurgeListedAreas(k);
 }
 
 int MergeFreeAreas(GeneralPool& pool, SubPool* chunk, MergeMethod method) {
