@@ -3,6 +3,7 @@
 // entry costs one subtraction and one division. Invariant: every stored size at index >= 2 sits
 // exactly at its computed index, no two sizes share one, and step <= every distance between two
 // neighbouring stored sizes. The table only grows; a size that does not fit rebuilds it.
+// Per entry: currentUsedUp => currentPage != null, its carved == capacity and its freeCount == 0.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +19,12 @@ struct AccessorEntry {
     PageObject* currentPage;  // tail of the main list, where new blocks are carved
     PageObject* partialPages; // pages with released blocks
     std::uint16_t size;       // 0: vacant
+    // Not a published field; in the padding. True only while currentPage is carved out and has no
+    // released block, so that allocation need not read that page's descriptor, which is seldom in
+    // the cache (every descriptor sits at the same page offset, so they compete for one set of
+    // each cache). Cleared by the current page's first released block and when currentPage
+    // changes.
+    bool currentUsedUp = false;
 };
 
 static_assert(sizeof(AccessorEntry) == 32 && offsetof(AccessorEntry, size) == 24);

@@ -111,17 +111,22 @@ inline int AccessorIndex(const PagedPool& pool, unsigned size) {
 
 // A block of a class whose entry exists, from the pages the class already has: the next
 // untouched position of the current page, else a released block of the current page, else one
-// of the pages with released blocks (a page whose chain is used up goes back to the main list).
-// Null when only a new page would do. Counts the block when it finds one. No call: the entry
-// points' fast path needs no stack frame. Cost when the current page or the first page with
-// released blocks serves: a compare and a multiply-add (carving), or TakeFreeBlock.
+// of the pages with released blocks. Null when only a new page would do. Counts the block when it
+// finds one. No call: the entry points' fast path needs no stack frame. Cost when the first page
+// asked serves: a compare and a multiply-add (carving), or TakeFreeBlock; a used-up current page
+// costs a test of its entry, not a read of its descriptor.
 inline void* PagedPool::TakeFromOwnPages(unsigned sizeClass, AccessorEntry& entry) {
     void* block = nullptr;
     // Branches, not a mask, choose between the current page's chain and the pages with released
     // blocks: a choice by data would make the second page's descriptor wait for the first's, two
     // cache misses in a row when the live blocks outgrow the caches.
-    if (PageObject* current = entry.currentPage; current != nullptr)
-        if ((block = CarveBlock(*current)) == nullptr) block = TakeFreeBlock(*current);
+    // A carved-out current page left without released blocks is marked used up here, while its
+    // descriptor is at hand, whether or not it gave this block (a dropped chain keeps its count).
+    if (PageObject* current = entry.currentPage; current != nullptr && !entry.currentUsedUp)
+        if ((block = CarveBlock(*current)) == nullptr) {
+            block = TakeFreeBlock(*current);
+            entry.currentUsedUp = current->freeCount == 0;
+        }
     while (block == nullptr) {
         PageObject* const head = entry.partialPages;
         if (head == nullptr) return nullptr;
@@ -215,11 +220,15 @@ inline void PagedPool::CountReleased(unsigned blockSize) {
 }
 
 // A page that keeps blocks in use and has just had its first one released goes to the pages
-// with released blocks, unless it is the one being carved.
+// with released blocks, unless it is the one being carved, which can serve again instead.
 inline void PagedPool::OnReleased(PageObject& page) {
     if (page.freeCount != 1) return;
     AccessorEntry* const entry = EntryOf(page.blockSize);
-    if (entry != nullptr && &page != entry->currentPage) MoveToPartialList(page, *entry);
+    if (entry == nullptr) return;
+    if (&page == entry->currentPage)
+        entry->currentUsedUp = false;
+    else
+        MoveToPartialList(page, *entry);
 }
 
 // UnlinkPage with the page's entry already found. Touches the page's two neighbours.
@@ -233,7 +242,10 @@ inline void UnlinkFrom(PageObject& page, AccessorEntry& entry) {
         if (entry.firstPage == &page) entry.firstPage = next;
         if (entry.partialPages == &page) entry.partialPages = next;
     }
-    if (entry.currentPage == &page) entry.currentPage = nullptr;
+    if (entry.currentPage == &page) {
+        entry.currentPage = nullptr;
+        entry.currentUsedUp = false;
+    }
 }
 
 // Requires: `page` is not the entry's current page.

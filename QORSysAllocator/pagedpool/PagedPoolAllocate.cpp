@@ -68,6 +68,7 @@ void* PagedPool::TakeNewPage(unsigned sizeClass, int index) {
         page->prev = tail;
     }
     entry.currentPage = page;
+    entry.currentUsedUp = false;
     if (entry.firstPage == nullptr) entry.firstPage = page;
     platform::PoisonPoolBytes(page->PageStart() + std::size_t{page->carved} * sizeClass,
                               std::size_t(page->capacity - page->carved) * sizeClass);

@@ -1,7 +1,8 @@
 // The paged pool's invariant checker. Per page P of an accessor entry's main or partial list:
 //   P names the pool and the entry's size; its links run both ways; reserved <= carved <= capacity;
 //   its chain of released blocks holds at most freeCount distinct handed-out positions.
-// Per entry: currentPage is on the main list; a page is on one list only.
+// Per entry: currentPage is on the main list; a page is on one list only; currentUsedUp => the
+//   current page is carved out and has no released block.
 // Per pool: size == 4096 * pages, pieceCount == blocks in use, largestFreeArea == bytes in use,
 //   free == sum over pages of (capacity - carved + freeCount) * blockSize.
 // Per region of the pool's list: its links, its parent, and its chain of free pages.
@@ -151,6 +152,12 @@ bool CheckInvariants(PagedPool& pool, CheckResult& result) {
                                        static_cast<void*>(&pool), i);
                 continue;
             }
+            if (const PageObject* current = entry.currentPage;
+                entry.currentUsedUp &&
+                (current == nullptr || current->carved != current->capacity ||
+                 current->freeCount != 0))
+                return result.Fail("pool %p: class %u's current page is marked used up but is not",
+                                   static_cast<void*>(&pool), unsigned{entry.size});
             if (!CheckList(pool, entry.firstPage, entry.size, entry.currentPage, true, tally,
                            result) ||
                 !CheckList(pool, entry.partialPages, entry.size, nullptr, false, tally, result))

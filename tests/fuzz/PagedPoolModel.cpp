@@ -1,13 +1,16 @@
 // The paged pool through the front end: two pools over region lists chosen by the input serve
 // many size classes (the accessors table is rebuilt) and take blocks back in random order by the
 // page route. After every step no blocks overlap, each lies in a page of its pool and class,
-// contents survive and the counters follow from the live blocks alone; at the end every page is
-// back and destruction is clean; both pools pass QORSysCheckPool after every step. With
+// contents survive and the counters follow from the live blocks alone; every block is the one
+// the placement model (PagedPlacementModel.h) works out, and the pools' page lists are its own; at
+// the end every page is back and destruction is clean; both pools pass QORSysCheckPool after every
+// step. With
 // QORSysAllocatorChecks=ON the run also makes mistakes and expects checked mode's stop.
 #include "FuzzInput.h"
 #include "Mistakes.h"
 #include "Models.h"
 #include "core/Configuration.h"
+#include "pagedpool/PagedPlacementModel.h"
 #include "pagedpool/PagedPool.h"
 
 #include <map>
@@ -20,6 +23,7 @@ namespace {
 // By address: size class, bytes written, seed and pool (0 or 1); and the blocks of each pool.
 std::map<char*, std::tuple<std::int64_t, std::size_t, std::uint32_t, int>> gLive;
 std::size_t gCount[2];
+test::PagedPlacementModel gPlacement;
 
 // Block positions a page offers to class s; page 0 of a region also holds the region header.
 std::int64_t Usable(std::int64_t s, bool page0) {
@@ -44,6 +48,7 @@ void Check(PagedPool* const pools[2]) {
     }
     for (int k : {0, 1}) {
         FUZZ_CHECK(QORSysCheckPool(pools[k], stderr) == -1); // lists, chains, counters, regions
+        FUZZ_CHECK(gPlacement.ListsMatch(*pools[k]));
         QORPoolInfo info;
         QORSysGetPoolInfo(pools[k], nullptr, &info, 0);
         FUZZ_CHECK(info.blockTotal == gCount[k] && info.maxChunkFree == used[k] &&
@@ -92,6 +97,7 @@ void Run(const std::uint8_t* data, std::size_t size) {
                 static_cast<char*>(QORSpecializedNew(t - extra, pools[k], (void*)16, int(extra)));
             const std::int64_t sizeClass = t <= 2 ? 2 : t <= 4 ? 4 : std::int64_t(t + 7) & ~7;
             FUZZ_CHECK((p == nullptr) == (sizeClass >= 4048));
+            FUZZ_CHECK(gPlacement.Allocated(pools[k], unsigned(sizeClass), p));
             if (p) Fill(p, t, seed), gLive[p] = {sizeClass, t, seed, int(k)}, ++gCount[k];
         } else if (op < 6) { // release: the block itself, or (refused) a pointer inside it
             const auto [sizeClass, bytes, seed, owner] = b->second;
@@ -102,23 +108,25 @@ void Run(const std::uint8_t* data, std::size_t size) {
                            "not the start of a block");
             else
                 QORSpecializedDelete(pointer, nullptr, 0x400000); // paged
-            if (op != 5) gLive.erase(b), --gCount[owner];
+            if (op != 5)
+                gPlacement.Released(pools[owner], b->first), gLive.erase(b), --gCount[owner];
         } else { // refused while blocks are in use; destroys an empty pool for a new one
             const int mode = int(in.Pick(8));
             FUZZ_CHECK(QORSysFlushPool(pools[k], mode) == (gCount[k] ? -1 : 0));
-            if (!gCount[k] && mode & 1) pools[k] = NewPool(flags[k]);
+            if (!gCount[k] && mode & 1) gPlacement.Forget(pools[k]), pools[k] = NewPool(flags[k]);
         }
     }
     for (auto& [p, block] : gLive)
         FUZZ_CHECK(Intact(p, std::get<1>(block), std::get<2>(block), true)),
-            QORSpecializedDelete(p, nullptr, 0x400000);
+            QORSpecializedDelete(p, nullptr, 0x400000),
+            gPlacement.Released(pools[std::get<3>(block)], p);
     gLive.clear(), gCount[0] = gCount[1] = 0;
     Check(pools);
     for (PagedPool* pool : pools) // every page back, then a clean destruction
         for (Region* region = pool->Regions()->first; region != nullptr; region = region->next)
             FUZZ_CHECK(region->freePages == kPagesPerRegion);
     for (PagedPool* pool : pools)
-        FUZZ_CHECK(QORSysFlushPool(pool, 1) == 0);
+        gPlacement.Forget(pool), FUZZ_CHECK(QORSysFlushPool(pool, 1) == 0);
     ReleaseSharedRegionLists();
     FUZZ_CHECK(State().poolRegistry == nullptr);
 }

@@ -1,5 +1,6 @@
 // The paged pool, from its pages to the front end. Each case runs in a fresh process.
 #include "pagedpool/PagedPool.h"
+#include "PagedPlacementModel.h"
 #include "TestSupport.h"
 #include "core/ExitCleanup.h"
 #include "core/PoolCheck.h"
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <random>
 #include <tuple>
 #include <vector>
 
@@ -274,6 +276,43 @@ TEST(PagedPoolRegressionTest, ANewPageAfterTheCurrentPageEmptiedJoinsTheMainList
         release(page);
     EXPECT_EQ(CountersOf(pool), (Counters{0, 0, 0, 0}));
     EXPECT_EQ(pool->Flush(Flag::FLUSH_DESTROY), 0);
+}
+
+// Every block lands where the plain search of the pages puts it, by the front end's fast path and
+// by the pool's own calls alike, and the page lists stay the plain search's: a churn of 1e5 steps
+// keeps pages of every capacity carved out, partly released and used up (current pages among
+// them) in every state. Two pools share region list B, so pages also change hands.
+TEST(PagedPoolTest, BlocksLandWhereThePlainSearchPutsThem) {
+    PagedPool* pools[2] = {NewPool(), NewPool()};
+    PagedPlacementModel model;
+    std::mt19937 random(7);
+    std::vector<std::pair<char*, int>> live;
+    for (int step = 0; step < 100000; ++step) {
+        const bool fast = random() % 2;
+        // Live blocks hover around 600, in classes whose pages hold 1 to 2024 blocks.
+        if (live.empty() || random() % 10 < (live.size() < 600 ? 6u : 4u)) {
+            constexpr std::size_t kBytes[] = {2, 3, 16, 20, 200, 500, 1000, 2020};
+            const int k = int(random() % 2);
+            const std::size_t bytes = kBytes[random() % std::size(kBytes)];
+            auto* block = static_cast<char*>(fast ? QORSpecializedNew(bytes, pools[k], nullptr, 0)
+                                                  : pools[k]->Allocate(bytes, 0));
+            ASSERT_TRUE(model.Allocated(pools[k], SizeClassOf(bytes), block)) << step;
+            live.emplace_back(block, k);
+        } else {
+            std::swap(live[random() % live.size()], live.back());
+            const auto [block, k] = live.back();
+            live.pop_back();
+            if (fast)
+                QORSpecializedDelete(block, nullptr, Flag::PAGED);
+            else
+                pools[k]->Free(block, nullptr);
+            model.Released(pools[k], block);
+        }
+        if (step % 64 == 0) {
+            ASSERT_TRUE(model.ListsMatch(*pools[0]) && model.ListsMatch(*pools[1])) << step;
+        }
+    }
+    EXPECT_EQ(Broken(pools[0]) + Broken(pools[1]), "");
 }
 
 // Sizes 2 and 4 only (no step). Counters faked empty while pages are listed: fatal without 0x20.
