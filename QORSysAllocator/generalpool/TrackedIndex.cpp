@@ -21,6 +21,16 @@ constexpr std::uint64_t kSmallestNodeBytes = 24;
 constexpr std::uint64_t kUnitBytes = 8;
 
 inline bool IsNode(const FreeArea* area) { return area->size >= kSmallestNodeBytes; }
+
+// Slot 1 of a node of the fresh run: no slot word takes it (a slot's largest size stays below
+// 2^33 - 1), and its top bit keeps the bound word's mark.
+constexpr std::uint64_t kFreshMark = ~std::uint64_t{0};
+// Fresh areas kept in front of the index when a search takes the rest of the run into it: the
+// newest releases, which the next small requests take back before they would repay their
+// indexing.
+constexpr std::uint64_t kFreshKeptAreas = 3;
+// The most fresh areas a search walks before it takes the run in: it never walks a long run twice.
+constexpr std::uint64_t kFreshWalkedAreas = 8;
 inline std::uint64_t Larger(std::uint64_t a, std::uint64_t b) { return a > b ? a : b; }
 
 // The height is drawn from the area's end address, >= j with odds 4^-j, and capped so that slots
@@ -42,6 +52,12 @@ inline std::uint64_t& SlotOf(FreeArea* area, int level) {
 }
 inline std::uint64_t SlotOf(const FreeArea* area, int level) {
     return reinterpret_cast<const std::uint64_t*>(area)[1 + level];
+}
+
+// Whether `area` is a node of the index, not of the fresh run in front of it.
+inline bool InIndex(const FreeArea* area) { return IsNode(area) && SlotOf(area, 1) != kFreshMark; }
+inline void MarkFresh(FreeArea* area) {
+    if (IsNode(area)) SlotOf(area, 1) = kFreshMark;
 }
 
 // The chunk (or arena) that K heads: links are offsets from it.
@@ -202,6 +218,23 @@ void LinkStairToStairs(const ListIndex& index, FreeArea* area, int height, int f
     }
 }
 
+// Indexes the fresh areas from `from` up to `end` (the index's first node, or null), the last
+// first: each is then pushed in front of an index that holds everything behind it. Meanwhile
+// their slot 1 chains them backwards; a 16-byte area, without slots, joins the span in front.
+void TakeIntoIndex(const ListIndex& index, FreeArea* from, const FreeArea* end) {
+    FreeArea* last = nullptr;
+    for (FreeArea* area = from; area != end; area = area->next) {
+        if (!IsNode(area)) continue;
+        SlotOf(area, 1) = reinterpret_cast<std::uintptr_t>(last);
+        last = area;
+    }
+    while (last != nullptr) {
+        auto* const before = reinterpret_cast<FreeArea*>(SlotOf(last, 1));
+        LinkStairToStairs(index, last, HeightOf(last), 1, FirstNodeAfter(last));
+        last = before;
+    }
+}
+
 // Lists `area` (size set) at the position that `path` describes: after path.pred, with path.stair
 // the last stair in front and path.owner[j] the last node in front of height >= j.
 void InsertAt(ChunkFields& k, const ListIndex& index, const FitPath& path, FreeArea* area) {
@@ -338,11 +371,29 @@ FreeArea* FindFirstFit(ChunkFields& k, std::uint64_t need8, FitPath& path) {
     path.pred = nullptr;
     path.stair = nullptr;
     path.stairHeight = -1;
+    path.fresh = true;
     FreeArea* at = k.freeList;
-    for (; at != nullptr && !IsNode(at); at = at->next) {
+    FreeArea* lastKept = nullptr; // the last area that stays fresh when the run is taken in
+    std::uint64_t walked = 0;
+    for (; at != nullptr && !InIndex(at) && walked < kFreshWalkedAreas; at = at->next) {
         if (at->size >= need8) return Found(path, at, passed);
         passed = Larger(passed, at->size);
         path.pred = at;
+        if (++walked == kFreshKeptAreas) lastKept = at;
+    }
+    path.fresh = false;
+    // A search that goes past the areas kept fresh takes the rest of the run into the index, and
+    // goes on from the index's new first node (what it passes again is counted once).
+    if (lastKept != nullptr) {
+        FreeArea* end = at;
+        while (end != nullptr && !InIndex(end))
+            end = end->next;
+        if (lastKept->next != end) {
+            TakeIntoIndex(index, lastKept->next, end);
+            path.pred = lastKept;
+            for (at = lastKept->next; at != nullptr && !IsNode(at); at = at->next)
+                path.pred = at;
+        }
     }
     if (at == nullptr) return Found(path, nullptr, passed);
     if (at->size >= need8) return Found(path, at, passed);
@@ -355,6 +406,7 @@ void UnlinkFound(ChunkFields& k, FitPath& path) {
     const ListIndex index(k);
     FreeArea* gone = path.found;
     (path.pred != nullptr ? path.pred->next : k.freeList) = gone->next;
+    if (path.fresh) return;
     const int height = HeightOf(gone); // -1: no slots, an area of the spans around it only
     if (height > path.stairHeight)
         RemoveStair(index, path, gone, height);
@@ -366,6 +418,14 @@ FreeArea* ReplaceFound(ChunkFields& k, FitPath& path, std::uint64_t keptBytes) {
     FreeArea* const found = path.found;
     const std::uint64_t areaBytes = found->size;
     auto* rest = reinterpret_cast<FreeArea*>(reinterpret_cast<char*>(found) + keptBytes);
+    if (path.fresh) {
+        FreeArea* const next = found->next; // the rest may overlap `found`'s words
+        rest->next = next;
+        rest->size = areaBytes - keptBytes;
+        MarkFresh(rest);
+        (path.pred != nullptr ? path.pred->next : k.freeList) = rest;
+        return rest;
+    }
     const int height = HeightOf(found);
     const ListIndex index(k);
     if (height >= 0 && HeightAt(rest, areaBytes - keptBytes) == height) {
@@ -382,8 +442,7 @@ FreeArea* ReplaceFound(ChunkFields& k, FitPath& path, std::uint64_t keptBytes) {
 void PushIndexed(ChunkFields& k, FreeArea* area) {
     area->next = k.freeList;
     k.freeList = area;
-    const int height = HeightOf(area);
-    if (height >= 0) LinkStairToStairs(ListIndex(k), area, height, 1, FirstNodeAfter(area));
+    MarkFresh(area);
 }
 
 void PushTracked(ChunkFields& k, void* block, std::uint64_t pieceBytes) {
@@ -436,9 +495,12 @@ bool CheckIndex(const ChunkFields& k) {
     const std::uint64_t mostAreas = k.size / 16 + 1;
     std::uint64_t areas = 0;
     int tallest = -1;
-    for (const FreeArea* area = k.freeList; area != nullptr; area = area->next) {
+    const FreeArea* first = k.freeList; // the index's first node: the fresh run is in front
+    for (; first != nullptr && !InIndex(first); first = first->next)
         if (++areas > mostAreas) return false; // a cycle
-        if (IsNode(area) && !(SlotOf(area, 1) & kSlotMark)) return false;
+    for (const FreeArea* area = first; area != nullptr; area = area->next) {
+        if (++areas > mostAreas) return false;
+        if (IsNode(area) && (!(SlotOf(area, 1) & kSlotMark) || !InIndex(area))) return false;
         if (HeightOf(area) > tallest) tallest = HeightOf(area);
     }
     // Level by level, the one span open at a time must end where the next node of the level is.
@@ -446,7 +508,7 @@ bool CheckIndex(const ChunkFields& k) {
         const FreeArea* open = nullptr;
         std::uint64_t largest = 0;
         int tallestInFront = -1;
-        for (const FreeArea* area = k.freeList; area != nullptr; area = area->next) {
+        for (const FreeArea* area = first; area != nullptr; area = area->next) {
             const int height = HeightOf(area);
             const bool stair = height > tallestInFront;
             if (stair) tallestInFront = height;

@@ -12,6 +12,11 @@
 // end and a search climbs from the head as far as the sizes require. Slot h + 1 of any other node
 // means nothing. Slot 1 sits in plain placement's suffix-bound word; its top bit is always set, so
 // that word still bounds every size after it.
+// The index starts at its first node, behind the fresh run: the areas released (or split off a
+// fresh area) since a search last walked past them, whose slot 1 is all ones, no other slot.
+// A release costs a push and a first fit among them a walk; a search that walks the whole run
+// takes the run into the index but for its first few areas, and a search walks at most a few
+// fresh areas before it does so. So: fresh areas, then index nodes, never mixed.
 #pragma once
 
 #include "../core/PoolInterface.h"
@@ -39,12 +44,14 @@ struct FitPath {
     FreeArea* pred = nullptr;    // null when `found` heads the list
     FreeArea* stair = nullptr;   // the last stair in front of `found`, or null
     int stairHeight = -1;        // its height; -1 without one
+    bool fresh = false;          // `found` is in front of the index, which it leaves unchanged
     std::uint64_t largestPassed; // the largest size in front of `found` (of the list, without it)
     FreeArea* owner[kTallestNode + 1]; // 1..stairHeight: the last node in front of height >= j
 };
 
 // The first area of K's list of `need8` bytes or more, null when none (largestPassed is then the
-// largest size listed, 0 for an empty list). The list is not changed.
+// largest size listed, 0 for an empty list). The list keeps its order; fresh areas that the
+// search walks past may go into the index.
 // Requires: IsIndexed(K).
 FreeArea* FindFirstFit(ChunkFields& k, std::uint64_t need8, FitPath& path);
 
@@ -55,8 +62,8 @@ void UnlinkFound(ChunkFields& k, FitPath& path);
 // returns the rest. Requires: as UnlinkFound, and path.found->size >= keptBytes + 24.
 FreeArea* ReplaceFound(ChunkFields& k, FitPath& path, std::uint64_t keptBytes);
 
-// Puts `area` (its size set) at the head of K's list. Requires: IsIndexed(K).
-// Cost: a few words of the old head and of the stairs no taller than `area`.
+// Puts `area` (its size set) at the head of K's list, fresh. Requires: IsIndexed(K).
+// Cost: three stores.
 void PushIndexed(ChunkFields& k, FreeArea* area);
 
 // Sets every node's slots from the list as it stands (after it was built or rebuilt whole).

@@ -414,7 +414,7 @@ TEST(TrackedPlacement, MatchesTheLinearWalkUnderLongChurn) {
     Pool pool = MakeConfigured(Flag::TRACKED_FREE_LIST, 0x100000);
     Model model(pool.get(), ReclaimOff());
     std::mt19937_64 rng(42);
-    for (int step = 0; step < 20000; ++step) {
+    for (int step = 0; step < 30000; ++step) {
         if (model.LiveCount() >= 1000) model.Release(model.AnyLive(rng), rng() % 2);
         const unsigned roll = rng() % 100;
         const std::size_t size = roll < 60   ? 8 + rng() % 57
@@ -429,6 +429,26 @@ TEST(TrackedPlacement, MatchesTheLinearWalkUnderLongChurn) {
         ASSERT_FALSE(HasFatalFailure());
     }
     model.Compare(-1);
+}
+
+// Releases pile up in front of the index until a search walks past them: a long burst of them,
+// then requests that each fit only deep in the list (behind the burst, or its largest area), small
+// ones that fit at its head, and more releases, in turns.
+TEST(TrackedPlacement, ReleasedBurstsGoIntoTheIndexInListOrder) {
+    Pool pool = MakeConfigured(Flag::TRACKED_FREE_LIST, 0x100000);
+    Model model(pool.get(), ReclaimOff());
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 3000; ++i)
+        model.Allocate(8 + rng() % 120, 0, false);
+    for (int round = 0; round < 40 && !HasFatalFailure(); ++round) {
+        for (int i = 0; i < 60 && model.LiveCount() > 0; ++i)
+            model.Release(model.AnyLive(rng), rng() % 2);
+        model.Allocate(200 + rng() % 300, 0, rng() % 2);
+        model.AllocateIn(Addr(pool.get()), model.NearLargest(Addr(pool.get()), rng));
+        for (int i = 0; i < 30; ++i)
+            model.Allocate(rng() % 64, 0, rng() % 2);
+        model.Compare(round);
+    }
 }
 
 // An arena's last area need not be a multiple of 8, so a split can leave a rest of 17 to 23 bytes:
