@@ -40,6 +40,7 @@ struct Scenario {
     std::size_t nextSize = 0;
     void* nextPool = nullptr;
     void* nextParam = nullptr;
+    std::array<void*, 2> neighbours{}; // blocks around it, when a heap's blocks must not be lost
 };
 
 // What a release left: the owning pool's record and map, and where the next three requests go.
@@ -177,10 +178,11 @@ void* PoolOf(void* poolArgument, std::size_t size) {
 
 // Blocks around the one released, so that its room is neither the first nor the last.
 Scenario Among(void* poolArgument, std::size_t size, int flags = 0) {
-    New(size + 40, poolArgument);
+    void* before = New(size + 40, poolArgument);
     void* block = New(size, poolArgument);
-    New(size + 8, poolArgument);
-    return Released(block, PoolOf(poolArgument, size), size, poolArgument, nullptr, flags);
+    Scenario s = Released(block, PoolOf(poolArgument, size), size, poolArgument, nullptr, flags);
+    s.neighbours = {before, New(size + 8, poolArgument)};
+    return s;
 }
 
 Scenario Alone(void* pool, std::size_t size, int flags = 0) {
@@ -255,6 +257,9 @@ TEST(ReleaseRoutes, EveryKindThroughEveryEntryEndsAsTheStepByStepRelease) {
             ExpectSame(InChild([&] { entry.release(scenario); }, scenario), reference);
             ++compared;
         }
+        // The parent's own copy of the scenario ends too: a heap's blocks are nobody else's.
+        for (void* block : {scenario.block, scenario.neighbours[0], scenario.neighbours[1]})
+            QORSpecializedDelete(block, nullptr, scenario.flags);
     }
     EXPECT_EQ(compared, 18 * 5 - 4); // the two-argument form cannot name a paged block
 }
