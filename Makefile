@@ -34,7 +34,7 @@ try: configure
 test-sanitize: deps
 	@cmake -S . -B $(BUILD_ASAN) -DQOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	@cmake --build $(BUILD_ASAN) -j $(JOBS)
-	@ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
+	@QOR_FUZZ_INPUTS=$${QOR_FUZZ_INPUTS:-400} ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
 
 memcheck: build
 	@tools/ci-valgrind.sh $(BUILD)

@@ -14,6 +14,7 @@ jobs=${JOBS:-$(nproc)}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQOR_DEBUG_FULL=ON -DQOR_BUILD_EXAMPLES=OFF \
   -DQOR_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$build" -j "$jobs"
-ctest --test-dir "$build" --output-on-failure --no-tests=error -j "$jobs" \
+QOR_FUZZ_INPUTS=${QOR_FUZZ_INPUTS:-400} ctest --test-dir "$build" --output-on-failure \
+  --no-tests=error -j "$jobs" \
   -E '^(GeneralPoolMergeMethod\.|Robustness\.Environment\.ForceOptMeth|Checked\.OverrunOfThePreviousBlockIsNamed$|GeneralPoolReclaim\.Off$|CxxRoutes\.NameTheFixedPoolsWhichThenOptimiseAndGiveMemoryBack$)'
 echo "ci-debug-full: the suite passes with every checker after every operation"
