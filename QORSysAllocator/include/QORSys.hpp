@@ -321,8 +321,8 @@ struct SwapFileOptions {
     bool giveBackCharges = true;
     // An object comes back from disk alone, not with the rest of its page
     // (QORSysSwapFile::ReloadObjectsAlone): fewer objects move when the objects used together were
-    // not swapped out together. Off: a page comes back whole.
-    bool reloadObjectsAlone = false;
+    // not swapped out together, as in most programs. Off: a page comes back whole.
+    bool reloadObjectsAlone = true;
 };
 
 // Owns a QORSysSwapFile, its zone and its file. Move-only; it must outlive every handle and
@@ -340,7 +340,7 @@ public:
             QORSysSwapSuccess)
             return std::nullopt;
         file->GiveBackCharges(options.giveBackCharges);
-        if (options.reloadObjectsAlone) file->ReloadObjectsAlone(true); // nothing on disk yet
+        file->ReloadObjectsAlone(options.reloadObjectsAlone); // nothing on disk yet: accepted
         return SwapFile(std::move(file));
     }
     // Throws std::bad_alloc when not even the minimum zone can be had.

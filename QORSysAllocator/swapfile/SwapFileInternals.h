@@ -307,8 +307,9 @@ private:
     };
     // What a walk over a page's records found.
     struct RecordWalk {
-        std::size_t records; // records on the page, back before or now
-        bool stopped;        // a record could not come back for want of room
+        std::size_t records;     // records on the page, back before or now
+        std::size_t broughtBack; // of those, back now
+        bool stopped;            // a record could not come back for want of room
     };
     // Opens the page in its buffer, else reads it into a new one, else into `local`. False when
     // the read failed.

@@ -98,10 +98,12 @@ bool SwapFileInternals::ReadRun(QORSysSwapFile& file, std::size_t size, bool hea
     std::size_t expected = 0;
     for (int i = 0; i < read.count; ++i)
         expected += read.pieces[i].length;
-    // Only the tail page may end early, where the file ends: its rest reads as zeros.
-    if (read.count != 0 &&
-        platform::ReadAt(file.stream, read.offset, read.pieces, read.count) <
-            static_cast<long>(expected - (read.tailBuffer != nullptr ? kSwapPageBytes : 0)))
+    // Only the tail page may end early, where the file ends, after the tail: its rest reads as
+    // zeros. A file that ends sooner was cut short: the object stays on disk.
+    const std::size_t tailRest =
+        read.tailBuffer != nullptr ? kSwapPageBytes - size % kSwapPageBytes : 0;
+    if (read.count != 0 && platform::ReadAt(file.stream, read.offset, read.pieces, read.count) <
+                               static_cast<long>(expected - tailRest))
         return false;
     return !headerRead || (zone::OwnerIsZone(read.header[0], file.pool) && read.header[1] == size);
 }
@@ -157,7 +159,7 @@ SwapFileInternals::RecordWalk SwapFileInternals::BringBackRecords(QORSysSwapFile
                                                                   const OpenPage& open,
                                                                   std::size_t firstRecord,
                                                                   Recall& want) {
-    RecordWalk walk{0, false};
+    RecordWalk walk{0, 0, false};
     // Held in registers: bringing a record back calls out, and would make them reloaded.
     char* const work = open.bytes;
     const std::size_t length = open.length;
@@ -176,6 +178,7 @@ SwapFileInternals::RecordWalk SwapFileInternals::BringBackRecords(QORSysSwapFile
                 walk.stopped = true;
                 break;
             }
+            ++walk.broughtBack;
             if (want.page == page && want.offset == pos) want.found = object;
             const std::uint64_t marked = owner | kRecordRestored;
             std::memcpy(work + pos, &marked, sizeof(marked));
@@ -188,20 +191,34 @@ SwapFileInternals::RecordWalk SwapFileInternals::BringBackRecords(QORSysSwapFile
 long SwapFileInternals::Settle(QORSysSwapFile& file, int page, const OpenPage& open, bool fromTail,
                                bool liveTail, std::size_t firstRecord, RecordWalk walk) {
     // The large object read this page's tail: the page now only holds its small records.
-    if (fromTail && (TailOf(file, page) & kTailLengthMask) != 0)
-        TailOf(file, page) |= kTailConsumed;
-    if (walk.stopped) {
-        KeepPage(file, page, open.buffer, open.bytes, open.length);
+    const std::uint16_t tailInfo = TailOf(file, page);
+    if (fromTail && (tailInfo & kTailLengthMask) != 0) TailOf(file, page) |= kTailConsumed;
+    // Fewer records than were saved to the page, or none where no tail is read: the file lost
+    // some (it was cut short or overwritten from outside). The page stays booked, its records
+    // already back marked, so that their handles keep failing rather than naming a page that later
+    // records reuse.
+    const std::size_t counted = RecordsOn(file, page), tails = (tailInfo & kTailLengthMask) != 0;
+    const std::size_t saved = counted > tails ? counted - tails : 0;
+    if (walk.stopped || walk.records < saved || (walk.records == 0 && !fromTail)) {
+        // The marks of the records back now are kept with the page; a page that gave nothing is
+        // read again next time, not kept as the zeros read this time.
+        if (walk.broughtBack != 0)
+            KeepPage(file, page, open.buffer, open.bytes, open.length);
+        else if (open.buffer != nullptr && open.buffer->pageNumber == kNoPage)
+            ReleaseBuffer(file, open.buffer);
+        else if (open.buffer != nullptr)
+            AppendBuffer(file, open.buffer);
         return QORSysSwapFailure;
     }
     if (!fromTail && liveTail) {
         // Read from a small record's side: the tail stays booked for its large object, alone.
         KeepPage(file, page, open.buffer, open.bytes, firstRecord);
+        RecordsOn(file, page) = 1;
         return QORSysSwapSuccess;
     }
     ReleaseBuffer(file, open.buffer);
     file.FreeIndex(page);
-    return walk.records == 0 && !fromTail ? QORSysSwapFailure : QORSysSwapSuccess;
+    return QORSysSwapSuccess;
 }
 
 long SwapFileInternals::ReadPage(QORSysSwapFile& file, int page, char* tail, int tailLength,

@@ -27,12 +27,18 @@ QORSysSwappable* SwapFileInternals::VictimWithRoom(QORSysSwapFile& file, QORSysS
                                                    std::size_t bytes, const QORSysSwappable* keep) {
     const std::uint64_t need = RoundUp8(bytes) + kRecordHeaderBytes;
     int weighed = 0;
+    QORSysSwappable* joined = nullptr; // the first whose release opens the room with a join
     for (QORSysSwappable* object = oldest; object != nullptr && weighed < kVictimsWeighed;
-         object = object->newer)
-        if (object != keep && (++weighed, zone::RoomIfReleased(object) >= need)) {
-            MovesOf(file).roomOpened = true;
-            return object;
-        }
+         object = object->newer) {
+        if (object == keep) continue;
+        ++weighed;
+        // A block that holds the request by itself opens the room without a join of the zone.
+        if (zone::BlockBytes(object) >= need) return object;
+        if (joined == nullptr && zone::RoomIfReleased(object) >= need) joined = object;
+    }
+    if (joined == nullptr) return oldest;
+    MovesOf(file).roomOpened = true;
+    return joined;
     return oldest;
 }
 

@@ -226,4 +226,24 @@ TEST(CxxSwapFile, GivesChargesBackByDefault) {
     }
 }
 
+// The C++ layer brings objects back alone by default, whatever the environment says; the option
+// off brings a page back whole. Three notes share a page: one access brings back one of them, or
+// all three.
+TEST(CxxSwapFile, BringsObjectsBackAloneByDefault) {
+    for (const bool alone : {true, false}) {
+        SwapFileOptions options{.zoneBytes = 16 << 10, .capacityBytes = 1 << 20};
+        if (!alone) options.reloadObjectsAlone = false;
+        SwapFile file(options);
+        std::vector<SwapHandle<Note>> notes;
+        for (int i = 0; i < 3; ++i)
+            notes.push_back(file.make<Note>(i));
+        for (auto& note : notes)
+            ASSERT_TRUE(file.swap_out(note));
+        EXPECT_EQ(notes[1]->number, 1);
+        EXPECT_EQ(notes[0].swapped(), alone);
+        EXPECT_EQ(notes[2].swapped(), alone);
+        EXPECT_EQ(notes[0]->number + notes[2]->number, 2);
+    }
+}
+
 } // namespace
