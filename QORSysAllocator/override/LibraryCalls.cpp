@@ -20,7 +20,6 @@ const NamedCall kCalls[] = {
     {"QORSysGetPoolInfo", reinterpret_cast<void*>(&QORSysGetPoolInfo)},
     {"QORSysGetPoolMap", reinterpret_cast<void*>(&QORSysGetPoolMap)},
     {"QORSysGetSwapActivity", reinterpret_cast<void*>(&QORSysGetSwapActivity)},
-    {"QORSysGetHeapInfo", reinterpret_cast<void*>(&QORSysGetHeapInfo)},
 };
 
 } // namespace
