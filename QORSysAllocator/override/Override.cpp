@@ -91,8 +91,11 @@ bool ChooseEngine() {
     // The first request configures the module and makes the thread-safe pool.
     QORSysCachedDelete(QORSysCachedNew(kGrain, kThreadSafePool, nullptr), 0);
     gMarkEveryBlock = State().instrumented;
-    gPagedPool = QORSysCreatePool(
-        QORSysPoolFlag::PAGED | QORSysPoolFlag::LOCKED | QORSysPoolFlag::VOLATILE, 0, "malloc");
+    // With every block marked the thread-safe pool serves all: an empty paged pool would only
+    // show in the hook library's samples.
+    if (!gMarkEveryBlock)
+        gPagedPool = QORSysCreatePool(
+            QORSysPoolFlag::PAGED | QORSysPoolFlag::LOCKED | QORSysPoolFlag::VOLATILE, 0, "malloc");
     tStarting = false;
     gStage.store(kReady, std::memory_order_release);
     return true;

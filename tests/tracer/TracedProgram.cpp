@@ -1,9 +1,13 @@
 // An application that knows nothing of the tracer: it overruns blocks, leaks some, releases a
 // foreign pointer, destroys pools and exits (or, with QOR_TRACED_END=segv or abort, dies at the
-// end; with QOR_TRACED_SOUND set it only takes a block and gives it back). Every overrun stays
+// end; with QOR_TRACED_SOUND set it only takes a block and gives it back, and with
+// QOR_TRACED_CLOSED set as well it then closes stdout and stderr, as coreutils do at exit, before
+// the tracer's report). Every overrun stays
 // inside pool memory (a region or a chunk is one malloc), so the sanitizers have nothing to say.
 // Prints the addresses the report must name.
 #include "QORSysAllocator.h"
+
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -17,6 +21,7 @@ static void* New(std::size_t size, void* pool) { return QORSpecializedNew(size, 
 int main() {
     if (std::getenv("QOR_TRACED_SOUND") != nullptr) {
         QORSpecializedDelete(New(24, nullptr), nullptr);
+        if (std::getenv("QOR_TRACED_CLOSED") != nullptr) close(1), close(2);
         return 0;
     }
     void* pages = QORSysCreatePool(QORSysPoolFlag::PAGED, 0, "Pages");

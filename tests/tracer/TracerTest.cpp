@@ -224,4 +224,20 @@ TEST_F(Tracer, WritesUnderItsPidByDefault) {
     Once(Read(dir_ + "/qor-trace-" + pid + ".json"), "\"pid\": " + pid + ",");
 }
 
+// A prefix that ends in '/' is a directory for a run of many processes (a wrapper's): each writes
+// <pid>, says which program it is and whose child; a program that closed stdout and stderr before
+// the report still gets its text out of its JSON.
+TEST_F(Tracer, WritesEachProcessUnderItsPidInADirectoryPrefix) {
+    const std::string pid =
+        std::to_string(Run({"QORSysTracerOutput=./", "QOR_TRACED_SOUND=1", "QOR_TRACED_CLOSED=1"}));
+    EXPECT_EQ(Read(dir_ + "/" + pid + ".json")
+                  .rfind("{\"tool\": \"QORSysTracer\", \"pid\": " + pid +
+                             ", \"parentPid\": " + std::to_string(getpid()) +
+                             ", \"command\": \"" QOR_TRACED_PROGRAM "\",",
+                         0),
+              0u);
+    EXPECT_EQ(Read(dir_ + "/" + pid + ".txt").rfind("QORSysTracer report for process " + pid, 0),
+              0u);
+}
+
 } // namespace

@@ -42,6 +42,9 @@ struct CallSiteState {
     std::uint32_t* index = nullptr; // by hash: a stack id, 0 for a vacant slot
     std::uint32_t count = 0;
     bool stepFrames = false; // a leak checker is in the process (ReturnAddresses)
+    // The most frames above a caller that were the tracer's, the library's or operator new's:
+    // an unwind asks for that many besides those it keeps (each frame costs a lookup).
+    int internalFrames = 0;
 };
 
 constinit CallSiteState gSites;
@@ -92,6 +95,15 @@ int ReturnAddresses(std::uintptr_t* out, int max) {
     return count;
 }
 
+// The first of `count` return addresses that is the caller's, not the tracer's, the library's or
+// operator new's.
+int FirstOwnFrame(const std::uintptr_t* taken, int count) {
+    int first = 0;
+    while (first < count && Skipped(taken[first]))
+        ++first;
+    return first;
+}
+
 std::uint64_t HashOf(const Frames& frames) {
     std::uint64_t hash = 0x9E3779B97F4A7C15ull ^ static_cast<std::uint64_t>(frames.count);
     for (int i = 0; i < frames.count; ++i)
@@ -128,10 +140,15 @@ Frames CaptureFrames(const void* hookCaller) {
     if (!gSites.skipped[1].Holds(reinterpret_cast<std::uintptr_t>(hookCaller)))
         gSites.skipped[1] = ModuleOf(hookCaller);
     std::uintptr_t taken[kInternalFrames + kMaxStackDepth];
-    const int count = ReturnAddresses(taken, kInternalFrames + gSites.depth);
-    int first = 0;
-    while (first < count && Skipped(taken[first]))
-        ++first;
+    int count = ReturnAddresses(taken, gSites.internalFrames + gSites.depth);
+    int first = FirstOwnFrame(taken, count);
+    // Cut short by the limit rather than by the stack's end: a path with more internal frames
+    // than seen so far. The full unwind gives what any unwind would, and raises the limit.
+    if (count - first < gSites.depth && count == gSites.internalFrames + gSites.depth) {
+        count = ReturnAddresses(taken, kInternalFrames + gSites.depth);
+        first = FirstOwnFrame(taken, count);
+        if (first > gSites.internalFrames) gSites.internalFrames = first;
+    }
     for (int i = first; i < count && frames.count < gSites.depth; ++i)
         frames.address[frames.count++] = taken[i];
     return frames;

@@ -2,6 +2,7 @@
 #include "Sampler.h"
 
 #include "CallSites.h"
+#include "LibraryCalls.h"
 #include "MappedMemory.h"
 #include "SafeFormat.h"
 #include "TracerState.h"
@@ -12,13 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-
-// The library's calls, found when the library is loaded in the process's global scope (it is, as
-// the program's dependency or preloaded); null otherwise, and then nothing is sampled.
-[[gnu::weak]] void QORSysGetPoolInfo(void* pool, FILE* stream, QORPoolInfo* record, int options);
-extern "C" [[gnu::weak]] long QORSysGetPoolMap(void* pool, QORPoolMapEntry* entries,
-                                               std::size_t capacity);
-extern "C" [[gnu::weak]] long QORSysGetSwapActivity(QORSysSwapActivity* out, std::size_t capacity);
 
 namespace qor::tracer {
 
@@ -90,7 +84,7 @@ std::uint64_t ReadPools(int count) {
             sample.totalSize = sample.liveBytes + sample.liveBlocks * (16 + kDelta);
         } else {
             QORPoolInfo info{};
-            QORSysGetPoolInfo(gTargets[i].address, nullptr, &info, 0);
+            gCalls.getPoolInfo(gTargets[i].address, nullptr, &info, 0);
             sample.totalSize = info.totalSize;
             sample.freeSize = info.freeSize;
             sample.chunkCount = info.chunkCount;
@@ -102,8 +96,8 @@ std::uint64_t ReadPools(int count) {
 
 // The swap files' figures (none when the library has no such call): their count.
 int ReadSwapFiles() {
-    if (QORSysGetSwapActivity == nullptr) return 0;
-    const long count = QORSysGetSwapActivity(gSwapActivity, kMaxSwapFiles);
+    if (gCalls.getSwapActivity == nullptr) return 0;
+    const long count = gCalls.getSwapActivity(gSwapActivity, kMaxSwapFiles);
     return count < kMaxSwapFiles ? int(count) : kMaxSwapFiles;
 }
 
@@ -145,10 +139,11 @@ void MapPool(MapSet& set, const Target& target) {
     part = {target.sample.pool, gState.pools[target.sample.pool].kind == BlockKind::Paged, set.used,
             0, 0};
     // A pool may grow between the two calls when other threads use it: the second answer stands.
-    long needed = QORSysGetPoolMap(target.address, set.entries + set.used, set.capacity - set.used);
+    long needed =
+        gCalls.getPoolMap(target.address, set.entries + set.used, set.capacity - set.used);
     if (needed > 0 && std::size_t(needed) > set.capacity - set.used &&
         Reserve(set, set.used + std::size_t(needed) + 1024))
-        needed = QORSysGetPoolMap(target.address, set.entries + set.used, set.capacity - set.used);
+        needed = gCalls.getPoolMap(target.address, set.entries + set.used, set.capacity - set.used);
     if (needed <= 0) return;
     part.count = std::min(std::size_t(needed), set.capacity - set.used);
     part.omitted = std::size_t(needed) - part.count;
@@ -161,7 +156,7 @@ void TakeMaps(MapSet& set, int count, std::uint64_t micros, std::uint64_t held) 
     set.partCount = 0;
     set.micros = micros;
     set.heldBytes = held;
-    if (QORSysGetPoolMap == nullptr) return;
+    if (gCalls.getPoolMap == nullptr) return;
     for (int i = 0; i < count; ++i)
         if (gTargets[i].address != nullptr) MapPool(set, gTargets[i]);
     // A call may write up to the capacity before it says that it needs more.
@@ -271,8 +266,9 @@ std::uint64_t MicrosNow() { return ClockMicros() - gSampler.startMicros; }
 
 void StartSampler() {
     gSampler.startMicros = ClockMicros();
+    FindLibraryCalls();
     const char* text = std::getenv("QORSysTracerSample");
-    if (QORSysGetPoolInfo == nullptr || (text != nullptr && std::strcmp(text, "off") == 0)) return;
+    if (gCalls.getPoolInfo == nullptr || (text != nullptr && std::strcmp(text, "off") == 0)) return;
     char* unit = nullptr;
     const unsigned long long asked = text != nullptr ? std::strtoull(text, &unit, 10) : 0;
     const bool valid = asked != 0 && (*unit == '\0' || std::strcmp(unit, "ms") == 0);

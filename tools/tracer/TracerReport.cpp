@@ -107,7 +107,13 @@ void WriteText(Sink& out, const LiveBlock* live, std::size_t liveCount, const ch
 }
 
 void WriteJson(Sink& out, LiveBlock* live, std::size_t liveCount, int signal) {
-    out.Print("{\"tool\": \"QORSysTracer\", \"pid\": %d, \"delta\": %d,", gState.pid, kDelta);
+    char command[sizeof gState.command * 6];
+    // The writer's own pid (a forked child's, not the one that started the tracer) and its
+    // parent's, from which the reports of one run make a tree of processes.
+    out.Print("{\"tool\": \"QORSysTracer\", \"pid\": %d, \"parentPid\": %d, \"command\": \"%s\", "
+              "\"delta\": %d,",
+              int(::getpid()), int(::getppid()), Json(gState.command, command, sizeof command),
+              kDelta);
     if (signal != 0) out.Print(" \"fatalSignal\": %d,", signal);
     out.Print("\n\"pools\": [");
     const char* separator = "\n";
@@ -171,21 +177,34 @@ void WriteJson(Sink& out, LiveBlock* live, std::size_t liveCount, int signal) {
     out.Print("}\n");
 }
 
-// QORSysTracerOutput (read by Start), or qor-trace-<pid> in the current directory. A child forked
-// after the tracer started writes under its own pid beside the parent's report.
+// QORSysTracerOutput (read by Start), or qor-trace-<pid> in the current directory. A prefix that
+// ends in '/' is a directory in which every process of a run (each program a wrapper starts, each
+// child forked) writes <pid>. A child forked after the tracer started writes under its own pid
+// beside the parent's report.
 void OutputPrefix(char* out, std::size_t bytes) {
     const char* chosen = gState.outputPrefix;
     const int pid = ::getpid();
-    if (*chosen == '\0')
+    const std::size_t length = std::strlen(chosen);
+    if (length == 0)
         SafePrint(out, bytes, "qor-trace-%d", pid);
+    else if (chosen[length - 1] == '/')
+        SafePrint(out, bytes, "%s%d", chosen, pid);
     else if (pid != gState.pid)
         SafePrint(out, bytes, "%s-%d", chosen, pid);
     else
         SafePrint(out, bytes, "%s", chosen);
 }
 
+// Never one of the standard descriptors: a program may have closed them before the report
+// (coreutils close stdout and stderr in an exit handler that runs before ours), and the text
+// written to stderr would then land in a report file.
 int OpenOutput(const char* path) {
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0 && fd <= STDERR_FILENO) {
+        const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        ::close(fd);
+        fd = high;
+    }
     if (fd < 0) {
         char line[4200];
         SafePrint(line, sizeof line, "QORSysTracer: cannot write %s: error %d\n", path, errno);

@@ -8,6 +8,7 @@
 #include "core/PoolArgument.h"
 #include "core/SizeClasses.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cinttypes>
@@ -73,6 +74,19 @@ int ExitStatusOnFindings() {
     return end != text && *end == '\0' && status >= 1 && status <= 255 ? int(status) : 0;
 }
 
+// The arguments from /proc/self/cmdline, so that the reports of one run's processes say which
+// program each is (the JSON escapes what else it holds). Read with open and read: Start may run
+// inside the first malloc.
+void ReadCommand(char* out, std::size_t bytes) {
+    const int fd = ::open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    const ssize_t length = ::read(fd, out, bytes - 1);
+    ::close(fd);
+    for (ssize_t i = 0; i < length; ++i)
+        if (out[i] == '\0') out[i] = ' ';
+    out[length > 0 ? length - (out[length - 1] == ' ') : 0] = '\0';
+}
+
 } // namespace
 
 void Start() {
@@ -88,6 +102,7 @@ void Start() {
     if (const char* prefix = std::getenv("QORSysTracerOutput"))
         SafePrint(gState.outputPrefix, sizeof gState.outputPrefix, "%s", prefix);
     gState.exitStatusOnFindings = ExitStatusOnFindings();
+    ReadCommand(gState.command, sizeof gState.command);
     StartCallSites();
     StartSampler();
 }
