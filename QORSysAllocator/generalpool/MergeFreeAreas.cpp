@@ -124,7 +124,7 @@ void RecomputeSuffixBounds(ChunkFields& k) {
 }
 
 // The words an area keeps for its list: next, size, and the index's slots (TrackedIndex.h).
-constexpr std::uintptr_t kAreaWordsBytes = 8 * (2 + placement::kTallestNode + 1);
+constexpr std::uintptr_t kAreaWordsBytes = std::uintptr_t{8} * (2 + placement::kTallestNode + 1);
 constexpr std::uintptr_t kPageBytes = platform::kSystemPageBytes;
 
 // Gives the whole pages inside each listed area back to the system, past the words the list
