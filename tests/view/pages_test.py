@@ -2,9 +2,12 @@
 """Checks the comparison page and the run's index page that qor-view writes, as ctest entries.
 
   pages_test.py compares <qor-view> <work dir> <traced program> <tracer dir> <its source>
+                         <fixture.json>
       ViewComparesTraces: the program traced twice, the second time leaking one more block from
       one line of its own; the comparison of the two traces shows that call site, and only it,
-      grown (by that block), and only its pool changed.
+      grown (by that block), and only its pool changed. Of the fixture's sites changed by hand,
+      the largest change comes first, whichever way, and a site only in one run is matched by
+      nothing.
   pages_test.py indexes <qor-view> <work dir> <fixture.json>
       ViewIndexesProcesses: a run directory of three hand-made reports gives an index page that
       lists them largest first, with their parents and commands, linked to their pages where they
@@ -54,7 +57,7 @@ def leak_line(source):
         return next(number for number, line in enumerate(file, 1) if '"QOR_TRACED_LEAK")' in line)
 
 
-def test_compares(qor_view, work, program, tracer_dir, source):
+def test_compares(qor_view, work, program, tracer_dir, source, fixture):
     baseline = trace_program(program, tracer_dir, os.path.join(work, "baseline"), False)
     leaking = trace_program(program, tracer_dir, os.path.join(work, "leaking"), True)
     _, data = page_data(qor_view, [baseline, leaking, "-o", os.path.join(work, "compared.html")])
@@ -67,7 +70,27 @@ def test_compares(qor_view, work, program, tracer_dir, source):
         fail("pools other than Scratch changed: %s" % data["pools"])
     if data["pools"][0]["change"][2:] != [48, 1]:
         fail("Scratch did not leak one more block of 48 bytes: %s" % data["pools"][0])
+    check_order(qor_view, work, fixture)
     print("ViewComparesTraces: passed (%s)" % site)
+
+
+def check_order(qor_view, work, fixture):
+    with open(fixture, encoding="utf-8") as file:
+        trace = json.load(file)
+    write_json(os.path.join(work, "fixture-before.json"), trace)
+    exits = trace["sites"]["exit"]
+    exits[0][1] += 100          # stack 4 grows a little
+    exits[1][1] -= 2000         # stack 1 shrinks more
+    exits.append([3, 64, 1])    # stack 3 leaks, in this run only
+    write_json(os.path.join(work, "fixture-after.json"), trace)
+    _, data = page_data(qor_view, [os.path.join(work, "fixture-before"),
+                                   os.path.join(work, "fixture-after")])
+    order = [(row["key"][0], row["change"][2]) for row in data["sites"]]
+    # Demangled or not, the first frame names its class.
+    wanted = [("Session", -2000), ("Buffer", 100), ("Cache", 64)]
+    if len(order) != len(wanted) or any(name not in label or change != want
+                                        for (label, change), (name, want) in zip(order, wanted)):
+        fail("the changed sites come as %s" % order)
 
 
 def make_run(work, fixture):
