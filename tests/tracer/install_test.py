@@ -41,9 +41,11 @@ def main(argv):
                               env=env, capture_output=True, text=True, cwd=prefix)
         if done.returncode != 0:
             fail("qor-trace: status %d\n%s" % (done.returncode, done.stderr[-2000:]))
-        page = done.stdout.split()[0] if done.stdout else ""
-        if not page.startswith(run) or not page.endswith(".html"):
+        printed = [line.split()[0] for line in done.stdout.splitlines() if line.strip()]
+        if printed[:1] != [os.path.join(run, "index.html")] or not printed[1:2] or \
+                not printed[1].startswith(run):
             fail("qor-trace printed %r" % done.stdout)
+        page = printed[1]
         with open(page, encoding="utf-8") as file:
             trace = embedded(file.read())
         if not trace.get("samples") or not trace.get("maps"):
