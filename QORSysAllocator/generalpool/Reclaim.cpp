@@ -50,7 +50,6 @@ bool ReclaimApplies(const GeneralPool& pool) {
 struct Footprint {
     std::uint64_t inUse;       // bytes of the chain not in free areas
     std::uint64_t touchedFree; // free bytes short of the last chunk's untouched end
-    std::uint64_t lastBytes;   // the last chunk's size
 };
 
 Footprint FootprintOf(const GeneralPool& pool) {
@@ -62,7 +61,7 @@ Footprint FootprintOf(const GeneralPool& pool) {
     const std::uint64_t lastBytes = pool.lastChunk->chunk.size & kChunkSizeMask;
     const std::uint64_t reach = std::uint64_t{pool.lastChunkReachKiB} << kKiBShift;
     const std::uint64_t untouched = reach < lastBytes ? lastBytes - reach : 0;
-    return {totalBytes - freeBytes, freeBytes > untouched ? freeBytes - untouched : 0, lastBytes};
+    return {totalBytes - freeBytes, freeBytes > untouched ? freeBytes - untouched : 0};
 }
 
 enum class Occasion { Reach, Growth };
@@ -84,6 +83,8 @@ bool MergeIsDue(const GeneralPool& pool, const Footprint& footprint, Occasion oc
 // Merges every chunk when it is due and the touched free bytes are worth it; true when it merged.
 bool MergeChainIfWorth(GeneralPool& pool, Occasion occasion) {
     if (!ReclaimApplies(pool)) return false;
+    // Only a growth may merge before one is due: a reach between merges walks no chain.
+    if (occasion == Occasion::Reach && pool.reclaimPlacementsDue > 0) return false;
     const Footprint footprint = FootprintOf(pool);
     if (!MergeIsDue(pool, footprint, occasion)) return false;
     if (footprint.touchedFree < State().reclaimFloorBytes ||

@@ -39,7 +39,6 @@ QORSysSwappable* SwapFileInternals::VictimWithRoom(QORSysSwapFile& file, QORSysS
     if (joined == nullptr) return oldest;
     MovesOf(file).roomOpened = true;
     return joined;
-    return oldest;
 }
 
 long long SwapFileInternals::MakeRoom(QORSysSwapFile& file, std::size_t bytes,
