@@ -41,8 +41,12 @@ fi
 if readelf -d "$library" | grep -qE '\((RPATH|RUNPATH)\)'; then
   fail "the installed library keeps a run-time path: $(readelf -d "$library" | grep PATH)"
 fi
-# Only the library, its headers, its package files and plug-ins: no program, no test.
-[ ! -e "$prefix/bin" ] || fail "programs were installed: $(ls "$prefix/bin")"
+# Only the library, its headers, its package files, plug-ins and the two trace commands: no other
+# program, no test.
+if [ -e "$prefix/bin" ]; then
+  programs=$(ls "$prefix/bin" | tr '\n' ' ')
+  [ "$programs" = "qor-trace qor-view " ] || fail "programs were installed: $programs"
+fi
 
 # The demo as a consumer project, installed beside the library; cmake, the compiler and make run
 # with their malloc served by the installed libQORSysMalloc.so.
