@@ -168,14 +168,14 @@ MergeMethod CurrentMergeMethod() {
     return static_cast<MergeMethod>(method);
 }
 
-void MergeForReclaim(GeneralPool& pool, SubPool* chunk) {
+void MergeForReclaim(GeneralPool& pool, SubPool* chunk, bool purge) {
     if (!Mergeable(pool, chunk)) return;
     ChunkFields& k = chunk->chunk;
     const std::uint64_t largest = AddressWalk(chunk, k, pool.HeaderBytesOf(chunk));
     k.largestFreeArea =
         largest > UINT32_MAX ? kLargestUnknown : static_cast<std::uint32_t>(largest);
     RecomputeSuffixBounds(k);
-    PurgeListedAreas(k);
+    if (purge) PurgeListedAreas(k);
 }
 
 int MergeFreeAreas(GeneralPool& pool, SubPool* chunk, MergeMethod method) {

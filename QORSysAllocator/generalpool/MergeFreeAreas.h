@@ -19,10 +19,11 @@ int MergeFreeAreas(GeneralPool& pool, SubPool* chunk, MergeMethod method = Merge
 // the chunk's largest area is the exact largest listed, not the larger of the old value and the
 // merged sizes: that rule keeps a value the merge itself made too small (the marker 1 of an
 // unknown largest area counts as a size), and tracked placement would then skip a chunk whose
-// areas fit. Then the whole pages inside each listed area, past its list words, go back to the
-// system (one madvise per area; they read as zero when a block takes them again). Does nothing for
-// a null or empty chunk or a SINGLE_SIZE pool.
-void MergeForReclaim(GeneralPool& pool, SubPool* chunk);
+// areas fit. Then, with `purge`, the whole pages inside each listed area, past its list words, go
+// back to the system (one madvise per area; they read as zero when a block takes them again): a
+// swap file's zone, refilled at once, merges without. Does nothing for a null or empty chunk or a
+// SINGLE_SIZE pool.
+void MergeForReclaim(GeneralPool& pool, SubPool* chunk, bool purge = true);
 
 // The process-wide method, fixed from QORSysAllocatorForceOptMeth on first use.
 MergeMethod CurrentMergeMethod();

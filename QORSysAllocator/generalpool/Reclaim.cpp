@@ -92,8 +92,10 @@ bool MergeChainIfWorth(GeneralPool& pool, Occasion occasion) {
         return false;
     const std::uint64_t due = footprint.inUse / kInUseBytesPerPlacement;
     pool.reclaimPlacementsDue = due > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(due);
+    // A swap file's zone is refilled as soon as it has room: its pages stay.
+    const bool purge = pool.swapFile == nullptr;
     for (SubPool* k = &pool; k != nullptr; k = static_cast<SubPool*>(k->chunk.next))
-        MergeForReclaim(pool, k);
+        MergeForReclaim(pool, k, purge);
     pool.currentChunk = nullptr;
     return true;
 }

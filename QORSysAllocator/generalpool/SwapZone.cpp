@@ -30,7 +30,7 @@ bool MergeFreeAreas(void* zone, std::size_t bytes) {
         freeBytes += k->chunk.free;
     if (freeBytes < placement::Round8(bytes + kBlockHeaderBytes)) return false;
     for (SubPool* k = &pool; k != nullptr; k = static_cast<SubPool*>(k->chunk.next))
-        MergeForReclaim(pool, k);
+        MergeForReclaim(pool, k, false);
     pool.currentChunk = nullptr;
     return true;
 }
