@@ -3,7 +3,10 @@
 // A small record's locator carries its size, so it is read alone, straight into its new block.
 // Back in memory, the object keeps its record as its origin for as long as it is unchanged: sent
 // out again unchanged, it goes back there without a write. A 64-bit fingerprint of its bytes
-// tells a changed object (a change it misses has odds of about 2^-64).
+// tells a changed object (a change it misses has odds of about 2^-64). It is computed once per
+// swap-out and written with the record, in the object's reserved word: the reload brings it back
+// with the bytes. A record whose word holds no fingerprint of them (written while objects were
+// not reloaded alone) only costs a write at the next swap-out.
 // Invariant: RecordsOn(page) counts the records of the page that are on disk or are the origin
 // of an object in memory; the page is free when that count is 0.
 #include "SwapFileInternals.h"
@@ -119,18 +122,18 @@ long SwapFileInternals::ReloadAlone(QORSysSwapFile& file, int page, Recall& want
 void SwapFileInternals::KeepOrigin(QORSysSwapFile& file, QORSysSwappable* object,
                                    std::uint64_t locator) {
     if (object->handle == nullptr) return DropLocated(file, locator);
-    ReservedOf(object) = Fingerprint(object, LocatorRecordBytes(locator) - kRecordHeaderBytes);
     object->handle->reserved = locator;
 }
 
-std::uint64_t SwapFileInternals::UnchangedOrigin(const QORSysSwappable* object) {
+std::uint64_t SwapFileInternals::UnchangedOrigin(QORSysSwappable* object, std::size_t size) {
+    const std::uint64_t now = Fingerprint(object, size - kRecordHeaderBytes);
     const QORSysSwappableHdl* handle = object->handle;
-    if (handle == nullptr || handle->reserved == 0 ||
-        handle->object != reinterpret_cast<std::uintptr_t>(object))
-        return 0;
-    const std::uint64_t origin = handle->reserved;
-    const std::size_t bytes = LocatorRecordBytes(origin) - kRecordHeaderBytes;
-    return object->reserved == Fingerprint(object, bytes) ? origin : 0;
+    const bool hasOrigin = handle != nullptr && handle->reserved != 0 &&
+                           handle->object == reinterpret_cast<std::uintptr_t>(object) &&
+                           LocatorRecordBytes(handle->reserved) == size;
+    if (hasOrigin && object->reserved == now) return handle->reserved;
+    ReservedOf(object) = now;
+    return 0;
 }
 
 void SwapFileInternals::DropOrigin(QORSysSwapFile& file, QORSysSwappable* object, bool kept) {

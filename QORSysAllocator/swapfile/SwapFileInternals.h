@@ -270,9 +270,10 @@ public:
     static long ReloadAlone(QORSysSwapFile& file, int page, Recall& want);
     // An object reloaded alone keeps its record on disk while it is unchanged: its permanent
     // handle's reserved word holds the record's locator, its own reserved word the fingerprint of
-    // its bytes as they came back. The origin's locator when the object has one and is unchanged;
-    // 0 otherwise.
-    static std::uint64_t UnchangedOrigin(const QORSysSwappable* object);
+    // its bytes, which its record carries (so that a reload computes none). The origin's locator
+    // when the object has one and is unchanged; 0 otherwise, and the object's reserved word then
+    // holds the fingerprint of its bytes now, for the record about to be written.
+    static std::uint64_t UnchangedOrigin(QORSysSwappable* object, std::size_t size);
     // Forgets the object's origin (none allowed); unless it went back there (`kept`), the record
     // no longer counts on its page.
     static void DropOrigin(QORSysSwapFile& file, QORSysSwappable* object, bool kept);

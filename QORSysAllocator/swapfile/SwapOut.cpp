@@ -162,13 +162,18 @@ long QORSysSwapFile::EffectiveSwapOut(QORSysSwappable* object, QORSysSwappableHd
     const std::uintptr_t ownerInFile = qor::zone::DetachedOwnerWord(pool);
     // Unchanged since it was reloaded alone: its record is still on disk.
     const std::uint64_t origin =
-        objectsReloadAlone ? SwapFileInternals::UnchangedOrigin(object) : 0;
+        objectsReloadAlone ? SwapFileInternals::UnchangedOrigin(object, size) : 0;
     std::uint64_t locator = origin;
     if (locator == 0) {
         locator = size <= qor::kSwapPageBytes
                       ? SwapFileInternals::SaveSmallRecord(*this, record, size, ownerInFile)
                       : SwapFileInternals::SaveLargeRecord(*this, record, size, ownerInFile);
-        if (locator == 0) return QORSysSwapFailure; // the object stays in memory
+        if (locator == 0) {
+            // The object stays in memory, changed since its origin: the fingerprint it now
+            // carries would pass it for unchanged, so the origin goes.
+            if (objectsReloadAlone) SwapFileInternals::DropOrigin(*this, object, false);
+            return QORSysSwapFailure;
+        }
         if (objectsReloadAlone) locator = qor::WithRecordBytes(locator, size);
     }
     if (objectsReloadAlone) SwapFileInternals::DropOrigin(*this, object, locator == origin);
