@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <random>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <utility>
 
@@ -530,6 +531,52 @@ void VisitParts(QORSysSwapFile& file, const Faults& faults, std::size_t visits =
     platform::SetIoFaultFilter(nullptr);
     for (auto& [ref, sum] : parts)
         ASSERT_TRUE(ref.Get() != nullptr && ref.Get()->Sum() == sum);
+}
+
+// How many of the zone's pages are resident, of how many.
+std::pair<std::size_t, std::size_t> ZoneResidency(QORSysSwapFile& file) {
+    const GeneralPool* pool = SF::Pool(file);
+    const std::size_t page = platform::kSystemPageBytes;
+    const std::uintptr_t first = (Addr(pool) + page - 1) & ~(page - 1);
+    const std::uintptr_t end = (Addr(pool) + (pool->chunk.size & kChunkSizeMask)) & ~(page - 1);
+    std::vector<unsigned char> pages((end - first) / page);
+    if (mincore(reinterpret_cast<void*>(first), end - first, pages.data()) != 0) return {0, 1};
+    return {std::size_t(std::count_if(pages.begin(), pages.end(), [](auto p) { return p & 1; })),
+            pages.size()};
+}
+
+// The zone is refilled as soon as it has room: neither the swap file's join nor the pool's
+// reclaim before a growth gives its pages back, while both join the pieces that make the room.
+// The zone's blocks are taken directly, so that it fills without an object being sent out.
+TEST_F(SwapFileTest, TheZoneKeepsItsPagesThroughItsJoins) {
+    for (const bool byReclaim : {false, true}) {
+        QORSysSwapFile f;
+        ASSERT_TRUE(Init(f, 4 << 20, 64 << 20));
+        std::vector<unsigned char*> blocks;
+        while (auto* block = static_cast<unsigned char*>(zone::Allocate(SF::Pool(f), 3984))) {
+            std::memset(block, int(blocks.size()), 3984);
+            blocks.push_back(block);
+        }
+        ASSERT_GT(blocks.size(), 1000u);
+        const auto [touched, pages] = ZoneResidency(f);
+        ASSERT_GE(touched + 2, pages);                  // all but the ends
+        for (std::size_t i = 0; i < blocks.size(); ++i) // pairs of neighbours, every other pair
+            if (i % 4 < 2) zone::Release(std::exchange(blocks[i], nullptr));
+        if (!byReclaim) {
+            ASSERT_TRUE(zone::MergeFreeAreas(SF::Pool(f), 7000));
+        }
+        void* joined = zone::Allocate(SF::Pool(f), 7000); // by reclaim: the zone cannot grow
+        ASSERT_NE(joined, nullptr) << "by reclaim " << byReclaim;
+        EXPECT_EQ(ZoneResidency(f).first, touched) << "by reclaim " << byReclaim;
+        for (std::size_t i = 0; i < blocks.size(); ++i)
+            EXPECT_TRUE(blocks[i] == nullptr || std::count(blocks[i], blocks[i] + 3984,
+                                                           static_cast<unsigned char>(i)) == 3984)
+                << i;
+        EXPECT_EQ(SF::Broken(f), "");
+        zone::Release(joined);
+        for (unsigned char* block : blocks)
+            zone::Release(block);
+    }
 }
 
 // Both reload rules, with whole and with short transfers: each I/O call of the run fails in
