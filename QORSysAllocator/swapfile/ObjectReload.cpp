@@ -23,6 +23,9 @@ constexpr std::size_t kReservedAt = 16, kSwapFileAt = 24, kBaseBytes = sizeof(QO
 
 constexpr std::uint64_t kMix1 = 0x9E3779B185EBCA87, kMix2 = 0xC2B2AE3D27D4EB4F;
 
+// Set in every fingerprint: a reserved word of 0 (the contract's value) carries none.
+constexpr std::uint64_t kFingerprinted = 1;
+
 // One multiply per word: each step is a bijection of the lane for a given word, so a single
 // changed word always changes its lane.
 constexpr std::uint64_t Round(std::uint64_t lane, std::uint64_t word) {
@@ -52,7 +55,7 @@ std::uint64_t Fingerprint(const QORSysSwappable* object, std::size_t bytes) {
     std::uint64_t hash = bytes;
     for (const std::uint64_t lane : lanes)
         hash = Round(hash, lane) * kMix2;
-    return hash ^ (hash >> 29);
+    return (hash ^ (hash >> 29)) | kFingerprinted;
 }
 
 std::uint64_t& ReservedOf(QORSysSwappable* object) {
@@ -134,6 +137,24 @@ std::uint64_t SwapFileInternals::UnchangedOrigin(QORSysSwappable* object, std::s
     if (hasOrigin && object->reserved == now) return handle->reserved;
     ReservedOf(object) = now;
     return 0;
+}
+
+bool SwapFileInternals::RunMatchesItsFingerprint(QORSysSwapFile& file, int page, std::size_t size,
+                                                 char* object, const PreSwapPage* tailBuffer) {
+    auto* swappable = reinterpret_cast<QORSysSwappable*>(object);
+    if (!file.objectsReloadAlone || !(swappable->reserved & kFingerprinted)) return true;
+    const std::size_t tailBytes = size % kSwapPageBytes;
+    const auto tailPage = page + static_cast<int>(size / kSwapPageBytes);
+    if (tailBytes != 0) {
+        if (tailBuffer == nullptr) tailBuffer = BufferOf(file, tailPage);
+        if (tailBuffer == nullptr) return false;
+        std::memcpy(object + size - tailBytes - kRecordHeaderBytes, tailBuffer->data, tailBytes);
+    }
+    return Fingerprint(swappable, size - kRecordHeaderBytes) == swappable->reserved;
+}
+
+void SwapFileInternals::ForgetFingerprint(QORSysSwappable* object) {
+    if (object->reserved != 0) ReservedOf(object) = 0;
 }
 
 void SwapFileInternals::DropOrigin(QORSysSwapFile& file, QORSysSwappable* object, bool kept) {

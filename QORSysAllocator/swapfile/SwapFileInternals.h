@@ -277,6 +277,8 @@ public:
     // Forgets the object's origin (none allowed); unless it went back there (`kept`), the record
     // no longer counts on its page.
     static void DropOrigin(QORSysSwapFile& file, QORSysSwappable* object, bool kept);
+    // Objects sent out under the contract's rule carry no fingerprint.
+    static void ForgetFingerprint(QORSysSwappable* object);
     // The record at `locator` (its size in it) no longer counts: a small record's page is free
     // once it holds none, a large object's run is free but for a tail page that still does.
     static void DropLocated(QORSysSwapFile& file, std::uint64_t locator);
@@ -355,6 +357,11 @@ private:
     // Reads the run as planned; true when every byte before the tail page came in and, when the
     // header was read here, it is the zone's record of `size` bytes.
     static bool ReadRun(QORSysSwapFile& file, std::size_t size, bool headerRead, RunRead& read);
+    // Objects reloaded alone: false when the run's record carries a fingerprint and the bytes read
+    // (the tail from `tailBuffer`, else from its page's buffer) are not what it was taken of.
+    // Pages of a file cut short and lengthened since read as zeros: such a run is refused.
+    static bool RunMatchesItsFingerprint(QORSysSwapFile& file, int page, std::size_t size,
+                                         char* object, const PreSwapPage* tailBuffer);
     // The object is whole but for its tail: the tail page comes back with the small records
     // that share it, the run's pages are freed and the object counts as swapped in.
     static void RestoreLargeObject(QORSysSwapFile& file, int page, std::size_t size, char* object,

@@ -59,7 +59,8 @@ long SwapFileInternals::ReadLargeObject(QORSysSwapFile& file, int page, std::siz
     char* object = static_cast<char*>(block);
     RunRead read;
     PlanRunRead(file, page, size, firstPage, object, read);
-    if (!ReadRun(file, size, firstPage == nullptr, read)) {
+    if (!ReadRun(file, size, firstPage == nullptr, read) ||
+        !RunMatchesItsFingerprint(file, page, size, object, read.tailBuffer)) {
         // A read that failed changes nothing: the run stays booked and readable.
         ReleaseBuffer(file, read.tailBuffer);
         zone::Release(block);

@@ -163,6 +163,7 @@ long QORSysSwapFile::EffectiveSwapOut(QORSysSwappable* object, QORSysSwappableHd
     // Unchanged since it was reloaded alone: its record is still on disk.
     const std::uint64_t origin =
         objectsReloadAlone ? SwapFileInternals::UnchangedOrigin(object, size) : 0;
+    if (!objectsReloadAlone) SwapFileInternals::ForgetFingerprint(object);
     std::uint64_t locator = origin;
     if (locator == 0) {
         locator = size <= qor::kSwapPageBytes
