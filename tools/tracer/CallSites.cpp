@@ -182,6 +182,10 @@ void CountLive(std::uint32_t stack, std::int64_t bytes, std::int64_t blocks) {
     StackRecord& record = gSites.records[stack - 1];
     record.liveBytes += static_cast<std::uint64_t>(bytes);
     record.liveBlocks += static_cast<std::uint64_t>(blocks);
+    if (blocks > 0) {
+        record.allocatedBytes += static_cast<std::uint64_t>(bytes);
+        record.allocations += static_cast<std::uint64_t>(blocks);
+    }
 }
 
 void KeepPeakSites() {

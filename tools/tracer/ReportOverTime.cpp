@@ -1,7 +1,7 @@
 // The report's view over time: the samples, the pools' maps at the peak and at the end, request
-// sizes, and the call sites of the live bytes at the peak and of the leaks. Maps are written in
-// bounded form: a chunk with many stretches as 512 cells of its fill, a paged pool's pages by
-// class with at most kListedPages listed one by one.
+// sizes, and the call sites of the live bytes at the peak, of the leaks and of all allocations.
+// Maps are written in bounded form: a chunk with many stretches as 512 cells of its fill, a paged
+// pool's pages by class with at most kListedPages listed one by one.
 #include "CallSites.h"
 #include "MappedMemory.h"
 #include "ReportSink.h"
@@ -209,26 +209,42 @@ struct LeakSite {
     std::uint64_t Bytes() const { return size * count; }
 };
 
-// The live bytes by site at the peak and at exit, largest first; `order` has room for every
-// stack id, and the sites written are marked in `listed`.
+// One list of "sites": its key, the stack's bytes and blocks it gives, and which of the two it
+// ranks the stacks by.
+struct SiteList {
+    const char* key;
+    std::uint64_t StackRecord::*bytes;
+    std::uint64_t StackRecord::*blocks;
+    bool byBlocks;
+};
+
+// The live bytes at the peak, the leaks at exit, and the allocations made from each stack.
+constexpr SiteList kSiteLists[] = {
+    {"peak", &StackRecord::peakBytes, &StackRecord::peakBlocks, false},
+    {"exit", &StackRecord::liveBytes, &StackRecord::liveBlocks, false},
+    {"allocations", &StackRecord::allocatedBytes, &StackRecord::allocations, true},
+};
+
+// Each list's sites, largest first; `order` has room for every stack id, and the sites written
+// are marked in `listed`.
 void WriteSites(Sink& out, std::uint32_t* order, bool* listed) {
-    for (const bool peak : {true, false}) {
-        const auto bytes = [peak](std::uint32_t id) {
-            return peak ? StackById(id)->peakBytes : StackById(id)->liveBytes;
+    out.Print(",\n\"sites\": {");
+    for (const SiteList& list : kSiteLists) {
+        const auto rank = [&list](std::uint32_t id) {
+            return StackById(id)->*(list.byBlocks ? list.blocks : list.bytes);
         };
         std::uint32_t count = 0;
         for (std::uint32_t id = 1; id <= StackCount(); ++id)
-            if (bytes(id) != 0) order[count++] = id;
+            if (rank(id) != 0) order[count++] = id;
         const std::uint32_t shown = std::min<std::uint32_t>(count, kListedSites);
         std::partial_sort(order, order + shown, order + count,
-                          [&](std::uint32_t a, std::uint32_t b) { return bytes(a) > bytes(b); });
-        out.Print(peak ? ",\n\"sites\": {\"peak\": [" : "], \"exit\": [");
+                          [&](std::uint32_t a, std::uint32_t b) { return rank(a) > rank(b); });
+        out.Print("%s\"%s\": [", &list == kSiteLists ? "" : "], ", list.key);
         for (std::uint32_t i = 0; i < shown; ++i) {
             const StackRecord& stack = *StackById(order[i]);
             listed[order[i]] = true;
             out.Print("%s[%u, %" PRIu64 ", %" PRIu64 "]", i ? ", " : "", order[i],
-                      peak ? stack.peakBytes : stack.liveBytes,
-                      peak ? stack.peakBlocks : stack.liveBlocks);
+                      stack.*list.bytes, stack.*list.blocks);
         }
     }
     out.Print("]}");

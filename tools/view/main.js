@@ -151,7 +151,8 @@ function renderSwap(section, trace, names) {
 }
 
 const SECTIONS = [["memory-chart", renderMemory], ["pool-maps", renderPoolMaps], ["size-histograms", renderSizes],
-                  ["call-sites", renderCallSites], ["swap-chart", renderSwap]];
+                  ["call-sites", renderCallSites], ["flame-graphs", renderFlameGraphs],
+                  ["swap-chart", renderSwap]];
 
 function chartRects() {
   const rects = {};
