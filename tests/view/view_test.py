@@ -5,9 +5,13 @@
       ViewEmbedsTrace: the page embeds the trace unchanged (plus "symbols"), loads nothing from
       the network, survives hostile pool names, and names a frame of a real program by function
       and line.
-  view_test.py renders <qor-view> <fixture.json> <work dir>
+  view_test.py renders <qor-view> <fixture.json> <work dir> <traced program> <tracer dir>
       ViewRendersInBrowser: headless Chromium renders the page without a script error, also for
       a trace without the sampling keys, and every chart's box in a screenshot holds a drawing.
+      Both flame graphs stand as the fixture's sites say (the root weighs them all, the largest
+      site's frame is as wide as its share, frames shared by two stacks are drawn once), a click
+      on a frame zooms to it and one on the root goes back; the traced program's graphs weigh
+      what its report saw live at the peak and every allocation of its pools.
       Without Chromium: skipped (status 77) locally, a failure under CI (the CI variable set).
 """
 import html
@@ -168,7 +172,165 @@ def check_screenshot(page_path, data, work):
             fail("#%s is nearly blank in the screenshot (%.1f%% drawn)" % (section, 100 * share))
 
 
-def test_renders(qor_view, fixture, work):
+# Run after the page's script: reads each flame graph's bars as laid out (shares of the graph's
+# width), clicks the bar named by the test in the peak graph, then that graph's root, and leaves
+# the three states in body[data-flames].
+FLAME_PROBE = """<script>
+const probeBars = () => Object.fromEntries([...document.querySelectorAll(".flame")].map((graph) => {
+  const box = graph.getBoundingClientRect();
+  return [graph.id, [...graph.children].map((bar) => {
+    const r = bar.getBoundingClientRect();
+    return { name: bar.dataset.name, value: Number(bar.dataset.value), depth: Number(bar.dataset.depth),
+             title: bar.title, left: (r.left - box.left) / box.width, width: r.width / box.width,
+             bottom: box.bottom - r.bottom };
+  })];
+}));
+const probeClick = (name) => [...document.querySelectorAll("#flame-peak > div")].find((bar) => bar.dataset.name === name).click();
+const probeStates = { initial: probeBars() };
+probeClick(%s); probeStates.zoomed = probeBars();
+probeClick("all stacks"); probeStates.back = probeBars();
+document.body.dataset.flames = JSON.stringify(probeStates);
+</script>
+"""
+ROW = 18  # a flame bar's height in CSS pixels
+SHARE_SLACK = 0.002  # a bar's width against its share: a pixel or two of rounding at 1280 pixels
+
+
+def flame_states(page_path, zoom_to):
+    """The flame graphs' bars as drawn, zoomed to the bar named zoom_to and back."""
+    with open(page_path, encoding="utf-8") as file:
+        page = file.read()
+    probed = page_path[:-5] + "-probed.html"
+    with open(probed, "w", encoding="utf-8") as file:
+        file.write(page.replace("</body>", FLAME_PROBE % json.dumps(zoom_to) + "</body>"))
+    data = check_rendered(probed)
+    if "flames" not in data:
+        fail("the flame probe did not run: %s" % data)
+    return json.loads(data["flames"])
+
+
+def bar_named(bars, words, graph):
+    """The one bar whose name holds every word."""
+    found = [bar for bar in bars if all(word in bar["name"] for word in words)]
+    if len(found) != 1:
+        fail("%s: %d bars named %s, not one" % (graph, len(found), words))
+    return found[0]
+
+
+def check_flame_shape(bars, graph):
+    """The root spans the graph at the bottom; every other bar stands on a bar one row down whose
+    span holds its own, and siblings do not overlap."""
+    root = [bar for bar in bars if bar["depth"] == 0]
+    if len(root) != 1 or abs(root[0]["width"] - 1) > SHARE_SLACK or root[0]["bottom"] > 1:
+        fail("%s: the root bar does not span the bottom of the graph: %s" % (graph, root))
+    for bar in bars:
+        if abs(bar["bottom"] - bar["depth"] * ROW) > 1:
+            fail("%s: %s is drawn %.0f px up, not on row %d" % (graph, bar["name"], bar["bottom"],
+                                                                bar["depth"]))
+        if bar["depth"] and not any(
+                below["depth"] == bar["depth"] - 1 and below["left"] - SHARE_SLACK <= bar["left"]
+                and bar["left"] + bar["width"] <= below["left"] + below["width"] + SHARE_SLACK
+                for below in bars):
+            fail("%s: %s stands on no caller's bar" % (graph, bar["name"]))
+    for row in {bar["depth"] for bar in bars}:
+        spans = sorted((bar["left"], bar["left"] + bar["width"]) for bar in bars
+                       if bar["depth"] == row)
+        if any(right > left + SHARE_SLACK for (_, right), (left, _) in zip(spans, spans[1:])):
+            fail("%s: bars overlap on row %d: %s" % (graph, row, spans))
+
+
+def check_flame(bars, rows, stacks, graph, unit):
+    """The graph of rows [stack id, value]: the root weighs them all, and the largest stack's own
+    frame (frame 0) is drawn as high as the stack is deep, as wide as its share of the whole."""
+    check_flame_shape(bars, graph)
+    total = sum(value for _, value in rows)
+    root = bar_named(bars, ["all stacks"], graph)
+    if root["value"] != total:
+        fail("%s: the root weighs %d, the sites %d" % (graph, root["value"], total))
+    stack, value = max(rows, key=lambda row: row[1])
+    frames = stacks[stack]["frames"]
+    top = bar_named(bars, [frames[0]["symbol"]], graph)
+    share = value / total
+    if top["value"] != value or top["depth"] != len(frames) or abs(top["width"] - share) > SHARE_SLACK:
+        fail("%s: the largest site's frame is %s, not %d %s at depth %d, %.4f of the width" % (
+            graph, top, value, unit, len(frames), share))
+    if "%.1f %%" % (100 * share) not in top["title"] or top["name"] not in top["title"]:
+        fail("%s: the title %r does not give the frame and its share" % (graph, top["title"]))
+
+
+def check_flames(page_path, trace):
+    """Both graphs drawn from the fixture's sites, frames shared by two stacks drawn once for
+    both, and a zoom to that shared frame that spreads its callees over the width and back."""
+    stacks = {stack["id"]: stack for stack in trace["stacks"]}
+    shared = stacks[1]["frames"][1]["address"]  # stacks 1 and 5 share their two outer frames
+    states = flame_states(page_path, "(no symbol) " + shared)
+    peak = [[stack, value] for stack, value, _ in trace["sites"]["peak"]]
+    counts = [[stack, count] for stack, _, count in trace["sites"]["allocations"]]
+    for graph, rows, unit in (("flame-peak", peak, "bytes"), ("flame-allocations", counts,
+                                                               "allocations")):
+        check_flame(states["initial"][graph], rows, stacks, graph, unit)
+        caller = bar_named(states["initial"][graph], [shared], graph)
+        if caller["value"] != sum(value for stack, value in rows if stack in (1, 5)):
+            fail("%s: the frame both stacks share weighs %d, not their sum" % (graph,
+                                                                                caller["value"]))
+    zoomed = states["zoomed"]["flame-peak"]
+    check_flame_shape(zoomed, "zoomed flame-peak")
+    names = {bar["name"] for bar in zoomed}
+    if any(word in name for name in names for word in ("proto_packet_new", "Cache", "Buffer")):
+        fail("the zoomed graph still shows other stacks: %s" % sorted(names))
+    inside = bytes_of(trace, 1) + bytes_of(trace, 5)
+    for stack, word in ((1, "Session"), (5, "Logger")):  # demangled or not, their class
+        bar = bar_named(zoomed, [word], "zoomed flame-peak")
+        if abs(bar["width"] - bytes_of(trace, stack) / inside) > SHARE_SLACK:
+            fail("zoomed: %s spans %.4f of the width, not its share of the zoomed frame" % (
+                bar["name"], bar["width"]))
+    if states["back"] != states["initial"] or states["zoomed"]["flame-allocations"] != states[
+            "initial"]["flame-allocations"]:
+        fail("a click on the root did not bring back the whole graph, or the zoom moved the other")
+
+
+def bytes_of(trace, stack):
+    return next(value for site, value, _ in trace["sites"]["peak"] if site == stack)
+
+
+def traced_page(qor_view, work, program, tracer_dir):
+    """The traced program's report, sampled at every allocation (so that its peak map comes late,
+    with several blocks live), and its page."""
+    prefix = os.path.join(work, "traced")
+    env = dict(os.environ, QORSysAllocatorInstrum="QORSysTracer", LD_LIBRARY_PATH=tracer_dir,
+               QORSysTracerOutput=prefix, QORSysTracerSample="1")
+    subprocess.run([program], env=env, capture_output=True, check=True)
+    subprocess.run([sys.executable, qor_view, prefix], check=True, stdout=subprocess.DEVNULL)
+    with open(prefix + ".json", encoding="utf-8") as file:
+        return prefix + ".html", json.load(file)
+
+
+def check_traced_flames(qor_view, work, program, tracer_dir):
+    """The program's own graphs: the peak graph's root weighs what the samples saw live at the
+    peak map's moment, the allocation graph's root every allocation the pools counted, and, every
+    request being made in main, main's bar spans both graphs."""
+    page_path, trace = traced_page(qor_view, work, program, tracer_dir)
+    states = flame_states(page_path, "main")
+    moment = next(m["t"] for m in trace["maps"] if m["moment"] == "peak")
+    live = sum(row[1] for sample in trace["samples"] if sample["t"] == moment
+               for row in sample["pools"])
+    allocations = sum(pool["allocations"] for pool in trace["pools"])
+    for graph, total in (("flame-peak", live), ("flame-allocations", allocations)):
+        bars = states["initial"][graph]
+        check_flame_shape(bars, graph)
+        root = bar_named(bars, ["all stacks"], graph)
+        main = [bar for bar in bars if bar["name"] == "main"]
+        if not live or root["value"] != total:
+            fail("traced %s: the root weighs %d, the report %d" % (graph, root["value"], total))
+        if has_line_table(program) and (len(main) != 1 or abs(main[0]["width"] - 1) > SHARE_SLACK):
+            fail("traced %s: main is not one bar across the graph: %s" % (graph, main))
+    zoomed = [bar for bar in states["zoomed"]["flame-peak"] if bar["name"] == "main"]
+    if len(zoomed) != 1 or abs(zoomed[0]["width"] - 1) > SHARE_SLACK or states["back"] != states[
+            "initial"]:
+        fail("traced: the zoom to main and back drew %s" % states)
+
+
+def test_renders(qor_view, fixture, work, program, tracer_dir):
     if shutil.which("chromium") is None:
         message = "chromium is not installed (make deps installs it)"
         if os.environ.get("CI"):
@@ -183,6 +345,8 @@ def test_renders(qor_view, fixture, work):
     old = {key: value for key, value in trace.items() if key not in NEW_KEYS}
     check_rendered(make_page(qor_view, old, work, "old-trace")[0])
     check_screenshot(page_path, data, work)
+    check_flames(page_path, trace)
+    check_traced_flames(qor_view, work, program, tracer_dir)
     print("ViewRendersInBrowser: passed")
 
 
@@ -192,7 +356,7 @@ def main(argv):
     if mode == "embeds":
         test_embeds(qor_view, fixture, work, argv[4])
     else:
-        test_renders(qor_view, fixture, work)
+        test_renders(qor_view, fixture, work, *argv[4:6])
 
 
 if __name__ == "__main__":
