@@ -3,10 +3,11 @@
 // A small record's locator carries its size, so it is read alone, straight into its new block.
 // Back in memory, the object keeps its record as its origin for as long as it is unchanged: sent
 // out again unchanged, it goes back there without a write. A 64-bit fingerprint of its bytes
-// tells a changed object (a change it misses has odds of about 2^-64). It is computed once per
+// tells a changed object (a change it misses has odds of about 2^-63). It is computed once per
 // swap-out and written with the record, in the object's reserved word: the reload brings it back
-// with the bytes. A record whose word holds no fingerprint of them (written while objects were
-// not reloaded alone) only costs a write at the next swap-out.
+// with the bytes, and a large object's run is checked against it (RunMatchesItsFingerprint). A
+// record whose word holds no fingerprint (written while objects were not reloaded alone) is not
+// checked, and costs a write at the next swap-out.
 // Invariant: RecordsOn(page) counts the records of the page that are on disk or are the origin
 // of an object in memory; the page is free when that count is 0.
 #include "SwapFileInternals.h"
@@ -23,7 +24,7 @@ constexpr std::size_t kReservedAt = 16, kSwapFileAt = 24, kBaseBytes = sizeof(QO
 
 constexpr std::uint64_t kMix1 = 0x9E3779B185EBCA87, kMix2 = 0xC2B2AE3D27D4EB4F;
 
-// Set in every fingerprint: a reserved word of 0 (the contract's value) carries none.
+// Set in every fingerprint: a reserved word of 0, the word's value outside this mode, carries none.
 constexpr std::uint64_t kFingerprinted = 1;
 
 // One multiply per word: each step is a bijection of the lane for a given word, so a single

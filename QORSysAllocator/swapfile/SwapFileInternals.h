@@ -279,7 +279,7 @@ public:
     // Forgets the object's origin (none allowed); unless it went back there (`kept`), the record
     // no longer counts on its page.
     static void DropOrigin(QORSysSwapFile& file, QORSysSwappable* object, bool kept);
-    // Objects sent out under the contract's rule carry no fingerprint.
+    // Objects sent out under the whole-page rule carry no fingerprint.
     static void ForgetFingerprint(QORSysSwappable* object);
     // The record at `locator` (its size in it) no longer counts: a small record's page is free
     // once it holds none, a large object's run is free but for a tail page that still does.
