@@ -3,9 +3,11 @@
 // end; with QOR_TRACED_SOUND set it only takes a block and gives it back, and with
 // QOR_TRACED_CLOSED set as well it then closes stdout and stderr, as coreutils do at exit, before
 // the tracer's report; with QOR_TRACED_LEAK set it leaks one more block, from a call site of its
-// own, so that two runs differ at that one site). Every overrun stays
-// inside pool memory (a region or a chunk is one malloc), so the sanitizers have nothing to say.
-// Prints the addresses the report must name.
+// own, so that two runs differ at that one site; with QOR_TRACED_TEMPORARY set it only makes
+// kTemporaries temporary allocations from one call site (at a stack depth of 1) while another keeps
+// kKept blocks, each kept block followed by a temporary one, and releases them at the end). Every
+// overrun stays inside pool memory (a region or a chunk is one malloc), so the sanitizers have
+// nothing to say. Prints the addresses the report must name.
 #include "QORSysAllocator.h"
 
 #include <unistd.h>
@@ -19,7 +21,35 @@ alignas(16) static char gForeign[256]; // zeros: no block header in front of any
 
 static void* New(std::size_t size, void* pool) { return QORSpecializedNew(size, pool, nullptr, 0); }
 
+constexpr int kTemporaries = 7, kKept = 5;
+
+// Two call sites of their own at a stack depth of 1 (QORSysTracerStackDepth): not inlined, the
+// library called from each directly, and Keep's call not a tail call, so that its frame stays.
+[[gnu::noinline]] static void Churn() {
+    QORSpecializedDelete(QORSpecializedNew(40, nullptr, nullptr, 0), nullptr);
+}
+[[gnu::noinline]] static void* Keep() {
+    void* block = QORSpecializedNew(56, nullptr, nullptr, 0);
+    asm volatile("" : : "r"(block) : "memory");
+    return block;
+}
+
+// Each kept block sees a temporary allocation after it: released later, it is not temporary.
+static void MakeTemporaries() {
+    void* kept[kKept];
+    for (int i = 0; i < kTemporaries; ++i) {
+        if (i < kKept) kept[i] = Keep();
+        Churn();
+    }
+    for (void* block : kept)
+        QORSpecializedDelete(block, nullptr);
+}
+
 int main() {
+    if (std::getenv("QOR_TRACED_TEMPORARY") != nullptr) {
+        MakeTemporaries();
+        return 0;
+    }
     if (std::getenv("QOR_TRACED_SOUND") != nullptr) {
         QORSpecializedDelete(New(24, nullptr), nullptr);
         if (std::getenv("QOR_TRACED_CLOSED") != nullptr) close(1), close(2);

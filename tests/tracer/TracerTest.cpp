@@ -165,6 +165,46 @@ TEST_F(Tracer, CountsPerPoolAndGroupsLeaksBySize) {
 
 // Regression: a pool destroyed by FLUSH_DESTROY_IF_EMPTY, or a paged pool by FLUSH_DESTROY, was
 // reported as not destroyed; a pool that the flush left alone must not be.
+// The rows [stack id, bytes, count] of the list `key` of "sites", by stack id.
+std::map<int, std::pair<long, long>> SiteRows(const std::string& json, const std::string& key) {
+    std::map<int, std::pair<long, long>> rows;
+    const std::string sites = LineOf(json, "\"sites\": {");
+    const auto start = sites.find("\"" + key + "\": [");
+    if (start == std::string::npos) return rows;
+    const std::string list = sites.substr(start, sites.find("]]", start) + 2 - start);
+    const std::regex row(R"(\[(\d+), (\d+), (\d+)\])");
+    for (std::sregex_iterator at(list.begin(), list.end(), row), end; at != end; ++at)
+        rows[std::stoi((*at)[1])] = {std::stol((*at)[2]), std::stol((*at)[3])};
+    return rows;
+}
+
+// The id of the one stack that made `count` allocations, or 0.
+int StackWithAllocations(const std::map<int, std::pair<long, long>>& allocations, long count) {
+    int found = 0;
+    for (const auto& [id, row] : allocations)
+        if (row.second == count) found = found == 0 ? id : -1;
+    return found > 0 ? found : 0;
+}
+
+// 7 blocks of 40 bytes released at once from one site, 5 of 56 bytes from another, each followed
+// by one of the first site's before its own release at the end. One frame a stack: the program's
+// loop may be unrolled, its two functions are not.
+TEST_F(Tracer, CountsTheTemporaryAllocationsOfEachCallSite) {
+    Run({"QORSysTracerOutput=report", "QORSysTracerStackDepth=1", "QOR_TRACED_TEMPORARY=1"});
+    const auto allocations = SiteRows(json_, "allocations");
+    const int churn = StackWithAllocations(allocations, 7);
+    const int kept = StackWithAllocations(allocations, 5);
+    ASSERT_NE(churn, 0) << json_;
+    ASSERT_NE(kept, 0) << json_;
+    EXPECT_EQ(allocations.at(churn).first, 7 * 40);
+    const auto temporary = SiteRows(json_, "temporary");
+    EXPECT_EQ(temporary.size(), 1u) << "only the churning site: " << LineOf(json_, "\"sites\"");
+    ASSERT_TRUE(temporary.count(churn)) << LineOf(json_, "\"sites\"");
+    EXPECT_EQ(temporary.at(churn), std::make_pair(7L * 40, 7L));
+    EXPECT_FALSE(temporary.count(kept)) << "released after another allocation: not temporary";
+    Once(json_, R"("temporary": {"allocations": 7, "bytes": 280})");
+}
+
 TEST_F(Tracer, MarksThePoolsThatFlushesDestroyed) {
     Run({"QORSysTracerOutput=report"});
     for (const char* name : {"EmptyDestroyed", "PagedDestroyed"})

@@ -188,6 +188,13 @@ void CountLive(std::uint32_t stack, std::int64_t bytes, std::int64_t blocks) {
     }
 }
 
+void CountTemporary(std::uint32_t stack, std::uint64_t bytes) {
+    if (stack == kUnknownStack) return;
+    StackRecord& record = gSites.records[stack - 1];
+    record.temporaryBytes += bytes;
+    ++record.temporaries;
+}
+
 void KeepPeakSites() {
     for (std::uint32_t i = 0; i < gSites.count; ++i) {
         StackRecord& record = gSites.records[i];

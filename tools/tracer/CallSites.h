@@ -1,7 +1,8 @@
 // Call sites: the return addresses above an allocation, outside the allocation library, the
 // tracer and the C++ runtime's operator new, kept once per distinct stack. Each stack counts the
 // bytes and blocks live from it, so that the report can say where the live bytes at the peak and
-// the leaks at exit were requested, and the allocations made from it, for where the churn is.
+// the leaks at exit were requested, and the allocations made from it, for where the churn is,
+// and of those the temporary ones (released before any other allocation), the churn to remove.
 // Invariants: stack 0 is "unknown" and is never stored; a stored stack's liveBytes and liveBlocks
 // sum over the live table's entries naming it.
 #pragma once
@@ -25,6 +26,7 @@ struct StackRecord {
     std::uint64_t liveBytes, liveBlocks;
     std::uint64_t peakBytes, peakBlocks;       // as at the peak map's moment
     std::uint64_t allocatedBytes, allocations; // since the start, released or not
+    std::uint64_t temporaryBytes, temporaries; // released with no allocation in between
     std::uint8_t depth;
     std::uintptr_t frames[kMaxStackDepth];
 };
@@ -44,6 +46,8 @@ std::uint32_t StackOf(const Frames& frames);
 // Counts a block in (bytes > 0, blocks 1: an allocation, counted in the stack's allocations too)
 // or out (the negated values) of its stack.
 void CountLive(std::uint32_t stack, std::int64_t bytes, std::int64_t blocks);
+// Counts a block of `bytes` released as a temporary allocation of its stack.
+void CountTemporary(std::uint32_t stack, std::uint64_t bytes);
 // Copies every stack's live counts into its peak counts.
 void KeepPeakSites();
 // The stacks in order of first sight: stacks[0] has id 1. Count: StackCount().

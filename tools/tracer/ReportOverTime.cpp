@@ -1,5 +1,6 @@
 // The report's view over time: the samples, the pools' maps at the peak and at the end, request
-// sizes, and the call sites of the live bytes at the peak, of the leaks and of all allocations.
+// sizes, and the call sites of the live bytes at the peak, of the leaks, of all allocations and of
+// the temporary ones.
 // Maps are written in bounded form: a chunk with many stretches as 512 cells of its fill, a paged
 // pool's pages by class with at most kListedPages listed one by one.
 #include "CallSites.h"
@@ -218,11 +219,13 @@ struct SiteList {
     bool byBlocks;
 };
 
-// The live bytes at the peak, the leaks at exit, and the allocations made from each stack.
+// The live bytes at the peak, the leaks at exit, and the allocations and temporary allocations
+// made from each stack.
 constexpr SiteList kSiteLists[] = {
     {"peak", &StackRecord::peakBytes, &StackRecord::peakBlocks, false},
     {"exit", &StackRecord::liveBytes, &StackRecord::liveBlocks, false},
     {"allocations", &StackRecord::allocatedBytes, &StackRecord::allocations, true},
+    {"temporary", &StackRecord::temporaryBytes, &StackRecord::temporaries, true},
 };
 
 // Each list's sites, largest first; `order` has room for every stack id, and the sites written

@@ -1,7 +1,8 @@
 // The nine entry points that the allocation library looks up by name. Each records its event
 // under the tracer's lock; none calls back into the library, so the lock is always the innermost
 // one (a hook may run while a pool holds its own mutex).
-// Cost per traced allocation: one lock, one table insert, the seals; per release: two lookups.
+// Cost per traced allocation: one lock, one table insert, the seals; per release: two lookups and
+// one comparison with the latest allocation (for the temporary allocations).
 #include "CallSites.h"
 #include "Sampler.h"
 #include "TracerState.h"
@@ -194,6 +195,8 @@ bool RecordAllocation(void* block, size_t size, void* pool, void* param, int n,
     PoolRecord& record = gState.pools[traced.pool];
     ++record.allocations;
     ++record.sizes[SizeBucket(size)];
+    // Untracked blocks too: their allocation stands between a tracked block's and its release.
+    gState.latestAllocation = traced.pointer;
     LiveBlock* entry = gState.blocks.Insert(traced.pointer);
     if (entry == nullptr) {
         ++gState.untrackedBlocks;
@@ -206,6 +209,16 @@ bool RecordAllocation(void* block, size_t size, void* pool, void* param, int n,
         if (record.liveBytes > record.peakBytes) record.peakBytes = record.liveBytes;
     }
     return CountAllocation();
+}
+
+// A block released before any other allocation, in any thread. Process-wide, not per thread:
+// every hook already runs under the tracer's one lock, so the latest allocation is one word beside
+// it, where a per-thread one would take thread-local storage, which in a library loaded at run
+// time is allocated by the loader with malloc at each thread's first use, inside a hook.
+void NoteTemporary(const LiveBlock& block) {
+    ++gState.temporaryAllocations;
+    gState.temporaryBytes += block.size;
+    CountTemporary(block.stack, block.size);
 }
 
 } // namespace
@@ -233,6 +246,7 @@ QOR_TRACER_EXPORT int QORSignalFree(void* block, void*, size_t) {
     --record.liveBlocks;
     record.liveBytes -= entry->size;
     CountLive(entry->stack, -static_cast<std::int64_t>(entry->size), -1);
+    if (pointer == gState.latestAllocation) NoteTemporary(*entry);
     gState.blocks.Erase(entry);
     return 0;
 }

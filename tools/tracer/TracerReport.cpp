@@ -171,8 +171,10 @@ void WriteJson(Sink& out, LiveBlock* live, std::size_t liveCount, int signal) {
         separator = ",\n";
     }
     out.Print("],\n\"untrackedBlocks\": %" PRIu64 ", \"untrackedReleases\": %" PRIu64
-              ", \"findingsDropped\": %" PRIu64,
-              gState.untrackedBlocks, gState.untrackedReleases, gState.findingsDropped);
+              ", \"findingsDropped\": %" PRIu64 ",\n\"temporary\": {\"allocations\": %" PRIu64
+              ", \"bytes\": %" PRIu64 "}",
+              gState.untrackedBlocks, gState.untrackedReleases, gState.findingsDropped,
+              gState.temporaryAllocations, gState.temporaryBytes);
     WriteJsonOverTime(out, live, liveCount, signal);
     out.Print("}\n");
 }
