@@ -11,7 +11,11 @@
       Both flame graphs stand as the fixture's sites say (the root weighs them all, the largest
       site's frame is as wide as its share, frames shared by two stacks are drawn once), a click
       on a frame zooms to it and one on the root goes back; the traced program's graphs weigh
-      what its report saw live at the peak and every allocation of its pools.
+      what its report saw live at the peak and every allocation of its pools. The temporary
+      allocations table gives each site's count, share of its allocations and bytes, largest
+      first, and the traced program's churning site exactly its temporary allocations; the filter
+      by pool and by call site leaves only the matching rows and stacks, says which tables the
+      pool cannot narrow, and gives everything back once cleared.
       Without Chromium: skipped (status 77) locally, a failure under CI (the CI variable set).
 """
 import html
@@ -32,7 +36,7 @@ EXTERNAL = [re.compile(pattern, re.I) for pattern in (
     r"""\b(?:src|href)\s*=\s*["']?\s*(?:https?:)?//""", r"<script[^>]*\bsrc\s*=", r"<link\b",
     r"url\(\s*['\"]?\s*(?:https?:)?//", r"@import")]
 NEW_KEYS = ["sampling", "samples", "swapFiles", "maps", "sizes", "stackDepth", "stacks", "sites",
-            "leakSites"]
+            "leakSites", "temporary"]
 # Charts the fixture fills, and the least share of their box that must be drawn on.
 CHART_INK = {"memory-chart": 0.08, "pool-maps": 0.15, "size-histograms": 0.03, "swap-chart": 0.08}
 WINDOW_WIDTH = 1280
@@ -293,12 +297,133 @@ def bytes_of(trace, stack):
     return next(value for site, value, _ in trace["sites"]["peak"] if site == stack)
 
 
-def traced_page(qor_view, work, program, tracer_dir):
+# Run after the page's script: the rows of every filtered part and the flame graphs' roots and
+# frames, at each of the filters the test names, left in body[data-filtered].
+FILTER_PROBE = """<script>
+const probeParts = () => Object.fromEntries([...document.querySelectorAll(".part")].map((box) => [box.dataset.title, {
+  rows: [...box.querySelectorAll("tbody tr:not(.stack)")].map((tr) => [...tr.cells].map((td) => td.textContent)),
+  notes: [...box.querySelectorAll("p")].map((p) => p.textContent) }]));
+const probeFlames = () => Object.fromEntries([...document.querySelectorAll(".flame")].map((graph) => [graph.id,
+  [...graph.children].map((bar) => [bar.dataset.name, Number(bar.dataset.value), Number(bar.dataset.depth)])]));
+const probeFilter = ([pool, words]) => {
+  const select = document.getElementById("filter-pool"), input = document.getElementById("filter-words");
+  select.value = pool; select.dispatchEvent(new Event("change"));
+  input.value = words; input.dispatchEvent(new Event("input"));
+  return { parts: probeParts(), flames: probeFlames(),
+           total: (document.getElementById("temporary-total") || {}).textContent };
+};
+document.body.dataset.filtered = JSON.stringify(%s.map(probeFilter));
+</script>
+"""
+TEMPORARY = "Temporary allocations by call site"
+SITE_PARTS = {"Live at the peak, by call site": "peak", "Leaks at exit, by call site": "exit",
+              "Allocations by call site": "allocations", TEMPORARY: "temporary"}
+POOL_ONLY = "Filtered by call site only"
+NO_MATCH = "Nothing here matches the filter."
+
+
+def filter_states(page_path, filters):
+    """The page's parts and flame graphs under each filter [pool id or "", words], in turn."""
+    with open(page_path, encoding="utf-8") as file:
+        page = file.read()
+    probed = page_path[:-5] + "-filtered.html"
+    with open(probed, "w", encoding="utf-8") as file:
+        file.write(page.replace("</body>", FILTER_PROBE % json.dumps(filters) + "</body>"))
+    data = check_rendered(probed)
+    if "filtered" not in data:
+        fail("the filter probe did not run: %s" % data)
+    return json.loads(data["filtered"])
+
+
+def expected_temporary(trace, stacks):
+    """The temporary table's first three cells for the sites of `stacks`, as the page writes them."""
+    allocations = {site: count for site, _, count in trace["sites"]["allocations"]}
+    def share(count, total):
+        value = 100 * count / total
+        return ("%.2f %%" if value < 10 else "%.1f %%") % value
+    def size(value):
+        return "%d B" % value if value < 1024 else "%.1f KiB" % (value / 1024) if value < 102400 \
+            else "%d KiB" % round(value / 1024)
+    return [["{:,}".format(count), share(count, allocations[site]), size(value)]
+            for site, value, count in sorted(trace["sites"]["temporary"], key=lambda row: -row[2])
+            if site in stacks]
+
+
+def check_temporary(state, trace, stacks, graph):
+    rows = [row[:3] for row in state["parts"][TEMPORARY]["rows"]]
+    if rows != expected_temporary(trace, stacks):
+        fail("%s: the temporary table reads %s, not %s" % (graph, rows,
+                                                           expected_temporary(trace, stacks)))
+    total = trace["temporary"]
+    if not state["total"] or not state["total"].startswith(
+            "{:,} temporary allocations".format(total["allocations"])):
+        fail("%s: the total of temporary allocations reads %r" % (graph, state["total"]))
+
+
+def site_rows(trace, key, stacks):
+    return [row for row in trace["sites"][key] if row[0] in stacks]
+
+
+def check_narrowed(state, trace, stacks, pool, what):
+    """Each site table holds the rows of `stacks` alone, the leaks by site only those of `stacks`
+    in `pool` (None: any), and each flame graph's root weighs its rows of `stacks`."""
+    for title, key in SITE_PARTS.items():
+        part = state["parts"][title]
+        expected = site_rows(trace, key, stacks)
+        if len(part["rows"]) != len(expected) or (not expected and NO_MATCH not in part["notes"]):
+            fail("%s: %s shows %d rows, not %d" % (what, title, len(part["rows"]), len(expected)))
+        if (pool is not None) != any(POOL_ONLY in note for note in part["notes"]):
+            fail("%s: %s says %s" % (what, title, part["notes"]))
+    names = {p["id"]: p["name"] for p in trace["pools"]}
+    leaks = [s for s in trace["leakSites"] if s["stack"] in stacks and pool in (None, s["pool"])]
+    shown = state["parts"]["Leaks by call site, pool and size"]["rows"]
+    if sorted(row[3] for row in shown) != sorted(names[s["pool"]] for s in leaks):
+        fail("%s: the leaks by call site are %s, not those of %s" % (what, shown, leaks))
+    by_pool = state["parts"]["Leaks by pool and size"]["rows"]
+    if sorted(row[0] for row in by_pool) != sorted(
+            l["pool"] for l in trace["leaks"] if pool is None or l["pool"] == names[pool]):
+        fail("%s: the leaks by pool are %s" % (what, by_pool))
+    for graph, key, column in (("flame-peak", "peak", 1), ("flame-allocations", "allocations", 2)):
+        rows = site_rows(trace, key, stacks)
+        roots = [bar[1] for bar in state["flames"].get(graph, []) if bar[2] == 0]
+        if roots != ([sum(row[column] for row in rows)] if rows else []):
+            fail("%s: %s's root weighs %s, not the rows of stacks %s" % (what, graph, roots, stacks))
+
+
+def check_filter(page_path, trace):
+    """The fixture's page under no filter, the words of one class (each in one stack: 5 is the
+    Logger's, 1 the Session's), a pool (2, whose leaks come from stack 1), both, and cleared."""
+    every = {stack["id"] for stack in trace["stacks"]}
+    cases = [["", ""], ["", "logger"], ["2", ""], ["2", "Session"], ["3", "Session"], ["", ""]]
+    states = filter_states(page_path, cases)
+    check_temporary(states[0], trace, every, "fixture")
+    check_temporary(states[1], trace, {5}, "filtered by logger")
+    for state, stacks, pool, what in zip(states, (every, {5}, every, {1}, {1}, every),
+                                         (None, None, 2, 2, 3, None), map(str, cases)):
+        check_narrowed(state, trace, stacks, pool, what)
+    if states[-1] != states[0]:
+        fail("clearing the filter did not bring back every row and bar")
+
+
+def check_traced_temporary(qor_view, work, program, tracer_dir):
+    """The traced program's churning site: its 7 temporary allocations of 40 bytes are all of its
+    allocations; the site that keeps its blocks has none."""
+    page_path, trace = traced_page(qor_view, work, program, tracer_dir, QOR_TRACED_TEMPORARY="1",
+                                   QORSysTracerStackDepth="1")
+    state = filter_states(page_path, [["", ""]])[0]
+    rows = [row[:3] for row in state["parts"][TEMPORARY]["rows"]]
+    if rows != [["7", "100.0 %", "280 B"]]:
+        fail("traced: the temporary table reads %s, not one site of 7" % rows)
+    if not (state["total"] or "").startswith("7 temporary allocations (280 B)"):
+        fail("traced: the total reads %r" % state["total"])
+
+
+def traced_page(qor_view, work, program, tracer_dir, **mode):
     """The traced program's report, sampled at every allocation (so that its peak map comes late,
-    with several blocks live), and its page."""
-    prefix = os.path.join(work, "traced")
+    with several blocks live), and its page; `mode`: the program's variables (TracedProgram.cpp)."""
+    prefix = os.path.join(work, "traced" + "".join("-" + name for name in mode))
     env = dict(os.environ, QORSysAllocatorInstrum="QORSysTracer", LD_LIBRARY_PATH=tracer_dir,
-               QORSysTracerOutput=prefix, QORSysTracerSample="1")
+               QORSysTracerOutput=prefix, QORSysTracerSample="1", **mode)
     subprocess.run([program], env=env, capture_output=True, check=True)
     subprocess.run([sys.executable, qor_view, prefix], check=True, stdout=subprocess.DEVNULL)
     with open(prefix + ".json", encoding="utf-8") as file:
@@ -346,7 +471,9 @@ def test_renders(qor_view, fixture, work, program, tracer_dir):
     check_rendered(make_page(qor_view, old, work, "old-trace")[0])
     check_screenshot(page_path, data, work)
     check_flames(page_path, trace)
+    check_filter(page_path, trace)
     check_traced_flames(qor_view, work, program, tracer_dir)
+    check_traced_temporary(qor_view, work, program, tracer_dir)
     print("ViewRendersInBrowser: passed")
 
 

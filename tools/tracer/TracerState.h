@@ -91,14 +91,14 @@ struct TracerState {
     std::uint64_t untrackedBlocks = 0;   // allocated while the table was full
     std::uint64_t untrackedReleases = 0; // released without being in the table
     std::uintptr_t releasing = 0;        // the untracked pointer whose release is under way
+    char outputPrefix[4096] = {};        // QORSysTracerOutput as Start found it; empty: default
+    char command[256] = {};              // the process's arguments, blank-separated, cut
+    int exitStatusOnFindings = 0;        // QORSysTracerExitCode as Start found it; 0: none
+    int exitStatus = 0; // what the process ends with, once the exit report found leaks or damage
     // The caller's pointer of the latest allocation, process-wide: a block released while it is
     // still the latest was released with no allocation in between, a temporary allocation.
     std::uintptr_t latestAllocation = 0;
     std::uint64_t temporaryAllocations = 0, temporaryBytes = 0; // every call site, unknown too
-    char outputPrefix[4096] = {}; // QORSysTracerOutput as Start found it; empty: default
-    char command[256] = {};       // the process's arguments, blank-separated, cut
-    int exitStatusOnFindings = 0; // QORSysTracerExitCode as Start found it; 0: none
-    int exitStatus = 0; // what the process ends with, once the exit report found leaks or damage
 };
 
 extern TracerState gState;

@@ -71,8 +71,6 @@ function flameColour(name) {
   return "hsl(" + (5 + (hash % 45)) + ", 80%, " + (58 + ((hash >> 6) % 14)) + "%)";
 }
 
-function percent(share) { return (100 * share).toFixed(share < 0.1 ? 2 : 1) + " %"; }
-
 function flameTitle(node, root, focus, format) {
   const ofZoom = focus !== root && node.depth > focus.depth ? ", " + percent(node.value / focus.value) + " of the zoomed frame" : "";
   return node.name + "\n" + format(node.value) + " (" + percent(node.value / root.value) + " of all" + ofZoom + ")";
@@ -96,15 +94,19 @@ function drawFlame(id, root, format) {
   return graph;
 }
 
+// The graphs of the stacks that the filter's words match (the lists name no pool: filter.js).
 function renderFlameGraphs(section, trace) {
   const area = section.querySelector(".flames");
   const framesOf = stackLookup(trace);
   const nameOf = (frame) => frameNames(trace, frame).name;
   const sites = trace.sites || {};
-  if (trace.stackDepth === 0) missing(area, "Call sites were not recorded (stack depth 0).");
-  for (const graph of FLAME_GRAPHS) {
-    const rows = sites[graph.key];
-    part(area, graph.title, rows, graph.empty,
-         () => drawFlame(graph.id, flameTree(rows.map((row) => [row[0], row[graph.column]]), framesOf, nameOf), graph.format));
-  }
+  whenFilterChanges(() => {
+    area.replaceChildren();
+    if (trace.stackDepth === 0) missing(area, "Call sites were not recorded (stack depth 0).");
+    for (const graph of FLAME_GRAPHS) {
+      const rows = sites[graph.key] && sites[graph.key].filter((row) => stackMatches(trace, framesOf(row[0])));
+      filteredPart(area, graph.title, rows, { words: true }, graph.empty, () =>
+        drawFlame(graph.id, flameTree(rows.map((row) => [row[0], row[graph.column]]), framesOf, nameOf), graph.format));
+    }
+  });
 }

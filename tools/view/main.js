@@ -39,6 +39,7 @@ function renderSummary(header, trace) {
                 item("peak held", samples.length ? formatBytes(maxOf(heldTotals(samples))) : "not recorded"),
                 item("peak resident", samples.length ? formatBytes(maxOf(residentLine(samples).values)) : "not recorded"),
                 item("allocations", formatCount(allocations)),
+                item("temporary allocations", trace.temporary ? formatCount(trace.temporary.allocations) : "not recorded"),
                 item("leaked at exit", formatBytes(leakBytes)),
                 item("damaged blocks", formatCount((trace.damage || []).length)),
                 item("invalid pointers", formatCount((trace.invalidPointers || []).length)));
@@ -151,7 +152,7 @@ function renderSwap(section, trace, names) {
 }
 
 const SECTIONS = [["memory-chart", renderMemory], ["pool-maps", renderPoolMaps], ["size-histograms", renderSizes],
-                  ["call-sites", renderCallSites], ["flame-graphs", renderFlameGraphs],
+                  ["site-filter", renderSiteFilter], ["call-sites", renderCallSites], ["flame-graphs", renderFlameGraphs],
                   ["swap-chart", renderSwap]];
 
 function chartRects() {

@@ -1,5 +1,6 @@
-// Tables, and the call-sites section built from them: live bytes at the peak and leaks at exit by
-// call site, leaks by pool and size, damaged blocks and invalid pointers. A call site is named by
+// Tables, and the call-sites section built from them: live bytes at the peak, leaks at exit,
+// allocations and temporary allocations by call site, leaks by pool and size (these narrowed by
+// the filter, filter.js), damaged blocks and invalid pointers. A call site is named by
 // its first frame (the function that asked); a click on the row opens the whole stack. Long
 // tables show their first rows until asked for the rest, so 1000 sites cost little.
 "use strict";
@@ -82,14 +83,35 @@ function stackDetail(trace, frames) {
   return el("div", { style: "white-space: pre", text: lines.join("\n") });
 }
 
-function siteTable(trace, framesOf, rows) {
-  return makeTable(["bytes", "blocks", "function", "file:line", "module"],
+// rows: [stack id, bytes, count]; `counted` names the count's column.
+function siteTable(trace, framesOf, rows, counted = "blocks") {
+  return makeTable(["bytes", counted, "function", "file:line", "module"],
                    rows.map(([id, bytes, blocks]) => [formatBytes(bytes), formatCount(blocks), ...siteCells(trace, framesOf(id))]),
                    { numeric: [0, 1], expand: (r) => stackDetail(trace, framesOf(rows[r][0])) });
 }
 
-function leakSiteTable(trace, framesOf, names) {
-  const rows = trace.leakSites;
+// Each site's temporary allocations, with their share of all its allocations when the site is
+// among the allocations listed (the report lists the 1000 largest of each).
+function temporaryTable(trace, framesOf, rows) {
+  const allocations = new Map(((trace.sites || {}).allocations || []).map(([id, , count]) => [id, count]));
+  const share = (id, count) => (allocations.get(id) ? percent(count / allocations.get(id)) : "");
+  return makeTable(["temporary", "of the site's allocations", "bytes", "function", "file:line", "module"],
+                   rows.map(([id, bytes, count]) => [formatCount(count), share(id, count), formatBytes(bytes),
+                                                     ...siteCells(trace, framesOf(id))]),
+                   { numeric: [0, 1, 2], expand: (r) => stackDetail(trace, framesOf(rows[r][0])) });
+}
+
+// The temporary allocations of the whole process, call sites known or not.
+function temporaryTotal(trace) {
+  const total = trace.temporary;
+  const allocations = (trace.pools || []).reduce((sum, p) => sum + (p.allocations || 0), 0);
+  const share = allocations ? ", " + percent(total.allocations / allocations) + " of all allocations" : "";
+  return el("p", { class: "how", id: "temporary-total",
+                   text: formatCount(total.allocations) + " temporary allocations (" + formatBytes(total.bytes) + ")" +
+                         share + ": blocks released before any other allocation was made, in any thread." });
+}
+
+function leakSiteTable(trace, framesOf, names, rows) {
   return makeTable(["bytes", "blocks", "size", "pool", "function", "file:line"],
                    rows.map((s) => [formatBytes(s.bytes), formatCount(s.count), formatCount(s.size), names(s.pool),
                                     ...siteCells(trace, framesOf(s.stack)).slice(0, 2)]),
@@ -123,16 +145,37 @@ function part(container, title, present, empty, build) {
   else container.append(build());
 }
 
+// The rows of `rows` that the filter keeps; stackOf and poolOf read a row's (poolOf absent: the
+// rows name no pool, and the pool does not narrow them).
+function keptRows(rows, trace, framesOf, stackOf, poolOf) {
+  return rows && rows.filter((row) => (!stackOf || stackMatches(trace, framesOf(stackOf(row)))) &&
+                                      (!poolOf || poolMatches(poolOf(row))));
+}
+
 function renderCallSites(section, trace, names) {
   const tables = section.querySelector(".tables");
   const framesOf = stackLookup(trace);
   const sites = trace.sites || {};
-  if (trace.stackDepth === 0) missing(tables, "Call sites were not recorded (stack depth 0).");
-  part(tables, "Live at the peak, by call site", sites.peak, "Nothing was live at the peak.",
-       () => siteTable(trace, framesOf, sites.peak));
-  part(tables, "Leaks at exit, by call site", sites.exit, "No leaks.", () => siteTable(trace, framesOf, sites.exit));
-  part(tables, "Leaks by call site, pool and size", trace.leakSites, "No leaks.", () => leakSiteTable(trace, framesOf, names));
-  part(tables, "Leaks by pool and size", trace.leaks, "No leaks.", () => leakTable(trace.leaks));
-  part(tables, "Damaged blocks", trace.damage, "None found.", () => damageTable(trace, framesOf));
-  part(tables, "Invalid pointers", trace.invalidPointers, "None.", () => invalidTable(trace.invalidPointers));
+  const bySite = (rows) => keptRows(rows, trace, framesOf, (row) => row[0]);
+  const site = { words: true };
+  whenFilterChanges(() => {
+    tables.replaceChildren();
+    if (trace.stackDepth === 0) missing(tables, "Call sites were not recorded (stack depth 0).");
+    filteredPart(tables, "Live at the peak, by call site", bySite(sites.peak), site, "Nothing was live at the peak.",
+                 (rows) => siteTable(trace, framesOf, rows));
+    filteredPart(tables, "Leaks at exit, by call site", bySite(sites.exit), site, "No leaks.",
+                 (rows) => siteTable(trace, framesOf, rows));
+    filteredPart(tables, "Leaks by call site, pool and size",
+                 keptRows(trace.leakSites, trace, framesOf, (s) => s.stack, (s) => s.pool), { words: true, pool: true },
+                 "No leaks.", (rows) => leakSiteTable(trace, framesOf, names, rows));
+    filteredPart(tables, "Leaks by pool and size", trace.leaks && trace.leaks.filter((l) => poolMatches(l.pool, names)),
+                 { pool: true }, "No leaks.", (rows) => leakTable(rows));
+    filteredPart(tables, "Allocations by call site", bySite(sites.allocations), site, "No allocations were recorded.",
+                 (rows) => siteTable(trace, framesOf, rows, "allocations"));
+    const temporary = filteredPart(tables, "Temporary allocations by call site", bySite(sites.temporary), site,
+                                   "No temporary allocations.", (rows) => temporaryTable(trace, framesOf, rows));
+    if (trace.temporary) temporary.querySelector("h3").after(temporaryTotal(trace));
+    part(tables, "Damaged blocks", trace.damage, "None found.", () => damageTable(trace, framesOf));
+    part(tables, "Invalid pointers", trace.invalidPointers, "None.", () => invalidTable(trace.invalidPointers));
+  });
 }

@@ -31,6 +31,8 @@ function formatBytes(value) {
 
 function formatCount(value) { return Number(value).toLocaleString("en-US"); }
 
+function percent(share) { return (100 * share).toFixed(share < 0.1 ? 2 : 1) + " %"; }
+
 function formatMs(microseconds) {
   const ms = microseconds / 1000;
   return (ms >= 100 ? formatCount(Math.round(ms)) : ms >= 1 ? ms.toFixed(1) : ms.toFixed(3)) + " ms";
