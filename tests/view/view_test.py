@@ -341,7 +341,7 @@ def expected_temporary(trace, stacks):
     def share(count, total):
         value = 100 * count / total
         return ("%.2f %%" if value < 10 else "%.1f %%") % value
-    def size(value):
+    def size(value):  # formatBytes (util.js) for the sizes the fixture and the program have
         return "%d B" % value if value < 1024 else "%.1f KiB" % (value / 1024) if value < 102400 \
             else "%d KiB" % round(value / 1024)
     return [["{:,}".format(count), share(count, allocations[site]), size(value)]

@@ -148,8 +148,7 @@ function part(container, title, present, empty, build) {
 // The rows of `rows` that the filter keeps; stackOf and poolOf read a row's (poolOf absent: the
 // rows name no pool, and the pool does not narrow them).
 function keptRows(rows, trace, framesOf, stackOf, poolOf) {
-  return rows && rows.filter((row) => (!stackOf || stackMatches(trace, framesOf(stackOf(row)))) &&
-                                      (!poolOf || poolMatches(poolOf(row))));
+  return rows && rows.filter((row) => stackMatches(trace, framesOf(stackOf(row))) && (!poolOf || poolMatches(poolOf(row))));
 }
 
 function renderCallSites(section, trace, names) {
