@@ -200,17 +200,23 @@ ROW = 18  # a flame bar's height in CSS pixels
 SHARE_SLACK = 0.002  # a bar's width against its share: a pixel or two of rounding at 1280 pixels
 
 
-def flame_states(page_path, zoom_to):
-    """The flame graphs' bars as drawn, zoomed to the bar named zoom_to and back."""
+def probed(page_path, probe, argument, key):
+    """What `probe` (a script given `argument` as JSON) left in the body's data-`key` once a copy of
+    the page with the probe at its end was rendered."""
     with open(page_path, encoding="utf-8") as file:
         page = file.read()
-    probed = page_path[:-5] + "-probed.html"
-    with open(probed, "w", encoding="utf-8") as file:
-        file.write(page.replace("</body>", FLAME_PROBE % json.dumps(zoom_to) + "</body>"))
-    data = check_rendered(probed)
-    if "flames" not in data:
-        fail("the flame probe did not run: %s" % data)
-    return json.loads(data["flames"])
+    copy = page_path[:-5] + "-" + key + ".html"
+    with open(copy, "w", encoding="utf-8") as file:
+        file.write(page.replace("</body>", probe % json.dumps(argument) + "</body>"))
+    data = check_rendered(copy)
+    if key not in data:
+        fail("the %s probe did not run: %s" % (key, data))
+    return json.loads(data[key])
+
+
+def flame_states(page_path, zoom_to):
+    """The flame graphs' bars as drawn, zoomed to the bar named zoom_to and back."""
+    return probed(page_path, FLAME_PROBE, zoom_to, "flames")
 
 
 def bar_named(bars, words, graph):
@@ -324,15 +330,7 @@ NO_MATCH = "Nothing here matches the filter."
 
 def filter_states(page_path, filters):
     """The page's parts and flame graphs under each filter [pool id or "", words], in turn."""
-    with open(page_path, encoding="utf-8") as file:
-        page = file.read()
-    probed = page_path[:-5] + "-filtered.html"
-    with open(probed, "w", encoding="utf-8") as file:
-        file.write(page.replace("</body>", FILTER_PROBE % json.dumps(filters) + "</body>"))
-    data = check_rendered(probed)
-    if "filtered" not in data:
-        fail("the filter probe did not run: %s" % data)
-    return json.loads(data["filtered"])
+    return probed(page_path, FILTER_PROBE, filters, "filtered")
 
 
 def expected_temporary(trace, stacks):
