@@ -25,6 +25,7 @@ enum class Variable {
     MallocInstrumentation,
     SwapChargesGivenBack,
     SwapObjectReload,
+    SwapMappedReads,
     SwapDirectory1,
     SwapDirectory2,
     SwapDirectory3,
@@ -64,6 +65,10 @@ inline constexpr EnvironmentVariable kEnvironmentVariables[] = {
      "ON: a swap file initialised from then on brings an object back from disk alone, leaving "
      "the other objects of its page on disk until they are asked for "
      "(QORSysSwapFile::ReloadObjectsAlone; docs/swap-file.md says when it pays)"},
+    {"QORSysSwapFileMappedReads", "ON or OFF (unset: OFF)",
+     "ON: a swap file initialised from then on reads its records through a read-only mapping of "
+     "the file, without a system call per read; the file's pages then count in the process's "
+     "resident memory (docs/swap-file.md)"},
     {"QPL_UVT_TMP", "directory", "swap files go there; first choice"},
     {"QORSwapFileDir", "directory", "second choice"},
     {"QORTemp", "directory",

@@ -230,6 +230,26 @@ constexpr int kMaxIoPieces = 16;
 bool WriteAt(std::FILE* file, std::uint64_t offset, const IoPiece* pieces, int count);
 long ReadAt(std::FILE* file, std::uint64_t offset, const IoPiece* pieces, int count);
 
+// A read-only view of a file's first `length` bytes, shared with it: what is written to the file
+// is in the view at once, with no call. Its pages are the file's page cache: they count in the
+// process's resident memory while they stay mapped. {nullptr, 0} when it cannot be had.
+struct FileView {
+    const char* bytes;
+    std::uint64_t length;
+};
+FileView MapFile(std::FILE* file, std::uint64_t length);
+void UnmapFile(const FileView& view);
+
+// ReadAt served from the view, with no call, when the file is known to hold every byte asked
+// for and the page after them (`fileBytes`: the length the caller wrote): otherwise, or when a
+// page of them was cut off the file since, with the calls. The answers are ReadAt's. The fault
+// filter below is asked once for a read from the view: a negative answer fails it, any other
+// lets it move every byte (a view has no short transfers). A view read that a cut-off page
+// stopped (SIGBUS) goes on with the calls: the first view installs the handler that catches it,
+// and hands every other SIGBUS to the handler it found.
+long ReadAt(std::FILE* file, const FileView& view, std::uint64_t fileBytes, std::uint64_t offset,
+            const IoPiece* pieces, int count);
+
 // Tests: asked before every positioned read or write system call with the bytes the call would
 // move; answers how many it may move. All of them: the call runs as asked; fewer: it moves only
 // those (a short transfer, which the functions above continue); a negative answer: it fails as

@@ -3,7 +3,9 @@
 // vector for secure execution.
 #include "Platform.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csetjmp>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -327,6 +329,89 @@ std::size_t ReadAt(std::FILE* file, std::uint64_t offset, void* bytes, std::size
     const IoPiece piece{bytes, length};
     const long got = ReadAt(file, offset, &piece, 1);
     return got < 0 ? 0 : static_cast<std::size_t>(got);
+}
+
+FileView MapFile(std::FILE* file, std::uint64_t length) {
+    void* bytes = mmap(nullptr, length, PROT_READ, MAP_SHARED, fileno(file), 0);
+    if (bytes == MAP_FAILED) return {nullptr, 0};
+    return {static_cast<const char*>(bytes), length};
+}
+
+void UnmapFile(const FileView& view) {
+    if (view.bytes != nullptr) munmap(const_cast<char*>(view.bytes), view.length);
+}
+
+namespace {
+
+// Set only while a view read runs on this thread: where a fault on a page cut off the file
+// resumes it.
+thread_local sigjmp_buf* tViewRead __attribute__((tls_model("initial-exec"))) = nullptr;
+struct sigaction gBusErrorBefore;
+
+void OnBusError(int signal, siginfo_t* info, void* context) {
+    if (sigjmp_buf* resume = tViewRead) siglongjmp(*resume, 1);
+    if (gBusErrorBefore.sa_flags & SA_SIGINFO)
+        return gBusErrorBefore.sa_sigaction(signal, info, context);
+    if (gBusErrorBefore.sa_handler != SIG_DFL && gBusErrorBefore.sa_handler != SIG_IGN)
+        return gBusErrorBefore.sa_handler(signal);
+    // Not a view's fault and nobody else's: the default action, when the access faults again.
+    std::signal(SIGBUS, SIG_DFL);
+}
+
+bool CatchCutPages() {
+    static const bool caught = [] {
+        struct sigaction action {};
+        action.sa_sigaction = OnBusError;
+        // No mask to restore on the jump back: the signal is not blocked while it is handled.
+        action.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&action.sa_mask);
+        return sigaction(SIGBUS, &action, &gBusErrorBefore) == 0;
+    }();
+    return caught;
+}
+
+// Copies the view's bytes from `offset` into the pieces and touches `probe`; false when a page
+// of them faulted (nothing can be said of the pieces then).
+bool CopyFromView(const FileView& view, std::uint64_t offset, const IoPiece* pieces, int count,
+                  const char* probe) {
+    sigjmp_buf resume;
+    if (sigsetjmp(resume, 0) != 0) {
+        tViewRead = nullptr;
+        return false;
+    }
+    tViewRead = &resume;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    const char* from = view.bytes + offset;
+    for (int i = 0; i < count; ++i) {
+        std::memcpy(pieces[i].bytes, from, pieces[i].length);
+        from += pieces[i].length;
+    }
+    static_cast<void>(*static_cast<const volatile char*>(probe));
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    tViewRead = nullptr;
+    return true;
+}
+
+} // namespace
+
+long ReadAt(std::FILE* file, const FileView& view, std::uint64_t fileBytes, std::uint64_t offset,
+            const IoPiece* pieces, int count) {
+    std::uint64_t end = offset;
+    for (int i = 0; i < count; ++i)
+        end += pieces[i].length;
+    // The file may end inside the last page read, where the view shows zeros and no fault: a
+    // touch of the next page proves the file reaches past it.
+    const std::uint64_t probe = (end + kSystemPageBytes - 1) & ~(kSystemPageBytes - 1);
+    const bool served = view.bytes != nullptr && probe < fileBytes && probe < view.length;
+    if (!served || !CatchCutPages()) return ReadAt(file, offset, pieces, count);
+    if (AllowedBytes(false, end - offset) < 0) {
+        for (int i = 0; i < count; ++i)
+            std::memset(pieces[i].bytes, 0, pieces[i].length);
+        return -1;
+    }
+    if (!CopyFromView(view, offset, pieces, count, view.bytes + probe))
+        return ReadAt(file, offset, pieces, count);
+    return static_cast<long>(end - offset);
 }
 
 std::FILE* CreatePrivateFile(const char* path) {

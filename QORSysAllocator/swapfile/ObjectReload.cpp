@@ -76,7 +76,7 @@ SwapFileInternals::PreSwapPage* SwapFileInternals::ReadPageWhole(QORSysSwapFile&
     PreSwapPage* buffer = NewBuffer(file);
     if (buffer == nullptr) return nullptr;
     const platform::IoPiece piece{buffer->data, kSwapPageBytes};
-    if (platform::ReadAt(file.stream, std::uint64_t(page) * kSwapPageBytes, &piece, 1) < 0) {
+    if (ReadPages(file, std::uint64_t(page) * kSwapPageBytes, &piece, 1) < 0) {
         ReleaseBuffer(file, buffer);
         return nullptr;
     }
@@ -103,8 +103,8 @@ long SwapFileInternals::ReloadAlone(QORSysSwapFile& file, int page, Recall& want
     } else if (block != nullptr && buffer == nullptr) {
         const platform::IoPiece pieces[2] = {{header, kRecordHeaderBytes},
                                              {block, size - kRecordHeaderBytes}};
-        whole = platform::ReadAt(file.stream, std::uint64_t(page) * kSwapPageBytes + want.offset,
-                                 pieces, 2) == static_cast<long>(size);
+        whole = ReadPages(file, std::uint64_t(page) * kSwapPageBytes + want.offset, pieces, 2) ==
+                static_cast<long>(size);
     }
     if (buffer != nullptr && buffer->used == kSwapPageBytes)
         LinkFirst(file, buffer);

@@ -121,6 +121,9 @@ long QORSysSwapFile::Initialize(int, std::size_t zone, std::size_t minimumZone,
     SwapFileInternals::MovesOf(*this) = {};
     SwapFileInternals::HintsOf(*this) = {};
     stream = OpenSwapFileOrExit();
+    if (qor::config::ReadSwitch(qor::Variable::SwapMappedReads, false))
+        SwapFileInternals::Spares(*this).view =
+            qor::platform::MapFile(stream, std::uint64_t(pageCount) * qor::kSwapPageBytes);
     SwapFileInternals::List(*this);
     return QORSysSwapSuccess;
 }
@@ -138,7 +141,10 @@ QORSysSwapFile::~QORSysSwapFile() {
         qor::platform::ReleaseObjectMemory(buffer);
         buffer = next;
     }
-    if (pageIndex != nullptr) SwapFileInternals::ReleaseSpares(*this);
+    if (pageIndex != nullptr) {
+        qor::platform::UnmapFile(SwapFileInternals::Spares(*this).view);
+        SwapFileInternals::ReleaseSpares(*this);
+    }
     pool = nullptr;
     allocatedTotal = zoneUsed = zoneCapacity = fileCapacity = 0;
     firstFreePage = pageHighWater = 0;

@@ -131,6 +131,8 @@ public:
         // read can make long.
         PreSwapPage* listLast;
         std::uint32_t listCount;
+        // The file read through a mapping (QORSysSwapFileMappedReads); none by default.
+        platform::FileView view;
     };
     static SpareBuffers& Spares(QORSysSwapFile& file);
     struct Moves {
@@ -211,6 +213,12 @@ public:
     // Writes pages from `offset` on; true when every byte reached the file.
     static bool WritePages(QORSysSwapFile& file, std::uint64_t offset,
                            const platform::IoPiece* pieces, int count);
+    // Reads from `offset` on, as platform::ReadAt, through the file's view when it has one.
+    static long ReadPages(QORSysSwapFile& file, std::uint64_t offset,
+                          const platform::IoPiece* pieces, int count) {
+        const SpareBuffers& spares = Spares(file);
+        return platform::ReadAt(file.stream, spares.view, spares.fileBytes, offset, pieces, count);
+    }
 
     // ---- zone memory (ZoneMemory.cpp) --------------------------------------------------------
     static void LowerZoneUsed(QORSysSwapFile& file, std::uint64_t bytes) {

@@ -103,7 +103,7 @@ bool SwapFileInternals::ReadRun(QORSysSwapFile& file, std::size_t size, bool hea
     // zeros. A file that ends sooner was cut short: the object stays on disk.
     const std::size_t tailRest =
         read.tailBuffer != nullptr ? kSwapPageBytes - size % kSwapPageBytes : 0;
-    if (read.count != 0 && platform::ReadAt(file.stream, read.offset, read.pieces, read.count) <
+    if (read.count != 0 && ReadPages(file, read.offset, read.pieces, read.count) <
                                static_cast<long>(expected - tailRest))
         return false;
     return !headerRead || (zone::OwnerIsZone(read.header[0], file.pool) && read.header[1] == size);
@@ -149,8 +149,7 @@ bool SwapFileInternals::Open(QORSysSwapFile& file, int page, PreSwapPage* fetche
     // A page that ends past the end of the file reads as zeros there; an error leaves it booked,
     // to be read again later.
     const platform::IoPiece piece{open.bytes, kSwapPageBytes};
-    if (platform::ReadAt(file.stream, std::uint64_t(page) * kSwapPageBytes, &piece, 1) >= 0)
-        return true;
+    if (ReadPages(file, std::uint64_t(page) * kSwapPageBytes, &piece, 1) >= 0) return true;
     ReleaseBuffer(file, open.buffer);
     return false;
 }

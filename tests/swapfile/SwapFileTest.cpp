@@ -746,6 +746,24 @@ TEST(SwapFileEnvironment, TheGiveBackSwitchIsReadAtInitialize) {
     EXPECT_EQ(SF::AllocatedTotal(file) == 0, std::getenv("QOR_TEST_GIVE_BACK") != nullptr);
 }
 
+// QORSysSwapFileMappedReads, read by each Initialize (QOR_TEST_MAPPED: it asks for the view):
+// through the view, a read within the file is one question to the fault filter, however the
+// calls would have split it; past what the file is known to hold, the calls read.
+TEST(SwapFileEnvironment, TheMappedReadsSwitchIsReadAtInitialize) {
+    if (std::getenv("QPL_UVT_TMP") == nullptr) ::setenv("QPL_UVT_TMP", "/tmp", 1);
+    QORSysSwapFile file;
+    ASSERT_TRUE(Init(file, 65536));
+    Ref first(MakeBlob(file, 8192, 1)), second(MakeBlob(file, 8192, 2));
+    ASSERT_EQ(file.SwapOutObject(first.H()) | file.SwapOutObject(second.H()), 0);
+    platform::SetIoFaultFilter(&RecordIo);
+    gHalve = true;
+    EXPECT_TRUE(first.Get()->Intact(1) && second.Get()->Intact(2));
+    gHalve = false;
+    platform::SetIoFaultFilter(nullptr);
+    EXPECT_EQ(TakeIo(), std::getenv("QOR_TEST_MAPPED") != nullptr ? "r8192r8192r4096"
+                                                                  : "r8192r4096r8192r4096");
+}
+
 TEST(SwapFileEnvironment, FilesAreNumberedZoneBlocksStayInThePoolAndFilesAreKept) {
     const char* selected = std::getenv("QOR_TEST_SWAP_DIR");
     if (selected == nullptr) ::setenv("QPL_UVT_TMP", selected = "/tmp", 1);
