@@ -293,12 +293,19 @@ std::size_t Transfer(bool write, int descriptor, std::uint64_t offset, const IoP
 }
 } // namespace
 
-void SetIoFaultFilter(IoFaultFilter filter) { gIoFaultFilter = filter; }
-
-bool WriteAt(std::FILE* file, std::uint64_t offset, const IoPiece* pieces, int count) {
+namespace {
+std::size_t TotalLength(const IoPiece* pieces, int count) {
     std::size_t length = 0;
     for (int i = 0; i < count; ++i)
         length += pieces[i].length;
+    return length;
+}
+} // namespace
+
+void SetIoFaultFilter(IoFaultFilter filter) { gIoFaultFilter = filter; }
+
+bool WriteAt(std::FILE* file, std::uint64_t offset, const IoPiece* pieces, int count) {
+    const std::size_t length = TotalLength(pieces, count);
     if (gWriteFailureFilter != nullptr && gWriteFailureFilter(length)) return false;
     bool failed = false;
     return Transfer(true, fileno(file), offset, pieces, count, pwritev, failed) == length;
@@ -329,16 +336,6 @@ std::size_t ReadAt(std::FILE* file, std::uint64_t offset, void* bytes, std::size
     const IoPiece piece{bytes, length};
     const long got = ReadAt(file, offset, &piece, 1);
     return got < 0 ? 0 : static_cast<std::size_t>(got);
-}
-
-FileView MapFile(std::FILE* file, std::uint64_t length) {
-    void* bytes = mmap(nullptr, length, PROT_READ, MAP_SHARED, fileno(file), 0);
-    if (bytes == MAP_FAILED) return {nullptr, 0};
-    return {static_cast<const char*>(bytes), length};
-}
-
-void UnmapFile(const FileView& view) {
-    if (view.bytes != nullptr) munmap(const_cast<char*>(view.bytes), view.length);
 }
 
 namespace {
@@ -394,16 +391,26 @@ bool CopyFromView(const FileView& view, std::uint64_t offset, const IoPiece* pie
 
 } // namespace
 
+// A view is of no use without the handler: a cut page would end the process.
+FileView MapFile(std::FILE* file, std::uint64_t length) {
+    if (!CatchCutPages()) return {nullptr, 0};
+    void* bytes = mmap(nullptr, length, PROT_READ, MAP_SHARED, fileno(file), 0);
+    if (bytes == MAP_FAILED) return {nullptr, 0};
+    return {static_cast<const char*>(bytes), length};
+}
+
+void UnmapFile(const FileView& view) {
+    if (view.bytes != nullptr) munmap(const_cast<char*>(view.bytes), view.length);
+}
+
 long ReadAt(std::FILE* file, const FileView& view, std::uint64_t fileBytes, std::uint64_t offset,
             const IoPiece* pieces, int count) {
-    std::uint64_t end = offset;
-    for (int i = 0; i < count; ++i)
-        end += pieces[i].length;
+    const std::uint64_t end = offset + TotalLength(pieces, count);
     // The file may end inside the last page read, where the view shows zeros and no fault: a
     // touch of the next page proves the file reaches past it.
     const std::uint64_t probe = (end + kSystemPageBytes - 1) & ~(kSystemPageBytes - 1);
     const bool served = view.bytes != nullptr && probe < fileBytes && probe < view.length;
-    if (!served || !CatchCutPages()) return ReadAt(file, offset, pieces, count);
+    if (!served) return ReadAt(file, offset, pieces, count);
     if (AllowedBytes(false, end - offset) < 0) {
         for (int i = 0; i < count; ++i)
             std::memset(pieces[i].bytes, 0, pieces[i].length);
