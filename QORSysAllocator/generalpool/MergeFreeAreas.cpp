@@ -178,6 +178,43 @@ void MergeForReclaim(GeneralPool& pool, SubPool* chunk, bool purge) {
     if (purge) PurgeListedAreas(k);
 }
 
+bool MergeBehind(GeneralPool& pool, SubPool* chunk, void* piece) {
+    if (!Mergeable(pool, chunk) || (pool.chunk.flags & QORSysPoolFlag::TRACKED_FREE_LIST))
+        return false;
+    ChunkFields& k = chunk->chunk;
+    auto* first = static_cast<Piece*>(piece);
+    if (first->firstWord & kOwnerInUse) return false;
+    const std::uintptr_t end = Address(chunk) + (k.size & kChunkSizeMask);
+    std::uintptr_t runEnd = Address(first) + first->size;
+    std::uint32_t merges = 0;
+    for (; runEnd < end; ++merges) {
+        const auto* next = reinterpret_cast<const Piece*>(runEnd);
+        if ((next->firstWord & kOwnerInUse) || next->size < kSmallestPiece) break;
+        runEnd += next->size;
+    }
+    if (merges == 0) return false;
+    // Taking areas out of the list keeps every bound an upper bound; the join, listed first, sets
+    // its own.
+    for (FreeArea** link = &k.freeList; *link != nullptr;) {
+        const std::uintptr_t at = Address(*link);
+        if (at >= Address(first) && at < runEnd)
+            *link = (*link)->next;
+        else
+            link = &(*link)->next;
+    }
+    auto* area = reinterpret_cast<FreeArea*>(first);
+    area->size = runEnd - Address(first);
+    area->next = k.freeList;
+    placement::SetSuffixBound(area);
+    k.freeList = area;
+    k.freeAreaCount -= merges;
+    k.pieceCount -= merges;
+    if (k.largestFreeArea != kLargestUnknown && area->size > k.largestFreeArea)
+        k.largestFreeArea =
+            area->size > UINT32_MAX ? kLargestUnknown : static_cast<std::uint32_t>(area->size);
+    return true;
+}
+
 int MergeFreeAreas(GeneralPool& pool, SubPool* chunk, MergeMethod method) {
     if (!Mergeable(pool, chunk)) return -1;
     ChunkFields& k = chunk->chunk;

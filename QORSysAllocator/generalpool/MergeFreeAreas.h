@@ -25,6 +25,13 @@ int MergeFreeAreas(GeneralPool& pool, SubPool* chunk, MergeMethod method = Merge
 // SINGLE_SIZE pool.
 void MergeForReclaim(GeneralPool& pool, SubPool* chunk, bool purge = true);
 
+// The address walk from one free piece only: joins the piece at `piece` with the free pieces right
+// behind it, takes those that were listed off the list and lists the join first, at the cost of
+// the pieces joined and one pass over the list. For plain placement, whose list need not hold
+// every free area; false without change for a tracked chunk, a piece in use or nothing to join.
+// Requires: `piece` is the start of a piece of `chunk`.
+bool MergeBehind(GeneralPool& pool, SubPool* chunk, void* piece);
+
 // The process-wide method, fixed from QORSysAllocatorForceOptMeth on first use.
 MergeMethod CurrentMergeMethod();
 

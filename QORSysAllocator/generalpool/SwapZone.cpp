@@ -3,6 +3,7 @@
 
 #include "../core/PoolCheck.h"
 #include "../core/Runtime.h"
+#include "../platform/Sanitizers.h"
 #include "GeneralPool.h"
 #include "MergeFreeAreas.h"
 
@@ -33,6 +34,19 @@ bool MergeFreeAreas(void* zone, std::size_t bytes) {
         MergeForReclaim(pool, k, false);
     pool.currentChunk = nullptr;
     return true;
+}
+
+bool JoinBehind(void* zone, const void* block) {
+    platform::MemcheckQuiet quiet; // the free pieces are poisoned
+    auto& pool = *static_cast<GeneralPool*>(zone);
+    if (State().config.reclaimOff) return false;
+    const auto at = reinterpret_cast<std::uintptr_t>(block) - kBlockHeaderBytes;
+    for (SubPool* k = &pool; k != nullptr; k = static_cast<SubPool*>(k->chunk.next)) {
+        const auto base = reinterpret_cast<std::uintptr_t>(k);
+        if (at > base && at < base + (k->chunk.size & kChunkSizeMask))
+            return MergeBehind(pool, k, reinterpret_cast<void*>(at));
+    }
+    return false;
 }
 
 std::uint64_t RoomIfReleased(const void* block) {

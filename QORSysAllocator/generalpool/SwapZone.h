@@ -38,6 +38,13 @@ void* Allocate(void* zone, std::size_t bytes);
 // blocks. Requires: `zone` is a general pool.
 bool MergeFreeAreas(void* zone, std::size_t bytes);
 
+// Joins the free piece of `block`, released since it came from Allocate, with the free pieces
+// right behind it in its chunk, and lists the join first, so that the next Allocate takes it.
+// False when nothing was joined: reclaim is off, the piece is in use again or has no free piece
+// behind it. Cost: the pieces joined and one pass over the chunk's free list, where
+// MergeFreeAreas walks every block of the zone. Requires: `zone` is a general pool.
+bool JoinBehind(void* zone, const void* block);
+
 // The room that releasing `block` would open, once merged: its own bytes and those of the free
 // pieces right behind it in its chunk (those in front of it are not known). Cost: one header read
 // per piece passed. Requires: `block` came from Allocate.

@@ -139,10 +139,8 @@ public:
         std::uint64_t swapOuts; // objects whose record reached the file or a buffer
         std::uint64_t swapIns;  // objects brought back into the zone
         std::uint64_t linked;   // objects in the age list (its length, kept by its links)
-        // Bytes the zone got back since its free areas were last joined (TakeFromZone), and
-        // whether a victim was chosen for the room that joining them opens.
+        // Bytes the zone got back since its free areas were last joined (TakeFromZone).
         std::uint64_t releasedSinceMerge;
-        bool roomOpened;
     };
     static Moves& MovesOf(QORSysSwapFile& file);
     // The age list gained or lost one object (nothing counted before Initialize).
@@ -233,20 +231,22 @@ public:
         const std::uint64_t charge = file.ZoneSize(blockBytes - kRecordHeaderBytes);
         file.allocatedTotal = charge > file.allocatedTotal ? 0 : file.allocatedTotal - charge;
     }
-    // A block of the zone when its charge leaves room for one, its free areas joined when needed;
-    // null otherwise.
-    static void* TakeFromZone(QORSysSwapFile& file, std::size_t size);
+    // A block of the zone when its charge leaves room for one, its free areas joined when needed
+    // (first those behind `opened`, a block released to open the room, when not null); null
+    // otherwise.
+    static void* TakeFromZone(QORSysSwapFile& file, std::size_t size, const void* opened);
     // A block of the zone, making room for it when needed, never by swapping out `keep`.
     static void* FindZone(QORSysSwapFile& file, std::size_t size, const QORSysSwappable* keep);
 
     // ---- swap-out (SwapOut.cpp) --------------------------------------------------------------
-    // One make-room pass for `bytes`: swaps out the oldest objects, never `keep`; with `weigh`,
-    // the first may be one of the oldest whose release opens the room (VictimWithRoom). Returns
+    // One make-room pass for `bytes`: swaps out the oldest objects, never `keep`; with `opened`,
+    // the first may be one of the oldest whose release opens the room with a join of the free
+    // pieces behind it (VictimWithRoom), and *opened is its block (null when none was). Returns
     // the bytes swapped out, or -1 when a swap-out failed or no page is left.
     static long long MakeRoom(QORSysSwapFile& file, std::size_t bytes, const QORSysSwappable* keep,
-                              bool weigh);
-    static QORSysSwappable* VictimWithRoom(QORSysSwapFile& file, QORSysSwappable* oldest,
-                                           std::size_t bytes, const QORSysSwappable* keep);
+                              const void** opened);
+    static QORSysSwappable* VictimWithRoom(QORSysSwappable* oldest, std::size_t bytes,
+                                           const QORSysSwappable* keep, const void** opened);
     // Saves `size` bytes of `record` with `ownerInFile` as its owner word and return the locator;
     // 0 when the file has no room or a write failed (the object then stays in memory).
     static std::uint64_t SaveSmallRecord(QORSysSwapFile& file, const char* record, std::size_t size,

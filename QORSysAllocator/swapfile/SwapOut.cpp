@@ -21,10 +21,12 @@ constexpr int kVictimsWeighed = 128;
 
 // The zone's charge leaves room for `bytes` but no block of that size is free: the room is there
 // in pieces. Sending the oldest out would likely not join them, so of the oldest objects the first
-// whose release opens the room goes (and the zone's pieces are joined right after); the oldest
-// when none does. Only when objects reload alone: the rule of oldest first is otherwise kept.
-QORSysSwappable* SwapFileInternals::VictimWithRoom(QORSysSwapFile& file, QORSysSwappable* oldest,
-                                                   std::size_t bytes, const QORSysSwappable* keep) {
+// whose release opens the room goes (and its block is joined with the pieces behind it right
+// after); the oldest when none does. Only when objects reload alone: the rule of oldest first is
+// otherwise kept.
+QORSysSwappable* SwapFileInternals::VictimWithRoom(QORSysSwappable* oldest, std::size_t bytes,
+                                                   const QORSysSwappable* keep,
+                                                   const void** opened) {
     const std::uint64_t need = RoundUp8(bytes) + kRecordHeaderBytes;
     int weighed = 0;
     QORSysSwappable* joined = nullptr; // the first whose release opens the room with a join
@@ -37,20 +39,21 @@ QORSysSwappable* SwapFileInternals::VictimWithRoom(QORSysSwapFile& file, QORSysS
         if (joined == nullptr && zone::RoomIfReleased(object) >= need) joined = object;
     }
     if (joined == nullptr) return oldest;
-    MovesOf(file).roomOpened = true;
+    *opened = joined;
     return joined;
 }
 
 long long SwapFileInternals::MakeRoom(QORSysSwapFile& file, std::size_t bytes,
-                                      const QORSysSwappable* keep, bool weigh) {
+                                      const QORSysSwappable* keep, const void** opened) {
     std::uint32_t swapped = 0;
+    if (opened != nullptr) *opened = nullptr;
     const bool inPieces =
-        weigh && file.objectsReloadAlone && file.zoneCapacity - file.zoneUsed >= bytes;
+        opened != nullptr && file.objectsReloadAlone && file.zoneCapacity - file.zoneUsed >= bytes;
     while (file.zoneCapacity - file.zoneUsed < bytes || swapped < file.minSwapOutBytes) {
         QORSysSwappable* victim = file.oldest;
         if (victim != nullptr && victim == keep) victim = victim->newer;
         if (victim != nullptr && inPieces && swapped == 0)
-            victim = VictimWithRoom(file, victim, bytes, keep);
+            victim = VictimWithRoom(victim, bytes, keep, opened);
         if (victim == nullptr) break;
         if (file.firstFreePage >= file.pageCount) return -1;
         unsigned int victimBytes = 0;
@@ -201,7 +204,8 @@ long QORSysSwapFile::SwapOutObject(QORSysSwappableHdl* handle) {
 
 long QORSysSwapFile::SwapOutOldestObjects(std::size_t bytes) {
     if (bytes > zoneCapacity || zoneUsed == 0) return QORSysSwapFailure;
-    const long long swapped = SwapFileInternals::MakeRoom(*this, bytes, nullptr, true);
+    const void* opened = nullptr; // no block is taken after: the room is the caller's
+    const long long swapped = SwapFileInternals::MakeRoom(*this, bytes, nullptr, &opened);
     return qor::debug::AfterOperation(*this, "SwapOutOldestObjects",
                                       swapped < 0 ? QORSysSwapFailure : QORSysSwapSuccess);
 }

@@ -579,6 +579,50 @@ TEST_F(SwapFileTest, TheZoneKeepsItsPagesThroughItsJoins) {
     }
 }
 
+// A block released to open the room is joined with the free pieces behind it alone: the join is
+// what the next request takes, the listed pieces it swallowed are no longer handed out, a piece
+// listed elsewhere still is, and a block in use ends the join or refuses it.
+TEST_F(SwapFileTest, AReleasedBlockJoinsThePiecesBehindItAlone) {
+    constexpr std::size_t kBytes = 3984, kPiece = kBytes + zone::kZoneHeaderBytes;
+    QORSysSwapFile f;
+    ASSERT_TRUE(Init(f, 1 << 20, 64 << 20));
+    std::vector<unsigned char*> blocks;
+    while (auto* block = static_cast<unsigned char*>(zone::Allocate(SF::Pool(f), kBytes))) {
+        std::memset(block, int(blocks.size()), kBytes);
+        blocks.push_back(block);
+    }
+    ASSERT_GT(blocks.size(), 200u);
+    const auto release = [&](std::size_t i) { zone::Release(std::exchange(blocks[i], nullptr)); };
+    unsigned char* const first = blocks[10];
+    unsigned char* const elsewhere = blocks[100];
+    EXPECT_FALSE(zone::JoinBehind(SF::Pool(f), first)); // in use
+    release(11), release(12), release(100), release(10);
+    EXPECT_FALSE(zone::JoinBehind(SF::Pool(f), elsewhere)); // a block in use right behind it
+    ASSERT_TRUE(zone::JoinBehind(SF::Pool(f), first));
+    EXPECT_EQ(SF::Broken(f), "");
+    EXPECT_EQ(zone::Allocate(SF::Pool(f), 3 * kPiece - zone::kZoneHeaderBytes), first);
+    EXPECT_EQ(zone::Allocate(SF::Pool(f), kBytes), elsewhere);
+    EXPECT_EQ(zone::Allocate(SF::Pool(f), kBytes), nullptr); // the swallowed pieces are gone
+    for (std::size_t i = 0; i < blocks.size(); ++i)
+        EXPECT_TRUE(blocks[i] == nullptr ||
+                    std::count(blocks[i], blocks[i] + kBytes, static_cast<unsigned char>(i)) ==
+                        long(kBytes))
+            << i;
+    EXPECT_EQ(SF::Broken(f), "");
+    zone::Release(first);
+    zone::Release(elsewhere);
+    // The last blocks join up to the chunk's end, the zone's tail included.
+    const std::size_t last = blocks.size() - 1;
+    unsigned char* const tail = blocks[last - 1];
+    release(last), release(last - 1);
+    ASSERT_TRUE(zone::JoinBehind(SF::Pool(f), tail));
+    EXPECT_EQ(zone::Allocate(SF::Pool(f), 2 * kPiece - zone::kZoneHeaderBytes), tail);
+    EXPECT_EQ(SF::Broken(f), "");
+    zone::Release(tail);
+    for (unsigned char* block : blocks)
+        zone::Release(block);
+}
+
 // Both reload rules, with whole and with short transfers: each I/O call of the run fails in
 // turn.
 TEST_F(SwapFileTest, VisitsRewritesAndReplacementsSurviveAFailureAtEveryIOCallUnderBothRules) {
