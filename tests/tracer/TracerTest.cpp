@@ -121,8 +121,14 @@ TEST_F(Tracer, ReportsEachOverrunWithItsBlockSizeAndPoolAndTheForeignPointer) {
     const std::regex damaged(
         R"("found": "[a-z]+", (?:"below": "0x[0-9a-f]+", "belowSize": 36, )?"stack": ([0-9]+))");
     for (std::sregex_iterator at(json_.begin(), json_.end(), damaged), end; at != end; ++at)
-        Once(json_, "{\"id\": " + (*at)[1].str() + ", \"frames\": [{\"address\": ");
+        Once(json_, "{\"id\": " + (*at)[1].str() + ", \"pool\": ");
     EXPECT_NE(json_.find(R"(", "module": ")" QOR_TRACED_PROGRAM R"(", )"), std::string::npos);
+    // A stack is kept per pool: each leak's stack names the leak's pool.
+    const std::regex leak(R"(\{"stack": ([0-9]+), "pool": ([0-9]+), )");
+    int leaks = 0;
+    for (std::sregex_iterator at(json_.begin(), json_.end(), leak), end; at != end; ++at, ++leaks)
+        Once(json_, "{\"id\": " + (*at)[1].str() + ", \"pool\": " + (*at)[2].str() + ", ");
+    EXPECT_GT(leaks, 1);
     Once(json_, R"({"pointer": "@foreign", "reason": "released, but not a block of the )"
                 R"(library", "pool": "no pool"})");
     EXPECT_EQ(Count(json_, "\"reason\""), 1u)

@@ -363,34 +363,39 @@ def site_rows(trace, key, stacks):
 
 
 def check_narrowed(state, trace, stacks, pool, what):
-    """Each site table holds the rows of `stacks` alone, the leaks by site only those of `stacks`
-    in `pool` (None: any), and each flame graph's root weighs its rows of `stacks`."""
+    """Each site table and flame graph holds the rows of `stacks` in `pool` (None: any) alone, as do
+    the leaks by call site; the leaks by pool those of `pool`. A report whose stacks carry no pool
+    narrows the site tables and graphs by `stacks` only, and says so while a pool is chosen."""
+    by_pool = all("pool" in stack for stack in trace["stacks"])
+    kept = {stack["id"] for stack in trace["stacks"] if stack["id"] in stacks and (
+        pool is None or not by_pool or stack["pool"] == pool)}
     for title, key in SITE_PARTS.items():
         part = state["parts"][title]
-        expected = site_rows(trace, key, stacks)
+        expected = site_rows(trace, key, kept)
         if len(part["rows"]) != len(expected) or (not expected and NO_MATCH not in part["notes"]):
             fail("%s: %s shows %d rows, not %d" % (what, title, len(part["rows"]), len(expected)))
-        if (pool is not None) != any(POOL_ONLY in note for note in part["notes"]):
+        if (pool is not None and not by_pool) != any(POOL_ONLY in note for note in part["notes"]):
             fail("%s: %s says %s" % (what, title, part["notes"]))
     names = {p["id"]: p["name"] for p in trace["pools"]}
     leaks = [s for s in trace["leakSites"] if s["stack"] in stacks and pool in (None, s["pool"])]
     shown = state["parts"]["Leaks by call site, pool and size"]["rows"]
     if sorted(row[3] for row in shown) != sorted(names[s["pool"]] for s in leaks):
         fail("%s: the leaks by call site are %s, not those of %s" % (what, shown, leaks))
-    by_pool = state["parts"]["Leaks by pool and size"]["rows"]
-    if sorted(row[0] for row in by_pool) != sorted(
+    by_pool_rows = state["parts"]["Leaks by pool and size"]["rows"]
+    if sorted(row[0] for row in by_pool_rows) != sorted(
             l["pool"] for l in trace["leaks"] if pool is None or l["pool"] == names[pool]):
-        fail("%s: the leaks by pool are %s" % (what, by_pool))
+        fail("%s: the leaks by pool are %s" % (what, by_pool_rows))
     for graph, key, column in (("flame-peak", "peak", 1), ("flame-allocations", "allocations", 2)):
-        rows = site_rows(trace, key, stacks)
+        rows = site_rows(trace, key, kept)
         roots = [bar[1] for bar in state["flames"].get(graph, []) if bar[2] == 0]
         if roots != ([sum(row[column] for row in rows)] if rows else []):
-            fail("%s: %s's root weighs %s, not the rows of stacks %s" % (what, graph, roots, stacks))
+            fail("%s: %s's root weighs %s, not the rows of stacks %s" % (what, graph, roots, kept))
 
 
-def check_filter(page_path, trace):
+def check_filter(page_path, trace, legacy_page_path, legacy_trace):
     """The fixture's page under no filter, the words of one class (each in one stack: 5 is the
-    Logger's, 1 the Session's), a pool (2, whose leaks come from stack 1), both, and cleared."""
+    Logger's, 1 the Session's), a pool (2, whose stacks are 1 and 3), both, a pool and words that
+    share no stack, and cleared; then a pool on the fixture whose stacks carry no pool."""
     every = {stack["id"] for stack in trace["stacks"]}
     cases = [["", ""], ["", "logger"], ["2", ""], ["2", "Session"], ["3", "Session"], ["", ""]]
     states = filter_states(page_path, cases)
@@ -401,6 +406,8 @@ def check_filter(page_path, trace):
         check_narrowed(state, trace, stacks, pool, what)
     if states[-1] != states[0]:
         fail("clearing the filter did not bring back every row and bar")
+    legacy = filter_states(legacy_page_path, [["2", ""]])[0]
+    check_narrowed(legacy, legacy_trace, every, 2, "stacks without pools, pool 2")
 
 
 def check_traced_temporary(qor_view, work, program, tracer_dir):
@@ -469,7 +476,10 @@ def test_renders(qor_view, fixture, work, program, tracer_dir):
     check_rendered(make_page(qor_view, old, work, "old-trace")[0])
     check_screenshot(page_path, data, work)
     check_flames(page_path, trace)
-    check_filter(page_path, trace)
+    legacy = dict(trace, stacks=[{k: v for k, v in stack.items() if k != "pool"}
+                                 for stack in trace["stacks"]])
+    check_filter(page_path, trace, make_page(qor_view, legacy, work, "stacks-without-pools")[0],
+                 legacy)
     check_traced_flames(qor_view, work, program, tracer_dir)
     check_traced_temporary(qor_view, work, program, tracer_dir)
     print("ViewRendersInBrowser: passed")

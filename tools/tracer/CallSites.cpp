@@ -104,8 +104,9 @@ int FirstOwnFrame(const std::uintptr_t* taken, int count) {
     return first;
 }
 
-std::uint64_t HashOf(const Frames& frames) {
-    std::uint64_t hash = 0x9E3779B97F4A7C15ull ^ static_cast<std::uint64_t>(frames.count);
+std::uint64_t HashOf(const Frames& frames, std::uint16_t pool) {
+    std::uint64_t hash = 0x9E3779B97F4A7C15ull ^ static_cast<std::uint64_t>(frames.count) ^
+                         (std::uint64_t{pool} << 8);
     for (int i = 0; i < frames.count; ++i)
         hash = (hash ^ frames.address[i]) * 0xFF51AFD7ED558CCDull;
     return hash | 1; // 0 marks a vacant slot
@@ -154,14 +155,14 @@ Frames CaptureFrames(const void* hookCaller) {
     return frames;
 }
 
-std::uint32_t StackOf(const Frames& frames) {
+std::uint32_t StackOf(const Frames& frames, std::uint16_t pool) {
     if (frames.count == 0 || gSites.records == nullptr) return kUnknownStack;
-    const std::uint64_t hash = HashOf(frames);
+    const std::uint64_t hash = HashOf(frames, pool);
     for (std::uint32_t i = static_cast<std::uint32_t>(hash >> 48) & (kStackSlots - 1);;
          i = (i + 1) & (kStackSlots - 1)) {
         if (const std::uint32_t id = gSites.index[i]; id != kUnknownStack) {
             const StackRecord& known = gSites.records[id - 1];
-            if (known.hash == hash && known.depth == frames.count &&
+            if (known.hash == hash && known.pool == pool && known.depth == frames.count &&
                 std::memcmp(known.frames, frames.address, sizeof(std::uintptr_t) * frames.count) ==
                     0)
                 return id;
@@ -170,6 +171,7 @@ std::uint32_t StackOf(const Frames& frames) {
         if (gSites.count == kStackLimit) return kUnknownStack;
         StackRecord& added = gSites.records[gSites.count];
         added.hash = hash;
+        added.pool = pool;
         added.depth = static_cast<std::uint8_t>(frames.count);
         std::memcpy(added.frames, frames.address, sizeof(std::uintptr_t) * frames.count);
         NoteFilled(gSites.records, (gSites.count + 1) * sizeof(StackRecord));

@@ -1,5 +1,7 @@
 // Call sites: the return addresses above an allocation, outside the allocation library, the
-// tracer and the C++ runtime's operator new, kept once per distinct stack. Each stack counts the
+// tracer and the C++ runtime's operator new, kept once per distinct stack and pool (the same
+// frames allocating from two pools are two stacks, so that every list of call sites can be
+// narrowed to one pool). Each stack counts the
 // bytes and blocks live from it, so that the report can say where the live bytes at the peak and
 // the leaks at exit were requested, and the allocations made from it, for where the churn is,
 // and of those the temporary ones (released before any other allocation), the churn to remove.
@@ -23,6 +25,7 @@ struct Frames {
 // A distinct stack; its id is its position in the order of first sight, from 1.
 struct StackRecord {
     std::uint64_t hash;
+    std::uint16_t pool; // the pool record its blocks came from
     std::uint64_t liveBytes, liveBlocks;
     std::uint64_t peakBytes, peakBlocks;       // as at the peak map's moment
     std::uint64_t allocatedBytes, allocations; // since the start, released or not
@@ -41,8 +44,9 @@ int StackDepth();
 // address of the hook), the tracer and the C++ runtime. Cost: one unwind of the stack, about
 // 30 ns a frame once its return address is in the unwinder's cache.
 Frames CaptureFrames(const void* hookCaller);
-// The id of `frames`' stack, stored on first sight; kUnknownStack for none or a full table.
-std::uint32_t StackOf(const Frames& frames);
+// The id of `frames`' stack in the pool record `pool`, stored on first sight; kUnknownStack for
+// no frames or a full table.
+std::uint32_t StackOf(const Frames& frames, std::uint16_t pool);
 // Counts a block in (bytes > 0, blocks 1: an allocation, counted in the stack's allocations too)
 // or out (the negated values) of its stack.
 void CountLive(std::uint32_t stack, std::int64_t bytes, std::int64_t blocks);

@@ -283,13 +283,14 @@ void WriteLeakSites(Sink& out, LiveBlock* live, std::size_t liveCount, LeakSite*
     out.Print("]");
 }
 
-// The stacks marked in `listed`, with their frames.
+// The stacks marked in `listed`, with their pools and frames.
 void WriteStacks(Sink& out, const bool* listed) {
     out.Print(",\n\"stacks\": [");
     for (std::uint32_t id = 1, written = 0; id <= StackCount(); ++id) {
         if (!listed[id]) continue;
         const StackRecord& stack = *StackById(id);
-        out.Print("%s\n{\"id\": %u, \"frames\": [", written++ ? "," : "", id);
+        out.Print("%s\n{\"id\": %u, \"pool\": %u, \"frames\": [", written++ ? "," : "", id,
+                  unsigned(stack.pool));
         for (int frame = 0; frame < stack.depth; ++frame)
             WriteFrame(out, stack.frames[frame], frame == 0);
         out.Print("]}");

@@ -201,7 +201,7 @@ bool RecordAllocation(void* block, size_t size, void* pool, void* param, int n,
     if (entry == nullptr) {
         ++gState.untrackedBlocks;
     } else {
-        traced.stack = StackOf(CaptureFrames(hookCaller));
+        traced.stack = StackOf(CaptureFrames(hookCaller), traced.pool);
         CountLive(traced.stack, static_cast<std::int64_t>(size), 1);
         *entry = traced;
         ++record.liveBlocks;

@@ -1,8 +1,9 @@
 // The filter of the call sites: a pool, and words that one frame of a stack must hold in its
 // function's name (case ignored). It narrows the call-site tables and the flame graphs, which draw
-// themselves again at each change. Only the leaks by call site, pool and size relate call sites to
-// pools: the other lists count each call stack over every pool, so the pool cannot narrow them,
-// and they say so while a pool is chosen.
+// themselves again at each change. A report keeps each stack's pool (the same frames in two pools
+// are two stacks), so the pool narrows every list; an older one counted a stack over every pool,
+// and there only the leaks by call site, pool and size are narrowed by pool, the other lists
+// saying so while a pool is chosen.
 "use strict";
 
 const siteFilter = { pool: "", words: "", redraws: [] };
@@ -29,6 +30,14 @@ function stackMatches(trace, frames) {
 function poolMatches(pool, names) {
   if (siteFilter.pool === "") return true;
   return names ? pool === names(Number(siteFilter.pool)) : String(pool) === siteFilter.pool;
+}
+
+// The pool of a stack id, or null when the report's stacks carry no pool.
+function stackPools(trace) {
+  const stacks = trace.stacks || [];
+  if (!stacks.length || stacks.some((stack) => stack.pool === undefined)) return null;
+  const byId = new Map(stacks.map((stack) => [stack.id, stack.pool]));
+  return (id) => byId.get(id);
 }
 
 // One titled part drawn from rows the filter has narrowed; `narrows` says by what: {pool, words}.

@@ -94,18 +94,21 @@ function drawFlame(id, root, format) {
   return graph;
 }
 
-// The graphs of the stacks that the filter's words match (the lists name no pool: filter.js).
+// The graphs of the stacks that the filter keeps (by pool only where the stacks carry theirs:
+// filter.js).
 function renderFlameGraphs(section, trace) {
   const area = section.querySelector(".flames");
   const framesOf = stackLookup(trace);
   const nameOf = (frame) => frameNames(trace, frame).name;
   const sites = trace.sites || {};
+  const poolOfStack = stackPools(trace);
+  const poolOf = poolOfStack && ((row) => poolOfStack(row[0]));
   whenFilterChanges(() => {
     area.replaceChildren();
     if (trace.stackDepth === 0) missing(area, "Call sites were not recorded (stack depth 0).");
     for (const graph of FLAME_GRAPHS) {
-      const rows = sites[graph.key] && sites[graph.key].filter((row) => stackMatches(trace, framesOf(row[0])));
-      filteredPart(area, graph.title, rows, { words: true }, graph.empty, () =>
+      const rows = keptRows(sites[graph.key], trace, framesOf, (row) => row[0], poolOf);
+      filteredPart(area, graph.title, rows, { words: true, pool: poolOf !== null }, graph.empty, () =>
         drawFlame(graph.id, flameTree(rows.map((row) => [row[0], row[graph.column]]), framesOf, nameOf), graph.format));
     }
   });

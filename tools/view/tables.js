@@ -155,8 +155,9 @@ function renderCallSites(section, trace, names) {
   const tables = section.querySelector(".tables");
   const framesOf = stackLookup(trace);
   const sites = trace.sites || {};
-  const bySite = (rows) => keptRows(rows, trace, framesOf, (row) => row[0]);
-  const site = { words: true };
+  const poolOfStack = stackPools(trace);
+  const bySite = (rows) => keptRows(rows, trace, framesOf, (row) => row[0], poolOfStack && ((row) => poolOfStack(row[0])));
+  const site = { words: true, pool: poolOfStack !== null };
   whenFilterChanges(() => {
     tables.replaceChildren();
     if (trace.stackDepth === 0) missing(tables, "Call sites were not recorded (stack depth 0).");
