@@ -286,4 +286,22 @@ TEST_F(Tracer, WritesEachProcessUnderItsPidInADirectoryPrefix) {
               0u);
 }
 
+// The directories a prefix names are made; a report that cannot be written says so, and the text
+// report then names no JSON file.
+TEST_F(Tracer, MakesThePrefixesDirectoriesAndNamesOnlyAReportItWrote) {
+    const std::string pid =
+        std::to_string(Run({"QORSysTracerOutput=runs/first/", "QOR_TRACED_SOUND=1"}));
+    EXPECT_NE(Read(dir_ + "/runs/first/" + pid + ".json").find("\"pid\": " + pid),
+              std::string::npos);
+    EXPECT_NE(Read(dir_ + "/err").find("JSON report: runs/first/" + pid + ".json"),
+              std::string::npos);
+    Run({"QORSysTracerOutput=/proc/self/no-such/report", "QOR_TRACED_SOUND=1"});
+    const std::string err = Read(dir_ + "/err");
+    EXPECT_NE(err.find("QORSysTracer: cannot write /proc/self/no-such/report.json: error "),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("QORSysTracer report for process"), std::string::npos) << err;
+    EXPECT_EQ(err.find("JSON report:"), std::string::npos) << err;
+}
+
 } // namespace

@@ -8,6 +8,7 @@
 #include "TracerState.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -103,7 +104,7 @@ void WriteText(Sink& out, const LiveBlock* live, std::size_t liveCount, const ch
     if (gState.exitStatus != 0)
         out.Print("Exit status: %d (QORSysTracerExitCode), for the leaks or damaged blocks above\n",
                   gState.exitStatus);
-    out.Print("JSON report: %s\n", jsonPath);
+    if (jsonPath != nullptr) out.Print("JSON report: %s\n", jsonPath);
 }
 
 void WriteJson(Sink& out, LiveBlock* live, std::size_t liveCount, int signal) {
@@ -197,6 +198,19 @@ void OutputPrefix(char* out, std::size_t bytes) {
         SafePrint(out, bytes, "%s", chosen);
 }
 
+// The directories that the report's prefix names, made as needed: the variable is set by hand as
+// often as by qor-trace, which makes its own. Only calls that a fatal signal's handler may make.
+void MakeDirectories(const char* prefix) {
+    char path[4096];
+    SafePrint(path, sizeof path, "%s", prefix);
+    for (char* slash = std::strchr(path + 1, '/'); slash != nullptr;
+         slash = std::strchr(slash + 1, '/')) {
+        *slash = '\0';
+        ::mkdir(path, 0777); // an existing one answers EEXIST; a failure shows when the file opens
+        *slash = '/';
+    }
+}
+
 // Never one of the standard descriptors: a program may have closed them before the report
 // (coreutils close stdout and stderr in an exit handler that runs before ours), and the text
 // written to stderr would then land in a report file.
@@ -237,6 +251,7 @@ void WriteReportHeld(int signal) {
 
     char prefix[4096];
     OutputPrefix(prefix, sizeof prefix);
+    MakeDirectories(prefix);
     char textPath[4112], jsonPath[4112];
     SafePrint(textPath, sizeof textPath, "%s.txt", prefix);
     SafePrint(jsonPath, sizeof jsonPath, "%s.json", prefix);
@@ -244,7 +259,7 @@ void WriteReportHeld(int signal) {
     const int json = OpenOutput(jsonPath);
     {
         Sink out(STDERR_FILENO, text);
-        WriteText(out, live, liveCount, jsonPath, signal);
+        WriteText(out, live, liveCount, json >= 0 ? jsonPath : nullptr, signal);
     }
     {
         Sink out(json, -1);
