@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -200,11 +201,17 @@ void PrintRecommendation(const std::vector<Row>& rows) {
                 Mebibytes(fastest->figures->peakResident).c_str());
 }
 
+const std::vector<std::string> kRoutes{"qor-arg4",    "qor-paged",    "qor-plain",
+                                       "qor-tracked", "qor-cached32", "malloc"};
+
+bool Known(const std::string& route) {
+    return std::find(kRoutes.begin(), kRoutes.end(), route) != kRoutes.end();
+}
+
 struct Options {
     std::string path;
     std::string child; // --child=ROUTE: replay that route here and print its figures line
-    std::vector<std::string> routes{"qor-arg4",    "qor-paged",    "qor-plain",
-                                    "qor-tracked", "qor-cached32", "malloc"};
+    std::vector<std::string> routes = kRoutes;
     std::vector<std::string> preloads;
 };
 
@@ -226,7 +233,9 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             options.path = argument;
         }
     }
-    return !options.path.empty();
+    return !options.path.empty() &&
+           std::all_of(options.routes.begin(), options.routes.end(), Known) &&
+           (options.child.empty() || Known(options.child));
 }
 
 int Main(int argc, char** argv) {
