@@ -149,8 +149,8 @@ void PrintRecording(const std::string& path, const Recording& r) {
 }
 
 void PrintTable(const std::vector<Row>& rows, const Recording& recording) {
-    std::printf("%-28s %10s %14s %14s %10s %12s %10s %14s\n", "route", "seconds", "instructions",
-                "peak resident", "of request", "allocations", "releases", "live at end");
+    std::printf("%-28s %10s %14s %14s %12s %12s %10s %14s\n", "route", "seconds", "instructions",
+                "peak resident", "of requested", "allocations", "releases", "live at end");
     for (const Row& row : rows) {
         if (!row.figures) {
             std::printf("%-28s %s\n", row.route.c_str(),
@@ -168,7 +168,7 @@ void PrintTable(const std::vector<Row>& rows, const Recording& recording) {
         char live[48];
         std::snprintf(live, sizeof live, "%lld/%lld B", (long long)f.liveBlocks,
                       (long long)f.liveBytes);
-        std::printf("%-28s %10.4f %14s %14s %9.0f%% %12llu %10llu %14s%s\n", row.route.c_str(),
+        std::printf("%-28s %10.4f %14s %14s %11.0f%% %12llu %10llu %14s%s\n", row.route.c_str(),
                     f.seconds, instructions.c_str(), Mebibytes(f.peakResident).c_str(), share,
                     (unsigned long long)f.allocations, (unsigned long long)f.releases, live,
                     f.failures != 0 ? "  (allocations failed)" : "");
