@@ -39,11 +39,8 @@ protected:
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
-    // Runs `argv` in dir_ with `environment` added to the tracer's loading by name.
+    // Runs `argv` in dir_ with `environment` alone.
     Ran Run(std::vector<std::string> argv, std::vector<std::string> environment = {}) {
-        environment.insert(environment.end(),
-                           {"QORSysAllocatorInstrum=QORSysTracer",
-                            "LD_LIBRARY_PATH=" QOR_TRACER_DIR, "QORSysTracerOutput=report"});
         const pid_t pid = fork();
         if (pid == 0) {
             freopen((dir_ + "/out").c_str(), "w", stdout);
@@ -64,9 +61,16 @@ protected:
                 Read(dir_ + "/err")};
     }
 
+    // The program with the tracer loaded by name and `setting` in its environment.
+    Ran Traced(const std::string& setting) {
+        return Run({QOR_RECORDED_PROGRAM},
+                   {"QORSysAllocatorInstrum=QORSysTracer", "LD_LIBRARY_PATH=" QOR_TRACER_DIR,
+                    "QORSysTracerOutput=report", setting});
+    }
+
     // The program recorded: its own count line ("stream ...").
     std::string Record() {
-        const Ran ran = Run({QOR_RECORDED_PROGRAM}, {"QORSysTracerRecord=1"});
+        const Ran ran = Traced("QORSysTracerRecord=1");
         EXPECT_EQ(ran.status, 0) << ran.err;
         return ran.out;
     }
@@ -118,7 +122,7 @@ TEST_F(Replay, EveryRouteReplaysTheProgramsEventsAndEndsWithItsLiveSet) {
 
 TEST_F(Replay, NoRecordingUnlessAskedFor) {
     for (const char* setting : {"QORSysTracerRecord=0", "QORSysTracerRecord=", "QORSysNothing=1"}) {
-        const Ran ran = Run({QOR_RECORDED_PROGRAM}, {setting});
+        const Ran ran = Traced(setting);
         EXPECT_EQ(ran.status, 0) << ran.err;
         EXPECT_TRUE(std::filesystem::exists(dir_ + "/report.json")) << setting;
         EXPECT_FALSE(std::filesystem::exists(dir_ + "/report.events")) << setting;

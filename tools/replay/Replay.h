@@ -65,7 +65,11 @@ template <class Route> Figures Replay(const Recording& recording) {
     // Value-initialised, so written: the slots are resident before the baseline is taken.
     const std::unique_ptr<std::atomic<void*>[]> slots(
         new std::atomic<void*>[recording.allocations + 1]());
-    std::vector<Figures> perThread(recording.threads.size());
+    // A cache line each: the threads count on every event.
+    struct alignas(64) Counts {
+        Figures figures;
+    };
+    std::vector<Counts> perThread(recording.threads.size());
     bench::InstructionCounter counter;
     std::uint64_t instructionsAtStart = 0;
     const std::uint64_t baseline = ResetResidentPeak();
@@ -74,13 +78,14 @@ template <class Route> Figures Replay(const Recording& recording) {
         static_cast<unsigned>(recording.threads.size()),
         [&](unsigned thread, std::barrier<>& gate) {
             gate.arrive_and_wait();
-            detail::ReplayThread(route, recording.threads[thread], slots.get(), perThread[thread]);
+            detail::ReplayThread(route, recording.threads[thread], slots.get(),
+                                 perThread[thread].figures);
         },
         [&] { instructionsAtStart = counter.Read(); });
     figures.instructions = counter.Available() ? counter.Read() - instructionsAtStart : 0;
     const std::uint64_t peak = bench::ResidentBytes("VmHWM:");
     figures.peakResident = peak > baseline ? peak - baseline : 0;
-    for (const Figures& thread : perThread) {
+    for (const auto& [thread] : perThread) {
         figures.allocations += thread.allocations;
         figures.releases += thread.releases;
         figures.failures += thread.failures;
