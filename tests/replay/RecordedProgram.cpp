@@ -2,11 +2,16 @@
 // left live), a private paged pool emptied and destroyed, and a second thread whose blocks of pool
 // 32 it partly releases itself, partly leaves to the main thread (released across threads), and
 // partly leaves live. Prints its own count: "stream <allocations> <releases> <live blocks> <live
-// bytes> <releases by another thread>".
+// bytes> <releases by another thread>". With QOR_RECORDED_FORK set, a forked child allocates and
+// exits in between: its events are not the program's.
 #include "QORSysAllocator.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -35,6 +40,16 @@ int main() {
         fast.push_back(count.New(i * 8, Argument(4)));
     for (std::size_t i = 1; i <= 60; ++i)
         count.Delete(fast[i - 1], i * 8);
+
+    if (std::getenv("QOR_RECORDED_FORK") != nullptr) {
+        const pid_t child = fork();
+        if (child == 0) {
+            for (int i = 0; i < 1000; ++i)
+                QORSpecializedNew(24, Argument(4), nullptr, 0);
+            std::exit(0); // through the exit handlers, the tracer's report among them
+        }
+        waitpid(child, nullptr, 0);
+    }
 
     void* paged = QORSysCreatePool(static_cast<int>(QORSysPoolFlag::PAGED), 0, "recorded-paged");
     std::vector<void*> pagedBlocks;

@@ -62,15 +62,15 @@ protected:
     }
 
     // The program with the tracer loaded by name and `setting` in its environment.
-    Ran Traced(const std::string& setting) {
+    Ran Traced(const std::string& setting, const std::string& other = "") {
         return Run({QOR_RECORDED_PROGRAM},
                    {"QORSysAllocatorInstrum=QORSysTracer", "LD_LIBRARY_PATH=" QOR_TRACER_DIR,
-                    "QORSysTracerOutput=report", setting});
+                    "QORSysTracerOutput=report", setting, other});
     }
 
     // The program recorded: its own count line ("stream ...").
-    std::string Record() {
-        const Ran ran = Traced("QORSysTracerRecord=1");
+    std::string Record(const std::string& setting = "") {
+        const Ran ran = Traced("QORSysTracerRecord=1", setting);
         EXPECT_EQ(ran.status, 0) << ran.err;
         return ran.out;
     }
@@ -91,8 +91,11 @@ std::string LineStarting(const std::string& text, const std::string& start) {
     return "";
 }
 
-TEST_F(Replay, EveryRouteReplaysTheProgramsEventsAndEndsWithItsLiveSet) {
-    std::istringstream stream(Record());
+// A forked child's events, buffered or not, stay out of its parent's recording.
+class ReplayRoutes : public Replay, public testing::WithParamInterface<const char*> {};
+
+TEST_P(ReplayRoutes, EveryRouteReplaysTheProgramsEventsAndEndsWithItsLiveSet) {
+    std::istringstream stream(Record(GetParam()));
     std::string word, allocations, releases, blocks, bytes, crossed;
     ASSERT_TRUE(stream >> word >> allocations >> releases >> blocks >> bytes >> crossed &&
                 word == "stream");
@@ -119,6 +122,8 @@ TEST_F(Replay, EveryRouteReplaysTheProgramsEventsAndEndsWithItsLiveSet) {
         << ran.out;
     EXPECT_NE(LineStarting(ran.out, "recommended: "), "") << ran.out;
 }
+
+INSTANTIATE_TEST_SUITE_P(Recorded, ReplayRoutes, testing::Values("", "QOR_RECORDED_FORK=1"));
 
 TEST_F(Replay, NoRecordingUnlessAskedFor) {
     for (const char* setting : {"QORSysTracerRecord=0", "QORSysTracerRecord=", "QORSysNothing=1"}) {
