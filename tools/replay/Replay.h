@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <memory>
+#include <thread>
 
 namespace qor::replay {
 
@@ -31,6 +32,7 @@ namespace detail {
 
 // A slot of a block whose allocation failed: its release has nothing to give back.
 inline void* const kFailed = reinterpret_cast<void*>(1);
+constexpr int kSpins = 64;
 
 // Cost per event: the route's call, two byte writes per allocation, one slot store or load.
 template <class Route>
@@ -40,8 +42,10 @@ void ReplayThread(Route& route, const std::vector<Event>& events, std::atomic<vo
         if (event.block & Event::kRelease) {
             std::atomic<void*>& slot = slots[event.block & ~Event::kRelease];
             void* block;
-            while ((block = slot.load(std::memory_order_acquire)) == nullptr)
-                _mm_pause();
+            // A short spin, then the processor given up: on a machine with fewer processors
+            // than replay threads the allocating thread may be waiting for this one's.
+            for (int spins = 0; (block = slot.load(std::memory_order_acquire)) == nullptr; ++spins)
+                spins < kSpins ? _mm_pause() : std::this_thread::yield();
             if (block != kFailed) route.Release(block, event.bytes);
             ++figures.releases;
             --figures.liveBlocks;
