@@ -171,6 +171,8 @@ TEST_F(Replay, RefusesCutAndDamagedRecordings) {
     EXPECT_EQ(ReplayOf(dir_ + "/good.events", "malloc").status, 0);
     EXPECT_EQ(ReplayOf(dir_ + "/none.events", "malloc").status, 2);
     EXPECT_EQ(ReplayOf(dir_ + "/good.events", "qor-nothing,malloc").status, 2);
+    for (const char* limit : {"--seconds=0", "--seconds=1.5", "--seconds=86401", "--seconds="})
+        EXPECT_EQ(Run({QOR_REPLAY, limit, dir_ + "/good.events"}).status, 2) << limit;
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -94,18 +95,31 @@ int ReplayHere(const std::string& route, const Recording& recording) {
 
 struct Row {
     std::string route;
-    std::optional<Figures> figures; // none: the route cannot replay this recording
+    std::optional<Figures> figures; // none: `why` says why not
+    std::string why;
 };
 
-// Runs `route` in a child whose standard output is a pipe; with `preload`, the child is this
-// command again under LD_PRELOAD, reading the recording itself.
-std::optional<Figures> RunChild(const std::string& route, const std::string& preload,
-                                const std::string& path, const Recording& recording) {
+// Why a child gave no figures, from its status.
+std::string WhyNot(const std::string& route, int status, std::uint64_t seconds) {
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM)
+        return "stopped at the time limit of " + std::to_string(seconds) + " s (--seconds)";
+    if (route == "qor-arg4" && WIFEXITED(status) && WEXITSTATUS(status) == 1)
+        return "n/a: pool argument 4 serves one thread";
+    return "failed (see above)";
+}
+
+// Runs `route` in a child whose standard output is a pipe, stopped by SIGALRM after `seconds`
+// (kept across the exec); with `preload`, the child is this command again under LD_PRELOAD,
+// reading the recording itself.
+Row RunChild(const std::string& route, const std::string& preload, const std::string& path,
+             const Recording& recording, std::uint64_t seconds) {
+    Row row{preload.empty() ? route : "malloc " + preload.substr(preload.rfind('/') + 1), {}, {}};
     int pipeEnds[2];
-    if (::pipe(pipeEnds) != 0) return std::nullopt;
+    if (::pipe(pipeEnds) != 0) return row.why = "failed: no pipe", row;
     std::fflush(stdout);
     const pid_t pid = ::fork();
     if (pid == 0) {
+        ::alarm(static_cast<unsigned>(seconds));
         ::dup2(pipeEnds[1], STDOUT_FILENO);
         ::close(pipeEnds[0]);
         if (preload.empty()) {
@@ -127,10 +141,11 @@ std::optional<Figures> RunChild(const std::string& route, const std::string& pre
         output.append(buffer, static_cast<std::size_t>(got));
     ::close(pipeEnds[0]);
     int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0)
-        return std::nullopt;
-    return ParseFigures(output);
+    if (pid >= 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+        WEXITSTATUS(status) == 0)
+        row.figures = ParseFigures(output);
+    if (!row.figures) row.why = WhyNot(route, status, seconds);
+    return row;
 }
 
 std::string Mebibytes(std::uint64_t bytes) {
@@ -153,9 +168,7 @@ void PrintTable(const std::vector<Row>& rows, const Recording& recording) {
                 "peak resident", "of requested", "allocations", "releases", "live at end");
     for (const Row& row : rows) {
         if (!row.figures) {
-            std::printf("%-28s %s\n", row.route.c_str(),
-                        row.route == "qor-arg4" ? "n/a: pool argument 4 serves one thread"
-                                                : "failed (see above)");
+            std::printf("%-28s %s\n", row.route.c_str(), row.why.c_str());
             continue;
         }
         const Figures& f = *row.figures;
@@ -213,6 +226,7 @@ struct Options {
     std::string child; // --child=ROUTE: replay that route here and print its figures line
     std::vector<std::string> routes = kRoutes;
     std::vector<std::string> preloads;
+    std::uint64_t seconds = 60; // per route, a preloaded one's reading of the recording included
 };
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -222,6 +236,9 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             options.child = argument.substr(8);
         } else if (argument.rfind("--preload=", 0) == 0) {
             options.preloads.push_back(argument.substr(10));
+        } else if (argument.rfind("--seconds=", 0) == 0) {
+            if (!ParseCount(argument.c_str() + 10, options.seconds) || options.seconds > 86400)
+                return false;
         } else if (argument.rfind("--routes=", 0) == 0) {
             options.routes.clear();
             std::istringstream list(argument.substr(9));
@@ -241,11 +258,13 @@ bool ParseOptions(int argc, char** argv, Options& options) {
 int Main(int argc, char** argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr,
-                     "usage: qor-replay [--routes=ROUTE,...] [--preload=LIB]... RECORDING\n"
-                     "  ROUTE: qor-arg4 qor-paged qor-plain qor-tracked qor-cached32 malloc\n"
-                     "  RECORDING: <prefix>.events, written by QORSysTracer under "
-                     "QORSysTracerRecord=1\n");
+        std::fprintf(
+            stderr,
+            "usage: qor-replay [--routes=ROUTE,...] [--preload=LIB]... [--seconds=S] RECORDING\n"
+            "  S: the time limit of each route's child, 1 to 86400 (default 60)\n"
+            "  ROUTE: qor-arg4 qor-paged qor-plain qor-tracked qor-cached32 malloc\n"
+            "  RECORDING: <prefix>.events, written by QORSysTracer under "
+            "QORSysTracerRecord=1\n");
         return kBadInput;
     }
     Recording recording;
@@ -257,10 +276,9 @@ int Main(int argc, char** argv) {
     PrintRecording(options.path, recording);
     std::vector<Row> rows;
     for (const std::string& route : options.routes)
-        rows.push_back({route, RunChild(route, "", options.path, recording)});
+        rows.push_back(RunChild(route, "", options.path, recording, options.seconds));
     for (const std::string& preload : options.preloads)
-        rows.push_back({"malloc " + preload.substr(preload.rfind('/') + 1),
-                        RunChild("malloc", preload, options.path, recording)});
+        rows.push_back(RunChild("malloc", preload, options.path, recording, options.seconds));
     PrintTable(rows, recording);
     PrintRecommendation(rows);
     return 0;
