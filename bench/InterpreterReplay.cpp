@@ -77,22 +77,6 @@ private:
     std::uint64_t state_;
 };
 
-// The paged pool serves no block of a page's size or more: as under the malloc override, what
-// is above 3.5 KiB goes to the C runtime.
-struct PagedWithLargeRoute {
-    static constexpr std::size_t kPagedLimit = 3584;
-    qor::bench::PagedPoolRoute paged;
-    void* Allocate(std::size_t bytes) {
-        return bytes <= kPagedLimit ? paged.Allocate(bytes) : std::malloc(bytes);
-    }
-    void Release(void* block, std::size_t bytes) {
-        if (bytes <= kPagedLimit)
-            paged.Release(block, bytes);
-        else
-            std::free(block);
-    }
-};
-
 // The interpreter's heap as the replay sees it. Every container is reserved before the baseline
 // is read, so the bookkeeping allocates nothing during the phases.
 struct Heap {
@@ -437,7 +421,7 @@ int main(int argc, char** argv) {
     if (options.route == "qor-arg4") return Run<FixedArgumentRoute<4>>(options);
     if (options.route == "qor-plain") return Run<PlainPoolRoute>(options);
     if (options.route == "qor-tracked") return Run<TrackedPoolRoute>(options);
-    if (options.route == "qor-paged") return Run<PagedWithLargeRoute>(options);
+    if (options.route == "qor-paged") return Run<PagedWithLargeRoute<>>(options);
     std::fprintf(stderr, "qor_interpreter_replay: unknown route %s\n", options.route.c_str());
     return 1;
 }

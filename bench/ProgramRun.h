@@ -5,6 +5,10 @@
 
 #include "MixedStream.h"
 
+#include <linux/perf_event.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <barrier>
 #include <chrono>
 #include <cstdint>
@@ -64,18 +68,53 @@ inline bool ParseProgramArguments(int argc, char** argv, ProgramArguments& argum
 // Runs body(thread, gate) on `threads` threads. Each body does its untimed set-up, then calls
 // gate.arrive_and_wait() once; returns the wall seconds from the moment all of them (and this
 // thread) arrived to the return of the last one, so that thread creation and set-up stay out.
-template <class Body> double RunTogether(unsigned threads, Body body) {
+// started() runs on this thread as the gate opens (to start a counter with the clock).
+template <class Body, class Started = void (*)()>
+double RunTogether(
+    unsigned threads, Body body, Started started = [] {}) {
     std::barrier<> gate(static_cast<std::ptrdiff_t>(threads) + 1);
     std::vector<std::thread> workers;
     workers.reserve(threads);
     for (unsigned thread = 0; thread < threads; ++thread)
         workers.emplace_back([&body, &gate, thread] { body(thread, gate); });
     gate.arrive_and_wait();
+    started();
     const auto start = std::chrono::steady_clock::now();
     for (std::thread& worker : workers)
         worker.join();
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
+
+// The user-space instructions of this process's threads, those started after it included
+// (perf_event_open with inherit); Available() is false where the kernel or its settings
+// (perf_event_paranoid > 2, a container's filter) refuse the hardware counter.
+class InstructionCounter {
+public:
+    InstructionCounter() {
+        perf_event_attr attributes{};
+        attributes.type = PERF_TYPE_HARDWARE;
+        attributes.size = sizeof attributes;
+        attributes.config = PERF_COUNT_HW_INSTRUCTIONS;
+        attributes.exclude_kernel = 1;
+        attributes.exclude_hv = 1;
+        attributes.inherit = 1;
+        fd_ = static_cast<int>(::syscall(SYS_perf_event_open, &attributes, 0, -1, -1, 0));
+    }
+    InstructionCounter(const InstructionCounter&) = delete;
+    InstructionCounter& operator=(const InstructionCounter&) = delete;
+    ~InstructionCounter() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool Available() const { return fd_ >= 0; }
+    // The count so far, the ended threads' included; 0 when not available.
+    std::uint64_t Read() const {
+        std::uint64_t count = 0;
+        return fd_ >= 0 && ::read(fd_, &count, sizeof count) == sizeof count ? count : 0;
+    }
+
+private:
+    int fd_ = -1;
+};
 
 // One JSON line: the fields of every whole-program run, then `extra` (",\"name\":value..." or
 // empty). peak_rss is the process's VmHWM in bytes, the binary and its libraries included.

@@ -52,4 +52,20 @@ using PlainPoolRoute = PrivatePoolRoute<0>;
 using TrackedPoolRoute = PrivatePoolRoute<QORSysPoolFlag::TRACKED_FREE_LIST>;
 using PagedPoolRoute = PrivatePoolRoute<QORSysPoolFlag::PAGED>;
 
+// The paged pool serves no block of a page's size or more: as under the malloc override, what
+// is above 3.5 KiB goes to the C runtime.
+template <class Paged = PagedPoolRoute> struct PagedWithLargeRoute {
+    static constexpr std::size_t kPagedLimit = 3584;
+    Paged paged;
+    void* Allocate(std::size_t bytes) {
+        return bytes <= kPagedLimit ? paged.Allocate(bytes) : std::malloc(bytes);
+    }
+    void Release(void* block, std::size_t bytes) {
+        if (bytes <= kPagedLimit)
+            paged.Release(block, bytes);
+        else
+            std::free(block);
+    }
+};
+
 } // namespace qor::bench

@@ -41,11 +41,11 @@ fi
 if readelf -d "$library" | grep -qE '\((RPATH|RUNPATH)\)'; then
   fail "the installed library keeps a run-time path: $(readelf -d "$library" | grep PATH)"
 fi
-# Only the library, its headers, its package files, plug-ins and the two trace commands: no other
+# Only the library, its headers, its package files, plug-ins and the three trace commands: no other
 # program, no test.
 if [ -e "$prefix/bin" ]; then
   programs=$(ls "$prefix/bin" | tr '\n' ' ')
-  [ "$programs" = "qor-trace qor-view " ] || fail "programs were installed: $programs"
+  [ "$programs" = "qor-replay qor-trace qor-view " ] || fail "programs were installed: $programs"
 fi
 
 # The demo as a consumer project, installed beside the library; cmake, the compiler and make run

@@ -4,6 +4,7 @@
 // Cost per traced allocation: one lock, one table insert, the seals; per release: two lookups and
 // one comparison with the latest allocation (for the temporary allocations).
 #include "CallSites.h"
+#include "EventRecording.h"
 #include "Sampler.h"
 #include "TracerState.h"
 
@@ -158,7 +159,7 @@ void CheckBeforeRelease(std::uintptr_t pointer) {
     gState.releasing = block != nullptr ? 0 : pointer;
     if (block == nullptr) {
         if (GuardsOf(pointer)[1] == (kReleasedSeal ^ pointer))
-            RecordDamage(LiveBlock{pointer, 0, {}, 0, kNoPool, BlockKind::None, 0, 0},
+            RecordDamage(LiveBlock{pointer, 0, {}, 0, kNoPool, BlockKind::None, 0, 0, 0},
                          kReleasedTwice, false);
         return;
     }
@@ -197,6 +198,7 @@ bool RecordAllocation(void* block, size_t size, void* pool, void* param, int n,
     ++record.sizes[SizeBucket(size)];
     // Untracked blocks too: their allocation stands between a tracked block's and its release.
     gState.latestAllocation = traced.pointer;
+    if (gRecording) traced.block = RecordAllocationEvent(size, traced.pool);
     LiveBlock* entry = gState.blocks.Insert(traced.pointer);
     if (entry == nullptr) {
         ++gState.untrackedBlocks;
@@ -246,6 +248,7 @@ QOR_TRACER_EXPORT int QORSignalFree(void* block, void*, size_t) {
     --record.liveBlocks;
     record.liveBytes -= entry->size;
     CountLive(entry->stack, -static_cast<std::int64_t>(entry->size), -1);
+    if (gRecording) RecordReleaseEvent(entry->block);
     if (pointer == gState.latestAllocation) NoteTemporary(*entry);
     gState.blocks.Erase(entry);
     return 0;

@@ -48,6 +48,7 @@ struct LiveBlock {
     BlockKind kind;
     std::uint8_t reported; // DamageArea bits already reported for this block
     std::uint32_t stack;   // its call site (CallSites.h), 0 when unknown
+    std::uint32_t block;   // its number in the recording (EventRecording.h), while one is made
 };
 
 inline std::uint64_t* GuardsOf(std::uintptr_t pointer) {

@@ -3,6 +3,7 @@
 // goes to stderr and <prefix>.txt, JSON to <prefix>.json. Formatted by SafeFormat into fixed
 // buffers and written with write(2): nothing here allocates, locks or uses stdio, so a signal
 // handler may write it.
+#include "EventRecording.h"
 #include "ReportSink.h"
 #include "SafeFormat.h"
 #include "TracerState.h"
@@ -184,6 +185,8 @@ void WriteJson(Sink& out, LiveBlock* live, std::size_t liveCount, int signal) {
 // ends in '/' is a directory in which every process of a run (each program a wrapper starts, each
 // child forked) writes <pid>. A child forked after the tracer started writes under its own pid
 // beside the parent's report.
+} // namespace
+
 void OutputPrefix(char* out, std::size_t bytes) {
     const char* chosen = gState.outputPrefix;
     const int pid = ::getpid();
@@ -229,11 +232,14 @@ int OpenOutput(const char* path) {
     return fd;
 }
 
+namespace {
+
 // Requires: gState.lock held, or the process stopped in a fatal signal's handler.
 void WriteReportHeld(int signal) {
     if (gState.finished) return;
     gState.finished = true;
     Start();
+    FinishRecording(signal == 0);
     // After a fault the blocks' memory may be gone with their pool: only an exit reads it.
     if (signal == 0)
         gState.blocks.ForEach([](LiveBlock& block) {

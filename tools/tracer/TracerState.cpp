@@ -2,6 +2,7 @@
 #include "TracerState.h"
 
 #include "CallSites.h"
+#include "EventRecording.h"
 #include "SafeFormat.h"
 #include "Sampler.h"
 
@@ -105,6 +106,9 @@ void Start() {
     ReadCommand(gState.command, sizeof gState.command);
     StartCallSites();
     StartSampler();
+    char prefix[4096];
+    OutputPrefix(prefix, sizeof prefix);
+    StartRecording(prefix);
 }
 
 std::uint16_t PoolAt(void* address) {
@@ -151,6 +155,7 @@ void DropLiveBlocks(std::uint16_t pool) {
     gState.blocks.EraseIf([pool](const LiveBlock& block) {
         if (block.pool != pool) return false;
         CountLive(block.stack, -static_cast<std::int64_t>(block.size), -1);
+        if (gRecording) RecordReleaseEvent(block.block);
         return true;
     });
     record.dropped += record.liveBlocks;

@@ -1,0 +1,178 @@
+// The recording and its replay end to end: a scripted program (RecordedProgram.cpp) recorded by
+// the tracer loaded by name, then replayed by qor-replay on every route. Its counts must be the
+// program's own on every route, a damaged or cut recording must be refused with status 2 and the
+// offset named, and without QORSysTracerRecord=1 no recording is written.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Read(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+void Write(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+struct Ran {
+    int status = -1; // the exit status, -1 for a death by signal
+    std::string out, err;
+};
+
+class Replay : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/qor-replay-XXXXXX";
+        dir_ = mkdtemp(pattern);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // Runs `argv` in dir_ with `environment` alone.
+    Ran Run(std::vector<std::string> argv, std::vector<std::string> environment = {}) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            freopen((dir_ + "/out").c_str(), "w", stdout);
+            freopen((dir_ + "/err").c_str(), "w", stderr);
+            std::vector<char*> args, envp;
+            for (std::string& a : argv)
+                args.push_back(a.data());
+            for (std::string& e : environment)
+                envp.push_back(e.data());
+            args.push_back(nullptr);
+            envp.push_back(nullptr);
+            if (chdir(dir_.c_str()) == 0) execve(args[0], args.data(), envp.data());
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(dir_ + "/out"),
+                Read(dir_ + "/err")};
+    }
+
+    // The program with the tracer loaded by name and `setting` in its environment.
+    Ran Traced(const std::string& setting, const std::string& other = "") {
+        return Run({QOR_RECORDED_PROGRAM},
+                   {"QORSysAllocatorInstrum=QORSysTracer", "LD_LIBRARY_PATH=" QOR_TRACER_DIR,
+                    "QORSysTracerOutput=report", setting, other});
+    }
+
+    // The program recorded: its own count line ("stream ...").
+    std::string Record(const std::string& setting = "") {
+        const Ran ran = Traced("QORSysTracerRecord=1", setting);
+        EXPECT_EQ(ran.status, 0) << ran.err;
+        return ran.out;
+    }
+    Ran ReplayOf(const std::string& recording, const std::string& routes = "") {
+        std::vector<std::string> argv{QOR_REPLAY, recording};
+        if (!routes.empty()) argv.push_back("--routes=" + routes);
+        return Run(argv);
+    }
+
+    std::string dir_;
+};
+
+// The line of `text` that starts with `start`, or "".
+std::string LineStarting(const std::string& text, const std::string& start) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind(start, 0) == 0) return line;
+    return "";
+}
+
+// A forked child's events, buffered or not, stay out of its parent's recording.
+class ReplayRoutes : public Replay, public testing::WithParamInterface<const char*> {};
+
+TEST_P(ReplayRoutes, EveryRouteReplaysTheProgramsEventsAndEndsWithItsLiveSet) {
+    std::istringstream stream(Record(GetParam()));
+    std::string word, allocations, releases, blocks, bytes, crossed;
+    ASSERT_TRUE(stream >> word >> allocations >> releases >> blocks >> bytes >> crossed &&
+                word == "stream");
+    const Ran ran = ReplayOf(dir_ + "/report.events");
+    ASSERT_EQ(ran.status, 0) << ran.err;
+    const std::string recorded =
+        "2 threads, " + allocations + " allocations, " + releases + " releases (" + crossed +
+        " by another thread), live at the end: " + blocks + " blocks, " + bytes + " bytes";
+    EXPECT_NE(ran.out.find(recorded), std::string::npos) << ran.out;
+    // Each route's row ends with the allocations, releases and live set the replay itself counted.
+    const std::string figures = allocations + " " + releases + " " + blocks + "/" + bytes + " B";
+    for (const char* route : {"qor-paged", "qor-plain", "qor-tracked", "qor-cached32", "malloc"}) {
+        std::istringstream row(LineStarting(ran.out, std::string(route) + " "));
+        std::vector<std::string> cells{std::istream_iterator<std::string>(row), {}};
+        ASSERT_GE(cells.size(), 4u) << route << "\n" << ran.out;
+        const std::size_t n = cells.size();
+        EXPECT_EQ(cells[n - 4] + " " + cells[n - 3] + " " + cells[n - 2] + " " + cells[n - 1],
+                  figures)
+            << route << "\n"
+            << ran.out;
+    }
+    EXPECT_NE(LineStarting(ran.out, "qor-arg4 ").find("n/a: pool argument 4 serves one thread"),
+              std::string::npos)
+        << ran.out;
+    EXPECT_NE(LineStarting(ran.out, "recommended: "), "") << ran.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Recorded, ReplayRoutes, testing::Values("", "QOR_RECORDED_FORK=1"));
+
+TEST_F(Replay, NoRecordingUnlessAskedFor) {
+    for (const char* setting : {"QORSysTracerRecord=0", "QORSysTracerRecord=", "QORSysNothing=1"}) {
+        const Ran ran = Traced(setting);
+        EXPECT_EQ(ran.status, 0) << ran.err;
+        EXPECT_TRUE(std::filesystem::exists(dir_ + "/report.json")) << setting;
+        EXPECT_FALSE(std::filesystem::exists(dir_ + "/report.events")) << setting;
+    }
+}
+
+// A recording cut anywhere, or with any of the writer's numbers out of its range, is refused with
+// the reason and the offset, never replayed as another stream.
+TEST_F(Replay, RefusesCutAndDamagedRecordings) {
+    Record();
+    const std::string good = Read(dir_ + "/report.events");
+    ASSERT_GT(good.size(), 16u);
+    const std::string magic = "QOREVT1\n";
+    const struct {
+        std::string bytes, reason;
+    } cases[] = {
+        {"", "not a recording"},
+        {"QOREVT2\n\x07", "not a recording"},
+        {good.substr(0, good.size() - 1), "a cut end mark"},
+        {good.substr(0, good.size() / 2), "offset"},
+        {good + "\x03", "bytes after the end mark"},
+        {magic, "no end mark"},
+        {magic + "\x05\x02", "an event before any thread is named"},
+        {magic + "\x07\x08", "an allocation from a pool never named"},
+        {magic + "\x07\x06", "a release of a block never allocated"},
+        {magic + "\x07\x21\x01\x06\x06", "a second release of one block"},
+        {magic + "\x07\x21\x01\x03\x02\x05", "counts at the end that differ"},
+        {magic + "\x07\xff\xff\xff\xff\xff\xff\xff\xff\xff\x7f", "longer than 64 bits"},
+        {magic + "\xff\xff\x01", "a thread number past"},
+        {magic + "\x07\x81\x80\x80\x80\x80\x80\x80\x80\x01\x01", "more bytes than any"},
+    };
+    for (const auto& c : cases) {
+        Write(dir_ + "/bad.events", c.bytes);
+        const Ran ran = ReplayOf(dir_ + "/bad.events", "malloc");
+        EXPECT_EQ(ran.status, 2) << c.reason << "\n" << ran.out << ran.err;
+        EXPECT_NE(ran.err.find("qor-replay: "), std::string::npos) << ran.err;
+        EXPECT_NE(ran.err.find(c.reason), std::string::npos) << c.reason << "\n" << ran.err;
+        EXPECT_EQ(ran.out, "") << c.reason;
+    }
+    Write(dir_ + "/good.events", good);
+    EXPECT_EQ(ReplayOf(dir_ + "/good.events", "malloc").status, 0);
+    EXPECT_EQ(ReplayOf(dir_ + "/none.events", "malloc").status, 2);
+    EXPECT_EQ(ReplayOf(dir_ + "/good.events", "qor-nothing,malloc").status, 2);
+    for (const char* limit : {"--seconds=0", "--seconds=1.5", "--seconds=86401", "--seconds="})
+        EXPECT_EQ(Run({QOR_REPLAY, limit, dir_ + "/good.events"}).status, 2) << limit;
+}
+
+} // namespace
