@@ -1,8 +1,9 @@
 // The live blocks: open addressing with linear probing over one anonymous mapping (no malloc: an
 // application may route malloc or new through the library, whose hooks call here). It starts at
-// 4096 slots and doubles when it is half full, up to the capacity asked for (filled to 7/8): a hashed entry lands
-// on any page of the table, so a table made whole at once would make a few thousand blocks cost
-// its whole size in resident memory. Erasing shifts the rest of the run back: no tombstones.
+// 4096 slots and doubles when it is half full, up to the capacity asked for (filled to 7/8): a
+// hashed entry lands on any page of the table, so a table made whole at once would make a few
+// thousand blocks cost its whole size in resident memory. Erasing shifts the rest of the run back:
+// no tombstones.
 // Invariants: every entry lies in the run that starts at its home slot; count <= slots * 7 / 8.
 #pragma once
 
