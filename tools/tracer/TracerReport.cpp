@@ -181,12 +181,12 @@ void WriteJson(Sink& out, LiveBlock* live, std::size_t liveCount, int signal) {
     out.Print("}\n");
 }
 
+} // namespace
+
 // QORSysTracerOutput (read by Start), or qor-trace-<pid> in the current directory. A prefix that
 // ends in '/' is a directory in which every process of a run (each program a wrapper starts, each
 // child forked) writes <pid>. A child forked after the tracer started writes under its own pid
 // beside the parent's report.
-} // namespace
-
 void OutputPrefix(char* out, std::size_t bytes) {
     const char* chosen = gState.outputPrefix;
     const int pid = ::getpid();
@@ -201,23 +201,28 @@ void OutputPrefix(char* out, std::size_t bytes) {
         SafePrint(out, bytes, "%s", chosen);
 }
 
-// The directories that the report's prefix names, made as needed: the variable is set by hand as
-// often as by qor-trace, which makes its own. Only calls that a fatal signal's handler may make.
-void MakeDirectories(const char* prefix) {
-    char path[4096];
-    SafePrint(path, sizeof path, "%s", prefix);
-    for (char* slash = std::strchr(path + 1, '/'); slash != nullptr;
+namespace {
+
+// The directories that `path` names, made as needed: the prefix is set by hand as often as by
+// qor-trace, which makes its own. Only calls that a fatal signal's handler may make.
+void MakeDirectories(const char* path) {
+    char made[4096];
+    SafePrint(made, sizeof made, "%s", path);
+    for (char* slash = std::strchr(made + 1, '/'); slash != nullptr;
          slash = std::strchr(slash + 1, '/')) {
         *slash = '\0';
-        ::mkdir(path, 0777); // an existing one answers EEXIST; a failure shows when the file opens
+        ::mkdir(made, 0777); // an existing one answers EEXIST; a failure shows when the file opens
         *slash = '/';
     }
 }
+
+} // namespace
 
 // Never one of the standard descriptors: a program may have closed them before the report
 // (coreutils close stdout and stderr in an exit handler that runs before ours), and the text
 // written to stderr would then land in a report file.
 int OpenOutput(const char* path) {
+    MakeDirectories(path);
     int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd >= 0 && fd <= STDERR_FILENO) {
         const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
@@ -257,7 +262,6 @@ void WriteReportHeld(int signal) {
 
     char prefix[4096];
     OutputPrefix(prefix, sizeof prefix);
-    MakeDirectories(prefix);
     char textPath[4112], jsonPath[4112];
     SafePrint(textPath, sizeof textPath, "%s.txt", prefix);
     SafePrint(jsonPath, sizeof jsonPath, "%s.json", prefix);

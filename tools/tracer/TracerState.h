@@ -136,7 +136,8 @@ void WriteAll(int fd, const char* text, std::size_t length);
 
 // The prefix of this process's report files (QORSysTracerOutput, its pid added as it says).
 void OutputPrefix(char* out, std::size_t bytes);
-// A report file opened for writing, never on a standard descriptor; -1 (told on stderr) when not.
+// A report file opened for writing (its directories made as needed), never on a standard
+// descriptor; -1 (told on stderr) when not.
 int OpenOutput(const char* path);
 
 // Writes the report (text on stderr and in <prefix>.txt, JSON in <prefix>.json) once.
