@@ -404,9 +404,13 @@ void* AllocateSlow(std::size_t bytes) {
     return AllocateInClass(heap, ClassOf(bytes));
 }
 
-void ReleaseSlow(void* memory, Page* page) {
+bool ReleaseSlow(void* memory, Page* page) {
     Segment* segment = Segment::Of(memory);
-    if (segment->kind == SegmentKind::Huge) return ReleaseHuge(segment);
+    if (segment->kind == SegmentKind::Huge) {
+        if (PastHugeMapping(memory)) return false;
+        ReleaseHuge(segment);
+        return true;
+    }
     const std::uintptr_t owner = page->owner.load(std::memory_order_relaxed);
     Block* block = static_cast<Block*>(memory);
     if (owner & kOwnerAligned) {
@@ -422,7 +426,7 @@ void ReleaseSlow(void* memory, Page* page) {
         page->used.store(used, std::memory_order_relaxed);
         if (owner & kOwnerFull) Unfull(heap, page);
         if (used == 0) MaybeGiveUp(heap, page, true);
-        return;
+        return true;
     }
     // Another thread's page (or an ended thread's, or the backstop's): one compare-exchange, then
     // the count. Until the count lands the owner's `used` keeps this block, so the page cannot be
@@ -440,7 +444,7 @@ void ReleaseSlow(void* memory, Page* page) {
     } while (!page->threadFree.compare_exchange_weak(word, desired, std::memory_order_acq_rel,
                                                      std::memory_order_relaxed));
     page->threadFreed.fetch_add(1, std::memory_order_release);
-    if ((desired & kThreadListed) == 0 || (word & kThreadListed) != 0) return;
+    if ((desired & kThreadListed) == 0 || (word & kThreadListed) != 0) return true;
     // The owner learns of this page through its heap's remote list, and cannot give the page up
     // before taking it from there.
     auto* owningHeap = reinterpret_cast<Heap*>(owner & ~kOwnerFlags);
@@ -449,6 +453,7 @@ void ReleaseSlow(void* memory, Page* page) {
         page->remoteNext = head;
     } while (!owningHeap->remotePages.compare_exchange_weak(head, page, std::memory_order_release,
                                                             std::memory_order_relaxed));
+    return true;
 }
 
 void AbandonThreadHeap() {

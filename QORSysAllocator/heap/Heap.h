@@ -82,22 +82,33 @@ void* AllocateAligned(std::size_t alignment, std::size_t bytes);
 
 // True for a pointer that the engine handed out and has not taken back, and for the other addresses
 // of its segments and of the first 4 MiB of its huge mappings (only a block's own address is ever
-// released or asked about); false for memory it never mapped. Cost: InSegment; a pointer at a
-// segment's start costs a second look.
+// released or asked about); false for memory it never mapped, the rest of a huge mapping's segment
+// included. Cost: InSegment and the segment's header; a pointer at a segment's start costs a
+// second look.
 bool OwnsAtSegmentStart(const void* memory);
+// A huge mapping shorter than its segment leaves the rest of the segment's addresses to the
+// kernel, which may map the C library's memory there (or, behind the malloc override, the pools'):
+// an address there is marked in the segment map but is not ours.
+inline bool PastHugeMapping(const void* memory) {
+    const Segment* segment = Segment::Of(memory);
+    return segment->kind == SegmentKind::Huge &&
+           static_cast<const char*>(memory) >= segment->mapping + segment->mappedBytes;
+}
 inline bool Owns(const void* memory) {
-    if (InSegment(memory)) return true;
+    if (InSegment(memory)) return !PastHugeMapping(memory);
     return (reinterpret_cast<std::uintptr_t>(memory) & (kSegmentBytes - 1)) == 0 &&
            OwnsAtSegmentStart(memory);
 }
 
-void ReleaseSlow(void* memory, Page* page);
+// False, nothing done, for an address past a huge mapping (PastHugeMapping).
+bool ReleaseSlow(void* memory, Page* page);
 // A huge block aligned at 4 MiB or more lies at a segment's start, outside InSegment.
 void ReleaseAtSegmentStart(void* memory);
 
-// Requires: InSegment(memory), a block handed out and not yet released. Cost on the fast path
-// (the calling thread's own page): about a dozen instructions, no atomic.
-inline void ReleaseInSegment(void* memory) {
+// Requires: InSegment(memory), a block handed out and not yet released, or an address past a huge
+// mapping, for which the answer is false. Cost on the fast path (the calling thread's own page):
+// about a dozen instructions, no atomic.
+inline bool ReleaseInSegment(void* memory) {
     Segment* segment = Segment::Of(memory);
     Page* page = segment->PageOf(memory);
     if (__builtin_expect(page->owner.load(std::memory_order_relaxed) ==
@@ -109,24 +120,24 @@ inline void ReleaseInSegment(void* memory) {
             block->next = page->localFree;
             page->localFree = block;
             page->used.store(used, std::memory_order_relaxed);
-            return;
+            return true;
         }
     }
-    ReleaseSlow(memory, page);
+    return ReleaseSlow(memory, page);
 }
 
 // Requires: Owns(memory), a block handed out and not yet released.
 inline void Release(void* memory) {
-    if (__builtin_expect(InSegment(memory), 1)) return ReleaseInSegment(memory);
+    if (__builtin_expect(InSegment(memory), 1)) {
+        ReleaseInSegment(memory);
+        return;
+    }
     ReleaseAtSegmentStart(memory);
 }
 
 // Releases `memory` when it is the engine's; false, nothing done, for any other pointer.
 inline bool ReleaseIfOwned(void* memory) {
-    if (__builtin_expect(InSegment(memory), 1)) {
-        ReleaseInSegment(memory);
-        return true;
-    }
+    if (__builtin_expect(InSegment(memory), 1)) return ReleaseInSegment(memory);
     if ((reinterpret_cast<std::uintptr_t>(memory) & (kSegmentBytes - 1)) != 0 ||
         !OwnsAtSegmentStart(memory))
         return false;

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <sys/mman.h>
 
 #include <cstring>
 #include <string>
@@ -123,6 +124,45 @@ TEST(HeapEdges, ForeignPointersAreNotOwned) {
     void* huge = Allocate(std::size_t{1} << 20);
     Release(huge);
     EXPECT_FALSE(Owns(huge));
+}
+
+// A huge mapping shorter than its segment leaves the segment's last addresses to the kernel,
+// which maps other memory there (behind the malloc override, the C library's blocks or the
+// pools'). Taking such memory for the engine's once released the huge block under its owner.
+TEST(HeapEdges, MemoryMappedPastAHugeMappingInItsSegmentIsNotOwned) {
+    constexpr std::size_t kBytes = kLargestClassBytes + 1;
+    auto* huge = static_cast<char*>(Allocate(kBytes));
+    ASSERT_NE(huge, nullptr);
+    std::memset(huge, 0x5A, kBytes);
+    const std::size_t usable = UsableBytes(huge);
+    char* past = huge + usable;
+    ASSERT_NE(reinterpret_cast<std::uintptr_t>(past) % kSegmentBytes, 0u)
+        << "the mapping ends its segment";
+    // The kernel places mappings top down, so what lies right past the mapping is often taken:
+    // the first free page of the segment's rest.
+    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(past) | (kSegmentBytes - 1)) + 1;
+    void* other = MAP_FAILED;
+    for (std::uintptr_t at = reinterpret_cast<std::uintptr_t>(past);
+         other == MAP_FAILED && at < end; at += platform::kSystemPageBytes)
+        other =
+            ::mmap(reinterpret_cast<void*>(at), platform::kSystemPageBytes, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    if (other == MAP_FAILED) {
+        Release(huge);
+        GTEST_SKIP() << "the segment's rest is all taken";
+    }
+    auto* foreign = static_cast<char*>(other) + 64;
+    EXPECT_FALSE(Owns(foreign));
+    EXPECT_FALSE(ReleaseIfOwned(foreign));
+    EXPECT_TRUE(Owns(huge));
+    EXPECT_EQ(UsableBytes(huge), usable);
+    // Still held: a second huge block of the size is not given the same mapping.
+    void* second = Allocate(kBytes);
+    EXPECT_NE(second, huge);
+    EXPECT_EQ(huge[kBytes - 1], 0x5A);
+    Release(second);
+    Release(huge);
+    ::munmap(other, platform::kSystemPageBytes);
 }
 
 // Owns answers for every address of a segment and of the first 4 MiB of a huge mapping (a block's
