@@ -31,6 +31,7 @@ enum class Variable {
     SwapDirectory3,
     HeapEngine,
     HeapPurgeDelay,
+    MallocInstrumentationSample,
 };
 
 inline constexpr EnvironmentVariable kEnvironmentVariables[] = {
@@ -83,6 +84,11 @@ inline constexpr EnvironmentVariable kEnvironmentVariables[] = {
      "how long a free slice of the heap engine stays resident for the next page before it is "
      "given back to the system; a heap that holds more than 8 MiB of such slices gives them back "
      "at once"},
+    {"QORSysMallocInstrumSample", "bytes, 0 to 4294967295 (unset: 0)",
+     "with QORSysMallocInstrum: the hook library sees about one malloc request in this many bytes "
+     "asked for, drawn at random, and the heap engine serves the others unseen (a tracer's call "
+     "sites then estimate the whole from the requests seen); 0: it sees every request, and the "
+     "thread-safe pool serves them all (docs/malloc-override.md)"},
 };
 
 inline constexpr const char* NameOf(Variable variable) {

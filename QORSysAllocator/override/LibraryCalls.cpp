@@ -1,8 +1,9 @@
 // The one way into the override's own copy of the library: a hook library that this copy loaded
 // (QORSysMallocInstrum) samples the pools behind malloc, and those pools are known only to this
-// copy. The copy exports the C allocator's names alone (exports.map), so that a program linking
-// libQORSysAllocator.so keeps that library's names; the read-only calls a sampler needs are
-// handed out here by name instead.
+// copy, as are the engine's figures and the sampling it does for the hooks. The copy exports the C
+// allocator's names alone (exports.map), so that a program linking libQORSysAllocator.so keeps that
+// library's names; the read-only calls a sampler needs are handed out here by name instead.
+#include "Override.h"
 #include "QORSysAllocator.h"
 #include "QORSysSwapFile.h"
 
@@ -15,8 +16,11 @@ struct NamedCall {
     void* address;
 };
 
-// The public declarations' signatures hold for each: the caller casts back to them.
+// The public declarations' signatures hold for each, and Override.h's for the override's own:
+// the caller casts back to them.
 const NamedCall kCalls[] = {
+    {"SampleBytes", reinterpret_cast<void*>(&qor::override::SampleBytes)},
+    {"ReadFigures", reinterpret_cast<void*>(&qor::override::ReadFigures)},
     {"QORSysGetPoolInfo", reinterpret_cast<void*>(&QORSysGetPoolInfo)},
     {"QORSysGetPoolMap", reinterpret_cast<void*>(&QORSysGetPoolMap)},
     {"QORSysGetSwapActivity", reinterpret_cast<void*>(&QORSysGetSwapActivity)},

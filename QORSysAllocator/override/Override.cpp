@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -45,6 +46,59 @@ constexpr int kPagedFlag = QORSysPoolFlag::PAGED;
 // use, where the general pool's first fit leaves holes among blocks of every size.
 void* gPagedPool = nullptr;
 
+// --- Sampling -------------------------------------------------------------------------------
+
+// With a hook library and QORSysMallocInstrumSample, the engine serves most requests unseen and
+// about one in every gSampleBytes bytes asked for goes the hook library's way (a marked block of
+// the thread-safe pool), so that a tracer's cost follows the bytes it samples, not the requests.
+// The gaps are drawn per thread from an exponential law of that mean: a request of `size` bytes is
+// then seen with probability 1 - exp(-size / gSampleBytes) whatever came before it, which is
+// what lets the hook library weigh what it sees into an estimate of the whole.
+std::uint32_t gSampleBytes = 0;
+
+struct SampleGap {
+    std::uint64_t bytesLeft; // before the next request that is seen
+    std::uint64_t random;    // xorshift state; 0 until the thread's first request
+};
+thread_local SampleGap tGap __attribute__((tls_model("initial-exec"))) = {0, 0};
+
+std::uint64_t DrawGap() {
+    std::uint64_t& x = tGap.random;
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    const double uniform = static_cast<double>((x >> 11) + 1) * 0x1p-53; // in (0, 1]
+    const double gap = -std::log(uniform) * gSampleBytes;
+    return gap < 1 ? 1 : static_cast<std::uint64_t>(gap);
+}
+
+// The countdown crossed zero: the next gap starts. A thread's first request only seeds it.
+[[gnu::noinline]] bool SampleDue(std::size_t bytes) {
+    if (tGap.random == 0) {
+        tGap.random =
+            (reinterpret_cast<std::uintptr_t>(&tGap) ^ platform::MonotonicMilliseconds()) *
+                0x9E3779B97F4A7C15ull |
+            1;
+        tGap.bytesLeft = DrawGap();
+        if (bytes < tGap.bytesLeft) {
+            tGap.bytesLeft -= bytes;
+            return false;
+        }
+    }
+    tGap.bytesLeft = DrawGap();
+    return true;
+}
+
+// True for a request that the hook library is to see.
+inline bool Sampled(std::size_t bytes) {
+    if (__builtin_expect(gSampleBytes == 0, 1)) return false;
+    if (__builtin_expect(bytes < tGap.bytesLeft, 1)) {
+        tGap.bytesLeft -= bytes;
+        return false;
+    }
+    return SampleDue(bytes);
+}
+
 // --- Start-up -------------------------------------------------------------------------------
 
 enum Stage : int { kCold, kStarting, kReady };
@@ -59,16 +113,22 @@ bool gMarkEveryBlock = false;
 // The engine serves every request: set once at start-up, before the stage is published.
 bool gEngine = false;
 
+enum class Route { Engine, Pools, SampledEngine };
+
 // The engine needs no start-up of its own; checked mode and the hook libraries prove and observe
-// the pools' blocks, so either one keeps the pools' route.
-bool ChooseEngine() {
+// the pools' blocks, so either one keeps the pools' route, unless the hook library is to see a
+// sample of the requests only.
+// `sampleBytes`: QORSysMallocInstrumSample, read for the sampled route.
+Route ChooseRoute(std::uint32_t& sampleBytes) {
     ConfigurationFlags& flags = State().config;
     config::ReadHeapEngineVariables(flags);
-    if (flags.heapEngineOff || config::ReadSwitch(Variable::Checks, false) ||
-        ReadVariable(Variable::MallocInstrumentation) != nullptr)
-        return false;
+    if (flags.heapEngineOff || config::ReadSwitch(Variable::Checks, false)) return Route::Pools;
+    const bool hooked = ReadVariable(Variable::MallocInstrumentation) != nullptr;
+    if (hooked)
+        sampleBytes = config::ReadNumber(Variable::MallocInstrumentationSample, 0, UINT32_MAX);
+    if (hooked && sampleBytes == 0) return Route::Pools;
     heap::Configure(heap::Settings{flags.heapPurgeDelayMs});
-    return true;
+    return hooked ? Route::SampledEngine : Route::Engine;
 }
 
 [[gnu::noinline]] bool StartSlow() {
@@ -80,7 +140,9 @@ bool ChooseEngine() {
         return true;
     }
     tStarting = true;
-    if (ChooseEngine()) {
+    std::uint32_t sampleBytes = 0;
+    const Route route = ChooseRoute(sampleBytes);
+    if (route == Route::Engine) {
         gEngine = true;
         tStarting = false;
         gStage.store(kReady, std::memory_order_release);
@@ -88,14 +150,20 @@ bool ChooseEngine() {
     }
     platform::UseOwnMemory();
     State().config.servesMalloc = true;
-    // The first request configures the module and makes the thread-safe pool.
+    // The first request configures the module, which loads the hook library, and makes the
+    // thread-safe pool.
     QORSysCachedDelete(QORSysCachedNew(kGrain, kThreadSafePool, nullptr), 0);
     gMarkEveryBlock = State().instrumented;
-    // With every block marked the thread-safe pool serves all: an empty paged pool would only
-    // show in the hook library's samples.
-    if (!gMarkEveryBlock)
+    if (route == Route::SampledEngine) {
+        // A hook library that failed to load leaves the engine serving everything.
+        gEngine = true;
+        if (gMarkEveryBlock) gSampleBytes = sampleBytes;
+    } else if (!gMarkEveryBlock) {
+        // With every block marked the thread-safe pool serves all: an empty paged pool would
+        // only show in the hook library's samples.
         gPagedPool = QORSysCreatePool(
             QORSysPoolFlag::PAGED | QORSysPoolFlag::LOCKED | QORSysPoolFlag::VOLATILE, 0, "malloc");
+    }
     tStarting = false;
     gStage.store(kReady, std::memory_order_release);
     return true;
@@ -131,10 +199,25 @@ void* InsidePoolBlock(std::size_t alignment, std::size_t bytes) {
     return memory;
 }
 
+// A marked address in a block of the thread-safe pool: every request when a hook library sees
+// them all, the sampled ones when it sees a sample.
+[[gnu::noinline]] void* MarkedBlock(std::size_t alignment, std::size_t bytes) {
+    if (bytes > SIZE_MAX / 2) return NoMemory();
+    // An address at its block's very end could be the first of the next span, which is not ours:
+    // a request of no bytes gets one.
+    if (bytes == 0) bytes = 1;
+    if (alignment < kGrain) alignment = kGrain;
+    return InsidePoolBlock(alignment, ClassBytes(bytes + alignment));
+}
+
 } // namespace
 
 void* Allocate(std::size_t bytes) noexcept {
-    if (__builtin_expect(gEngine, 1)) return heap::Allocate(bytes, EngineSlow);
+    if (__builtin_expect(gEngine, 1)) {
+        if (Sampled(bytes)) [[unlikely]]
+            return MarkedBlock(kGrain, bytes);
+        return heap::Allocate(bytes, EngineSlow);
+    }
     if (!Started()) return platform::RuntimeAllocate(bytes);
     if (gEngine) return OrNoMemory(heap::Allocate(bytes));
     if (gMarkEveryBlock) [[unlikely]]
@@ -148,7 +231,12 @@ void* Allocate(std::size_t bytes) noexcept {
 void* AllocateZeroed(std::size_t count, std::size_t bytes) noexcept {
     std::size_t total;
     if (__builtin_mul_overflow(count, bytes, &total)) return NoMemory();
-    if (Started() && gEngine) return OrNoMemory(heap::AllocateZeroed(total));
+    if (Started() && gEngine) {
+        if (!Sampled(total)) return OrNoMemory(heap::AllocateZeroed(total));
+        void* memory = MarkedBlock(kGrain, total);
+        if (memory != nullptr) std::memset(memory, 0, total);
+        return memory;
+    }
     // The C runtime's large blocks come mapped and zero: clearing them would make every page
     // resident, which a program that asks for a large zeroed table and touches little of it
     // never pays with glibc.
@@ -160,23 +248,23 @@ void* AllocateZeroed(std::size_t count, std::size_t bytes) noexcept {
 }
 
 void* AllocateAligned(std::size_t alignment, std::size_t bytes) noexcept {
-    if (gEngine) return OrNoMemory(heap::AllocateAligned(alignment, bytes));
+    if (gEngine) {
+        if (alignment <= kLargestPooledAlignment && Sampled(bytes)) [[unlikely]]
+            return MarkedBlock(alignment, bytes);
+        return OrNoMemory(heap::AllocateAligned(alignment, bytes));
+    }
     if (alignment <= kGrain && !gMarkEveryBlock) return Allocate(bytes);
     if (!Started()) return platform::RuntimeAllocateAligned(alignment, bytes);
     if (gEngine) return OrNoMemory(heap::AllocateAligned(alignment, bytes));
-    if (bytes > SIZE_MAX / 2) return NoMemory();
     if (!gMarkEveryBlock &&
         (alignment > kLargestPooledAlignment || bytes > kLargestAlignedPooledBytes - alignment))
         return OrNoMemory(platform::RuntimeAllocateAligned(alignment, bytes));
-    if (alignment < kGrain) alignment = kGrain;
-    return InsidePoolBlock(alignment, ClassBytes(bytes + alignment));
+    return MarkedBlock(alignment, bytes);
 }
 
 void Release(void* memory) noexcept {
-    if (__builtin_expect(gEngine, 1)) {
-        if (!heap::ReleaseIfOwned(memory) && memory != nullptr) platform::RuntimeFree(memory);
-        return;
-    }
+    // Beside the engine's blocks lie the C runtime's and, while sampling, the pool's.
+    if (__builtin_expect(gEngine, 1) && heap::ReleaseIfOwned(memory)) return;
     if (memory == nullptr) return;
     const unsigned kind = platform::SpanKindOf(memory);
     if (kind == 0) return platform::RuntimeFree(memory);
@@ -202,9 +290,7 @@ std::size_t OwnUsableBytes(void* memory, unsigned kind) {
 
 std::size_t UsableBytes(void* memory) noexcept {
     if (memory == nullptr) return 0;
-    if (gEngine)
-        return heap::Owns(memory) ? heap::UsableBytes(memory)
-                                  : platform::RuntimeUsableBytes(memory);
+    if (gEngine && heap::Owns(memory)) return heap::UsableBytes(memory);
     const unsigned kind = platform::SpanKindOf(memory);
     return kind == 0 ? platform::RuntimeUsableBytes(memory) : OwnUsableBytes(memory, kind);
 }
@@ -215,10 +301,7 @@ void* Reallocate(void* memory, std::size_t bytes) noexcept {
         Release(memory);
         return nullptr;
     }
-    if (gEngine) {
-        if (heap::Owns(memory)) return OrNoMemory(heap::Reallocate(memory, bytes));
-        return OrNoMemory(platform::RuntimeReallocate(memory, bytes));
-    }
+    if (gEngine && heap::Owns(memory)) return OrNoMemory(heap::Reallocate(memory, bytes));
     const unsigned kind = platform::SpanKindOf(memory);
     if (kind == 0) return OrNoMemory(platform::RuntimeReallocate(memory, bytes));
     const std::size_t usable = OwnUsableBytes(memory, kind);
@@ -256,5 +339,7 @@ void PrintFigures() {
 }
 
 bool Trim() { return gEngine && heap::Trim(); }
+
+std::uint32_t SampleBytes() { return gSampleBytes; }
 
 } // namespace qor::override

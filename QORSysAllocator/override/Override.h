@@ -6,9 +6,10 @@
 // per-thread caches; an aligned one by an address inside a block of the thread-safe pool (up to
 // kLargestAlignedPooledBytes); larger ones by the C runtime's allocator, which gives them back to
 // the system as glibc does. With a hook library, every request goes to the thread-safe pool, so
-// that the hooks see it.
-// Invariants: with the engine, a pointer of ours is one that heap::Owns; otherwise it lies in a
-// span of the library's own memory; in a region span it is a paged block, elsewhere the 16 bytes
+// that the hooks see it; with a hook library and QORSysMallocInstrumSample, only the sampled ones
+// do, and the engine serves the rest.
+// Invariants: a pointer of ours is one that heap::Owns, or else one that lies in a span of the
+// library's own memory; in a region span it is a paged block, elsewhere the 16 bytes
 // in front of it are its general block's header or a marker (distance to the block, tag 2). Every
 // other pointer is the C runtime's (a large block, or memory allocated before the override served
 // the process or while it started) and goes back to it. Every pointer is 16-aligned, or aligned
@@ -16,6 +17,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace qor::override {
 
@@ -52,5 +54,9 @@ Figures ReadFigures();
 void PrintFigures();
 // Gives free memory back to the system now; true when some went back.
 bool Trim();
+
+// QORSysMallocInstrumSample as the start-up took it: the mean bytes asked for between two requests
+// that the hook library sees, the engine serving the others; 0 when it sees every request.
+std::uint32_t SampleBytes();
 
 } // namespace qor::override

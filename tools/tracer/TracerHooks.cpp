@@ -13,6 +13,7 @@
 #include "generalpool/GeneralBlocks.h"
 #include "pagedpool/PagedBlocks.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -50,6 +51,15 @@ void WriteReportAtExit() {
 void WriteReportAtFatalSignal(int signal) {
     WriteReportOnSignal(signal);
     ::raise(signal);
+}
+
+// A fork while another thread records would leave the child's lock held for good. The handlers
+// are registered as the tracer is loaded, before the library that loads it registers its own:
+// the tracer's lock is then taken after the pools' locks, in the order a hook takes them.
+void LockForFork() { gState.lock.lock(); }
+void UnlockAfterFork() { gState.lock.unlock(); }
+[[gnu::constructor]] void RegisterForkHandlers() {
+    ::pthread_atfork(LockForFork, UnlockAfterFork, UnlockAfterFork);
 }
 
 // Room to write the report on when the fault is a stack overflow (for the thread that made the
@@ -96,13 +106,18 @@ bool PoolIsEmpty(void* pool) {
 // nothing recorded once the summary has been written.
 class HookScope {
 public:
-    HookScope() : guard_((RegisterExitHandlerOnce(), gState.lock)) {
+    HookScope() {
         if (Open()) Start();
     }
-    bool Open() const { return !gState.finished; }
+    bool Open() const { return lock_.Held() && !gState.finished; }
 
 private:
-    std::lock_guard<std::mutex> guard_;
+    // Registered before the lock is taken: registering may allocate.
+    struct ExitHandlerRegistered {
+        ExitHandlerRegistered() { RegisterExitHandlerOnce(); }
+    };
+    [[no_unique_address]] ExitHandlerRegistered registered_;
+    TracerLock lock_;
 };
 
 std::uintptr_t Value(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
@@ -152,8 +167,8 @@ void Classify(LiveBlock& block, void* given, std::uintptr_t poolArgument, void* 
 // A block about to be released: its seals are checked while the library has not yet read its
 // header, so that a damaged header can be put back first.
 void CheckBeforeRelease(std::uintptr_t pointer) {
-    std::lock_guard<std::mutex> guard(gState.lock);
-    if (gState.finished) return;
+    const TracerLock lock;
+    if (!lock.Held() || gState.finished) return;
     Start();
     LiveBlock* block = gState.blocks.Find(pointer);
     gState.releasing = block != nullptr ? 0 : pointer;
@@ -233,11 +248,11 @@ QOR_TRACER_EXPORT int QORSignalMalloc(void* block, size_t size, void* pool, void
 
 QOR_TRACER_EXPORT int QORSignalFree(void* block, void*, size_t) {
     RegisterExitHandlerOnce();
-    std::lock_guard<std::mutex> guard(gState.lock);
+    const TracerLock lock;
     const std::uintptr_t pointer = Value(block) + kDelta;
     // Neither pool kind writes this word when it takes a block back: a second release finds it.
     GuardsOf(pointer)[1] = kReleasedSeal ^ pointer;
-    if (gState.finished) return 0;
+    if (!lock.Held() || gState.finished) return 0;
     LiveBlock* entry = gState.blocks.Find(pointer);
     if (entry == nullptr) {
         ++gState.untrackedReleases;

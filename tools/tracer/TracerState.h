@@ -7,9 +7,11 @@
 
 #include "LiveBlockTable.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <pthread.h>
 
 namespace qor::tracer {
 
@@ -76,8 +78,9 @@ struct PoolIndexSlot {
 
 struct TracerState {
     std::mutex lock;
-    bool finished = false; // the report is written: later events are not recorded
-    int pid = 0;           // the process that started the tracer (0: not started)
+    std::atomic<pthread_t> holder{}; // the thread holding `lock` (TracerLock), else 0
+    bool finished = false;           // the report is written: later events are not recorded
+    int pid = 0;                     // the process that started the tracer (0: not started)
     int poolCount = 0;
     PoolRecord pools[kMaxPools] = {};
     PoolIndexSlot poolIndex[kPoolIndexSlots] = {};
@@ -102,6 +105,32 @@ struct TracerState {
 };
 
 extern TracerState gState;
+
+// The tracer's one lock, as every hook takes it. A hook may allocate while it holds it (libunwind
+// makes its thread-local storage with malloc at a thread's first unwinding), and behind the malloc
+// override that allocation comes back to the hooks: the nested hook finds the lock its own
+// thread's, takes nothing and must record nothing. Another thread's holder never reads as this
+// thread's, so a relaxed look suffices.
+class TracerLock {
+public:
+    TracerLock() : held_(gState.holder.load(std::memory_order_relaxed) != pthread_self()) {
+        if (!held_) return;
+        gState.lock.lock();
+        gState.holder.store(pthread_self(), std::memory_order_relaxed);
+    }
+    ~TracerLock() {
+        if (!held_) return;
+        gState.holder.store(pthread_t{}, std::memory_order_relaxed);
+        gState.lock.unlock();
+    }
+    TracerLock(const TracerLock&) = delete;
+    TracerLock& operator=(const TracerLock&) = delete;
+    // False in a hook nested in one of the tracer's own allocations.
+    bool Held() const { return held_; }
+
+private:
+    bool held_;
+};
 
 // All below require gState.lock to be held.
 
