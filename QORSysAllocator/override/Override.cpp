@@ -150,6 +150,9 @@ Route ChooseRoute(std::uint32_t& sampleBytes) {
     }
     platform::UseOwnMemory();
     State().config.servesMalloc = true;
+    // Set before the hook library is loaded, whose first hook asks for it (SampleBytes); no
+    // request is sampled until the engine serves.
+    gSampleBytes = sampleBytes;
     // The first request configures the module, which loads the hook library, and makes the
     // thread-safe pool.
     QORSysCachedDelete(QORSysCachedNew(kGrain, kThreadSafePool, nullptr), 0);
@@ -157,7 +160,7 @@ Route ChooseRoute(std::uint32_t& sampleBytes) {
     if (route == Route::SampledEngine) {
         // A hook library that failed to load leaves the engine serving everything.
         gEngine = true;
-        if (gMarkEveryBlock) gSampleBytes = sampleBytes;
+        if (!gMarkEveryBlock) gSampleBytes = 0;
     } else if (!gMarkEveryBlock) {
         // With every block marked the thread-safe pool serves all: an empty paged pool would
         // only show in the hook library's samples.

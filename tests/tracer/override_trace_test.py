@@ -4,6 +4,10 @@
       Python on an allocation-heavy script: its report has memory over time, the maps at the peak
       and at exit, and the live bytes by call site at the peak; its page draws them (headless
       Chromium; without it the drawing is not checked locally, and is a failure under CI).
+  override_trace_test.py sampled <qor-trace>
+      The same script with the hooks seeing a sample of the requests (--sample): the heap engine's
+      row in every sample, and call sites whose estimated live bytes at the peak come within a
+      quarter of the bytes in use then (engine and seen blocks together).
   override_trace_test.py pipeline <qor-trace>
       A shell pipeline: one report per process, each a JSON document (coreutils close stderr
       before the tracer writes), listed largest first in index.json and on qor-trace's output.
@@ -34,10 +38,11 @@ SCRIPTS = re.compile(r"<(script|style)\b.*?</\1>", re.S)
 NOT_RECORDED = ["Not recorded", "not recorded", "nothing was live at the peak"]
 
 
-def trace(qor_trace, work, command):
+def trace(qor_trace, work, command, options=()):
     """qor-trace's printed lines and the run's index."""
     output = os.path.join(work, "run")
-    done = subprocess.run([sys.executable, qor_trace, "-o", output, "--"] + command,
+    done = subprocess.run([sys.executable, qor_trace, "-o", output] + list(options) + ["--"] +
+                          command,
                           capture_output=True, text=True, check=False)
     if done.returncode != 0:
         fail("qor-trace %s: status %d\n%s" % (command, done.returncode, done.stderr[-2000:]))
@@ -46,16 +51,17 @@ def trace(qor_trace, work, command):
     return output, done.stdout.splitlines(), index
 
 
-def check_over_time(report):
+def check_over_time(report, maps=True):
     samples = report.get("samples", [])
     if len(samples) < 3 or not all(row[3] > 0 for s in samples[1:] for row in s["pools"]):
         fail("too few samples, or a sample without the pools' bytes held: %s" % samples[:3])
     moments = {maps["moment"]: maps for maps in report.get("maps", [])}
-    for moment in ("peak", "end"):
+    for moment in ("peak", "end") if maps else ():
         chunks = [c for part in moments.get(moment, {}).get("pools", []) for c in part["chunks"]]
         if not chunks:
             fail("no %s map of the pool behind malloc" % moment)
-    if moments["peak"]["heldBytes"] * 17 < max(sum(r[3] for r in s["pools"]) for s in samples) * 16:
+    if maps and moments["peak"]["heldBytes"] * 17 < max(sum(r[3] for r in s["pools"])
+                                                         for s in samples) * 16:
         fail("the peak maps are not within 1/16 of the highest bytes held")
     peak = report["sites"]["peak"]
     stacks = {stack["id"]: stack for stack in report["stacks"]}
@@ -63,7 +69,7 @@ def check_over_time(report):
         fail("no call site holds the live bytes at the peak: %s" % peak[:3])
 
 
-def check_page(page_path):
+def check_page(page_path, says=()):
     if shutil.which("chromium") is None:
         message = "chromium is not installed (make deps installs it)"
         if os.environ.get("CI"):
@@ -76,6 +82,9 @@ def check_page(page_path):
     missing = [text for text in NOT_RECORDED if text in shown]
     if missing:
         fail("the page says %s" % missing)
+    absent = [text for text in says if text not in shown]
+    if absent:
+        fail("the page does not say %s" % absent)
 
 
 def test_python(qor_trace, work):
@@ -90,6 +99,30 @@ def test_python(qor_trace, work):
     check_page(page_path)
     print("python: %d samples, peak held %d bytes, %d call sites at the peak" % (
         len(report["samples"]), largest["peakHeldBytes"], len(report["sites"]["peak"])))
+
+
+def test_sampled(qor_trace, work):
+    output, _, index = trace(qor_trace, work, [sys.executable, "-c", SCRIPT],
+                             ["--sample", "65536"])
+    page_path = os.path.join(output, index["processes"][0]["page"])
+    with open(page_path, encoding="utf-8") as page:
+        report = embedded(page.read())
+    if report.get("sampleBytes") != 65536 or "temporary" in report:
+        fail("not a sampled report: %s" % {k: report.get(k) for k in ("sampleBytes", "temporary")})
+    engine = [p["id"] for p in report["pools"] if p["kind"] == "engine"]
+    samples = report["samples"]
+    if len(engine) != 1 or not all(any(r[0] == engine[0] for r in s["pools"]) for s in samples):
+        fail("the heap engine is not in every sample: %s" % samples[:2])
+    check_over_time(report, maps=False)
+    # The peak sites were kept at the sample that held the most; the live bytes then, all pools.
+    peak = max(samples, key=lambda s: sum(r[3] for r in s["pools"]))
+    live = sum(row[1] for row in peak["pools"])
+    estimated = sum(site[1] for site in report["sites"]["peak"])
+    if not 0.75 * live <= estimated <= 1.25 * live:
+        fail("the call sites estimate %d live bytes at the peak, %d were in use" % (estimated, live))
+    check_page(page_path, ["Call sites are estimates", "heap engine"])
+    print("sampled: %d samples, %d bytes estimated live at the peak, %d in use" % (
+        len(samples), estimated, live))
 
 
 def test_pipeline(qor_trace, work):
@@ -115,7 +148,8 @@ def test_pipeline(qor_trace, work):
 def main(argv):
     mode, qor_trace = argv[:2]
     with tempfile.TemporaryDirectory() as work:
-        (test_python if mode == "python" else test_pipeline)(qor_trace, work)
+        {"python": test_python, "sampled": test_sampled, "pipeline": test_pipeline}[mode](
+            qor_trace, work)
 
 
 if __name__ == "__main__":

@@ -31,9 +31,11 @@ void FindLibraryCalls() {
         FindInOverride(gCalls.getPoolInfo, "QORSysGetPoolInfo");
         FindInOverride(gCalls.getPoolMap, "QORSysGetPoolMap");
         FindInOverride(gCalls.getSwapActivity, "QORSysGetSwapActivity");
+        FindInOverride(gCalls.sampleBytes, "SampleBytes");
+        FindInOverride(gCalls.engineFigures, "ReadFigures");
         return;
     }
-    gCalls = {QORSysGetPoolInfo, QORSysGetPoolMap, QORSysGetSwapActivity};
+    gCalls = {QORSysGetPoolInfo, QORSysGetPoolMap, QORSysGetSwapActivity, nullptr, nullptr};
 }
 
 } // namespace qor::tracer

@@ -7,6 +7,7 @@
 
 #include "QORSysAllocator.h"
 #include "QORSysSwapFile.h"
+#include "override/Override.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -17,6 +18,10 @@ struct LibraryCalls {
     void (*getPoolInfo)(void* pool, FILE* stream, QORPoolInfo* record, int options);
     long (*getPoolMap)(void* pool, QORPoolMapEntry* entries, std::size_t capacity);
     long (*getSwapActivity)(QORSysSwapActivity* out, std::size_t capacity);
+    // The malloc override's only (null otherwise): the bytes between two requests the hooks see
+    // (0: they see all), and the heap engine's figures, which serves the requests they do not.
+    std::uint32_t (*sampleBytes)();
+    override::Figures (*engineFigures)();
 };
 
 extern LibraryCalls gCalls;

@@ -21,6 +21,8 @@ constinit SamplerState gSampler;
 namespace {
 
 constexpr std::uint64_t kDefaultEvery = 1024;
+// When the hooks see a sample of the requests only, few are seen: by time then, unless told.
+constexpr std::uint64_t kDefaultMillisecondsWhenSampled = 10;
 // Rows for 64 pools and 8 swap files a sample at the most samples; a process with more thins its
 // samples sooner, which keeps the report (and the page drawn from it) to a few megabytes.
 constexpr std::size_t kMaxEntries = std::size_t{kMaxSamples} * 64;
@@ -31,7 +33,7 @@ constexpr std::uint64_t kClockStride = 32;
 
 // What one sample reads of each pool, gathered under the lock and completed without it.
 struct Target {
-    void* address; // null for the heap
+    void* address; // null for the heap and the engine
     PoolSample sample;
 };
 
@@ -63,7 +65,8 @@ int GatherTargets() {
     const int last = gState.poolCount == kMaxPools ? kMaxPools - 1 : gState.poolCount;
     for (int i = kHeapPool; i < last; ++i) {
         PoolRecord& pool = gState.pools[i];
-        if (pool.destroyed || (i != kHeapPool && pool.address == nullptr) ||
+        const bool engine = pool.kind == BlockKind::Engine;
+        if (pool.destroyed || (i != kHeapPool && pool.address == nullptr && !engine) ||
             (i == kHeapPool && pool.allocations == 0))
             continue;
         pool.sampled = true;
@@ -79,7 +82,13 @@ std::uint64_t ReadPools(int count) {
     std::uint64_t held = 0;
     for (int i = 0; i < count; ++i) {
         PoolSample& sample = gTargets[i].sample;
-        if (gTargets[i].address == nullptr) {
+        if (gState.pools[sample.pool].kind == BlockKind::Engine) {
+            // The engine's blocks are not counted one by one: its own figures stand.
+            const override::Figures figures = gCalls.engineFigures();
+            sample.liveBytes = figures.inUseBytes;
+            sample.totalSize = figures.heldBytes;
+            sample.freeSize = figures.heldBytes - figures.inUseBytes;
+        } else if (gTargets[i].address == nullptr) {
             // malloc holds the library's header and the tracer's room besides the caller's bytes.
             sample.totalSize = sample.liveBytes + sample.liveBlocks * (16 + kDelta);
         } else {
@@ -267,13 +276,19 @@ std::uint64_t MicrosNow() { return ClockMicros() - gSampler.startMicros; }
 void StartSampler() {
     gSampler.startMicros = ClockMicros();
     FindLibraryCalls();
+    gState.sampleBytes = gCalls.sampleBytes != nullptr ? gCalls.sampleBytes() : 0;
+    if (gState.sampleBytes != 0 && gCalls.engineFigures != nullptr) NewEngineRecord();
     const char* text = std::getenv("QORSysTracerSample");
     if (gCalls.getPoolInfo == nullptr || (text != nullptr && std::strcmp(text, "off") == 0)) return;
     char* unit = nullptr;
     const unsigned long long asked = text != nullptr ? std::strtoull(text, &unit, 10) : 0;
     const bool valid = asked != 0 && (*unit == '\0' || std::strcmp(unit, "ms") == 0);
-    gSampler.byTime = valid && *unit != '\0';
-    gSampler.asked = valid ? asked : kDefaultEvery;
+    const bool sampledRequests = gState.sampleBytes != 0;
+    gSampler.byTime = valid ? *unit != '\0' : sampledRequests;
+    gSampler.clockStride = sampledRequests ? 1 : kClockStride;
+    gSampler.asked = valid             ? asked
+                     : sampledRequests ? kDefaultMillisecondsWhenSampled
+                                       : kDefaultEvery;
     gSampler.every = gSampler.asked;
     gSampler.entries = MapZeroed<PoolSample>(kMaxEntries, Filling::FromStart);
     gSampler.swapRows = MapZeroed<SwapSample>(kMaxSwapRows, Filling::FromStart);
@@ -284,7 +299,7 @@ bool CountAllocation() {
     const std::uint64_t count = ++gSampler.allocations;
     if (gSampler.every == 0 || gSampler.underWay) return false;
     if (gSampler.byTime) {
-        if (count != 1 && count % kClockStride != 0) return false;
+        if (count != 1 && count % gSampler.clockStride != 0) return false;
         const std::uint64_t now = MicrosNow();
         if (count != 1 && now < gSampler.nextDue) return false;
         gSampler.nextDue = now + gSampler.every * 1000;

@@ -71,6 +71,7 @@ struct MapSet {
 struct SamplerState {
     bool byTime = false;                // the interval is in milliseconds, else in allocations
     std::uint64_t asked = 0, every = 0; // the interval asked for, and in force; 0: sampling off
+    std::uint64_t clockStride = 1;      // by time, the clock is read every this many allocations
     std::uint64_t startMicros = 0;
     std::uint64_t allocations = 0, nextDue = 1;
     bool underWay = false;
@@ -88,7 +89,9 @@ struct SamplerState {
 
 extern SamplerState gSampler;
 
-// Reads QORSysTracerSample: "<n>" allocations, "<n>ms", or "off"; 1024 allocations by default.
+// Reads QORSysTracerSample: "<n>" allocations, "<n>ms", or "off"; 1024 allocations by default,
+// 10 ms when the hooks see a sample of the requests (gState.sampleBytes), for which it also makes
+// the heap engine's record.
 // Requires: gState.lock held (called by Start).
 void StartSampler();
 // Counts an allocation; true when a sample is due, which is then marked under way.

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -174,7 +175,7 @@ void CheckBeforeRelease(std::uintptr_t pointer) {
     gState.releasing = block != nullptr ? 0 : pointer;
     if (block == nullptr) {
         if (GuardsOf(pointer)[1] == (kReleasedSeal ^ pointer))
-            RecordDamage(LiveBlock{pointer, 0, {}, 0, kNoPool, BlockKind::None, 0, 0, 0},
+            RecordDamage(LiveBlock{pointer, 0, {}, 0, kNoPool, BlockKind::None, 0, 0, 0, 1},
                          kReleasedTwice, false);
         return;
     }
@@ -197,6 +198,15 @@ QOR_TRACER_EXPORT int QORGetDelta(size_t size, void* pool, void* param, int n) {
 
 namespace {
 
+// The requests a seen block of `size` bytes stands for at its call site: the inverse of the chance
+// that the override's sampling saw it (1 when every request is seen).
+std::uint32_t WeightOf(size_t size) {
+    if (gState.sampleBytes == 0) return 1;
+    const double seen = -std::expm1(-static_cast<double>(size) / gState.sampleBytes);
+    const double weight = seen > 0 ? 1 / seen + 0.5 : double(UINT32_MAX);
+    return weight < double(UINT32_MAX) ? static_cast<std::uint32_t>(weight) : UINT32_MAX;
+}
+
 // Records a block just handed out; true when a sample is due.
 bool RecordAllocation(void* block, size_t size, void* pool, void* param, int n,
                       const void* hookCaller) {
@@ -205,6 +215,7 @@ bool RecordAllocation(void* block, size_t size, void* pool, void* param, int n,
     LiveBlock traced{};
     traced.pointer = Value(block) + kDelta;
     traced.size = size;
+    traced.weight = WeightOf(size);
     Classify(traced, block, Value(pool), param, n);
     // Sealed even when untracked, so that no stale seal in the room reads as a second release.
     Seal(traced);
@@ -219,7 +230,7 @@ bool RecordAllocation(void* block, size_t size, void* pool, void* param, int n,
         ++gState.untrackedBlocks;
     } else {
         traced.stack = StackOf(CaptureFrames(hookCaller), traced.pool);
-        CountLive(traced.stack, static_cast<std::int64_t>(size), 1);
+        CountLive(traced.stack, static_cast<std::int64_t>(size * traced.weight), traced.weight);
         *entry = traced;
         ++record.liveBlocks;
         record.liveBytes += size;
@@ -262,9 +273,11 @@ QOR_TRACER_EXPORT int QORSignalFree(void* block, void*, size_t) {
     ++record.releases;
     --record.liveBlocks;
     record.liveBytes -= entry->size;
-    CountLive(entry->stack, -static_cast<std::int64_t>(entry->size), -1);
+    CountLive(entry->stack, -static_cast<std::int64_t>(entry->size * entry->weight),
+              -std::int64_t{entry->weight});
     if (gRecording) RecordReleaseEvent(entry->block);
-    if (pointer == gState.latestAllocation) NoteTemporary(*entry);
+    // Seen alone, a sampled block has unseen allocations between it and its release.
+    if (pointer == gState.latestAllocation && gState.sampleBytes == 0) NoteTemporary(*entry);
     gState.blocks.Erase(entry);
     return 0;
 }

@@ -23,7 +23,8 @@ constexpr std::uint64_t kBackSeal = 0x5AFE6A4D00B10C55;
 constexpr std::uint64_t kReleasedSeal = 0xDEADB10CF4EED000;
 constexpr unsigned char kCanaryByte = 0xA5;
 
-enum class BlockKind : std::uint8_t { None, Heap, General, Paged };
+// Engine: the heap engine behind the malloc override, whose blocks the hooks do not see.
+enum class BlockKind : std::uint8_t { None, Heap, General, Paged, Engine };
 
 // Bits of a damage finding: which part of a block's surroundings was overwritten.
 enum DamageArea : std::uint8_t {
@@ -49,7 +50,9 @@ struct LiveBlock {
     std::uint8_t reported; // DamageArea bits already reported for this block
     std::uint32_t stack;   // its call site (CallSites.h), 0 when unknown
     std::uint32_t block;   // its number in the recording (EventRecording.h), while one is made
+    std::uint32_t weight;  // the requests it stands for at its call site (1 unless sampled)
 };
+static_assert(sizeof(LiveBlock) == 56, "the table's entry size, as the README gives it");
 
 inline std::uint64_t* GuardsOf(std::uintptr_t pointer) {
     return reinterpret_cast<std::uint64_t*>(pointer - kDelta);

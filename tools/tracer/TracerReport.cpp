@@ -52,7 +52,7 @@ void ForEachLeakGroup(const LiveBlock* live, std::size_t count, Visitor visit) {
 }
 
 const char* KindName(BlockKind kind) {
-    const char* names[] = {"none", "heap", "general", "paged"};
+    const char* names[] = {"none", "heap", "general", "paged", "engine"};
     return names[static_cast<int>(kind)];
 }
 
@@ -62,6 +62,10 @@ void WriteText(Sink& out, const LiveBlock* live, std::size_t liveCount, const ch
               gState.pid, kDelta);
     if (signal != 0)
         out.Print("Written at fatal signal %d: what was recorded up to the fault\n", signal);
+    if (gState.sampleBytes != 0)
+        out.Print("Sampled: about one request in %u bytes asked for was seen, the heap engine "
+                  "serving the others; the pools below hold the seen blocks alone\n",
+                  unsigned{gState.sampleBytes});
     out.Print("Pools:\n");
     for (int i = 0; i < gState.poolCount; ++i) {
         const PoolRecord& pool = gState.pools[i];
@@ -116,6 +120,7 @@ void WriteJson(Sink& out, LiveBlock* live, std::size_t liveCount, int signal) {
               "\"delta\": %d,",
               int(::getpid()), int(::getppid()), Json(gState.command, command, sizeof command),
               kDelta);
+    if (gState.sampleBytes != 0) out.Print(" \"sampleBytes\": %u,", unsigned{gState.sampleBytes});
     if (signal != 0) out.Print(" \"fatalSignal\": %d,", signal);
     out.Print("\n\"pools\": [");
     const char* separator = "\n";
@@ -173,10 +178,12 @@ void WriteJson(Sink& out, LiveBlock* live, std::size_t liveCount, int signal) {
         separator = ",\n";
     }
     out.Print("],\n\"untrackedBlocks\": %" PRIu64 ", \"untrackedReleases\": %" PRIu64
-              ", \"findingsDropped\": %" PRIu64 ",\n\"temporary\": {\"allocations\": %" PRIu64
-              ", \"bytes\": %" PRIu64 "}",
-              gState.untrackedBlocks, gState.untrackedReleases, gState.findingsDropped,
-              gState.temporaryAllocations, gState.temporaryBytes);
+              ", \"findingsDropped\": %" PRIu64,
+              gState.untrackedBlocks, gState.untrackedReleases, gState.findingsDropped);
+    // A sample of the requests cannot tell which were released before the next allocation.
+    if (gState.sampleBytes == 0)
+        out.Print(",\n\"temporary\": {\"allocations\": %" PRIu64 ", \"bytes\": %" PRIu64 "}",
+                  gState.temporaryAllocations, gState.temporaryBytes);
     WriteJsonOverTime(out, live, liveCount, signal);
     out.Print("}\n");
 }

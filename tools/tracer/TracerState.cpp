@@ -130,6 +130,8 @@ std::uint16_t NewPool(void* address, const char* name, int flags) {
     return pool;
 }
 
+std::uint16_t NewEngineRecord() { return NewRecord(nullptr, "heap engine", BlockKind::Engine); }
+
 int FixedRoleOf(std::uintptr_t poolArgument, std::size_t key) {
     if (poolArgument == kPoolPermanent) return kPermanentEntry;
     if (poolArgument == kPoolThreaded) return kThreadedRole;
@@ -154,7 +156,8 @@ void DropLiveBlocks(std::uint16_t pool) {
     if (record.liveBlocks == 0) return;
     gState.blocks.EraseIf([pool](const LiveBlock& block) {
         if (block.pool != pool) return false;
-        CountLive(block.stack, -static_cast<std::int64_t>(block.size), -1);
+        CountLive(block.stack, -static_cast<std::int64_t>(block.size * block.weight),
+                  -std::int64_t{block.weight});
         if (gRecording) RecordReleaseEvent(block.block);
         return true;
     });

@@ -102,6 +102,9 @@ struct TracerState {
     // still the latest was released with no allocation in between, a temporary allocation.
     std::uintptr_t latestAllocation = 0;
     std::uint64_t temporaryAllocations = 0, temporaryBytes = 0; // every call site, unknown too
+    // Behind the malloc override with QORSysMallocInstrumSample: the mean bytes asked for between
+    // two requests the hooks see, the heap engine serving the others; 0: every request is seen.
+    std::uint32_t sampleBytes = 0;
 };
 
 extern TracerState gState;
@@ -141,6 +144,9 @@ void Start();
 std::uint16_t PoolAt(void* address);
 // A fresh record for a pool just constructed (a reused address starts a new record).
 std::uint16_t NewPool(void* address, const char* name, int flags);
+// The record of the heap engine behind the malloc override (kind Engine, no address), whose
+// figures the samples read as a whole.
+std::uint16_t NewEngineRecord();
 // The record of fixed role `role` (FixedRoleOf), made when the pool is not known yet; a
 // non-zero `resolved` is the pool that served a block and becomes the role's record.
 std::uint16_t FixedPoolRecord(int role, std::uint16_t resolved);

@@ -39,13 +39,20 @@ function renderSummary(header, trace) {
                 item("peak held", samples.length ? formatBytes(maxOf(heldTotals(samples))) : "not recorded"),
                 item("peak resident", samples.length ? formatBytes(maxOf(residentLine(samples).values)) : "not recorded"),
                 item("allocations", formatCount(allocations)),
-                item("temporary allocations", trace.temporary ? formatCount(trace.temporary.allocations) : "not recorded"),
+                item("temporary allocations", trace.temporary ? formatCount(trace.temporary.allocations)
+                                              : trace.sampleBytes ? "not counted when sampled" : "not recorded"),
                 item("leaked at exit", formatBytes(leakBytes)),
                 item("damaged blocks", formatCount((trace.damage || []).length)),
                 item("invalid pointers", formatCount((trace.invalidPointers || []).length)));
   if (trace.sampling)
     header.append(el("p", { class: "how", text: "A sample every " + formatCount(trace.sampling.every) + " " +
                                                trace.sampling.unit + " (" + formatCount(samples.length) + " samples)." }));
+  if (trace.sampleBytes)
+    header.append(el("p", { class: "how", id: "sampled-requests",
+                            text: "Call sites are estimates: the hooks saw about one request in every " +
+                                  formatBytes(trace.sampleBytes) + " asked for, each weighed by the chance of seeing it, " +
+                                  "and the heap engine served the rest unseen (its row in the charts). " +
+                                  "Pools, leaks and damage are those of the seen blocks alone." }));
   if (trace.fatalSignal)
     header.append(el("p", { class: "warning", text: "Written at fatal signal " + trace.fatalSignal + ": what was recorded up to the fault." }));
 }
