@@ -6,7 +6,8 @@
 # layer and include nothing of the library's.
 # Also fails when the tracer (a hook library outside the library, TRACER, by default
 # ROOT/../tools/tracer) includes a library file other than the public headers and the
-# interface through which the pools answer for their blocks (tracer_allowed): no pool layout.
+# interface through which the pools answer for their blocks and the override hands out its
+# engine's figures (tracer_allowed): no pool layout.
 cmake_policy(SET CMP0057 NEW) # if(IN_LIST)
 set(rank_platform 0)
 set(rank_core 1)
@@ -65,8 +66,9 @@ endforeach()
 if(NOT DEFINED TRACER)
   set(TRACER ${ROOT}/../tools/tracer)
 endif()
+# override/Override.h: the figures of the engine behind malloc, which the override hands out.
 set(tracer_allowed core/PoolArgument.h core/SizeClasses.h generalpool/GeneralBlocks.h
-                   pagedpool/PagedBlocks.h)
+                   pagedpool/PagedBlocks.h override/Override.h)
 file(GLOB tracer_sources RELATIVE ${TRACER} ${TRACER}/*.h ${TRACER}/*.cpp)
 if(NOT tracer_sources)
   message(SEND_ERROR "no tracer sources in ${TRACER}")
