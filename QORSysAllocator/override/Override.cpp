@@ -72,7 +72,7 @@ std::uint64_t DrawGap() {
     return gap < 1 ? 1 : static_cast<std::uint64_t>(gap);
 }
 
-// The countdown crossed zero: the next gap starts. A thread's first request only seeds it.
+// The gap ran out: the next one starts. A thread's first request only seeds it.
 [[gnu::noinline]] bool SampleDue(std::size_t bytes) {
     if (tGap.random == 0) {
         tGap.random =
