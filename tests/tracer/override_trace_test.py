@@ -38,16 +38,19 @@ SCRIPTS = re.compile(r"<(script|style)\b.*?</\1>", re.S)
 NOT_RECORDED = ["Not recorded", "not recorded", "nothing was live at the peak"]
 
 
-def trace(qor_trace, work, command, options=()):
-    """qor-trace's printed lines and the run's index."""
+def trace(qor_trace, work, command, options=(), env=None):
+    """qor-trace's printed lines and the run's index (and its stderr when `env` is given)."""
     output = os.path.join(work, "run")
     done = subprocess.run([sys.executable, qor_trace, "-o", output] + list(options) + ["--"] +
                           command,
-                          capture_output=True, text=True, check=False)
+                          capture_output=True, text=True, check=False,
+                          env=dict(os.environ, **env) if env else None)
     if done.returncode != 0:
         fail("qor-trace %s: status %d\n%s" % (command, done.returncode, done.stderr[-2000:]))
     with open(os.path.join(output, "index.json"), encoding="utf-8") as file:
         index = json.load(file)
+    if env:
+        return output, done.stdout.splitlines(), index, done.stderr
     return output, done.stdout.splitlines(), index
 
 
@@ -102,8 +105,12 @@ def test_python(qor_trace, work):
 
 
 def test_sampled(qor_trace, work):
-    output, _, index = trace(qor_trace, work, [sys.executable, "-c", SCRIPT],
-                             ["--sample", "65536"])
+    # A recording of the seen requests alone would replay a program that never ran: refused.
+    output, _, index, errors = trace(qor_trace, work, [sys.executable, "-c", SCRIPT],
+                                     ["--sample", "65536"], {"QORSysTracerRecord": "1"})
+    if "QORSysTracerRecord=1 ignored" not in errors or any(
+            name.endswith(".events") for name in os.listdir(output)):
+        fail("a sampled run recorded its events: %s" % errors[-500:])
     page_path = os.path.join(output, index["processes"][0]["page"])
     with open(page_path, encoding="utf-8") as page:
         report = embedded(page.read())

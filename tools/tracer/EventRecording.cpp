@@ -81,6 +81,14 @@ void BeginEvent() {
 void StartRecording(const char* prefix) {
     const char* asked = std::getenv("QORSysTracerRecord");
     if (asked == nullptr || std::strcmp(asked, "1") != 0) return;
+    // A replay of the seen requests alone would answer for a program that never ran.
+    if (gState.sampleBytes != 0) {
+        static const char kRefused[] =
+            "QORSysTracer: QORSysTracerRecord=1 ignored: the hooks see a sample of the requests "
+            "(QORSysMallocInstrumSample), and a recording needs them all\n";
+        WriteAll(2, kRefused, sizeof kRefused - 1);
+        return;
+    }
     char path[4112];
     SafePrint(path, sizeof path, "%s.events", prefix);
     gRecorder.fd = OpenOutput(path);

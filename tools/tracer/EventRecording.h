@@ -19,7 +19,8 @@ extern bool gRecording; // set by StartRecording, cleared once the recording is 
 
 // All below require gState.lock to be held.
 
-// Opens <prefix>.events when QORSysTracerRecord=1 (from Start).
+// Opens <prefix>.events when QORSysTracerRecord=1 (from Start), unless the hooks see a sample of
+// the requests only (gState.sampleBytes, which Start reads first): that refusal is told on stderr.
 void StartRecording(const char* prefix);
 // The block number of the allocation just recorded.
 std::uint32_t RecordAllocationEvent(std::uint64_t bytes, std::uint16_t pool);
