@@ -134,6 +134,20 @@ TEST_F(Replay, NoRecordingUnlessAskedFor) {
     }
 }
 
+// One thread's released slots serve its next allocations, each to one live block only: here a
+// block's slot, freed, is handed to the next allocation and must not be handed to the one after
+// it too (the second block's release would then free the third's, and the third's again).
+TEST_F(Replay, AThreadsReleasedSlotsServeOneLiveBlockEach) {
+    // Thread 1; 16 bytes from pool 1, released; 16 bytes twice; the second block released, then
+    // the third; the end mark's three allocations and three releases.
+    Write(dir_ + "/reuse.events",
+          std::string("QOREVT1\n\x07\x41\x01\x06\x40\x40\x0a\x06\x03\x03\x03"));
+    const Ran ran = ReplayOf(dir_ + "/reuse.events", "malloc");
+    EXPECT_EQ(ran.status, 0) << ran.out << ran.err;
+    EXPECT_EQ(ran.out.find("failed"), std::string::npos) << ran.out << ran.err;
+    EXPECT_NE(ran.out.find("0/0 B"), std::string::npos) << ran.out; // every block released
+}
+
 // A recording cut anywhere, or with any of the writer's numbers out of its range, is refused with
 // the reason and the offset, never replayed as another stream.
 TEST_F(Replay, RefusesCutAndDamagedRecordings) {

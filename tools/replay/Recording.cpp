@@ -2,6 +2,8 @@
 // cut or damaged file is refused with its offset rather than replayed as something else.
 #include "Recording.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
 
@@ -94,6 +96,32 @@ struct Decoder {
     }
 };
 
+// One thread's slots renumbered so that a released block's slot serves the next allocation.
+void ReuseSlots(Recording& recording) {
+    std::vector<std::uint32_t> slotOf(recording.allocations); // by block
+    std::vector<std::uint32_t> vacant;
+    std::uint32_t slots = 0;
+    for (std::vector<Event>& events : recording.threads)
+        for (Event& event : events) {
+            if (event.block & Event::kRelease) {
+                const std::uint32_t slot = slotOf[event.block & ~Event::kRelease];
+                vacant.push_back(slot);
+                event.block = slot | Event::kRelease;
+                continue;
+            }
+            std::uint32_t slot = slots;
+            if (vacant.empty()) {
+                ++slots;
+            } else {
+                slot = vacant.back();
+                vacant.pop_back();
+            }
+            slotOf[event.block] = slot;
+            event.block = slot;
+        }
+    recording.slots = slots;
+}
+
 } // namespace
 
 std::string ReadRecording(const std::string& path, Recording& recording) {
@@ -121,6 +149,11 @@ std::string ReadRecording(const std::string& path, Recording& recording) {
         if (!refused.empty()) return path + ": offset " + std::to_string(at) + ": " + refused;
     }
     recording.liveBlocks = recording.allocations - recording.releases;
+    recording.slots = recording.allocations;
+    const auto busy =
+        std::count_if(recording.threads.begin(), recording.threads.end(),
+                      [](const std::vector<Event>& events) { return !events.empty(); });
+    if (busy == 1 && recording.allocations <= UINT32_MAX) ReuseSlots(recording);
     return "";
 }
 

@@ -10,8 +10,11 @@
 
 namespace qor::replay {
 
-// One event of a thread: an allocation of `bytes` as block `block`, or (kRelease set in block)
-// the release of block `block & ~kRelease`, whose allocation asked for `bytes`.
+// One event of a thread: an allocation of `bytes` into slot `block`, or (kRelease set in block)
+// the release of the block in slot `block & ~kRelease`, whose allocation asked for `bytes`. With
+// one thread a released block's slot serves the next allocation, so the slots are as many as the
+// blocks ever live at once and stay in the cache, as a program's own table of pointers does; with
+// several, a slot is a block's own (another thread may run ahead of the recorded order).
 struct Event {
     static constexpr std::uint64_t kRelease = std::uint64_t{1} << 63;
     std::uint64_t bytes;
@@ -24,6 +27,7 @@ struct Recording {
     std::uint64_t liveBlocks = 0, liveBytes = 0; // not released by the end
     std::uint64_t peakBytes = 0;                 // most bytes requested and live at once
     std::uint64_t crossThreadReleases = 0;       // released by another thread than allocated
+    std::uint64_t slots = 0;                     // the events' slot numbers are below this
 };
 
 // Reads `path` into `recording`; "" when accepted, else why not (the file's offset included).

@@ -68,7 +68,7 @@ template <class Route> Figures Replay(const Recording& recording) {
     Route route;
     // Value-initialised, so written: the slots are resident before the baseline is taken.
     const std::unique_ptr<std::atomic<void*>[]> slots(
-        new std::atomic<void*>[recording.allocations + 1]());
+        new std::atomic<void*>[recording.slots + 1]());
     // A cache line each: the threads count on every event.
     struct alignas(64) Counts {
         Figures figures;
