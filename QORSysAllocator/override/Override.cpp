@@ -234,18 +234,18 @@ void* Allocate(std::size_t bytes) noexcept {
 void* AllocateZeroed(std::size_t count, std::size_t bytes) noexcept {
     std::size_t total;
     if (__builtin_mul_overflow(count, bytes, &total)) return NoMemory();
+    void* memory;
     if (Started() && gEngine) {
         if (!Sampled(total)) return OrNoMemory(heap::AllocateZeroed(total));
-        void* memory = MarkedBlock(kGrain, total);
-        if (memory != nullptr) std::memset(memory, 0, total);
-        return memory;
-    }
-    // The C runtime's large blocks come mapped and zero: clearing them would make every page
-    // resident, which a program that asks for a large zeroed table and touches little of it
-    // never pays with glibc.
-    if (Started() && !gMarkEveryBlock && total > kLargestPagedBytes)
+        memory = MarkedBlock(kGrain, total);
+    } else if (Started() && !gMarkEveryBlock && total > kLargestPagedBytes) {
+        // The C runtime's large blocks come mapped and zero: clearing them would make every page
+        // resident, which a program that asks for a large zeroed table and touches little of it
+        // never pays with glibc.
         return OrNoMemory(platform::RuntimeAllocateZeroed(total));
-    void* memory = Allocate(total);
+    } else {
+        memory = Allocate(total);
+    }
     if (memory != nullptr) std::memset(memory, 0, total);
     return memory;
 }
