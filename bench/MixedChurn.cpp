@@ -10,7 +10,8 @@
 //   ROUTE: malloc (the process's malloc: LD_PRELOAD picks a peer), qor-arg4 (pool argument 4),
 //          qor-arg32 (the thread-safe pool), qor-cached32 (the same through the per-thread cache,
 //          where the routed global new goes), qor-plain,
-//          qor-tracked, qor-paged (a private pool of that kind, created for the run).
+//          qor-tracked, qor-paged (a private pool of that kind, created for the run), loop-only
+//          (no allocator: the loop's own time, every block one buffer, the overlap check skipped).
 //   PAIRS, N: counts, "3e7" accepted. --checkpoint defaults to PAIRS / 10, --window to 10000.
 //   --seconds: stop the pairs once they have taken that long (0: no limit); the output then says
 //          "complete":false and how many pairs were done.
@@ -27,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -139,7 +141,8 @@ template <class Route> int Run(const Options& options) {
 
     std::size_t overlapping = 0;
     for (std::size_t slot = 0; slot < options.window; ++slot) {
-        if (live.blocks[slot] == nullptr) continue;
+        if (live.blocks[slot] == nullptr || std::is_same_v<Route, qor::bench::LoopOnlyRoute>)
+            continue;
         std::uint64_t mark;
         std::memcpy(&mark, live.blocks[slot], sizeof mark);
         overlapping += mark != slot;
@@ -202,14 +205,16 @@ bool ParseOptions(int argc, char** argv, Options& options) {
 int main(int argc, char** argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr,
-                     "usage: qor_mixed_churn malloc|qor-arg4|qor-arg32|qor-cached32|qor-plain|"
-                     "qor-tracked|qor-paged PAIRS [--window=N] [--checkpoint=N] "
-                     "[--seconds=S] [--seed=N]\n");
+        std::fprintf(
+            stderr,
+            "usage: qor_mixed_churn malloc|loop-only|qor-arg4|qor-arg32|qor-cached32|qor-plain|"
+            "qor-tracked|qor-paged PAIRS [--window=N] [--checkpoint=N] "
+            "[--seconds=S] [--seed=N]\n");
         return 1;
     }
     using namespace qor::bench;
     if (options.route == "malloc") return Run<MallocRoute>(options);
+    if (options.route == "loop-only") return Run<LoopOnlyRoute>(options);
     if (options.route == "qor-arg4") return Run<FixedArgumentRoute<4>>(options);
     if (options.route == "qor-arg32") return Run<FixedArgumentRoute<32>>(options);
     if (options.route == "qor-cached32") return Run<qor::bench::CachedThreadSafeRoute>(options);

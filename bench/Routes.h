@@ -5,6 +5,9 @@
 
 #include <QORSysAllocator.h>
 
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -15,6 +18,36 @@ namespace qor::bench {
 struct MallocRoute {
     void* Allocate(std::size_t bytes) { return std::malloc(bytes); }
     void Release(void* block, std::size_t) { std::free(block); }
+};
+
+// No allocator: a loop's own cost, to be subtracted from its time on a route. Every block is the
+// calling thread's one buffer, grown to the largest request so far (a mapping reserved, so only
+// the pages written become resident), and so the blocks alias: a loop that checks its blocks
+// apart skips that check for this route.
+struct LoopOnlyRoute {
+    void* Allocate(std::size_t bytes) {
+        thread_local Buffer buffer;
+        return bytes <= buffer.bytes ? buffer.memory : buffer.Grow(std::max(bytes, kPage));
+    }
+    void Release(void*, std::size_t) {}
+
+private:
+    static constexpr std::size_t kPage = 4096;
+    struct Buffer {
+        void* memory = nullptr;
+        std::size_t bytes = 0;
+        [[gnu::noinline]] void* Grow(std::size_t wanted) {
+            if (memory != nullptr) ::munmap(memory, bytes);
+            memory = ::mmap(nullptr, wanted, PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+            bytes = memory != MAP_FAILED ? wanted : 0;
+            if (memory == MAP_FAILED) memory = nullptr;
+            return memory;
+        }
+        ~Buffer() {
+            if (memory != nullptr) ::munmap(memory, bytes);
+        }
+    };
 };
 
 // Pool argument 0 (heap with header), 4 (fast pools by size) or 32 (thread-safe pool).

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -148,6 +149,88 @@ TEST_F(Replay, AThreadsReleasedSlotsServeOneLiveBlockEach) {
     EXPECT_NE(ran.out.find("0/0 B"), std::string::npos) << ran.out; // every block released
 }
 
+// A recording written here, word by word in the tracer's format (EventRecording.h).
+class Events {
+public:
+    Events() { Word(1, 3); } // thread 0
+    void Allocate(std::uint64_t bytes) {
+        Word(bytes, named_ ? 0 : 1);
+        if (!named_) Varint(0); // the pool's record number, once
+        named_ = true;
+        ++allocations_;
+    }
+    // The block allocated `back` allocations ago.
+    void Release(std::uint64_t back) {
+        Word(back, 2);
+        ++releases_;
+    }
+    std::string Finished() {
+        Word(0, 3);
+        Varint(allocations_ & 0xFFFFFFFF);
+        Varint(releases_ & 0xFFFFFFFF);
+        return "QOREVT1\n" + bytes_;
+    }
+
+private:
+    void Word(std::uint64_t value, unsigned kind) { Varint(value << 2 | kind); }
+    void Varint(std::uint64_t value) {
+        for (; value >= 0x80; value >>= 7)
+            bytes_ += static_cast<char>(value | 0x80);
+        bytes_ += static_cast<char>(value);
+    }
+    std::string bytes_;
+    std::uint64_t allocations_ = 0, releases_ = 0;
+    bool named_ = false;
+};
+
+// The cells of `route`'s row in a replay's table.
+std::vector<std::string> RowOf(const std::string& table, const std::string& route) {
+    std::istringstream row(LineStarting(table, route + " "));
+    return {std::istream_iterator<std::string>(row), {}};
+}
+
+// A program that ended without allocating has a recording of no thread; each route replays it as
+// nothing, and its loop and route times are both there.
+TEST_F(Replay, ARecordingWithNoEventsReplaysAsNothing) {
+    Write(dir_ + "/empty.events", std::string("QOREVT1\n\x03\x00\x00", 11));
+    const Ran ran = ReplayOf(dir_ + "/empty.events", "qor-arg4,malloc");
+    ASSERT_EQ(ran.status, 0) << ran.err;
+    for (const char* route : {"qor-arg4", "malloc"}) {
+        const std::vector<std::string> cells = RowOf(ran.out, route);
+        ASSERT_EQ(cells.size(), 11u) << ran.out;
+        EXPECT_EQ(cells[7] + " " + cells[8] + " " + cells[9] + " " + cells[10], "0 0 0/0 B")
+            << ran.out;
+    }
+}
+
+// The peak resident of a route is what that route made resident: reading a long recording frees
+// tens of megabytes on the way, and were that memory malloc's, the route's blocks would be served
+// from it, resident already, and the route would look as if it needed almost nothing.
+TEST_F(Replay, APeakResidentIsTheRoutesOwnNotTheReadingsLeftovers) {
+    Events events;
+    for (int i = 0; i < 600000; ++i) { // a churn of one 64-byte block: a long recording
+        events.Allocate(64);
+        events.Release(1);
+    }
+    constexpr int kBlocks = 4096; // then 16 MiB live at once, in 4 KiB blocks
+    for (int i = 0; i < kBlocks; ++i)
+        events.Allocate(4096);
+    for (int i = 0; i < kBlocks; ++i)
+        events.Release(kBlocks - i);
+    Write(dir_ + "/big.events", events.Finished());
+    const Ran ran = ReplayOf(dir_ + "/big.events", "malloc,qor-plain,qor-cached32");
+    ASSERT_EQ(ran.status, 0) << ran.err;
+    EXPECT_NE(ran.out.find("peak requested 16.0 MiB"), std::string::npos) << ran.out;
+    for (const char* route : {"malloc", "qor-plain", "qor-cached32"}) {
+        const std::vector<std::string> cells = RowOf(ran.out, route);
+        ASSERT_EQ(cells.size(), 11u) << ran.out;
+        // "of requested": the resident growth over the live bytes requested at the peak; each
+        // block is written at its first and last byte, so both of its pages are resident.
+        EXPECT_GE(std::stod(cells[6]), 95) << route << "\n" << ran.out;
+        EXPECT_EQ(cells[9], "0/0") << ran.out;
+    }
+}
+
 // A recording cut anywhere, or with any of the writer's numbers out of its range, is refused with
 // the reason and the offset, never replayed as another stream.
 TEST_F(Replay, RefusesCutAndDamagedRecordings) {
@@ -183,7 +266,11 @@ TEST_F(Replay, RefusesCutAndDamagedRecordings) {
     }
     Write(dir_ + "/good.events", good);
     EXPECT_EQ(ReplayOf(dir_ + "/good.events", "malloc").status, 0);
-    EXPECT_EQ(ReplayOf(dir_ + "/none.events", "malloc").status, 2);
+    for (const std::string& unreadable : {dir_ + "/none.events", dir_}) {
+        const Ran ran = ReplayOf(unreadable, "malloc");
+        EXPECT_EQ(ran.status, 2) << unreadable;
+        EXPECT_NE(ran.err.find("cannot be read"), std::string::npos) << ran.err;
+    }
     EXPECT_EQ(ReplayOf(dir_ + "/good.events", "qor-nothing,malloc").status, 2);
     for (const char* limit : {"--seconds=0", "--seconds=1.5", "--seconds=86401", "--seconds="})
         EXPECT_EQ(Run({QOR_REPLAY, limit, dir_ + "/good.events"}).status, 2) << limit;

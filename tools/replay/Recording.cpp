@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
 
 namespace qor::replay {
 
@@ -17,7 +17,7 @@ constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 48; // beyond any addres
 
 class Reader {
 public:
-    explicit Reader(const std::vector<unsigned char>& data) : data_(data) {}
+    explicit Reader(const MappedVector<unsigned char>& data) : data_(data) {}
     bool AtEnd() const { return at_ == data_.size(); }
     std::size_t Offset() const { return at_; }
     // The next varint; false when the file ends inside it or it runs past 64 bits.
@@ -32,15 +32,15 @@ public:
     }
 
 private:
-    const std::vector<unsigned char>& data_;
+    const MappedVector<unsigned char>& data_;
     std::size_t at_ = sizeof kMagic - 1;
 };
 
 struct Decoder {
     Recording& out;
-    std::vector<std::uint64_t> sizes;    // by block
-    std::vector<std::uint16_t> owner;    // the allocating thread, by block
-    std::vector<unsigned char> released; // by block
+    MappedVector<std::uint64_t> sizes;    // by block
+    MappedVector<std::uint16_t> owner;    // the allocating thread, by block
+    MappedVector<unsigned char> released; // by block
     std::uint64_t thread = 0, pool = 0;
     bool sawPool = false;
 
@@ -98,10 +98,10 @@ struct Decoder {
 
 // One thread's slots renumbered so that a released block's slot serves the next allocation.
 void ReuseSlots(Recording& recording) {
-    std::vector<std::uint32_t> slotOf(recording.allocations); // by block
-    std::vector<std::uint32_t> vacant;
+    MappedVector<std::uint32_t> slotOf(recording.allocations); // by block
+    MappedVector<std::uint32_t> vacant;
     std::uint32_t slots = 0;
-    for (std::vector<Event>& events : recording.threads)
+    for (MappedVector<Event>& events : recording.threads)
         for (Event& event : events) {
             if (event.block & Event::kRelease) {
                 const std::uint32_t slot = slotOf[event.block & ~Event::kRelease];
@@ -125,10 +125,14 @@ void ReuseSlots(Recording& recording) {
 } // namespace
 
 std::string ReadRecording(const std::string& path, Recording& recording) {
+    // Read whole, at its size: a directory or a device has none and is refused.
+    std::error_code error;
+    const std::uintmax_t length = std::filesystem::file_size(path, error);
     std::ifstream file(path, std::ios::binary);
-    if (!file) return path + ": cannot be read";
-    const std::vector<unsigned char> data{std::istreambuf_iterator<char>(file),
-                                          std::istreambuf_iterator<char>()};
+    if (error || !file) return path + ": cannot be read";
+    MappedVector<unsigned char> data(static_cast<std::size_t>(length));
+    if (!file.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size())))
+        return path + ": cannot be read";
     if (data.size() < sizeof kMagic - 1 ||
         !std::equal(kMagic, kMagic + sizeof kMagic - 1, data.begin()))
         return path + ": not a recording of QORSysTracer (QORSysTracerRecord=1 writes one)";
@@ -152,7 +156,7 @@ std::string ReadRecording(const std::string& path, Recording& recording) {
     recording.slots = recording.allocations;
     const auto busy =
         std::count_if(recording.threads.begin(), recording.threads.end(),
-                      [](const std::vector<Event>& events) { return !events.empty(); });
+                      [](const MappedVector<Event>& events) { return !events.empty(); });
     if (busy == 1 && recording.allocations <= UINT32_MAX) ReuseSlots(recording);
     return "";
 }

@@ -4,6 +4,8 @@
 // comes after its allocation in the recorded order; allocations - releases == liveBlocks.
 #pragma once
 
+#include "MappedAllocator.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,7 +24,7 @@ struct Event {
 };
 
 struct Recording {
-    std::vector<std::vector<Event>> threads; // by recorded thread number; some may be empty
+    std::vector<MappedVector<Event>> threads; // by recorded thread number; some may be empty
     std::uint64_t allocations = 0, releases = 0;
     std::uint64_t liveBlocks = 0, liveBytes = 0; // not released by the end
     std::uint64_t peakBytes = 0;                 // most bytes requested and live at once

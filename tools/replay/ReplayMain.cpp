@@ -63,9 +63,10 @@ std::size_t ThreadsOf(const Recording& recording) {
 
 // The line a child hands its parent, and its reading.
 std::string FiguresLine(const Figures& f) {
-    char line[256];
-    std::snprintf(line, sizeof line, "figures %.9f %llu %llu %llu %llu %llu %lld %lld\n", f.seconds,
-                  (unsigned long long)f.instructions, (unsigned long long)f.peakResident,
+    char line[320];
+    std::snprintf(line, sizeof line, "figures %.9f %llu %.9f %llu %llu %llu %llu %llu %lld %lld\n",
+                  f.seconds, (unsigned long long)f.instructions, f.loopSeconds,
+                  (unsigned long long)f.loopInstructions, (unsigned long long)f.peakResident,
                   (unsigned long long)f.allocations, (unsigned long long)f.releases,
                   (unsigned long long)f.failures, (long long)f.liveBlocks, (long long)f.liveBytes);
     return line;
@@ -73,13 +74,15 @@ std::string FiguresLine(const Figures& f) {
 
 std::optional<Figures> ParseFigures(const std::string& line) {
     Figures f;
-    unsigned long long instructions, peak, allocations, releases, failures;
+    unsigned long long instructions, loopInstructions, peak, allocations, releases, failures;
     long long blocks, bytes;
-    if (std::sscanf(line.c_str(), "figures %lf %llu %llu %llu %llu %llu %lld %lld", &f.seconds,
-                    &instructions, &peak, &allocations, &releases, &failures, &blocks, &bytes) != 8)
+    if (std::sscanf(line.c_str(), "figures %lf %llu %lf %llu %llu %llu %llu %llu %lld %lld",
+                    &f.seconds, &instructions, &f.loopSeconds, &loopInstructions, &peak,
+                    &allocations, &releases, &failures, &blocks, &bytes) != 10)
         return std::nullopt;
-    f.instructions = instructions, f.peakResident = peak, f.allocations = allocations;
-    f.releases = releases, f.failures = failures, f.liveBlocks = blocks, f.liveBytes = bytes;
+    f.instructions = instructions, f.loopInstructions = loopInstructions, f.peakResident = peak;
+    f.allocations = allocations, f.releases = releases, f.failures = failures;
+    f.liveBlocks = blocks, f.liveBytes = bytes;
     return f;
 }
 
@@ -109,10 +112,11 @@ std::string WhyNot(const std::string& route, int status, std::uint64_t seconds) 
 }
 
 // Runs `route` in a child whose standard output is a pipe, stopped by SIGALRM after `seconds`
-// (kept across the exec); with `preload`, the child is this command again under LD_PRELOAD,
-// reading the recording itself.
+// (kept across the exec). The child is this command again, reading the recording itself, in a
+// process of its own: a forked child's heap would be this process's, and its resident figures
+// would differ from those of the program that was recorded. `preload` puts a malloc in front.
 Row RunChild(const std::string& route, const std::string& preload, const std::string& path,
-             const Recording& recording, std::uint64_t seconds) {
+             std::uint64_t seconds) {
     Row row{preload.empty() ? route : "malloc " + preload.substr(preload.rfind('/') + 1), {}, {}};
     int pipeEnds[2];
     if (::pipe(pipeEnds) != 0) return row.why = "failed: no pipe", row;
@@ -122,12 +126,7 @@ Row RunChild(const std::string& route, const std::string& preload, const std::st
         ::alarm(static_cast<unsigned>(seconds));
         ::dup2(pipeEnds[1], STDOUT_FILENO);
         ::close(pipeEnds[0]);
-        if (preload.empty()) {
-            const int status = ReplayHere(route, recording);
-            std::fflush(stdout);
-            ::_exit(status);
-        }
-        ::setenv("LD_PRELOAD", preload.c_str(), 1);
+        if (!preload.empty()) ::setenv("LD_PRELOAD", preload.c_str(), 1);
         const std::string child = "--child=" + route;
         char* argv[] = {const_cast<char*>("qor-replay"), const_cast<char*>(child.c_str()),
                         const_cast<char*>(path.c_str()), nullptr};
@@ -163,9 +162,12 @@ void PrintRecording(const std::string& path, const Recording& r) {
                 Mebibytes(r.peakBytes).c_str());
 }
 
+// A row's seconds and instructions are the route's: the replay's own loop, measured over the same
+// events with no allocator, is taken off and shown apart ("loop seconds").
 void PrintTable(const std::vector<Row>& rows, const Recording& recording) {
-    std::printf("%-28s %10s %14s %14s %12s %12s %10s %14s\n", "route", "seconds", "instructions",
-                "peak resident", "of requested", "allocations", "releases", "live at end");
+    std::printf("%-28s %10s %12s %14s %14s %12s %12s %10s %14s\n", "route", "seconds",
+                "loop seconds", "instructions", "peak resident", "of requested", "allocations",
+                "releases", "live at end");
     for (const Row& row : rows) {
         if (!row.figures) {
             std::printf("%-28s %s\n", row.route.c_str(), row.why.c_str());
@@ -173,7 +175,7 @@ void PrintTable(const std::vector<Row>& rows, const Recording& recording) {
         }
         const Figures& f = *row.figures;
         const std::string instructions =
-            f.instructions != 0 ? std::to_string(f.instructions) : "n/a";
+            f.instructions != 0 ? std::to_string(f.RouteInstructions()) : "n/a";
         const double share = recording.peakBytes != 0
                                  ? 100.0 * static_cast<double>(f.peakResident) /
                                        static_cast<double>(recording.peakBytes)
@@ -181,9 +183,10 @@ void PrintTable(const std::vector<Row>& rows, const Recording& recording) {
         char live[48];
         std::snprintf(live, sizeof live, "%lld/%lld B", (long long)f.liveBlocks,
                       (long long)f.liveBytes);
-        std::printf("%-28s %10.4f %14s %14s %11.0f%% %12llu %10llu %14s%s\n", row.route.c_str(),
-                    f.seconds, instructions.c_str(), Mebibytes(f.peakResident).c_str(), share,
-                    (unsigned long long)f.allocations, (unsigned long long)f.releases, live,
+        std::printf("%-28s %10.4f %12.4f %14s %14s %11.0f%% %12llu %10llu %14s%s\n",
+                    row.route.c_str(), f.RouteSeconds(), f.loopSeconds, instructions.c_str(),
+                    Mebibytes(f.peakResident).c_str(), share, (unsigned long long)f.allocations,
+                    (unsigned long long)f.releases, live,
                     f.failures != 0 ? "  (allocations failed)" : "");
     }
 }
@@ -192,24 +195,26 @@ void PrintTable(const std::vector<Row>& rows, const Recording& recording) {
 void PrintRecommendation(const std::vector<Row>& rows) {
     const Row* fastest = nullptr;
     for (const Row& row : rows)
-        if (row.figures && (!fastest || row.figures->seconds < fastest->figures->seconds))
+        if (row.figures &&
+            (!fastest || row.figures->RouteSeconds() < fastest->figures->RouteSeconds()))
             fastest = &row;
     if (fastest == nullptr) return;
     const Row* chosen = fastest;
     for (const Row& row : rows)
-        if (row.figures && row.figures->seconds <= fastest->figures->seconds * (1 + kNearFastest) &&
+        if (row.figures &&
+            row.figures->RouteSeconds() <= fastest->figures->RouteSeconds() * (1 + kNearFastest) &&
             row.figures->peakResident < chosen->figures->peakResident)
             chosen = &row;
     if (chosen == fastest) {
         std::printf("recommended: %s, the fastest (%.4f s), with a peak resident of %s\n",
-                    chosen->route.c_str(), chosen->figures->seconds,
+                    chosen->route.c_str(), chosen->figures->RouteSeconds(),
                     Mebibytes(chosen->figures->peakResident).c_str());
         return;
     }
     std::printf("recommended: %s, within %.0f %% of the fastest (%.4f s against %.4f s on %s) "
                 "with the lowest peak resident of those (%s against %s)\n",
-                chosen->route.c_str(), 100 * kNearFastest, chosen->figures->seconds,
-                fastest->figures->seconds, fastest->route.c_str(),
+                chosen->route.c_str(), 100 * kNearFastest, chosen->figures->RouteSeconds(),
+                fastest->figures->RouteSeconds(), fastest->route.c_str(),
                 Mebibytes(chosen->figures->peakResident).c_str(),
                 Mebibytes(fastest->figures->peakResident).c_str());
 }
@@ -226,7 +231,7 @@ struct Options {
     std::string child; // --child=ROUTE: replay that route here and print its figures line
     std::vector<std::string> routes = kRoutes;
     std::vector<std::string> preloads;
-    std::uint64_t seconds = 60; // per route, a preloaded one's reading of the recording included
+    std::uint64_t seconds = 60; // per route, its child's reading of the recording included
 };
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -276,9 +281,9 @@ int Main(int argc, char** argv) {
     PrintRecording(options.path, recording);
     std::vector<Row> rows;
     for (const std::string& route : options.routes)
-        rows.push_back(RunChild(route, "", options.path, recording, options.seconds));
+        rows.push_back(RunChild(route, "", options.path, options.seconds));
     for (const std::string& preload : options.preloads)
-        rows.push_back(RunChild("malloc", preload, options.path, recording, options.seconds));
+        rows.push_back(RunChild("malloc", preload, options.path, options.seconds));
     PrintTable(rows, recording);
     PrintRecommendation(rows);
     return 0;
