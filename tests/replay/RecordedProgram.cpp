@@ -3,7 +3,8 @@
 // 32 it partly releases itself, partly leaves to the main thread (released across threads), and
 // partly leaves live. Prints its own count: "stream <allocations> <releases> <live blocks> <live
 // bytes> <releases by another thread>". With QOR_RECORDED_FORK set, a forked child allocates and
-// exits in between: its events are not the program's.
+// exits in between: its events are not the program's. With QOR_RECORDED_MANY set, 2,000 more
+// blocks are live at once first, then released (a live-block table of 1,024 cannot hold them).
 #include "QORSysAllocator.h"
 
 #include <sys/wait.h>
@@ -40,6 +41,14 @@ int main() {
         fast.push_back(count.New(i * 8, Argument(4)));
     for (std::size_t i = 1; i <= 60; ++i)
         count.Delete(fast[i - 1], i * 8);
+
+    if (std::getenv("QOR_RECORDED_MANY") != nullptr) {
+        std::vector<void*> many;
+        for (int i = 0; i < 2000; ++i)
+            many.push_back(count.New(16, Argument(4)));
+        for (void* block : many)
+            count.Delete(block, 16);
+    }
 
     if (std::getenv("QOR_RECORDED_FORK") != nullptr) {
         const pid_t child = fork();

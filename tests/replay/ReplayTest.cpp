@@ -135,6 +135,30 @@ TEST_F(Replay, NoRecordingUnlessAskedFor) {
     }
 }
 
+// Releases that the recording lacks, of blocks the live-block table could not hold, are told on
+// stderr with their count, since the replay cannot see them missing; a table large enough tells
+// nothing.
+TEST_F(Replay, ARecordingMissingReleasesSaysSo) {
+    const auto recorded = [this](const std::string& capacity) {
+        return Run({QOR_RECORDED_PROGRAM},
+                   {"QORSysAllocatorInstrum=QORSysTracer", "LD_LIBRARY_PATH=" QOR_TRACER_DIR,
+                    "QORSysTracerOutput=report", "QORSysTracerRecord=1", "QOR_RECORDED_MANY=1",
+                    capacity});
+    };
+    const Ran small = recorded("QORSysTracerCapacity=1024");
+    ASSERT_EQ(small.status, 0) << small.err;
+    const std::string told = "QORSysTracer: the recording lacks ";
+    const std::size_t at = small.err.find(told);
+    ASSERT_NE(at, std::string::npos) << small.err;
+    // 7/8 of 1,024 entries hold 896 blocks: of the 2,000 (and the program's other live ones),
+    // at least 1,104 were never in the table, and their releases are the missing ones.
+    EXPECT_GE(std::stoull(small.err.substr(at + told.size())), 1104u) << small.err;
+    EXPECT_NE(small.err.find("raise QORSysTracerCapacity"), std::string::npos) << small.err;
+    const Ran large = recorded("QORSysTracerCapacity=8192");
+    ASSERT_EQ(large.status, 0) << large.err;
+    EXPECT_EQ(large.err.find(told), std::string::npos) << large.err;
+}
+
 // One thread's released slots serve its next allocations, each to one live block only: here a
 // block's slot, freed, is handed to the next allocation and must not be handed to the one after
 // it too (the second block's release would then free the third's, and the third's again).

@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 
@@ -120,6 +121,16 @@ void FinishRecording(bool complete) {
         Put(3);
         Put(gRecorder.allocations);
         Put(gRecorder.releases);
+        // Said where the user looks when the run ends: the replay cannot know what is missing.
+        if (gState.untrackedReleases != 0) {
+            char told[256];
+            SafePrint(told, sizeof told,
+                      "QORSysTracer: the recording lacks %" PRIu64
+                      " releases of blocks that the live-block table could not hold, which a "
+                      "replay keeps live: raise QORSysTracerCapacity\n",
+                      gState.untrackedReleases);
+            WriteAll(2, told, std::strlen(told));
+        }
     }
     Flush();
     gRecording = false;
