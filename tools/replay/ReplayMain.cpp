@@ -279,6 +279,8 @@ int Main(int argc, char** argv) {
     }
     if (!options.child.empty()) return ReplayHere(options.child, recording);
     PrintRecording(options.path, recording);
+    // Each route's child reads the recording itself: the events need not stay resident here too.
+    std::vector<MappedVector<Event>>().swap(recording.threads);
     std::vector<Row> rows;
     for (const std::string& route : options.routes)
         rows.push_back(RunChild(route, "", options.path, options.seconds));
