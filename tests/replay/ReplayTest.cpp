@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -252,6 +255,35 @@ TEST_F(Replay, APeakResidentIsTheRoutesOwnNotTheReadingsLeftovers) {
         // block is written at its first and last byte, so both of its pages are resident.
         EXPECT_GE(std::stod(cells[6]), 95) << route << "\n" << ran.out;
         EXPECT_EQ(cells[9], "0/0") << ran.out;
+    }
+}
+
+// Where no hardware counter is there, callgrind counts each route: the column holds the route's
+// own instructions, the replay's loop and the reading of the recording left out, so that a pair
+// of malloc and free weighs what glibc's take, not the whole process.
+TEST_F(Replay, CallgrindCountsEachRoutesOwnInstructions) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "valgrind does not run a sanitizer's build";
+#endif
+    if (std::system("valgrind --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no valgrind";
+    Events events;
+    constexpr int kPairs = 20000;
+    for (int i = 0; i < kPairs; ++i) {
+        events.Allocate(64 + i % 7 * 8);
+        events.Release(1);
+    }
+    Write(dir_ + "/pairs.events", events.Finished());
+    const Ran ran = Run({QOR_REPLAY, "--routes=malloc,qor-plain", "--instructions=callgrind",
+                         dir_ + "/pairs.events"},
+                        {"PATH=/usr/bin:/bin"});
+    ASSERT_EQ(ran.status, 0) << ran.err;
+    for (const char* route : {"malloc", "qor-plain"}) {
+        const std::vector<std::string> cells = RowOf(ran.out, route);
+        ASSERT_EQ(cells.size(), 11u) << ran.out;
+        ASSERT_TRUE(std::all_of(cells[3].begin(), cells[3].end(), ::isdigit)) << ran.out;
+        const double perPair = std::stod(cells[3]) / kPairs;
+        EXPECT_GT(perPair, 20) << route << "\n" << ran.out;
+        EXPECT_LT(perPair, 1000) << route << "\n" << ran.out;
     }
 }
 

@@ -1,12 +1,14 @@
 // qor-replay: a recording of QORSysTracer (QORSysTracerRecord=1) replayed on each of the
 // library's routes and on the process's malloc (and on each malloc named with --preload), with a
 // table of time, instructions and peak memory per route and the route it recommends.
-// Each route runs in a child of its own (a preloaded malloc in a fresh process under LD_PRELOAD),
-// so that every route starts from a clean address space and its high-water mark is its own.
+// Each route runs in a fresh process of its own (this command again, a preloaded malloc under
+// LD_PRELOAD), so that every route starts from a clean address space and its high-water mark is
+// its own; with --instructions=callgrind a second one under callgrind counts its instructions.
 #include "Recording.h"
 #include "Replay.h"
 #include "Routes.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +16,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -111,40 +115,94 @@ std::string WhyNot(const std::string& route, int status, std::uint64_t seconds) 
     return "failed (see above)";
 }
 
-// Runs `route` in a child whose standard output is a pipe, stopped by SIGALRM after `seconds`
-// (kept across the exec). The child is this command again, reading the recording itself, in a
-// process of its own: a forked child's heap would be this process's, and its resident figures
-// would differ from those of the program that was recorded. `preload` puts a malloc in front.
+// Starts `argv` in a child whose standard output is `out`, stopped by SIGALRM after `seconds`
+// (kept across the exec), with `preload` in front of its malloc when given; -1 when it cannot.
+pid_t StartChild(std::vector<std::string> argv, const std::string& preload, std::uint64_t seconds,
+                 int out) {
+    std::fflush(stdout);
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    ::alarm(static_cast<unsigned>(seconds));
+    ::dup2(out, STDOUT_FILENO);
+    if (!preload.empty()) ::setenv("LD_PRELOAD", preload.c_str(), 1);
+    std::vector<char*> args;
+    for (std::string& argument : argv)
+        args.push_back(argument.data());
+    args.push_back(nullptr);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+}
+
+// This command's own file: /proc/self/exe names another program once the child runs valgrind.
+std::string ThisCommand() {
+    char path[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : "/proc/self/exe";
+}
+
+// Runs `route` in a child of its own, this command again reading the recording itself: a forked
+// child's heap would be this process's, and its resident figures would differ from those of the
+// program that was recorded. `preload` puts a malloc in front.
 Row RunChild(const std::string& route, const std::string& preload, const std::string& path,
              std::uint64_t seconds) {
     Row row{preload.empty() ? route : "malloc " + preload.substr(preload.rfind('/') + 1), {}, {}};
     int pipeEnds[2];
     if (::pipe(pipeEnds) != 0) return row.why = "failed: no pipe", row;
-    std::fflush(stdout);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::alarm(static_cast<unsigned>(seconds));
-        ::dup2(pipeEnds[1], STDOUT_FILENO);
-        ::close(pipeEnds[0]);
-        if (!preload.empty()) ::setenv("LD_PRELOAD", preload.c_str(), 1);
-        const std::string child = "--child=" + route;
-        char* argv[] = {const_cast<char*>("qor-replay"), const_cast<char*>(child.c_str()),
-                        const_cast<char*>(path.c_str()), nullptr};
-        ::execv("/proc/self/exe", argv);
-        ::_exit(127);
-    }
+    const pid_t pid =
+        StartChild({ThisCommand(), "--child=" + route, path}, preload, seconds, pipeEnds[1]);
     ::close(pipeEnds[1]);
     std::string output;
     char buffer[512];
-    for (ssize_t got; (got = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
+    for (ssize_t got; pid > 0 && (got = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
         output.append(buffer, static_cast<std::size_t>(got));
     ::close(pipeEnds[0]);
     int status = 0;
-    if (pid >= 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+    if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
         WEXITSTATUS(status) == 0)
         row.figures = ParseFigures(output);
     if (!row.figures) row.why = WhyNot(route, status, seconds);
     return row;
+}
+
+// The instructions of a callgrind dump ("totals:" or, without it, "summary:"), 0 when unread.
+std::uint64_t DumpedInstructions(const std::string& file) {
+    std::ifstream dump(file);
+    std::uint64_t summary = 0;
+    for (std::string line; std::getline(dump, line);) {
+        if (line.rfind("totals: ", 0) == 0) return std::strtoull(line.c_str() + 8, nullptr, 10);
+        if (line.rfind("summary: ", 0) == 0) summary = std::strtoull(line.c_str() + 9, nullptr, 10);
+    }
+    return summary;
+}
+
+// The row's instructions counted by callgrind in a second child (the first one's times stand):
+// the replay dumps its loop's run and then the route's. Left as they are when valgrind cannot be
+// run or the child ends otherwise.
+void CountUnderCallgrind(Row& row, const std::string& route, const std::string& preload,
+                         const std::string& path, std::uint64_t seconds) {
+    if (!row.figures) return;
+    char directory[] = "/tmp/qor-replay-counts-XXXXXX";
+    if (::mkdtemp(directory) == nullptr) return;
+    const std::string out = std::string(directory) + "/counts";
+    const int quiet = ::open("/dev/null", O_WRONLY);
+    const pid_t pid =
+        StartChild({"valgrind", "--tool=callgrind", "--quiet", "--instr-atstart=no",
+                    "--callgrind-out-file=" + out, ThisCommand(), "--child=" + route, path},
+                   preload, seconds, quiet);
+    ::close(quiet);
+    int status = 0;
+    const bool ended = pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+                       WEXITSTATUS(status) == 0;
+    const std::uint64_t loop = ended ? DumpedInstructions(out + ".1") : 0;
+    const std::uint64_t all = ended ? DumpedInstructions(out + ".2") : 0;
+    if (loop != 0 && all != 0) {
+        row.figures->loopInstructions = loop;
+        row.figures->instructions = all;
+    } else {
+        std::fprintf(stderr, "qor-replay: %s: no counts from callgrind%s\n", row.route.c_str(),
+                     ended ? "" : " (is valgrind installed? --seconds may be too short for it)");
+    }
+    std::filesystem::remove_all(directory);
 }
 
 std::string Mebibytes(std::uint64_t bytes) {
@@ -232,6 +290,7 @@ struct Options {
     std::vector<std::string> routes = kRoutes;
     std::vector<std::string> preloads;
     std::uint64_t seconds = 60; // per route, its child's reading of the recording included
+    bool callgrind = false;     // --instructions=callgrind: counted in a second child of each
 };
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -244,6 +303,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         } else if (argument.rfind("--seconds=", 0) == 0) {
             if (!ParseCount(argument.c_str() + 10, options.seconds) || options.seconds > 86400)
                 return false;
+        } else if (argument == "--instructions=callgrind") {
+            options.callgrind = true;
         } else if (argument.rfind("--routes=", 0) == 0) {
             options.routes.clear();
             std::istringstream list(argument.substr(9));
@@ -265,8 +326,11 @@ int Main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(
             stderr,
-            "usage: qor-replay [--routes=ROUTE,...] [--preload=LIB]... [--seconds=S] RECORDING\n"
+            "usage: qor-replay [--routes=ROUTE,...] [--preload=LIB]... [--seconds=S]\n"
+            "                  [--instructions=callgrind] RECORDING\n"
             "  S: the time limit of each route's child, 1 to 86400 (default 60)\n"
+            "  --instructions=callgrind: each route's instructions counted by callgrind, in a\n"
+            "    second child (about 50 times slower), where no hardware counter is there\n"
             "  ROUTE: qor-arg4 qor-paged qor-plain qor-tracked qor-cached32 malloc\n"
             "  RECORDING: <prefix>.events, written by QORSysTracer under "
             "QORSysTracerRecord=1\n");
@@ -282,10 +346,15 @@ int Main(int argc, char** argv) {
     // Each route's child reads the recording itself: the events need not stay resident here too.
     std::vector<MappedVector<Event>>().swap(recording.threads);
     std::vector<Row> rows;
+    const auto run = [&](const std::string& route, const std::string& preload) {
+        rows.push_back(RunChild(route, preload, options.path, options.seconds));
+        if (options.callgrind)
+            CountUnderCallgrind(rows.back(), route, preload, options.path, options.seconds);
+    };
     for (const std::string& route : options.routes)
-        rows.push_back(RunChild(route, "", options.path, options.seconds));
+        run(route, "");
     for (const std::string& preload : options.preloads)
-        rows.push_back(RunChild("malloc", preload, options.path, options.seconds));
+        run("malloc", preload);
     PrintTable(rows, recording);
     PrintRecommendation(rows);
     return 0;
