@@ -341,7 +341,13 @@ int Main(int argc, char** argv) {
         std::fprintf(stderr, "qor-replay: %s\n", refused.c_str());
         return kBadInput;
     }
-    if (!options.child.empty()) return ReplayHere(options.child, recording);
+    if (!options.child.empty()) {
+        // The blocks the program left live stay live, as they did in the program: no exit
+        // handler runs over them, where a leak checker would take them for the replay's own.
+        const int status = ReplayHere(options.child, recording);
+        std::fflush(stdout);
+        ::_exit(status);
+    }
     PrintRecording(options.path, recording);
     // Each route's child reads the recording itself: the events need not stay resident here too.
     std::vector<MappedVector<Event>>().swap(recording.threads);
