@@ -133,6 +133,12 @@ pid_t StartChild(std::vector<std::string> argv, const std::string& preload, std:
     ::_exit(127);
 }
 
+// Waits for a child from StartChild; true when it exited with status 0 (`status` as it ended).
+bool EndedWell(pid_t pid, int& status) {
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
 // This command's own file: /proc/self/exe names another program once the child runs valgrind.
 std::string ThisCommand() {
     char path[4096];
@@ -157,9 +163,7 @@ Row RunChild(const std::string& route, const std::string& preload, const std::st
         output.append(buffer, static_cast<std::size_t>(got));
     ::close(pipeEnds[0]);
     int status = 0;
-    if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-        WEXITSTATUS(status) == 0)
-        row.figures = ParseFigures(output);
+    if (EndedWell(pid, status)) row.figures = ParseFigures(output);
     if (!row.figures) row.why = WhyNot(route, status, seconds);
     return row;
 }
@@ -191,8 +195,7 @@ void CountUnderCallgrind(Row& row, const std::string& route, const std::string& 
                    preload, seconds, quiet);
     ::close(quiet);
     int status = 0;
-    const bool ended = pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-                       WEXITSTATUS(status) == 0;
+    const bool ended = EndedWell(pid, status);
     const std::uint64_t loop = ended ? DumpedInstructions(out + ".1") : 0;
     const std::uint64_t all = ended ? DumpedInstructions(out + ".2") : 0;
     if (loop != 0 && all != 0) {
