@@ -366,8 +366,7 @@ Heap* SetUpThreadHeap() {
     if (heap == nullptr) return nullptr;
     tHeap = heap;
     // pthread_atfork allocates: only now that this thread has a heap.
-    if (!gForkHandlersSet.exchange(true))
-        platform::RegisterForkHandlers(PrepareFork, AfterForkParent, AfterForkChild);
+    RegisterForkHandlersOnce();
     platform::SetHeapThreadExitValue(heap);
     return heap;
 }
@@ -493,6 +492,11 @@ bool Trim() {
     const bool keptAny = KeptMappingBytes() != 0;
     ReleaseKeptMappings();
     return after < before || keptAny;
+}
+
+void RegisterForkHandlersOnce() {
+    if (!gForkHandlersSet.exchange(true))
+        platform::RegisterForkHandlers(PrepareFork, AfterForkParent, AfterForkChild);
 }
 
 void PrepareFork() {

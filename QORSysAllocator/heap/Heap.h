@@ -168,6 +168,11 @@ void AbandonThreadHeap();
 void PrepareFork();
 void AfterForkParent();
 void AfterForkChild();
+// Registers those three once (pthread_atfork allocates: call it where no request of the calling
+// thread reaches the engine). A thread's first heap registers them; a caller that loads a library
+// whose locks are held while it allocates registers them first, since handlers prepare in the
+// reverse order of registration and the engine's locks must then be taken last.
+void RegisterForkHandlersOnce();
 
 // --- Statistics, from any thread; exact while no other thread allocates or releases.
 struct ClassFigures {

@@ -150,6 +150,11 @@ Route ChooseRoute(std::uint32_t& sampleBytes) {
     }
     platform::UseOwnMemory();
     State().config.servesMalloc = true;
+    // Before the hook library: a hook holds its library's lock when its own allocations (the
+    // unwinder's thread-local storage, say) reach the engine, so a fork must take that lock
+    // before the engine's, and the handlers registered first are run last. This thread's
+    // requests do not reach the engine while it starts.
+    heap::RegisterForkHandlersOnce();
     // Set before the hook library is loaded, whose first hook asks for it (SampleBytes); no
     // request is sampled until the engine serves.
     gSampleBytes = sampleBytes;
